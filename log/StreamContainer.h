@@ -1,0 +1,125 @@
+// Output streams behind the logger: standard output, standard error and named
+// log files, each a CStream guarded by its own mutex. One process-wide
+// CStreamContainer owns them all; the logger only holds light handles
+// (CStreamHandler) on them. A file stream rolls over to a numbered follow-up
+// file (name.1, name.2, ...) when a text would carry it past its size limit.
+#pragma once
+
+#include <boost/bimap.hpp>
+
+#include <fstream>
+#include <ios>
+#include <memory>
+#include <mutex>
+#include <ostream>
+#include <string>
+#include <vector>
+
+class CStream {
+public:
+    enum Type { StdOut = 0, StdErr = 1, File = 2 };
+
+    // A CStdOutStream for StdOut, a CStdErrStream for StdErr, a closed
+    // CFileStream(name, maxSize) for File, an empty pointer for any other value.
+    static std::unique_ptr<CStream> createStream(Type type, std::string name, unsigned int maxSize);
+
+    virtual ~CStream();
+
+    CStream(const CStream&) = delete;
+    CStream& operator=(const CStream&) = delete;
+
+    // Both do nothing while the stream has no target.
+    virtual void write(const char* data, unsigned int length);
+    virtual void flush();
+
+protected:
+    CStream() = default;
+    explicit CStream(std::shared_ptr<std::ostream> target);
+
+    std::shared_ptr<std::ostream> m_target;
+    std::mutex m_mutex;
+};
+
+class CStdOutStream : public CStream {
+public:
+    CStdOutStream();
+};
+
+class CStdErrStream : public CStream {
+public:
+    CStdErrStream();
+};
+
+class CFileStream : public CStream {
+public:
+    CFileStream(std::string name, unsigned int maxSize);
+
+    // Opens `name`, or with `numbered` the next numbered follow-up of the base
+    // name. Returns false, changing nothing, while a file is open.
+    bool openFile(std::string name, bool numbered, bool lock, std::ios_base::openmode mode);
+    void closeFile();
+    void write(const char* data, unsigned int length) override;
+    bool changeEndpoint(std::string name, unsigned int size);
+    std::string getName() const;
+
+protected:
+    // The target viewed as a file; alive exactly while a file is open.
+    std::weak_ptr<std::ofstream> m_file;
+
+private:
+    std::string m_baseName;
+    int m_counter = 0;
+    unsigned int m_maxSize;
+    // Set when a roll-over or a change of endpoint could not open its new
+    // file; the next write tries the next numbered file again.
+    bool m_reopenPending = false;
+};
+
+// A handle on a stream owned by someone else (the container).
+class CStreamHandler {
+public:
+    explicit CStreamHandler(CStream* stream) : m_stream(stream) {}
+
+    void write(const char* data, unsigned int length) { m_stream->write(data, length); }
+    void flush() { m_stream->flush(); }
+
+private:
+    CStream* m_stream;
+};
+
+class CStreamContainer {
+public:
+    // Returned wherever an id is asked for and there is no such stream.
+    static constexpr int NoStream = 0x7FFFFFFF;
+
+    using NameToIdMap = boost::bimap<std::string, int>;
+
+    // Created at the first call, which must happen before other threads
+    // exist; never destroyed.
+    static CStreamContainer* getInstance();
+
+    int getStreamId(CStream::Type type, std::string name);
+    std::unique_ptr<CStreamHandler> getStreamHandler(int id);
+    int initFStream(std::string name, unsigned int maxSize, std::ios_base::openmode mode);
+    bool changeFStreamEndpoint(int id, std::string name, unsigned int size);
+    const NameToIdMap& getFstreamNameToId() const { return nameToStreamId; }
+    int getLatestAddedStreamId() const { return m_latestAddedStreamId; }
+
+    CStreamContainer(const CStreamContainer&) = delete;
+    CStreamContainer& operator=(const CStreamContainer&) = delete;
+
+private:
+    CStreamContainer();
+
+    // The list and the map are only changed at start-up on the main thread,
+    // so they carry no lock of their own; each stream locks itself.
+    std::vector<std::unique_ptr<CStream>> m_streams;
+    NameToIdMap nameToStreamId;
+    int m_latestAddedStreamId = 1;
+
+    static CStreamContainer* pInstance_;
+};
+
+// $TEMP followed by "/", or the empty string (the current directory) when
+// TEMP is unset or empty.
+std::string getLogDirPath();

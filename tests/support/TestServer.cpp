@@ -1,0 +1,45 @@
+#include "tests/support/TestServer.h"
+
+#include <sstream>
+
+#include "log/StreamContainer.h"
+#include "tests/support/RecordingStream.h"
+
+CTestServer::CTestServer()
+    : m_options{{OPTION_OUTPUT, "output", "Logger output", true},
+                {OPTION_VERBOSE, "verbose", "Verbose mode", true},
+                {OPTION_OUTBUF, "outbuf", "Log buffer", false},
+                {OPTION_SAVEPOINTS, "savepoints", "RTL model savepoints mode", false}},
+      m_recorder(new CRecordingStream()),
+      m_logger(std::make_unique<CLogger>(m_options, CStreamContainer::getInstance()))
+{
+    // Output and errors alike reach the recorder, so LogText() holds every
+    // line in the order it was logged.
+    m_logger->AddOutputStream(std::make_unique<CStreamHandler>(m_recorder));
+    m_logger->AddErrorStream(std::make_unique<CStreamHandler>(m_recorder));
+    try {
+        m_description.LoadFromXML("");
+    } catch (...) {
+        // The destructor does not run for a half-built server.
+        m_logger.reset();
+        delete m_recorder;
+        throw;
+    }
+}
+
+CTestServer::~CTestServer()
+{
+    // The logger's handles point at the recorder: drop them first.
+    m_logger.reset();
+    delete m_recorder;
+}
+
+std::string CTestServer::LogText() const
+{
+    return m_recorder->text();
+}
+
+void CTestServer::ClearLog()
+{
+    m_recorder->clear();
+}
