@@ -1,0 +1,139 @@
+#include "config/XMLParser.h"
+
+#include "config/Converter.h"
+
+#include <climits>
+#include <cstdio>
+#include <stdexcept>
+
+namespace {
+
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+const std::string& Attribute(const std::map<std::string, std::string>& attributes, const char* name)
+{
+    static const std::string empty;
+    const auto it = attributes.find(name);
+    return it == attributes.end() ? empty : it->second;
+}
+
+}  // namespace
+
+CXMLParser::CXMLParser(std::string fileName)
+{
+    if (fileName.empty()) {
+        m_text = reinterpret_cast<const char*>(g_builtinXml);
+        m_length = g_builtinXmlSize;
+        CreateParser();
+        return;
+    }
+
+    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(fileName.c_str(), "rb"));
+    if (!file)
+        throw std::invalid_argument("Can't open XML file");
+    // A directory opens fine on Linux but has no usable size, and reading it
+    // fails: both end up here as an unreadable file.
+    if (std::fseek(file.get(), 0, SEEK_END) != 0)
+        throw std::invalid_argument("Can't read XML file");
+    const long size = std::ftell(file.get());
+    if (size < 0 || static_cast<unsigned long>(size) > kMaxFileSize || std::fseek(file.get(), 0, SEEK_SET) != 0)
+        throw std::invalid_argument("Can't read XML file");
+    m_buffer.resize(static_cast<std::size_t>(size));
+    if (std::fread(m_buffer.data(), 1, m_buffer.size(), file.get()) != m_buffer.size() || std::ferror(file.get()))
+        throw std::invalid_argument("Can't read XML file");
+    m_text = m_buffer.data();
+    m_length = m_buffer.size();
+    CreateParser();
+}
+
+CXMLParser::CXMLParser(const char* text, std::size_t length) : m_text(text), m_length(length)
+{
+    if (length > kMaxFileSize)
+        throw std::invalid_argument("Can't read XML file");
+    CreateParser();
+}
+
+CXMLParser::~CXMLParser()
+{
+    if (m_parser)
+        XML_ParserFree(m_parser);
+}
+
+void CXMLParser::CreateParser()
+{
+    m_parser = XML_ParserCreate(nullptr);
+    if (!m_parser)
+        throw std::bad_alloc();
+    XML_SetUserData(m_parser, this);
+    XML_SetStartElementHandler(m_parser, &CXMLParser::StaticStartElementHandler);
+}
+
+std::shared_ptr<CJTAGOptions> CXMLParser::Parse()
+{
+    const XML_Status status = XML_Parse(m_parser, m_text, static_cast<int>(m_length), XML_TRUE);
+    if (m_handlerError)
+        std::rethrow_exception(m_handlerError);
+    if (status != XML_STATUS_OK)
+        throw std::invalid_argument(std::string("XML Parser Error: ") + XML_ErrorString(XML_GetErrorCode(m_parser)));
+    // A well-formed document always has a root, and the handler refuses any
+    // root but jtag_options; this only guards against handing out nothing.
+    if (!m_options)
+        throw std::runtime_error("NULL JTAG description");
+    if (m_options->version != 10)
+        throw std::runtime_error("Expected xml version 10 but found " + std::to_string(m_options->version));
+    return m_options;
+}
+
+void CXMLParser::StaticStartElementHandler(void* userData, const char* name, const char** attributes)
+{
+    CXMLParser* self = static_cast<CXMLParser*>(userData);
+    // Expat may still deliver an element after it was asked to stop.
+    if (self->m_handlerError)
+        return;
+    // Expat is C and was not built to let exceptions pass through its frames:
+    // catch here, stop the parse, and rethrow in Parse().
+    try {
+        std::map<std::string, std::string> map;
+        for (const char** attr = attributes; attr && attr[0] && attr[1]; attr += 2)
+            map[attr[0]] = attr[1];
+        self->StartElementHandler(name, map);
+    } catch (...) {
+        self->m_handlerError = std::current_exception();
+        XML_StopParser(self->m_parser, XML_FALSE);
+    }
+}
+
+void CXMLParser::StartElementHandler(const std::string& name, std::map<std::string, std::string>& attributes)
+{
+    // Only a document rooted at jtag_options describes adapters; anything else
+    // would leave no record to fill, so it is refused outright.
+    const bool isRoot = !m_rootSeen;
+    m_rootSeen = true;
+    if (isRoot && name != "jtag_options")
+        throw std::runtime_error("NULL JTAG description");
+
+    if (name == "jtag_options") {
+        // A nested jtag_options starts over: the entries before it are dropped.
+        m_options = std::make_shared<CJTAGOptions>();
+        m_options->version = static_cast<int>(CConverter::StringToInt(Attribute(attributes, "version"), 0));
+    } else if (name == "usb") {
+        if (!m_options)
+            throw std::runtime_error("NULL JTAG description");
+        CUsbJTAGDescription usb;
+        usb.name = Attribute(attributes, "name");
+        usb.idvendor = static_cast<int>(CConverter::StringToInt(Attribute(attributes, "idvendor"), 0));
+        usb.idproduct = static_cast<int>(CConverter::StringToInt(Attribute(attributes, "idproduct"), 0));
+        usb.frequency = Attribute(attributes, "frequency");
+        m_options->usbJTAGs.push_back(std::move(usb));
+    } else if (name == "network") {
+        if (!m_options)
+            throw std::runtime_error("NULL JTAG description");
+        CNetworkJTAGDescription network;
+        network.addr = Attribute(attributes, "addr");
+        network.name = Attribute(attributes, "name");
+        network.port = static_cast<unsigned short>(CConverter::StringToInt(Attribute(attributes, "port"), 0));
+        m_options->networkJTAGs.push_back(std::move(network));
+    }
+}

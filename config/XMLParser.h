@@ -1,0 +1,54 @@
+// Turns one configuration document into a CJTAGOptions record. Expat does the
+// parsing; only start tags matter here, so it gets a start-element handler and
+// nothing else (text, comments and end tags pass unseen).
+#pragma once
+
+#include "config/Description.h"
+
+#include <expat.h>
+
+#include <cstddef>
+#include <exception>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+class CXMLParser {
+public:
+    // Empty name: the built-in document. Otherwise the file, read whole in
+    // binary; std::invalid_argument "Can't open XML file" / "Can't read XML file".
+    explicit CXMLParser(std::string fileName);
+    // A document held by the caller, who keeps it alive until Parse() returns.
+    CXMLParser(const char* text, std::size_t length);
+    virtual ~CXMLParser();
+
+    CXMLParser(const CXMLParser&) = delete;
+    CXMLParser& operator=(const CXMLParser&) = delete;
+
+    // Parses the whole text and returns the record, or throws:
+    // std::invalid_argument "XML Parser Error: ..." for expat's errors,
+    // std::runtime_error for a wrong version, a bad number or a document
+    // without a jtag_options root ("NULL JTAG description").
+    std::shared_ptr<CJTAGOptions> Parse();
+
+    static void StaticStartElementHandler(void* userData, const char* name, const char** attributes);
+
+    // Larger files are refused as unreadable: a configuration is a few
+    // kilobytes, and expat takes one buffer of at most INT_MAX bytes.
+    static constexpr std::size_t kMaxFileSize = 16u << 20;
+
+private:
+    void StartElementHandler(const std::string& name, std::map<std::string, std::string>& attributes);
+    void CreateParser();
+
+    std::vector<char> m_buffer;        // owned text when read from a file
+    const char* m_text = nullptr;      // the document: m_buffer or a block not owned
+    std::size_t m_length = 0;
+    XML_Parser m_parser = nullptr;
+    std::shared_ptr<CJTAGOptions> m_options;  // empty until jtag_options is seen
+    bool m_rootSeen = false;
+    // A handler's exception, held while expat unwinds its own C frames and
+    // rethrown unchanged once XML_Parse has returned.
+    std::exception_ptr m_handlerError;
+};

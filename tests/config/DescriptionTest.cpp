@@ -1,0 +1,227 @@
+#include "config/Description.h"
+#include "config/XMLParser.h"
+
+#include <expat.h>
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// A file under the test temp directory, removed when the test ends.
+class CTempFile {
+public:
+    explicit CTempFile(const std::string& content)
+    {
+        std::string pattern = testing::TempDir() + "kestrad_config_XXXXXX";
+        const int fd = mkstemp(&pattern[0]);
+        if (fd < 0)
+            throw std::runtime_error("mkstemp failed");
+        m_path = pattern;
+        const ssize_t written = write(fd, content.data(), content.size());
+        close(fd);
+        if (written != static_cast<ssize_t>(content.size()))
+            throw std::runtime_error("short write to " + m_path);
+    }
+    ~CTempFile() { std::remove(m_path.c_str()); }
+    const std::string& Path() const { return m_path; }
+
+private:
+    std::string m_path;
+};
+
+std::string BuiltinText()
+{
+    return std::string(reinterpret_cast<const char*>(g_builtinXml), g_builtinXmlSize);
+}
+
+// The built-in document's prolog (declaration and DTD) followed by our own root.
+std::string WithBuiltinDtd(const std::string& root)
+{
+    const std::string text = BuiltinText();
+    return text.substr(0, text.find("<jtag_options version")) + root;
+}
+
+CJTAGOptions Load(const std::string& document)
+{
+    CTempFile file(document);
+    CDescription description;
+    description.LoadFromXML(file.Path());
+    return description.GetJTAGs();
+}
+
+// Loads the built-in document, then the failing one, and checks the error and
+// that the built-in record is still in force.
+template <typename Exception>
+void ExpectLoadFails(const std::string& path, const std::string& message)
+{
+    CDescription description;
+    description.LoadFromXML("");
+    try {
+        description.LoadFromXML(path);
+        ADD_FAILURE() << "loading " << path << " succeeded";
+    } catch (const Exception& e) {
+        EXPECT_EQ(e.what(), message);
+    } catch (const std::exception& e) {
+        ADD_FAILURE() << "wrong exception type: " << e.what();
+    }
+    const CJTAGOptions& kept = description.GetJTAGs();
+    EXPECT_EQ(kept.version, 10);
+    EXPECT_EQ(kept.usbJTAGs.size(), 4u);
+}
+
+template <typename Exception>
+void ExpectDocumentFails(const std::string& document, const std::string& message)
+{
+    CTempFile file(document);
+    ExpectLoadFails<Exception>(file.Path(), message);
+}
+
+}  // namespace
+
+TEST(Description, BuiltinDocument)
+{
+    CDescription description;
+    description.LoadFromXML("");
+    const CJTAGOptions& options = description.GetJTAGs();
+    EXPECT_EQ(options.version, 10);
+    EXPECT_TRUE(options.networkJTAGs.empty());
+    struct Expected { const char* name; int vendor; int product; const char* frequency; };
+    const Expected expected[] = {
+        {"EZ-USB", 0x0547, 0x1002, "12MHZ"},
+        {"JLINK", 0x1366, 0x0101, "700KHZ"},
+        {"FLYSWATTER2", 0x0403, 0x6010, "1000KHZ"},
+        {"ARM-USB-TINY-H", 0x15BA, 0x002A, "1000KHZ"},
+    };
+    ASSERT_EQ(options.usbJTAGs.size(), 4u);
+    for (size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(options.usbJTAGs[i].name, expected[i].name);
+        EXPECT_EQ(options.usbJTAGs[i].idvendor, expected[i].vendor);
+        EXPECT_EQ(options.usbJTAGs[i].idproduct, expected[i].product);
+        EXPECT_EQ(options.usbJTAGs[i].frequency, expected[i].frequency);
+    }
+}
+
+TEST(Description, EmbeddedBytesAreTheSourceFile)
+{
+    std::ifstream in(KESTRAD_SOURCE_DIR "/config/kestrad.xml", std::ios::binary);
+    ASSERT_TRUE(in);
+    const std::string file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_EQ(g_builtinXmlSize, file.size());
+    EXPECT_EQ(BuiltinText(), file);
+    EXPECT_NE(file.back(), '\n');
+}
+
+TEST(Description, GetJTAGsBeforeLoad)
+{
+    CDescription description;
+    try {
+        description.GetJTAGs();
+        FAIL() << "no exception";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "NULL JTAG description");
+    }
+}
+
+TEST(Description, AttributeDefaultsAndNumbers)
+{
+    const std::string entries =
+        "<jtag_options version=\"0xA\">"
+        "<usb name=\"A\" idvendor=\"1366\" idproduct=\"0547\"/>"
+        "<serial name=\"ignored\" port=\"x\"/>"
+        "<usb name=\"B\"/>"
+        "<network addr=\"127.0.0.1\" name=\"SIM\" port=\"70000\" extra=\"y\"/>"
+        "</jtag_options>";
+
+    const CJTAGOptions withDtd = Load(WithBuiltinDtd(entries));
+    EXPECT_EQ(withDtd.version, 10);
+    ASSERT_EQ(withDtd.usbJTAGs.size(), 2u);
+    EXPECT_EQ(withDtd.usbJTAGs[0].idvendor, 1366);
+    EXPECT_EQ(withDtd.usbJTAGs[0].idproduct, 359);
+    // The built-in DTD declares frequency with the default "24MHZ".
+    EXPECT_EQ(withDtd.usbJTAGs[0].frequency, "24MHZ");
+    EXPECT_EQ(withDtd.usbJTAGs[1].idvendor, 0);
+    EXPECT_EQ(withDtd.usbJTAGs[1].idproduct, 0);
+    ASSERT_EQ(withDtd.networkJTAGs.size(), 1u);
+    EXPECT_EQ(withDtd.networkJTAGs[0].addr, "127.0.0.1");
+    EXPECT_EQ(withDtd.networkJTAGs[0].name, "SIM");
+    EXPECT_EQ(withDtd.networkJTAGs[0].port, 4464);
+
+    const CJTAGOptions bare = Load(entries);
+    ASSERT_EQ(bare.usbJTAGs.size(), 2u);
+    EXPECT_EQ(bare.usbJTAGs[0].frequency, "");
+    EXPECT_EQ(bare.usbJTAGs[1].name, "B");
+}
+
+TEST(Description, NestedRootStartsOver)
+{
+    const CJTAGOptions options = Load(
+        "<jtag_options version=\"9\"><usb name=\"dropped\"/>"
+        "<jtag_options version=\"10\"><network name=\"kept\"/></jtag_options>"
+        "</jtag_options>");
+    EXPECT_EQ(options.version, 10);
+    EXPECT_TRUE(options.usbJTAGs.empty());
+    ASSERT_EQ(options.networkJTAGs.size(), 1u);
+    EXPECT_EQ(options.networkJTAGs[0].name, "kept");
+}
+
+TEST(Description, RejectedDocumentsKeepTheDescription)
+{
+    ExpectDocumentFails<std::runtime_error>("<jtag_options version=\"9\"/>", "Expected xml version 10 but found 9");
+    ExpectDocumentFails<std::runtime_error>("<jtag_options/>", "Expected xml version 10 but found 0");
+    ExpectDocumentFails<std::runtime_error>(
+        "<jtag_options version=\"10\"><network port=\"80a\"/></jtag_options>", "Can not convert 80a to integer!");
+    ExpectDocumentFails<std::runtime_error>(
+        "<jtag_options version=\"10\"><usb idvendor=\"0x10000000000000000\"/></jtag_options>",
+        "Can not convert 0x10000000000000000 to integer!");
+    // Without a jtag_options root there is no record to fill.
+    ExpectDocumentFails<std::runtime_error>("<usb name=\"X\" idvendor=\"1\"/>", "NULL JTAG description");
+    ExpectDocumentFails<std::runtime_error>(
+        "<config><jtag_options version=\"10\"/></config>", "NULL JTAG description");
+    ExpectDocumentFails<std::runtime_error>("<serial/>", "NULL JTAG description");
+}
+
+TEST(Description, MalformedDocuments)
+{
+    const std::string prefix = "XML Parser Error: ";
+    ExpectDocumentFails<std::invalid_argument>(
+        "<jtag_options version=\"10\"><usb></jtag_options>", prefix + XML_ErrorString(XML_ERROR_TAG_MISMATCH));
+    ExpectDocumentFails<std::invalid_argument>("", prefix + XML_ErrorString(XML_ERROR_NO_ELEMENTS));
+    ExpectDocumentFails<std::invalid_argument>(
+        "<jtag_options version=\"10\"/><jtag_options/>", prefix + XML_ErrorString(XML_ERROR_JUNK_AFTER_DOC_ELEMENT));
+    ExpectDocumentFails<std::invalid_argument>(
+        "<jtag_options version=\"10\" version=\"10\"/>", prefix + XML_ErrorString(XML_ERROR_DUPLICATE_ATTRIBUTE));
+}
+
+TEST(Description, UnreadableFiles)
+{
+    ExpectLoadFails<std::invalid_argument>(testing::TempDir() + "kestrad_no_such_file.xml", "Can't open XML file");
+    // A directory opens on Linux, but cannot be read as a document.
+    ExpectLoadFails<std::invalid_argument>(testing::TempDir(), "Can't read XML file");
+
+    // Too large for a configuration; sparse, so it costs no disk.
+    CTempFile huge("");
+    ASSERT_EQ(truncate(huge.Path().c_str(), CXMLParser::kMaxFileSize + 1), 0);
+    ExpectLoadFails<std::invalid_argument>(huge.Path(), "Can't read XML file");
+
+    if (geteuid() != 0) {  // root reads any file regardless of its mode
+        CTempFile locked("<jtag_options version=\"10\"/>");
+        ASSERT_EQ(chmod(locked.Path().c_str(), 0), 0);
+        ExpectLoadFails<std::invalid_argument>(locked.Path(), "Can't open XML file");
+    }
+}
+
+TEST(Description, ParserOverMemoryBuffer)
+{
+    const std::string text = BuiltinText();
+    CXMLParser parser(text.data(), text.size());
+    const auto options = parser.Parse();
+    ASSERT_TRUE(options);
+    EXPECT_EQ(options->usbJTAGs.size(), 4u);
+}
