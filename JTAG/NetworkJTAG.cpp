@@ -1,0 +1,435 @@
+// Network JTAG back-end: drives a simulator peer over one blocking TCP
+// connection. The peers (the RTL model and the DSP cluster model) greet with
+// two lines, the second naming the protocol ("protocol RTL_JTAGdemo-0.1" or
+// "protocol Standalone_DSP_Cluster-0.1"), and then answer every CR LF
+// terminated command with LF terminated lines; see JTAG/NetworkProtocol.h for
+// the command and reply formats. The DSP cluster model also has single-word
+// memory commands (read_word32, write_word32), used for 4-byte accesses.
+#include "JTAG/NetworkJTAG.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+#include <thread>
+
+#include "JTAG/JTAGServer.h"
+#include "JTAG/NetworkProtocol.h"
+#include "config/Description.h"
+#include "log/Logger.h"
+#include "log/Options.h"
+
+using netjtag::MemWindow;
+
+namespace {
+
+std::runtime_error SocketError(const char* what, int error)
+{
+    return std::runtime_error(what + std::to_string(error));
+}
+
+std::runtime_error ProtocolError() { return std::runtime_error("Protocol error"); }
+
+int RemainingMs(std::chrono::steady_clock::time_point deadline)
+{
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+}  // namespace
+
+CNetworkJTAG::CNetworkJTAG(const std::string& address, unsigned short port, const std::string& name,
+                           CJTAGServer& server)
+    : CNonAsyncJTAG(server), m_serverAddress(address), m_port(port)
+{
+    m_name = name;
+    // Probe: only a peer that completes the handshake becomes an adapter.
+    Open();
+    Close();
+}
+
+CNetworkJTAG::~CNetworkJTAG() { CloseSocket(); }
+
+void CNetworkJTAG::Init(CJTAGServer&)
+{
+    // BSD sockets need no library start-up.
+}
+
+void CNetworkJTAG::AddAdapters(std::vector<std::shared_ptr<CJTAG>>& adapters, CJTAGServer& server)
+{
+    // A copy: the entries must not change under us while peers are probed.
+    const std::vector<CNetworkJTAGDescription> entries = server.Description().GetJTAGs().networkJTAGs;
+    for (const CNetworkJTAGDescription& entry : entries) {
+        try {
+            adapters.push_back(std::make_shared<CNetworkJTAG>(entry.addr, entry.port, entry.name, server));
+        } catch (const std::exception& e) {
+            server.Logger().LogError("Exception in CNetworkJTAG::AddAdapters: %s\n", e.what());
+        }
+    }
+}
+
+void CNetworkJTAG::Open()
+{
+    if (IsOpened())
+        return;
+    try {
+        Connect(m_serverAddress);
+
+        // A listener that accepts but never greets must not hold the session
+        // (or the enumeration) forever.
+        const Clock::time_point deadline = Clock::now() + kGreetingTimeout;
+        std::vector<std::string> lines;
+        ReadLines(lines, 2, &deadline);
+        const std::string protocol = netjtag::ProtocolName(lines[1]);
+        m_versionString = protocol;
+        m_versionNumber = netjtag::PeerKindOf(protocol, m_versionNumber);
+
+        Exchange(netjtag::ResetCommand());
+        Exchange(netjtag::ResetCommand());
+    } catch (...) {
+        // A failed Open leaves nothing behind: the socket is closed at once.
+        CloseSocket();
+        throw;
+    }
+    CNonAsyncJTAG::Open();
+}
+
+void CNetworkJTAG::Connect(const std::string& address)
+{
+    m_socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (m_socket < 0)
+        throw SocketError("Can't create socket, error: ", errno);
+
+    // gethostbyname_r: the thread-safe form of the host name lookup; several
+    // sessions may open peers at once. Its error numbers are the h_errno codes.
+    hostent entry{};
+    hostent* host = nullptr;
+    int hostError = 0;
+    std::vector<char> scratch(1024);
+    int rc;
+    while ((rc = ::gethostbyname_r(address.c_str(), &entry, scratch.data(), scratch.size(), &host,
+                                   &hostError)) == ERANGE &&
+           scratch.size() < (1u << 20))
+        scratch.resize(scratch.size() * 2);
+    if (rc != 0 || host == nullptr || host->h_addrtype != AF_INET || host->h_addr_list[0] == nullptr)
+        throw SocketError("Can't resolve server, error: ", rc != 0 ? rc : hostError);
+
+    // Replies have no time-out, so keep-alive is what notices a peer that has
+    // vanished: probes after 10 s of silence, every 5 s, 3 unanswered probes
+    // fail the receive (about 25 s). TCP_USER_TIMEOUT does the same for a
+    // command the peer never acknowledged, where keep-alive does not probe.
+    const int on = 1;
+    const int idle = kKeepAliveIdleSeconds;
+    const int interval = kKeepAliveIntervalSeconds;
+    const int probes = kKeepAliveProbes;
+    const unsigned int userTimeoutMs =
+        (kKeepAliveIdleSeconds + kKeepAliveIntervalSeconds * kKeepAliveProbes + 5) * 1000;
+    if (::setsockopt(m_socket, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) != 0 ||
+        ::setsockopt(m_socket, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle) != 0 ||
+        ::setsockopt(m_socket, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval) != 0 ||
+        ::setsockopt(m_socket, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes) != 0 ||
+        ::setsockopt(m_socket, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeoutMs, sizeof userTimeoutMs) != 0)
+        throw SocketError("Can't make socket keepalive: ", errno);
+    // Every exchange is one short line and a wait for its answer: Nagle's
+    // algorithm would only add a delayed-ACK round to each of them.
+    if (::setsockopt(m_socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0)
+        throw SocketError("Can't set TCP_NODELAY, error: ", errno);
+
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(m_port);
+    std::memcpy(&peer.sin_addr, host->h_addr_list[0], sizeof peer.sin_addr);
+
+    // Connect without blocking so that an unreachable peer costs at most the
+    // connect time-out instead of the system's minutes of SYN retries.
+    const int flags = ::fcntl(m_socket, F_GETFL);
+    if (flags < 0 || ::fcntl(m_socket, F_SETFL, flags | O_NONBLOCK) != 0)
+        throw SocketError("Can't connect to server, error: ", errno);
+    int error = 0;
+    if (::connect(m_socket, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0) {
+        if (errno != EINPROGRESS && errno != EINTR) {
+            error = errno;
+        } else {
+            const Clock::time_point deadline = Clock::now() + kConnectTimeout;
+            for (;;) {
+                pollfd p{m_socket, POLLOUT, 0};
+                const int ready = ::poll(&p, 1, RemainingMs(deadline));
+                if (ready < 0 && errno == EINTR)
+                    continue;
+                if (ready < 0) {
+                    error = errno;
+                } else if (ready == 0) {
+                    error = ETIMEDOUT;
+                } else {
+                    socklen_t length = sizeof error;
+                    if (::getsockopt(m_socket, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+                        error = errno;
+                }
+                break;
+            }
+        }
+    }
+    if (error == 0 && ::fcntl(m_socket, F_SETFL, flags) != 0)
+        error = errno;
+    if (error != 0)
+        throw SocketError("Can't connect to server, error: ", error);
+}
+
+void CNetworkJTAG::CloseSocket()
+{
+    if (m_socket >= 0) {
+        ::close(m_socket);
+        m_socket = -1;
+    }
+}
+
+void CNetworkJTAG::Close()
+{
+    if (!IsOpened())
+        return;
+    CNonAsyncJTAG::Close();
+    const int error = ::shutdown(m_socket, SHUT_RDWR) != 0 ? errno : 0;
+    // The socket is released even when the shutdown fails (a peer that reset
+    // the connection), so a failed Close never leaks it.
+    CloseSocket();
+    // Give the peer time to take down its side before anyone connects again.
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    if (error != 0)
+        throw SocketError("Can't connect to server, error: ", error);
+}
+
+void CNetworkJTAG::SendRawData(const unsigned char* data, unsigned int size)
+{
+    unsigned int sent = 0;
+    while (sent < size) {
+        // MSG_NOSIGNAL: a peer that went away must give an error, not SIGPIPE.
+        const ssize_t n = ::send(m_socket, data + sent, size - sent, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            throw SocketError("Can't send data to server, error: ", errno);
+        }
+        sent += static_cast<unsigned int>(n);
+    }
+}
+
+void CNetworkJTAG::Send(const std::string& command)
+{
+    const unsigned char* data = reinterpret_cast<const unsigned char*>(command.data());
+    size_t left = command.size();
+    while (left > 0) {
+        const unsigned int piece = left > (1u << 30) ? (1u << 30) : static_cast<unsigned int>(left);
+        SendRawData(data, piece);
+        data += piece;
+        left -= piece;
+    }
+}
+
+size_t CNetworkJTAG::ReceiveChunk(char* buffer, const Clock::time_point* deadline)
+{
+    for (;;) {
+        if (deadline != nullptr) {
+            pollfd p{m_socket, POLLIN, 0};
+            const int ready = ::poll(&p, 1, RemainingMs(*deadline));
+            if (ready < 0 && errno == EINTR)
+                continue;
+            if (ready < 0)
+                throw SocketError("Can't recv data from server, error: ", errno);
+            if (ready == 0)
+                throw SocketError("Can't recv data from server, error: ", ETIMEDOUT);
+        }
+        const ssize_t n = ::recv(m_socket, buffer, 1023, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            throw SocketError("Can't recv data from server, error: ", errno);
+        // An orderly close while a reply is awaited: fail instead of waiting
+        // for bytes that can never come.
+        if (n == 0)
+            throw std::runtime_error("Connection closed by server");
+        return static_cast<size_t>(n);
+    }
+}
+
+void CNetworkJTAG::ReadNLines(std::vector<std::string>& lines, int n) { ReadLines(lines, n, nullptr); }
+
+void CNetworkJTAG::ReadLines(std::vector<std::string>& lines, int n, const Clock::time_point* deadline)
+{
+    lines.clear();
+    if (n <= 0)
+        return;
+    const size_t limit = kMaxReplyText + kReplyLineAllowance * static_cast<size_t>(n);
+    std::string text;
+    size_t lineFeeds = 0;
+    char buffer[1024];
+    while (lineFeeds < static_cast<size_t>(n)) {
+        const size_t got = ReceiveChunk(buffer, deadline);
+        lineFeeds += netjtag::CountLF(buffer, got);
+        text.append(buffer, got);
+        if (text.size() > limit)
+            throw ProtocolError();
+    }
+    lines = netjtag::SplitLines(text);
+}
+
+void CNetworkJTAG::ReadResult(std::vector<std::string>& lines)
+{
+    lines.clear();
+    std::string text;
+    char buffer[1024];
+    size_t got;
+    do {
+        got = ReceiveChunk(buffer, nullptr);
+        text.append(buffer, got);
+        if (text.size() > kMaxReplyText)
+            throw ProtocolError();
+    } while (buffer[got - 1] != '\n');
+    lines = netjtag::SplitLines(text);
+}
+
+bool CNetworkJTAG::ParseResult(const std::string& line, unsigned long long& value)
+{
+    return netjtag::ParseResult(line, value);
+}
+
+std::string CNetworkJTAG::Exchange(const std::string& command)
+{
+    Send(command);
+    std::vector<std::string> lines;
+    ReadResult(lines);
+    unsigned long long value;
+    if (lines.size() != 1 || !ParseResult(lines[0], value))
+        throw ProtocolError();
+    return lines[0];
+}
+
+void CNetworkJTAG::RunTest(unsigned int count)
+{
+    Exchange(netjtag::RunCommand(count));
+    if (!m_server.Options()[OPTION_SAVEPOINTS].value)
+        return;
+    // The peer saves its state after the 1st, 11th, 21st ... run made with
+    // savepoints on, counted over the life of this object.
+    if (m_savepointCounter % 10 == 0) {
+        Send(netjtag::SaveCommand(m_savepointCounter));
+        std::vector<std::string> lines;
+        ReadNLines(lines, 2);
+    }
+    ++m_savepointCounter;
+}
+
+void CNetworkJTAG::SetLine(const std::string& command)
+{
+    unsigned long long value;
+    ParseResult(Exchange(command), value);
+    if (value != 0)
+        throw ProtocolError();
+    Exchange(netjtag::WaitCommand());
+}
+
+void CNetworkJTAG::SetTRST(bool level) { SetLine(netjtag::SetTrstCommand(level)); }
+
+void CNetworkJTAG::SetSYS_RST(bool level) { SetLine(netjtag::SetNrstCommand(level)); }
+
+unsigned int CNetworkJTAG::ShiftIR(unsigned int value, int length, TapStateMachine::State)
+{
+    CheckIRLength(length);
+    unsigned long long captured;
+    // A reply without a value captures 0.
+    ParseResult(Exchange(netjtag::WrIRCommand(value)), captured);
+    return static_cast<unsigned int>(captured);
+}
+
+void CNetworkJTAG::ShiftDR(const unsigned char* in, unsigned char* out, int length, TapStateMachine::State)
+{
+    const std::string line = Exchange(netjtag::WrDRCommand(in, length));
+    const size_t bytes = (static_cast<size_t>(length) + 7) / 8;
+    if (length <= 64) {
+        unsigned long long captured;
+        ParseResult(line, captured);
+        for (size_t i = 0; i < bytes; ++i)
+            out[i] = static_cast<unsigned char>(captured >> (8 * i));
+    } else {
+        // Beyond 64 bits the reply is read from its hex text, not as a number.
+        netjtag::ParseResultBits(line, out, length);
+    }
+}
+
+void CNetworkJTAG::ReadMemBlk(unsigned int address, void* buffer, unsigned int size)
+{
+    if (address % 4 != 0 || size % 4 != 0)
+        throw std::runtime_error("Address not aligned");
+    m_server.Logger().LogVerb("ReadMemBlk(0x%08x,%d)\n", address, static_cast<int>(size));
+    // Nothing to read: no window, nothing sent.
+    if (size == 0)
+        return;
+    const MemWindow window = netjtag::WindowOf(address, size);
+    unsigned char* out = static_cast<unsigned char*>(buffer);
+    std::vector<std::string> lines;
+
+    if (m_versionNumber == netjtag::PEER_DSP && size == 4) {
+        Send(netjtag::ReadWord32Command(address));
+        ReadNLines(lines, 2);
+        netjtag::StoreLE32(out, netjtag::DumpWord(lines[0], 0));
+        return;
+    }
+
+    Send(netjtag::DumpCommand(window));
+    // The rows, then one more line that is not examined.
+    ReadNLines(lines, static_cast<int>(window.rows) + 1);
+    const size_t first = (address - window.start) / 4;
+    for (size_t i = 0; i < size / 4; ++i) {
+        const size_t k = first + i;
+        netjtag::StoreLE32(out + 4 * i, netjtag::DumpWord(lines[k / 4], static_cast<unsigned>(k % 4)));
+    }
+}
+
+void CNetworkJTAG::WriteMemBlk(unsigned int address, const void* data, unsigned int size)
+{
+    if (address % 4 != 0 || size % 4 != 0)
+        throw std::runtime_error("Address not aligned");
+    m_server.Logger().LogVerb("WriteMemBlk(0x%08x,%d)\n", address, static_cast<int>(size));
+    if (size == 0)
+        return;
+    const unsigned char* in = static_cast<const unsigned char*>(data);
+
+    if (m_versionNumber == netjtag::PEER_DSP && size == 4) {
+        Exchange(netjtag::WriteWord32Command(netjtag::LoadLE32(in), address));
+        return;
+    }
+
+    const MemWindow window = netjtag::WindowOf(address, size);
+    const uint64_t end = static_cast<uint64_t>(address) + size;
+    std::vector<std::string> entries;
+    entries.reserve(window.rows);
+    for (uint32_t r = 0; r < window.rows; ++r) {
+        const uint32_t rowAddress = window.start + 16 * r;
+        uint32_t words[4] = {0, 0, 0, 0};
+        // write_mem writes whole rows: a row the block covers only in part is
+        // read back first so its other words keep their contents.
+        const bool partial = (r == 0 && address % 16 != 0) || (r + 1 == window.rows && end % 16 != 0);
+        if (partial) {
+            unsigned char row[16];
+            CNetworkJTAG::ReadMemBlk(rowAddress, row, 16);
+            for (int j = 0; j < 4; ++j)
+                words[j] = netjtag::LoadLE32(row + 4 * j);
+        }
+        for (int j = 0; j < 4; ++j) {
+            const uint64_t wordAddress = static_cast<uint64_t>(rowAddress) + 4 * j;
+            if (wordAddress >= address && wordAddress < end)
+                words[j] = netjtag::LoadLE32(in + (wordAddress - address));
+        }
+        entries.push_back(netjtag::WriteMemEntry(rowAddress, words));
+    }
+    // Built whole, after every read-back, and sent in one piece.
+    Exchange(netjtag::WriteMemCommand(entries));
+}

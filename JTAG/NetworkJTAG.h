@@ -1,0 +1,81 @@
+// CNetworkJTAG: a network peer seen as one more JTAG adapter.
+//
+// The peer is a simulator process, an RTL model of a chip ("RTL_JTAGdemo-0.1")
+// or a stand-alone DSP cluster model ("Standalone_DSP_Cluster-0.1"), listening
+// on TCP. After a two-line greeting that names its protocol it takes one CR LF
+// terminated text command at a time (reset, run, set_trst, set_nrst, wait,
+// wrIR, wrDR, dump, write_mem, read_word32, write_word32, save) and answers
+// with LF terminated lines; JTAG/NetworkProtocol.h builds and parses them.
+// One blocking TCP connection per open adapter, one exchange at a time.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "JTAG/JTAG.h"
+
+class CNetworkJTAG : public CNonAsyncJTAG {
+public:
+    // Probes the peer with Open() and Close(); a peer that does not answer or
+    // does not conform leaves the constructor by exception.
+    CNetworkJTAG(const std::string& address, unsigned short port, const std::string& name,
+                 CJTAGServer& server);
+    ~CNetworkJTAG() override;
+
+    // One adapter per configured peer that answers; failing entries are logged
+    // and skipped.
+    static void AddAdapters(std::vector<std::shared_ptr<CJTAG>>& adapters, CJTAGServer& server);
+    // BSD sockets need no start-up; kept for the holder's one-time call.
+    static void Init(CJTAGServer& server);
+
+    void Open() override;
+    void Close() override;
+    void ReadMemBlk(unsigned int address, void* buffer, unsigned int size) override;
+    void WriteMemBlk(unsigned int address, const void* data, unsigned int size) override;
+    void SetTRST(bool level) override;
+    void SetSYS_RST(bool level) override;
+    unsigned int ShiftIR(unsigned int value, int length, TapStateMachine::State end) override;
+    void ShiftDR(const unsigned char* in, unsigned char* out, int length,
+                 TapStateMachine::State end) override;
+    void RunTest(unsigned int count) override;
+
+    // Time limits. Replies to commands have none: a slow RTL model may take
+    // long, and keep-alive detects a peer that has vanished.
+    static constexpr std::chrono::milliseconds kConnectTimeout{3000};
+    static constexpr std::chrono::milliseconds kGreetingTimeout{5000};
+    static constexpr int kKeepAliveIdleSeconds = 10;
+    static constexpr int kKeepAliveIntervalSeconds = 5;
+    static constexpr int kKeepAliveProbes = 3;
+    // Most reply text accepted for one exchange, beyond the allowance per
+    // expected line; more is a "Protocol error" rather than unbounded memory.
+    static constexpr size_t kMaxReplyText = 64u << 20;
+    static constexpr size_t kReplyLineAllowance = 64;
+
+protected:
+    void SendRawData(const unsigned char* data, unsigned int size);
+    void ReadNLines(std::vector<std::string>& lines, int n);
+    void ReadResult(std::vector<std::string>& lines);
+    static bool ParseResult(const std::string& line, unsigned long long& value);
+
+private:
+    using Clock = std::chrono::steady_clock;
+
+    void Send(const std::string& command);
+    // Sends a command and checks for exactly one "ok" line; returns that line.
+    std::string Exchange(const std::string& command);
+    void SetLine(const std::string& command);
+    void ReadLines(std::vector<std::string>& lines, int n, const Clock::time_point* deadline);
+    // One recv of at most 1023 bytes; throws on error, closed connection or
+    // an expired deadline.
+    size_t ReceiveChunk(char* buffer, const Clock::time_point* deadline);
+    void Connect(const std::string& address);
+    void CloseSocket();
+
+    std::string m_serverAddress;
+    unsigned short m_port;
+    int m_socket = -1;
+    uint32_t m_savepointCounter = 0;
+};
