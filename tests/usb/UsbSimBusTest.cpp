@@ -1,0 +1,167 @@
+// The USB scan and the maker's adapter over the simulated bus: this program
+// is linked against kestrad-simusb in place of libusb-0.1, so the devices
+// come from KESTRAD_SIM_USB and unplugging from KESTRAD_SIM_USB_CTL.
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "JTAG/KorselJTAG.h"
+#include "JTAG/UsbInterface.h"
+#include "config/Description.h"
+#include "tests/support/TestServer.h"
+
+namespace {
+
+class UsbSimBus : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/kestrad-usbsim-XXXXXX";
+        ASSERT_NE(nullptr, mkdtemp(pattern));
+        m_dir = pattern;
+        m_ctl = m_dir + "/unplugged";
+        setenv("KESTRAD_SIM_USB_CTL", m_ctl.c_str(), 1);
+    }
+
+    void TearDown() override
+    {
+        m_adapters.clear();
+        unsetenv("KESTRAD_SIM_USB");
+        unsetenv("KESTRAD_SIM_USB_CTL");
+        unlink(m_ctl.c_str());
+        unlink((m_dir + "/kestrad.xml").c_str());
+        rmdir(m_dir.c_str());
+    }
+
+    void Devices(const char* list) { setenv("KESTRAD_SIM_USB", list, 1); }
+
+    void Unplug(const std::string& lines) { std::ofstream(m_ctl) << lines; }
+
+    void LoadConfig(const std::string& usbEntries)
+    {
+        const std::string path = m_dir + "/kestrad.xml";
+        std::ofstream(path) << "<?xml version=\"1.0\"?>\n<jtag_options version=\"10\">\n"
+                            << usbEntries << "</jtag_options>\n";
+        m_server.Description().LoadFromXML(path);
+    }
+
+    std::vector<std::string> Names() const
+    {
+        std::vector<std::string> names;
+        for (const auto& adapter : m_adapters)
+            names.push_back(adapter->GetName());
+        return names;
+    }
+
+    CKorselUsbJTAG& Korsel(size_t i) { return dynamic_cast<CKorselUsbJTAG&>(*m_adapters.at(i)); }
+
+    CTestServer m_server;
+    std::string m_dir;
+    std::string m_ctl;
+    std::vector<std::shared_ptr<CJTAG>> m_adapters;
+};
+
+TEST_F(UsbSimBus, DevicesAreNamedPerDescriptionInBusOrder)
+{
+    Devices("ezusb,serial=K1;ezusb,serial=K2");
+    CUsbInterface::AddAdapters(m_adapters, m_server);
+    ASSERT_EQ((std::vector<std::string>{"EZ-USB0", "EZ-USB1"}), Names());
+    EXPECT_EQ("K1", Korsel(0).GetSerialNumberString());
+    EXPECT_EQ("K2", Korsel(1).GetSerialNumberString());
+    EXPECT_EQ("0x3700", Korsel(0).GetVersionString());
+    EXPECT_FALSE(Korsel(0).IsOpened());
+}
+
+TEST_F(UsbSimBus, DevicesThatCannotBeCreatedAreSkippedAndLogged)
+{
+    // The first entry's frequency is refused for both devices; the second
+    // entry takes the same devices under its own names; the J-Link has no
+    // back-end in this build.
+    Devices("ezusb,serial=A;ezusb,vid=0x1366,pid=0x0101;ezusb,serial=B");
+    LoadConfig("<usb name=\"BAD\" idvendor=\"0x0547\" idproduct=\"0x1002\" frequency=\"1000KHZ\"/>\n"
+               "<usb name=\"JLINK\" idvendor=\"0x1366\" idproduct=\"0x0101\" frequency=\"12MHZ\"/>\n"
+               "<usb name=\"GOOD\" idvendor=\"0x0547\" idproduct=\"0x1002\" frequency=\"24MHZ\"/>\n");
+    m_server.ClearLog();
+    CUsbInterface::AddAdapters(m_adapters, m_server);
+    EXPECT_EQ((std::vector<std::string>{"GOOD0", "GOOD1"}), Names());
+    EXPECT_EQ("B", Korsel(1).GetSerialNumberString());
+    const std::string log = m_server.LogText();
+    const std::string badFrequency = "Exception in CUsbJTAG::AddAdapters: invalid USB JTAG adapter frequency\n";
+    const size_t first = log.find(badFrequency);
+    ASSERT_NE(std::string::npos, first);
+    EXPECT_NE(std::string::npos, log.find(badFrequency, first + 1));
+    EXPECT_NE(std::string::npos,
+              log.find("Exception in CUsbJTAG::AddAdapters: J-Link back-end is not available in this build\n"));
+}
+
+TEST_F(UsbSimBus, NoDescriptionsExamineNoDevice)
+{
+    Devices("ezusb,serial=A");
+    LoadConfig("");
+    CUsbInterface::AddAdapters(m_adapters, m_server);
+    EXPECT_TRUE(m_adapters.empty());
+}
+
+TEST_F(UsbSimBus, ScansAndMemoryReachTheTarget)
+{
+    Devices("ezusb,serial=E1");
+    CUsbInterface::AddAdapters(m_adapters, m_server);
+    ASSERT_EQ(1u, m_adapters.size());
+    CKorselUsbJTAG& jtag = Korsel(0);
+    jtag.Open();
+    ASSERT_TRUE(jtag.IsOpened());
+
+    jtag.SetTRST(false);
+    jtag.SetTRST(true);
+    uint8_t in[4] = {0, 0, 0, 0};
+    uint8_t idcode[4] = {};
+    jtag.ShiftDR(in, idcode, 32, TapStateMachine::RUN_TEST_IDLE);
+    EXPECT_EQ(0x4BA00477u, uint32_t(idcode[0]) | uint32_t(idcode[1]) << 8 | uint32_t(idcode[2]) << 16 |
+                               uint32_t(idcode[3]) << 24);
+
+    std::vector<uint8_t> data(1604);
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<uint8_t>(i * 7 + 3);
+    jtag.WriteMemBlk(0x20000000, data.data(), static_cast<unsigned>(data.size()));
+    std::vector<uint8_t> back(data.size());
+    jtag.ReadMemBlk(0x20000000, back.data(), static_cast<unsigned>(back.size()));
+    EXPECT_EQ(data, back);
+    jtag.Close();
+}
+
+TEST_F(UsbSimBus, UnpluggedDeviceFailsTheCommandWithTheLibraryText)
+{
+    Devices("ezusb,serial=U1");
+    CUsbInterface::AddAdapters(m_adapters, m_server);
+    ASSERT_EQ(1u, m_adapters.size());
+    CJTAG& jtag = *m_adapters[0];
+    jtag.Open();
+    Unplug("U1\n");
+    try {
+        jtag.ShiftIR(1, 4, TapStateMachine::RUN_TEST_IDLE);
+        FAIL() << "a scan on an unplugged device succeeded";
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(std::string::npos, std::string(e.what()).find("No such device")) << e.what();
+    }
+    // Closing fails with the same cause but leaves the adapter closed; the
+    // destructor that follows must not throw.
+    EXPECT_THROW(jtag.Close(), std::runtime_error);
+    EXPECT_FALSE(jtag.IsOpened());
+    m_adapters.clear();
+
+    // Plugged in again, the device is found afresh under the same name.
+    Unplug("");
+    CUsbInterface::AddAdapters(m_adapters, m_server);
+    ASSERT_EQ((std::vector<std::string>{"EZ-USB0"}), Names());
+    m_adapters[0]->Open();
+    m_adapters[0]->Close();
+}
+
+}  // namespace
