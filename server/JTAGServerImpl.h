@@ -1,0 +1,296 @@
+// CJTAGServerImpl<Protocol>: the server over one transport (TCP or the local
+// endpoint). It owns the option table, the logger, the adapter holder, the
+// configuration, the I/O service, the acceptor, the live sessions and the
+// worker threads. Exactly one registered session is waiting for a client at
+// any time; a worker thread is added whenever there are fewer threads than
+// registered sessions, so a session blocked on a slow adapter never holds up
+// the others.
+#pragma once
+
+#include <asio.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <type_traits>
+#include <vector>
+
+#include "JTAG/JTAGHolder.h"
+#include "JTAG/JTAGServer.h"
+#include "config/Description.h"
+#include "log/Logger.h"
+#include "log/Options.h"
+#include "log/StreamContainer.h"
+#include "server/DebugSession.h"
+#include "server/LocalTransport.h"
+#include "server/Packets.h"
+
+template <typename Protocol>
+class CJTAGServerImpl : public CJTAGServer {
+public:
+    using Session = CDebugSession<Protocol>;
+    using Acceptor = typename std::conditional<std::is_same<Protocol, LocalProtocol>::value,
+                                               CPipeAcceptor, asio::ip::tcp::acceptor>::type;
+    using Endpoint = typename std::conditional<std::is_same<Protocol, LocalProtocol>::value,
+                                               std::string, asio::ip::tcp::endpoint>::type;
+
+    CJTAGServerImpl(const Endpoint& endpoint, std::shared_ptr<asio::io_context>& service,
+                    std::error_code& ec)
+        : m_options{{OPTION_OUTPUT, "output", "Logger output", true},
+                    {OPTION_VERBOSE, "verbose", "Verbose mode", true},
+                    {OPTION_OUTBUF, "outbuf", "Log buffer", false},
+                    {OPTION_SAVEPOINTS, "savepoints", "RTL model savepoints mode", false}},
+          m_streams(CStreamContainer::getInstance()),
+          m_logger(m_options, m_streams),
+          m_holder(*this),
+          m_service(service),
+          m_endpoint(endpoint)
+    {
+        MakeAcceptor(ec);
+    }
+
+    ~CJTAGServerImpl() override { Shutdown(); }
+
+    void Init() override
+    {
+        const std::string path = getLogDirPath() + "kestrad.log";
+        if (m_streams->getStreamId(CStream::File, path) == kNoStream) {
+            const int id = m_streams->initFStream(path, 0xFFFFFFFFu, std::ios_base::out | std::ios_base::trunc);
+            m_logger.AddOutputStream(m_streams->getStreamHandler(id));
+            m_logger.AddErrorStream(m_streams->getStreamHandler(id));
+        }
+        try {
+            m_description.LoadFromXML("");
+        } catch (const std::exception&) {
+            m_logger.LogVerb("Error loading kestrad.xml\n");
+            throw;
+        }
+    }
+
+    void Start() override
+    {
+        m_logger.LogVerb("%s\n", __PRETTY_FUNCTION__);
+        NewSession();
+        for (;;)
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    }
+
+    COptions<bool>& Options() override { return m_options; }
+    CLogger& Logger() override { return m_logger; }
+    CDescription& Description() override { return m_description; }
+    CJTAGHolder& Holder() { return m_holder; }
+    std::shared_ptr<asio::io_context> Service() { return m_service; }
+
+    // What Start() does before it sleeps: start the first accept. Errors in
+    // making the listener leave here on the calling thread. For tests that
+    // serve from their own process.
+    void StartAccepting() { NewSession(); }
+
+    void SessionEnded(std::shared_ptr<Session> session)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_sessions.erase(session);
+    }
+
+    // Number of worker threads started so far (they are never removed).
+    size_t ThreadCount()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_threads.size();
+    }
+    size_t SessionCount()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_sessions.size();
+    }
+
+    // Endpoint the acceptor is bound to (for TCP the port the system chose);
+    // for the local transport, the socket path.
+    std::string EndpointText() const
+    {
+        if constexpr (std::is_same<Protocol, LocalProtocol>::value) {
+            return m_acceptor->Path();
+        } else {
+            std::error_code ec;
+            auto ep = m_acceptor->local_endpoint(ec);
+            return ep.address().to_string() + ":" + std::to_string(ep.port());
+        }
+    }
+
+    // Stops serving and waits for the worker threads to leave the I/O
+    // service. The program itself never stops; tests that build servers in
+    // process do, so that nothing outlives the server it refers to.
+    void Shutdown()
+    {
+        if (m_stopped.exchange(true))
+            return;
+        // Stop the workers first: once none runs, nothing else touches the
+        // acceptor or the sessions' streams, and they can be closed here.
+        m_work.reset();
+        m_service->stop();
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_threadsDone.wait_for(lock, std::chrono::seconds(30), [this] { return m_running == 0; });
+        if (m_acceptor)
+            CloseAcceptor();
+        for (const auto& session : m_sessions) {
+            std::error_code ignored;
+            session->Socket().close(ignored);
+        }
+        m_sessions.clear();
+        lock.unlock();
+        // Handlers that never ran still hold sessions; run them down here.
+        m_service->restart();
+        m_service->poll();
+    }
+
+private:
+    static constexpr int kNoStream = 0x7FFFFFFF;
+
+    void CloseAcceptor()
+    {
+        if constexpr (std::is_same<Protocol, LocalProtocol>::value) {
+            m_acceptor->close();
+        } else {
+            std::error_code ignored;
+            m_acceptor->close(ignored);
+        }
+    }
+
+    void MakeAcceptor(std::error_code& ec)
+    {
+        if constexpr (std::is_same<Protocol, LocalProtocol>::value) {
+            // Nothing is created on the system yet: the first accept makes the
+            // listening socket.
+            m_acceptor = std::make_shared<CPipeAcceptor>(*m_service, m_endpoint);
+            ec.clear();
+        } else {
+            // open, set_option (address reuse), bind and listen; each raises
+            // the library's system error named after the failing step.
+            m_acceptor = std::make_shared<asio::ip::tcp::acceptor>(*m_service, m_endpoint, true);
+            if (!m_acceptor->is_open())
+                ec = std::error_code(EFAULT, std::system_category());
+            else
+                ec.clear();
+        }
+    }
+
+    void NewSession()
+    {
+        m_logger.LogVerb("%s\n", __PRETTY_FUNCTION__);
+        std::shared_ptr<Session> session;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            session = std::make_shared<Session>(m_service, *this, ++m_sessionCounter);
+            m_sessions.insert(session);
+        }
+        // The handler keeps the session alive while the accept is pending.
+        m_acceptor->async_accept(session->Socket(), [this, session](const std::error_code& ec) {
+            HandleAccept(session, ec);
+        });
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_threads.size() < m_sessions.size() && !m_stopped) {
+            ++m_running;
+            auto thread = std::make_shared<std::thread>(&CJTAGServerImpl::ThreadFunc, this, m_service);
+            thread->detach();
+            m_threads.push_back(thread);
+        }
+    }
+
+    // GCC qualifies the error code type in __PRETTY_FUNCTION__; the trace
+    // keeps the unqualified spelling that logs have always shown.
+    static const char* HandleAcceptSignature()
+    {
+        if constexpr (std::is_same<Protocol, LocalProtocol>::value)
+            return "void CJTAGServerImpl<Protocol>::HandleAccept(std::shared_ptr<CDebugSession<Protocol> >, "
+                   "const error_code&) [with Protocol = LocalProtocol; asio::error_code = std::error_code]";
+        else
+            return "void CJTAGServerImpl<Protocol>::HandleAccept(std::shared_ptr<CDebugSession<Protocol> >, "
+                   "const error_code&) [with Protocol = asio::ip::tcp; asio::error_code = std::error_code]";
+    }
+
+    void HandleAccept(std::shared_ptr<CDebugSession<Protocol>> session, const asio::error_code& ec)
+    {
+        m_logger.LogVerb("%s\n", HandleAcceptSignature());
+        if (ec) {
+            m_logger.LogError("Session:%d: Error accepting connection %d: %s.\n",
+                              session->getIdSession(), ec.value(), ec.message().c_str());
+            // Nothing will ever run this session: drop it rather than keep a
+            // dead entry (and a worker thread per failed accept).
+            SessionEnded(session);
+        } else {
+            if constexpr (std::is_same<Protocol, asio::ip::tcp>::value) {
+                // Every client waits for each reply: Nagle's algorithm would
+                // only add delay to small round trips.
+                std::error_code ignored;
+                session->Socket().set_option(asio::ip::tcp::no_delay(true), ignored);
+            }
+            m_logger.Log("Session:%d: A new session started.\n", session->getIdSession());
+            session->Reply(std::make_shared<CReplyVersion>());
+        }
+        StartNextAccept(session->getIdSession());
+    }
+
+    void StartNextAccept(unsigned int afterSession)
+    {
+        if (m_stopped)
+            return;
+        try {
+            NewSession();
+        } catch (const std::exception& e) {
+            // A worker thread has nobody to report to: log, and try again in a
+            // moment; the sessions already running carry on meanwhile.
+            m_logger.LogError("Session:%d: Can't start the next accept: %s. Retrying in 1 second.\n",
+                              afterSession, e.what());
+            auto timer = std::make_shared<asio::steady_timer>(*m_service, std::chrono::seconds(1));
+            timer->async_wait([this, timer, afterSession](const std::error_code& error) {
+                if (!error)
+                    StartNextAccept(afterSession);
+            });
+        }
+    }
+
+    void ThreadFunc(std::shared_ptr<asio::io_context> service)
+    {
+        m_logger.LogVerb("Thread started.\n");
+        for (;;) {
+            try {
+                service->run();
+                break;
+            } catch (const std::exception& e) {
+                // A handler's exception must not end the thread or the
+                // process: report it and keep serving.
+                m_logger.LogError("Exception in worker thread: %s\n", e.what());
+            } catch (...) {
+                m_logger.LogError("Unknown exception in worker thread\n");
+            }
+        }
+        m_logger.LogVerb("Thread ended.\n");
+        std::lock_guard<std::mutex> lock(m_mutex);
+        --m_running;
+        m_threadsDone.notify_all();
+    }
+
+    COptions<bool> m_options;
+    CStreamContainer* m_streams;
+    CLogger m_logger;
+    CJTAGHolder m_holder;
+    CDescription m_description;
+    std::shared_ptr<asio::io_context> m_service;
+    std::shared_ptr<Acceptor> m_acceptor;
+    std::set<std::shared_ptr<Session>> m_sessions;
+    std::vector<std::shared_ptr<std::thread>> m_threads;
+    Endpoint m_endpoint;
+    unsigned int m_sessionCounter = 0;
+
+    // Serialises changes to the session set and the thread list.
+    std::mutex m_mutex;
+    std::condition_variable m_threadsDone;
+    int m_running = 0;
+    std::atomic<bool> m_stopped{false};
+    asio::executor_work_guard<asio::io_context::executor_type> m_work{m_service->get_executor()};
+};

@@ -1,0 +1,106 @@
+#include "server/LocalTransport.h"
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
+#include "server/LocalEndpoint.h"
+
+CPipeAcceptor::CPipeAcceptor(asio::io_context& io, const std::string& name)
+    : m_io(io), m_name(name), m_path(LocalEndpointPath(name))
+{
+}
+
+CPipeAcceptor::~CPipeAcceptor()
+{
+    if (m_acceptor) {
+        std::error_code ignored;
+        m_acceptor->close(ignored);
+    }
+}
+
+void CPipeAcceptor::CreateListener()
+{
+    asio::local::stream_protocol::endpoint endpoint;
+    std::error_code ec;
+    if (m_path.size() >= sizeof(sockaddr_un::sun_path))
+        throw std::system_error(std::make_error_code(std::errc::filename_too_long),
+                                "local endpoint " + m_path);
+    endpoint = asio::local::stream_protocol::endpoint(m_path);
+
+    auto acceptor = std::make_unique<asio::local::stream_protocol::acceptor>(m_io);
+    acceptor->open(endpoint.protocol(), ec);
+    if (ec)
+        throw std::system_error(ec, "open " + m_path);
+    acceptor->bind(endpoint, ec);
+    if (ec)
+        throw std::system_error(ec, "bind " + m_path);
+    // Every local user may connect, as every authenticated user could open
+    // the pipe on Windows.
+    if (::chmod(m_path.c_str(), 0666) != 0)
+        throw std::system_error(errno, std::generic_category(), "chmod " + m_path);
+    acceptor->listen(asio::socket_base::max_listen_connections, ec);
+    if (ec)
+        throw std::system_error(ec, "listen " + m_path);
+    m_acceptor = std::move(acceptor);
+}
+
+void CPipeAcceptor::async_accept(CPipe& pipe, std::function<void(const std::error_code&)> handler)
+{
+    if (!m_acceptor)
+        CreateListener();
+    if (pipe.is_open())
+        throw std::system_error(asio::error::already_open, "assign");
+    const unsigned int size = m_bufferSize;
+    m_acceptor->async_accept(pipe, [&pipe, size, handler](const std::error_code& ec) {
+        if (!ec) {
+            // Each client's stream gets buffers of the pipe's size; a refusal
+            // only costs throughput, so it does not fail the accept.
+            std::error_code ignored;
+            pipe.set_option(asio::socket_base::send_buffer_size(static_cast<int>(size)), ignored);
+            pipe.set_option(asio::socket_base::receive_buffer_size(static_cast<int>(size)), ignored);
+        }
+        handler(ec);
+    });
+}
+
+void CPipeAcceptor::close()
+{
+    if (m_acceptor) {
+        std::error_code ignored;
+        m_acceptor->close(ignored);
+    }
+}
+
+void RemoveStaleLocalEndpoint(const std::string& path)
+{
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0)
+        return;  // nothing there (or not reachable: bind will say why)
+    if (!S_ISSOCK(st.st_mode))
+        throw std::runtime_error("local endpoint " + path +
+                                 " exists and is not a socket; not removing it");
+
+    // A socket file: find out whether a server still answers on it.
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        throw std::system_error(errno, std::generic_category(), "socket");
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (path.size() >= sizeof addr.sun_path) {
+        ::close(fd);
+        return;  // bind reports the over-long name
+    }
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    const bool live = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    ::close(fd);
+    if (live)
+        throw std::runtime_error("local endpoint " + path + " is in use by another server");
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT)
+        throw std::system_error(errno, std::generic_category(), "remove " + path);
+}

@@ -1,0 +1,62 @@
+// The local transport: a Unix-domain stream socket in the place of the
+// Windows named pipe. One listening socket, created by the first accept so
+// its errors leave Start(); every accepted connection is one client's own
+// stream. The acceptor keeps the endpoint name and the buffer size applied to
+// every connection.
+#pragma once
+
+#include <asio.hpp>
+#include <functional>
+#include <memory>
+#include <string>
+#include <system_error>
+
+class CPipe;
+class CPipeAcceptor;
+
+// Tag naming the local transport's types for the server and session templates.
+struct LocalProtocol {
+    using socket = CPipe;
+    using acceptor = CPipeAcceptor;
+    using endpoint = std::string;
+};
+
+// A session's stream: one accepted connection.
+class CPipe : public asio::local::stream_protocol::socket {
+public:
+    explicit CPipe(asio::io_context& io) : asio::local::stream_protocol::socket(io) {}
+    virtual ~CPipe() {}
+};
+
+class CPipeAcceptor {
+public:
+    static constexpr unsigned int kBufferSize = 66560;  // both directions of every connection
+
+    CPipeAcceptor(asio::io_context& io, const std::string& name);
+    virtual ~CPipeAcceptor();
+
+    // The first call creates the listening socket and raises std::system_error
+    // (with the system's text) when it cannot. The handler runs on a worker
+    // thread once a client has connected into `pipe`, or with the error.
+    void async_accept(CPipe& pipe, std::function<void(const std::error_code&)> handler);
+
+    void close();
+
+    const std::string& Name() const { return m_name; }
+    // The socket file the name maps to.
+    const std::string& Path() const { return m_path; }
+
+private:
+    void CreateListener();
+
+    asio::io_context& m_io;
+    std::string m_name;
+    unsigned int m_bufferSize = kBufferSize;
+    std::string m_path;
+    std::unique_ptr<asio::local::stream_protocol::acceptor> m_acceptor;
+};
+
+// Makes way for a new listening socket at `path`: a stale socket file is
+// removed; anything that is not a socket, or a socket a live server answers
+// on, is left untouched and reported with std::runtime_error.
+void RemoveStaleLocalEndpoint(const std::string& path);

@@ -1,0 +1,82 @@
+// kestrad: owns the JTAG adapters of this machine and lends each one to one
+// debugger client at a time, over TCP (-a host:port) or the local endpoint.
+#include <getopt.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <iostream>
+#include <locale>
+#include <memory>
+#include <string>
+
+#include "JTAG/JTAGServer.h"
+#include "config/Description.h"
+#include "log/OemLocale.h"
+#include "log/Options.h"
+#include "server/LocalEndpoint.h"
+
+namespace {
+
+[[noreturn]] void Usage()
+{
+    std::fprintf(stderr, "Usage: %s [options]\n", "kestrad");
+    std::fprintf(stderr, "Options:\n");
+    std::fprintf(stderr, "\t-h\t\tThis help\n");
+    std::fprintf(stderr, "\t-v\t\tTurn on verbose logging mode\n");
+    std::fprintf(stderr, "\t-b\t\tTurn on buffer logging mode\n");
+    std::fprintf(stderr, "\t-q\t\tQuiet mode\n");
+    std::fprintf(stderr, "\t-o file\t\tRead options from xml file\n");
+    std::fprintf(stderr, "\t-a address\tBind server to the address\n");
+    std::fprintf(stderr, "\t-s\t\tTurn on savepoints\n");
+    std::fprintf(stderr, "\t-c\t\tEnable a cli mode\n");
+    std::exit(1);
+}
+
+}  // namespace
+
+int main(int argc, char* argv[])
+{
+    // Console text passes through the OEM facet (the identity here).
+    std::locale oem(std::locale(), new OemLocale);
+    std::ios_base::sync_with_stdio(false);
+    std::cout.imbue(oem);
+    std::cin.imbue(oem);
+    std::cerr.imbue(oem);
+
+    std::string address;
+    std::string configFile;
+    bool quiet = false, verbose = false, bufferLog = false, savepoints = false;
+
+    opterr = 0;  // every option error ends in the usage text
+    int c;
+    while ((c = getopt(argc, argv, ":a:o:qvbschH?")) != -1) {
+        switch (c) {
+        case 'a': address = optarg; break;
+        case 'o': configFile = optarg; break;
+        case 'q': quiet = true; break;
+        case 'v': verbose = true; break;
+        case 'b': bufferLog = true; break;
+        case 's': savepoints = true; break;
+        case 'c': break;  // accepted and ignored
+        default: Usage();  // -h, -H, -?, unknown letters, missing arguments
+        }
+    }
+    if (optind < argc)
+        Usage();
+
+    try {
+        std::shared_ptr<CJTAGServer> server =
+            CJTAGServer::CreateJtagServer(address.empty() ? KESTRAD_DEFAULT_PIPE : address);
+        server->Init();
+        server->Options()[OPTION_OUTPUT].value = !quiet;
+        server->Options()[OPTION_VERBOSE].value = verbose;
+        server->Options()[OPTION_OUTBUF].value = bufferLog;
+        server->Options()[OPTION_SAVEPOINTS].value = savepoints;
+        server->Description().LoadFromXML(configFile);
+        server->Start();
+    } catch (const std::exception& e) {
+        std::cerr << "Exception: " << e.what() << std::endl;
+    }
+    return 0;
+}
