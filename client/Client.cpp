@@ -1,0 +1,791 @@
+// Client side of kestrad's wire protocol over plain POSIX sockets.
+#include "client/Client.h"
+
+#include "server/LocalEndpoint.h"
+#include "server/Packets.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+
+namespace kestrad::client {
+
+namespace {
+
+const unsigned char kGreeting[16] = {0x01, 0x00, 0x00, 0x00, 0x08, 0x00, 0x00, 0x00,
+                                     0xAB, 0xEE, 0xDD, 0xFF, 0x00, 0x00, 0x00, 0x00};
+
+std::string Hex(const uint8_t* data, size_t size)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (size_t i = 0; i < size; ++i) {
+        if (i)
+            out += ' ';
+        out += digits[data[i] >> 4];
+        out += digits[data[i] & 15];
+    }
+    return out;
+}
+
+std::string ErrnoText(int err) { return std::strerror(err); }
+
+void PutLE32(std::vector<uint8_t>& out, uint32_t v)
+{
+    unsigned char b[4];
+    WriteLE32(b, v);
+    out.insert(out.end(), b, b + 4);
+}
+
+int RemainingMs(std::chrono::steady_clock::time_point deadline)
+{
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0)
+        return 0;
+    return static_cast<int>(std::min<long long>(left.count(), std::numeric_limits<int>::max()));
+}
+
+// Waits for `events` on fd until the deadline; EINTR is retried with the time
+// that is left, so a signal never cuts a wait short. Returns revents, 0 on
+// time-out, -1 with errno on failure.
+int PollUntil(int fd, short events, std::chrono::steady_clock::time_point deadline)
+{
+    for (;;) {
+        pollfd p{fd, events, 0};
+        int r = ::poll(&p, 1, RemainingMs(deadline));
+        if (r > 0)
+            return p.revents;
+        if (r == 0)
+            return 0;
+        if (errno != EINTR)
+            return -1;
+    }
+}
+
+void ValidateDataScan(const std::vector<uint8_t>& bits, uint32_t length, const char* what)
+{
+    if (length == 0 || length > static_cast<uint32_t>(MAX_SHIFT_DR_BITS))
+        throw std::invalid_argument(std::string(what) + ": bad length " + std::to_string(length));
+    if (bits.size() != BitBytes(length))
+        throw std::invalid_argument(std::string(what) + ": " + std::to_string(length) +
+                                    " bits need " + std::to_string(BitBytes(length)) +
+                                    " bytes, got " + std::to_string(bits.size()));
+}
+
+std::string Lower(std::string s)
+{
+    for (char& c : s)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+}  // namespace
+
+// ---- tap states ----------------------------------------------------------
+
+const char* TapStateName(TapState state)
+{
+    switch (state) {
+    case TapState::TestLogicReset: return "TEST_LOGIC_RESET";
+    case TapState::RunTestIdle: return "RUN_TEST_IDLE";
+    case TapState::ShiftDR: return "SHIFT_DR";
+    case TapState::ShiftIR: return "SHIFT_IR";
+    case TapState::Exit1DR: return "EXIT1_DR";
+    case TapState::Exit1IR: return "EXIT1_IR";
+    case TapState::PauseDR: return "PAUSE_DR";
+    case TapState::PauseIR: return "PAUSE_IR";
+    }
+    return "?";
+}
+
+std::optional<TapState> ParseTapState(const std::string& text)
+{
+    std::string t = Lower(text);
+    std::replace(t.begin(), t.end(), '-', '_');
+    if (t.size() == 1 && t[0] >= '0' && t[0] <= '7')
+        return static_cast<TapState>(t[0] - '0');
+    static const struct {
+        const char* name;
+        TapState state;
+    } names[] = {
+        {"test_logic_reset", TapState::TestLogicReset}, {"reset", TapState::TestLogicReset},
+        {"run_test_idle", TapState::RunTestIdle},       {"idle", TapState::RunTestIdle},
+        {"shift_dr", TapState::ShiftDR},                {"drshift", TapState::ShiftDR},
+        {"shift_ir", TapState::ShiftIR},                {"irshift", TapState::ShiftIR},
+        {"exit1_dr", TapState::Exit1DR},                {"drexit1", TapState::Exit1DR},
+        {"exit1_ir", TapState::Exit1IR},                {"irexit1", TapState::Exit1IR},
+        {"pause_dr", TapState::PauseDR},                {"drpause", TapState::PauseDR},
+        {"pause_ir", TapState::PauseIR},                {"irpause", TapState::PauseIR},
+    };
+    for (const auto& n : names)
+        if (t == n.name)
+            return n.state;
+    return std::nullopt;
+}
+
+// ---- adapter list --------------------------------------------------------
+
+std::vector<AdapterInfo> ParseAdapterList(const uint8_t* data, size_t size)
+{
+    std::vector<AdapterInfo> out;
+    size_t pos = 0;
+    while (pos < size) {
+        const size_t start = pos;
+        if (size - pos < 2)
+            throw ProtocolError("malformed adapter list: truncated record at offset " +
+                                std::to_string(start));
+        const unsigned count = data[pos];
+        if (count != 2 && count != 3)
+            throw ProtocolError("malformed adapter list: string count " + std::to_string(count) +
+                                " at offset " + std::to_string(start));
+        if (data[pos + 1] != 0)
+            throw ProtocolError("malformed adapter list: byte 1 of the record at offset " +
+                                std::to_string(start) + " is not 0");
+        pos += 2;
+        std::string strings[3];
+        for (unsigned i = 0; i < count; ++i) {
+            const void* nul = std::memchr(data + pos, 0, size - pos);
+            if (!nul)
+                throw ProtocolError("malformed adapter list: unterminated string in the record "
+                                    "at offset " + std::to_string(start));
+            const size_t len = static_cast<const uint8_t*>(nul) - (data + pos);
+            strings[i].assign(reinterpret_cast<const char*>(data + pos), len);
+            pos += len + 1;
+        }
+        AdapterInfo info;
+        info.name = std::move(strings[0]);
+        info.chipName = std::move(strings[1]);
+        if (count == 3)
+            info.serial = std::move(strings[2]);
+        out.push_back(std::move(info));
+    }
+    return out;
+}
+
+// ---- batches -------------------------------------------------------------
+
+CBatch& CBatch::ShiftIR(uint32_t value, uint32_t length, TapState end)
+{
+    if (length < 1 || length > 32)
+        throw std::invalid_argument("ShiftIR: bad length " + std::to_string(length) +
+                                    " (1 to 32 bits)");
+    PutLE32(m_body, ASYNC_CMD_SHIFT_IR);
+    PutLE32(m_body, 12);
+    PutLE32(m_body, value);
+    PutLE32(m_body, length);
+    PutLE32(m_body, static_cast<uint32_t>(end));
+    const size_t result = BitBytes(length);
+    m_scans.push_back({Kind::ShiftIR, length, result});
+    m_resultBytes += result;
+    return *this;
+}
+
+CBatch& CBatch::ShiftDR(const std::vector<uint8_t>& bits, uint32_t length, TapState end)
+{
+    AddDataScan(ASYNC_CMD_SHIFT_DR, bits, length, end, Kind::ShiftDR);
+    return *this;
+}
+
+CBatch& CBatch::WriteDR(const std::vector<uint8_t>& bits, uint32_t length, TapState end)
+{
+    AddDataScan(ASYNC_CMD_WRITE_DR, bits, length, end, Kind::WriteDR);
+    return *this;
+}
+
+void CBatch::AddDataScan(uint32_t code, const std::vector<uint8_t>& bits, uint32_t length,
+                         TapState end, Kind kind)
+{
+    ValidateDataScan(bits, length, kind == Kind::ShiftDR ? "ShiftDR" : "WriteDR");
+    if (m_body.size() + 16 + bits.size() > MAX_COMMAND_BODY)
+        throw std::invalid_argument("batch too large: over " + std::to_string(MAX_COMMAND_BODY) +
+                                    " bytes");
+    PutLE32(m_body, code);
+    PutLE32(m_body, static_cast<uint32_t>(8 + bits.size()));
+    PutLE32(m_body, length);
+    PutLE32(m_body, static_cast<uint32_t>(end));
+    m_body.insert(m_body.end(), bits.begin(), bits.end());
+    const size_t result = kind == Kind::ShiftDR ? bits.size() : 0;
+    m_scans.push_back({kind, length, result});
+    m_resultBytes += result;
+}
+
+void CBatch::Clear()
+{
+    m_scans.clear();
+    m_body.clear();
+    m_resultBytes = 0;
+}
+
+std::vector<std::vector<uint8_t>> CBatch::Split(const std::vector<uint8_t>& reply) const
+{
+    if (reply.size() != m_resultBytes)
+        throw ProtocolError("batch reply has " + std::to_string(reply.size()) +
+                            " bytes, expected " + std::to_string(m_resultBytes));
+    std::vector<std::vector<uint8_t>> out;
+    out.reserve(m_scans.size());
+    size_t pos = 0;
+    for (const Scan& scan : m_scans) {
+        out.emplace_back(reply.begin() + pos, reply.begin() + pos + scan.resultBytes);
+        pos += scan.resultBytes;
+    }
+    return out;
+}
+
+// ---- connection ----------------------------------------------------------
+
+CClient::CClient(ClientOptions options) : m_options(options) {}
+
+CClient::CClient(const std::string& address, ClientOptions options) : m_options(options)
+{
+    Connect(address);
+}
+
+CClient::~CClient()
+{
+    DisableKeepAlive();
+    Disconnect();
+}
+
+bool CClient::IsConnected() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_fd >= 0;
+}
+
+void CClient::SetReplyTimeout(std::chrono::milliseconds timeout)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_options.replyTimeout = timeout;
+}
+
+std::string CClient::Where() const { return "'" + m_address + "'"; }
+
+void CClient::Connect(const std::string& address)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_fd >= 0)
+        throw ConnectionError("already connected to " + Where());
+    m_address = address;
+    const size_t colon = address.rfind(':');
+    if (colon != std::string::npos) {
+        std::string host = address.substr(0, colon);
+        if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
+            host = host.substr(1, host.size() - 2);
+        ConnectTcp(host, address.substr(colon + 1));
+    } else {
+        ConnectLocal(LocalEndpointPath(address));
+    }
+    try {
+        if (m_options.checkGreeting)
+            ReadGreeting();
+    } catch (...) {
+        CloseSocket();
+        throw;
+    }
+    m_lastSend = Clock::now();
+}
+
+void CClient::ConnectTcp(const std::string& host, const std::string& port)
+{
+    const bool numeric = !port.empty() && port.size() <= 5 &&
+                         std::all_of(port.begin(), port.end(),
+                                     [](char c) { return c >= '0' && c <= '9'; });
+    if (!numeric || std::stoul(port) > 65535)
+        throw ConnectionError("cannot connect to " + Where() + ": bad port '" + port + "'");
+
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    addrinfo* list = nullptr;
+    int rc = ::getaddrinfo(host.empty() ? nullptr : host.c_str(), port.c_str(), &hints, &list);
+    if (rc != 0)
+        throw ConnectionError("cannot connect to " + Where() + ": " + ::gai_strerror(rc));
+
+    const auto deadline = Clock::now() + m_options.connectTimeout;
+    std::string lastError = "no address";
+    for (addrinfo* ai = list; ai; ai = ai->ai_next) {
+        int fd = ::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
+                          ai->ai_protocol);
+        if (fd < 0) {
+            lastError = ErrnoText(errno);
+            continue;
+        }
+        int r = ::connect(fd, ai->ai_addr, ai->ai_addrlen);
+        int err = r == 0 ? 0 : errno;
+        if (err == EINPROGRESS || err == EINTR) {
+            int ev = PollUntil(fd, POLLOUT, deadline);
+            if (ev == 0) {
+                err = ETIMEDOUT;
+            } else if (ev < 0) {
+                err = errno;
+            } else {
+                socklen_t len = sizeof(err);
+                if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0)
+                    err = errno;
+            }
+        }
+        if (err != 0) {
+            lastError = err == ETIMEDOUT ? "connection timed out" : ErrnoText(err);
+            ::close(fd);
+            if (RemainingMs(deadline) == 0)
+                break;
+            continue;
+        }
+        int one = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+        m_fd = fd;
+        break;
+    }
+    ::freeaddrinfo(list);
+    if (m_fd < 0)
+        throw ConnectionError("cannot connect to " + Where() + ": " + lastError);
+}
+
+void CClient::ConnectLocal(const std::string& path)
+{
+    sockaddr_un sa{};
+    sa.sun_family = AF_UNIX;
+    if (path.empty() || path.size() >= sizeof(sa.sun_path))
+        throw ConnectionError("cannot connect to " + Where() + ": bad socket path '" + path + "'");
+    std::memcpy(sa.sun_path, path.c_str(), path.size() + 1);
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0)
+        throw ConnectionError("cannot connect to " + Where() + ": " + ErrnoText(errno));
+    int r = ::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa));
+    int err = r == 0 ? 0 : errno;
+    if (err == EINPROGRESS || err == EAGAIN || err == EINTR) {
+        // A full backlog: wait for the server to accept, within the limit.
+        int ev = PollUntil(fd, POLLOUT, Clock::now() + m_options.connectTimeout);
+        if (ev == 0) {
+            err = ETIMEDOUT;
+        } else if (ev < 0) {
+            err = errno;
+        } else {
+            socklen_t len = sizeof(err);
+            if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0)
+                err = errno;
+        }
+    }
+    if (err != 0) {
+        ::close(fd);
+        throw ConnectionError("cannot connect to " + Where() + " (" + path + "): " +
+                              (err == ETIMEDOUT ? "connection timed out" : ErrnoText(err)));
+    }
+    m_fd = fd;
+}
+
+void CClient::ReadGreeting()
+{
+    uint8_t got[sizeof(kGreeting)];
+    RecvAllLocked(got, sizeof(got), m_options.replyTimeout, "greeting");
+    if (std::memcmp(got, kGreeting, sizeof(got)) != 0)
+        FailConnection("bad greeting from " + Where() + ": " + Hex(got, sizeof(got)));
+}
+
+void CClient::CloseSocket() noexcept
+{
+    if (m_fd >= 0) {
+        ::close(m_fd);
+        m_fd = -1;
+    }
+    m_keepAliveCv.notify_all();
+}
+
+void CClient::RequireConnected() const
+{
+    if (m_fd < 0)
+        throw ConnectionError(m_address.empty() ? std::string("not connected")
+                                                : "not connected to " + Where());
+}
+
+void CClient::FailConnection(const std::string& message)
+{
+    CloseSocket();
+    throw ConnectionError(message);
+}
+
+void CClient::FailProtocol(const std::string& message)
+{
+    // The stream position is unknown after a reply we cannot make sense of.
+    CloseSocket();
+    throw ProtocolError(message);
+}
+
+void CClient::SendAllLocked(const uint8_t* data, size_t size)
+{
+    RequireConnected();
+    size_t sent = 0;
+    auto deadline = Clock::now() + m_options.replyTimeout;
+    while (sent < size) {
+        ssize_t n = ::send(m_fd, data + sent, size - sent, MSG_NOSIGNAL);
+        if (n > 0) {
+            sent += static_cast<size_t>(n);
+            deadline = Clock::now() + m_options.replyTimeout;
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            int ev = PollUntil(m_fd, POLLOUT, deadline);
+            if (ev == 0)
+                FailConnection("send to " + Where() + " timed out");
+            if (ev < 0)
+                FailConnection("send to " + Where() + " failed: " + ErrnoText(errno));
+            continue;
+        }
+        FailConnection("send to " + Where() + " failed: " + ErrnoText(n < 0 ? errno : EPIPE));
+    }
+    m_lastSend = Clock::now();
+}
+
+void CClient::RecvAllLocked(uint8_t* data, size_t size, std::chrono::milliseconds timeout,
+                            const char* what)
+{
+    RequireConnected();
+    size_t got = 0;
+    auto deadline = Clock::now() + timeout;
+    while (got < size) {
+        ssize_t n = ::recv(m_fd, data + got, size - got, 0);
+        if (n > 0) {
+            got += static_cast<size_t>(n);
+            deadline = Clock::now() + timeout;
+            continue;
+        }
+        if (n == 0)
+            FailConnection("connection closed by " + Where() + " while reading the " + what +
+                           " (" + std::to_string(got) + " of " + std::to_string(size) +
+                           " bytes)");
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            int ev = PollUntil(m_fd, POLLIN, deadline);
+            if (ev == 0)
+                FailConnection(std::string("timed out after ") + std::to_string(timeout.count()) +
+                               " ms waiting for the " + what + " from " + Where());
+            if (ev < 0)
+                FailConnection("receive from " + Where() + " failed: " + ErrnoText(errno));
+            continue;
+        }
+        FailConnection("receive from " + Where() + " failed: " + ErrnoText(errno));
+    }
+}
+
+void CClient::SendPacketLocked(uint32_t code, const uint8_t* body, size_t size)
+{
+    if (size > std::numeric_limits<uint32_t>::max())
+        throw std::invalid_argument("command body of " + std::to_string(size) +
+                                    " bytes does not fit the length field");
+    std::vector<uint8_t> packet;
+    packet.reserve(8 + size);
+    PutLE32(packet, code);
+    PutLE32(packet, static_cast<uint32_t>(size));
+    if (size)
+        packet.insert(packet.end(), body, body + size);
+    SendAllLocked(packet.data(), packet.size());
+}
+
+Reply CClient::ReadReplyLocked(std::chrono::milliseconds timeout)
+{
+    uint8_t hdr[8];
+    RecvAllLocked(hdr, sizeof(hdr), timeout, "reply header");
+    Reply reply;
+    reply.status = ReadLE32(hdr);
+    const uint32_t length = ReadLE32(hdr + 4);
+    if (length > m_options.maxReplyBody)
+        FailProtocol("reply from " + Where() + " announces " + std::to_string(length) +
+                     " body bytes, more than the limit of " +
+                     std::to_string(m_options.maxReplyBody));
+    reply.body.resize(length);
+    if (length)
+        RecvAllLocked(reply.body.data(), length, timeout, "reply body");
+    return reply;
+}
+
+std::vector<uint8_t> CClient::Transact(uint32_t code, const std::vector<uint8_t>& body,
+                                       std::optional<size_t> expectedBody, const char* what)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    RequireConnected();
+    SendPacketLocked(code, body.data(), body.size());
+    Reply reply = ReadReplyLocked(m_options.replyTimeout);
+    if (reply.status == REPLY_ERROR)
+        throw ServerError(std::string(reply.body.begin(), reply.body.end()));
+    if (reply.status != REPLY_OK)
+        FailProtocol(std::string(what) + ": unexpected reply status " +
+                     std::to_string(reply.status) + " from " + Where());
+    if (expectedBody && reply.body.size() != *expectedBody)
+        FailProtocol(std::string(what) + ": reply body of " + std::to_string(reply.body.size()) +
+                     " bytes, expected " + std::to_string(*expectedBody));
+    return std::move(reply.body);
+}
+
+// ---- commands ------------------------------------------------------------
+
+std::vector<AdapterInfo> CClient::List()
+{
+    std::vector<uint8_t> body = Transact(CMD_RENUMERATE, {}, std::nullopt, "list");
+    // A malformed list leaves the framing intact, so the connection stays open.
+    return ParseAdapterList(body.data(), body.size());
+}
+
+void CClient::Open(const std::string& name)
+{
+    if (name.size() > 254)
+        throw std::invalid_argument("adapter name longer than 254 characters");
+    std::vector<uint8_t> body(name.begin(), name.end());
+    body.push_back(0);
+    Transact(CMD_OPEN, body, 0, "open");
+}
+
+void CClient::Close() { Transact(CMD_CLOSE, {}, 0, "close"); }
+
+void CClient::SetTrst(bool level)
+{
+    std::vector<uint8_t> body;
+    PutLE32(body, level ? 1 : 0);
+    Transact(CMD_TRST, body, 0, "trst");
+}
+
+void CClient::SetSysRst(bool level)
+{
+    std::vector<uint8_t> body;
+    PutLE32(body, level ? 1 : 0);
+    Transact(CMD_SYS_RST, body, 0, "srst");
+}
+
+uint32_t CClient::ShiftIR(uint32_t value, uint32_t length, TapState end)
+{
+    if (length < 1 || length > 32)
+        throw std::invalid_argument("ShiftIR: bad length " + std::to_string(length) +
+                                    " (1 to 32 bits)");
+    std::vector<uint8_t> body;
+    PutLE32(body, value);
+    PutLE32(body, length);
+    PutLE32(body, static_cast<uint32_t>(end));
+    std::vector<uint8_t> reply = Transact(CMD_SHIFT_IR, body, 4, "irscan");
+    return ReadLE32(reply.data());
+}
+
+std::vector<uint8_t> CClient::ShiftDR(const std::vector<uint8_t>& bits, uint32_t length,
+                                      TapState end)
+{
+    ValidateDataScan(bits, length, "ShiftDR");
+    if (bits.size() > m_options.maxReplyBody)
+        throw std::invalid_argument("ShiftDR: " + std::to_string(length) +
+                                    " bits exceed the reply limit");
+    std::vector<uint8_t> body;
+    body.reserve(8 + bits.size());
+    PutLE32(body, length);
+    PutLE32(body, static_cast<uint32_t>(end));
+    body.insert(body.end(), bits.begin(), bits.end());
+    return Transact(CMD_SHIFT_DR, body, bits.size(), "drscan");
+}
+
+void CClient::RunTest(uint32_t count)
+{
+    std::vector<uint8_t> body;
+    PutLE32(body, count);
+    Transact(CMD_RUN_TEST, body, 0, "runtest");
+}
+
+void CClient::UpdateName(const std::string& adapter, const std::string& chipName)
+{
+    if (adapter.size() > 254 || chipName.size() > 254)
+        throw std::invalid_argument("adapter and chip names are at most 254 characters");
+    if (chipName.find('\0') != std::string::npos || adapter.find('\0') != std::string::npos)
+        throw std::invalid_argument("names cannot contain NUL characters");
+    std::vector<uint8_t> body(adapter.begin(), adapter.end());
+    body.push_back(0);
+    body.insert(body.end(), chipName.begin(), chipName.end());
+    body.push_back(0);
+    Transact(CMD_UPDATE_NAME, body, 0, "chipname");
+}
+
+void CClient::WriteBlock(uint32_t address, const uint8_t* data, size_t size)
+{
+    if (size > MAX_COMMAND_BODY - 4)
+        throw std::invalid_argument("WriteBlock: " + std::to_string(size) +
+                                    " bytes exceed one command; split the transfer");
+    std::vector<uint8_t> body;
+    body.reserve(4 + size);
+    PutLE32(body, address);
+    if (size)
+        body.insert(body.end(), data, data + size);
+    Transact(CMD_WRITE_BLK, body, 0, "write");
+}
+
+std::vector<uint8_t> CClient::ReadBlock(uint32_t address, uint32_t size)
+{
+    if (size > m_options.maxReplyBody)
+        throw std::invalid_argument("ReadBlock: " + std::to_string(size) +
+                                    " bytes exceed the reply limit; split the transfer");
+    std::vector<uint8_t> body;
+    PutLE32(body, address);
+    PutLE32(body, size);
+    return Transact(CMD_READ_BLK, body, size, "read");
+}
+
+void CClient::Reset() { Transact(CMD_RESET, {}, 0, "reset"); }
+
+void CClient::SetFrequency(uint32_t hertz)
+{
+    std::vector<uint8_t> body;
+    PutLE32(body, hertz);
+    Transact(CMD_JTAG_FREQUENCY, body, 0, "frequency");
+}
+
+void CClient::KeepAlive()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    SendPacketLocked(CMD_KEEPALIVE, nullptr, 0);
+}
+
+void CClient::Disconnect() noexcept
+{
+    DisableKeepAlive();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_fd < 0)
+        return;
+    unsigned char packet[8];
+    WriteLE32(packet, CMD_DISCONNECT);
+    WriteLE32(packet + 4, 0);
+    // Best effort and without waiting: the server answers nothing, and a full
+    // socket buffer only means it is gone or stuck.
+    (void)::send(m_fd, packet, sizeof(packet), MSG_NOSIGNAL | MSG_DONTWAIT);
+    ::shutdown(m_fd, SHUT_RDWR);
+    CloseSocket();
+}
+
+std::vector<std::vector<uint8_t>> CClient::Execute(const CBatch& batch)
+{
+    if (batch.ExpectedResultBytes() > m_options.maxReplyBody)
+        throw std::invalid_argument("batch results exceed the reply limit");
+    std::vector<uint8_t> reply =
+        Transact(CMD_ASYNC_OPERATIONS, batch.Body(), batch.ExpectedResultBytes(), "batch");
+    return batch.Split(reply);
+}
+
+// ---- keep-alive ----------------------------------------------------------
+
+void CClient::EnableKeepAlive(std::chrono::milliseconds interval)
+{
+    DisableKeepAlive();
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        RequireConnected();
+        m_keepAliveStop = false;
+    }
+    m_keepAlive = std::thread([this, interval] { KeepAliveLoop(interval); });
+}
+
+void CClient::DisableKeepAlive()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_keepAliveStop = true;
+    }
+    m_keepAliveCv.notify_all();
+    if (m_keepAlive.joinable() && m_keepAlive.get_id() != std::this_thread::get_id())
+        m_keepAlive.join();
+}
+
+void CClient::KeepAliveLoop(std::chrono::milliseconds interval)
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    while (!m_keepAliveStop && m_fd >= 0) {
+        const auto due = m_lastSend + interval;
+        if (Clock::now() < due) {
+            m_keepAliveCv.wait_until(lock, due);
+            continue;
+        }
+        try {
+            SendPacketLocked(CMD_KEEPALIVE, nullptr, 0);
+        } catch (const std::exception&) {
+            // The connection is closed now; the next call reports it.
+            return;
+        }
+    }
+}
+
+// ---- raw layer -----------------------------------------------------------
+
+Reply CClient::Command(uint32_t code, const std::vector<uint8_t>& body)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    SendPacketLocked(code, body.data(), body.size());
+    return ReadReplyLocked(m_options.replyTimeout);
+}
+
+void CClient::SendCommand(uint32_t code, const std::vector<uint8_t>& body)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    SendPacketLocked(code, body.data(), body.size());
+}
+
+void CClient::SendRaw(const void* data, size_t size)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    SendAllLocked(static_cast<const uint8_t*>(data), size);
+}
+
+Reply CClient::ReadReply()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return ReadReplyLocked(m_options.replyTimeout);
+}
+
+Reply CClient::ReadReply(std::chrono::milliseconds timeout)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return ReadReplyLocked(timeout);
+}
+
+bool CClient::DataWithin(std::chrono::milliseconds timeout)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    RequireConnected();
+    int ev = PollUntil(m_fd, POLLIN, Clock::now() + timeout);
+    if (ev < 0)
+        FailConnection("poll on " + Where() + " failed: " + ErrnoText(errno));
+    return ev != 0;
+}
+
+bool CClient::ServerClosedWithin(std::chrono::milliseconds timeout)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    RequireConnected();
+    int ev = PollUntil(m_fd, POLLIN, Clock::now() + timeout);
+    if (ev == 0)
+        return false;
+    if (ev < 0)
+        FailConnection("poll on " + Where() + " failed: " + ErrnoText(errno));
+    uint8_t byte;
+    for (;;) {
+        ssize_t n = ::recv(m_fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+        if (n == 0)
+            return true;
+        if (n > 0)
+            return false;
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return false;
+        return true;  // reset by the peer: closed as well
+    }
+}
+
+}  // namespace kestrad::client

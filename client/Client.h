@@ -1,0 +1,275 @@
+// Client side of kestrad's wire protocol.
+//
+// A CClient is one connection to a server: TCP ("host:port", split at the
+// last colon) or a local endpoint name (a Unix-domain socket at
+// LocalEndpointPath(name)). The constructor connects and checks the
+// 16-byte greeting; each typed call sends one command and waits for its one
+// reply. Every wait is bounded: the connect by ClientOptions::connectTimeout,
+// each reply by ClientOptions::replyTimeout (the longest silence allowed
+// while a reply is awaited, so a long reply that keeps flowing is not cut).
+//
+// Failures are exceptions derived from kestrad::client::Error:
+//   ConnectionError  connect, greeting, I/O, time-out, connection closed
+//   ServerError      an error reply; what() is the server's text exactly
+//   ProtocolError    a reply with an unexpected status, size or layout
+// Arguments a command cannot carry (an IR length of 40, a bit buffer of the
+// wrong size) throw std::invalid_argument before anything is sent.
+//
+// After a ConnectionError or ProtocolError the stream can no longer be
+// trusted: the connection is closed and further calls throw ConnectionError.
+// A ServerError leaves the connection usable (the server then holds its
+// adapter closed; Open it again to go on).
+//
+// All public calls are serialised by an internal mutex, so the optional
+// keep-alive thread (EnableKeepAlive) can share the connection.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace kestrad::client {
+
+// ---- errors --------------------------------------------------------------
+
+class Error : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+class ConnectionError : public Error {
+public:
+    using Error::Error;
+};
+
+// An error reply. what() and Message() are the server's text unchanged.
+class ServerError : public Error {
+public:
+    explicit ServerError(const std::string& message) : Error(message) {}
+    std::string Message() const { return what(); }
+};
+
+class ProtocolError : public Error {
+public:
+    using Error::Error;
+};
+
+// ---- wire-level types ----------------------------------------------------
+
+// End states of a scan; the values travel on the wire.
+enum class TapState : uint32_t {
+    TestLogicReset = 0,
+    RunTestIdle = 1,
+    ShiftDR = 2,
+    ShiftIR = 3,
+    Exit1DR = 4,
+    Exit1IR = 5,
+    PauseDR = 6,
+    PauseIR = 7,
+};
+
+// "RUN_TEST_IDLE", "PAUSE_DR", ...
+const char* TapStateName(TapState state);
+// Accepts, in any letter case, the names above with '_' or '-' between the
+// words ("run-test-idle"), the short names common JTAG tools use (RESET,
+// IDLE, DRSHIFT, IRSHIFT, DREXIT1, IREXIT1, DRPAUSE, IRPAUSE), or a number
+// 0..7. Anything else gives an empty result.
+std::optional<TapState> ParseTapState(const std::string& text);
+
+// One record of the adapter list.
+struct AdapterInfo {
+    std::string name;                   // what Open() takes
+    std::string chipName;
+    std::optional<std::string> serial;  // only for records with three strings
+};
+
+// Parses a CMD_RENUMERATE reply body; throws ProtocolError naming the offset
+// of the first malformed record (bad string count, non-zero second byte,
+// missing NUL).
+std::vector<AdapterInfo> ParseAdapterList(const uint8_t* data, size_t size);
+
+// A raw reply: its status word and its body.
+struct Reply {
+    uint32_t status = 0;
+    std::vector<uint8_t> body;
+};
+
+struct ClientOptions {
+    std::chrono::milliseconds connectTimeout{30000};
+    // Longest silence while a reply (or the greeting) is awaited, and the
+    // longest wait for the socket to take more bytes while sending.
+    std::chrono::milliseconds replyTimeout{30000};
+    // Replies with a longer body are refused (ProtocolError) before any
+    // allocation: the server's largest reply is a 64 MiB block read.
+    size_t maxReplyBody = 64u * 1024u * 1024u + 64u * 1024u;
+    // Read and check the greeting while connecting. Tests of the greeting
+    // itself turn this off and read it with ReadReply().
+    bool checkGreeting = true;
+};
+
+// Number of bytes of a bit stream of `bits` bits.
+inline size_t BitBytes(uint32_t bits) { return (static_cast<size_t>(bits) + 7) / 8; }
+
+// ---- batches -------------------------------------------------------------
+
+// A CMD_ASYNC_OPERATIONS body under construction. The reply comes back as
+// one run of bytes; Split() cuts it into one result per queued scan.
+class CBatch {
+public:
+    enum class Kind { ShiftIR, ShiftDR, WriteDR };
+
+    struct Scan {
+        Kind kind;
+        uint32_t length;        // bits
+        size_t resultBytes;     // bytes this scan contributes to the reply
+    };
+
+    // length 1..32; the result is (length + 7) / 8 bytes of captured bits.
+    CBatch& ShiftIR(uint32_t value, uint32_t length, TapState end = TapState::RunTestIdle);
+    // bits.size() must be (length + 7) / 8, length >= 1.
+    CBatch& ShiftDR(const std::vector<uint8_t>& bits, uint32_t length,
+                    TapState end = TapState::RunTestIdle);
+    // Like ShiftDR but the captured bits are not returned (empty result).
+    CBatch& WriteDR(const std::vector<uint8_t>& bits, uint32_t length,
+                    TapState end = TapState::RunTestIdle);
+
+    bool Empty() const { return m_scans.empty(); }
+    size_t Size() const { return m_scans.size(); }
+    const std::vector<Scan>& Scans() const { return m_scans; }
+    const std::vector<uint8_t>& Body() const { return m_body; }
+    size_t ExpectedResultBytes() const { return m_resultBytes; }
+    void Clear();
+
+    // One entry per queued scan, in order; WriteDR entries are empty.
+    // Throws ProtocolError when `reply` is not exactly ExpectedResultBytes().
+    std::vector<std::vector<uint8_t>> Split(const std::vector<uint8_t>& reply) const;
+
+private:
+    void AddDataScan(uint32_t code, const std::vector<uint8_t>& bits, uint32_t length,
+                     TapState end, Kind kind);
+
+    std::vector<Scan> m_scans;
+    std::vector<uint8_t> m_body;
+    size_t m_resultBytes = 0;
+};
+
+// ---- the connection ------------------------------------------------------
+
+class CClient {
+public:
+    // Not connected; call Connect().
+    explicit CClient(ClientOptions options = {});
+    // Connects at once (see Connect).
+    explicit CClient(const std::string& address, ClientOptions options = {});
+    // Disconnects (CMD_DISCONNECT, best effort) if still connected.
+    ~CClient();
+    CClient(const CClient&) = delete;
+    CClient& operator=(const CClient&) = delete;
+
+    // "host:port" (last colon splits; "[::1]:5000" works too) is TCP,
+    // anything else a local endpoint name. Throws ConnectionError.
+    void Connect(const std::string& address);
+    bool IsConnected() const;
+    const std::string& Address() const { return m_address; }
+    const ClientOptions& Options() const { return m_options; }
+    void SetReplyTimeout(std::chrono::milliseconds timeout);
+
+    // ---- one call per command ----
+    std::vector<AdapterInfo> List();  // CMD_RENUMERATE
+    void Open(const std::string& name);
+    void Close();
+    void SetTrst(bool level);    // false drives TRST low (asserted)
+    void SetSysRst(bool level);  // false drives the system reset low
+    uint32_t ShiftIR(uint32_t value, uint32_t length, TapState end = TapState::RunTestIdle);
+    std::vector<uint8_t> ShiftDR(const std::vector<uint8_t>& bits, uint32_t length,
+                                 TapState end = TapState::RunTestIdle);
+    void RunTest(uint32_t count);
+    void UpdateName(const std::string& adapter, const std::string& chipName);
+    void WriteBlock(uint32_t address, const uint8_t* data, size_t size);
+    void WriteBlock(uint32_t address, const std::vector<uint8_t>& data)
+    {
+        WriteBlock(address, data.data(), data.size());
+    }
+    std::vector<uint8_t> ReadBlock(uint32_t address, uint32_t size);
+    void Reset();
+    void SetFrequency(uint32_t hertz);
+    void KeepAlive();  // no reply
+    // Sends CMD_DISCONNECT (no reply) and closes. Never throws; a no-op when
+    // not connected.
+    void Disconnect() noexcept;
+    // Runs a batch; one result per queued scan (see CBatch::Split).
+    std::vector<std::vector<uint8_t>> Execute(const CBatch& batch);
+
+    // ---- keep-alive ----
+    // Sends CMD_KEEPALIVE from a background thread whenever nothing has been
+    // sent for `interval` (the server drops a session after 10 s of
+    // silence). Stops on Disconnect, on DisableKeepAlive, or at the first
+    // failure.
+    void EnableKeepAlive(std::chrono::milliseconds interval = std::chrono::seconds(4));
+    void DisableKeepAlive();
+
+    // ---- raw layer, for tests and tools ----
+    // Sends one command packet and reads its reply, without interpreting the
+    // status (an error reply is returned, not thrown).
+    Reply Command(uint32_t code, const std::vector<uint8_t>& body = {});
+    // Sends one command packet; no reply is read.
+    void SendCommand(uint32_t code, const std::vector<uint8_t>& body = {});
+    // Sends bytes as they are (a partial header, a broken packet).
+    void SendRaw(const void* data, size_t size);
+    // Reads one reply packet (status, length, body) within the reply time-out
+    // (or `timeout` when given). Status values are not checked here, sizes
+    // are (maxReplyBody).
+    Reply ReadReply();
+    Reply ReadReply(std::chrono::milliseconds timeout);
+    // True when the server closes the connection within `timeout`. False
+    // when the time passes, or at once when bytes arrive instead (they stay
+    // unread).
+    bool ServerClosedWithin(std::chrono::milliseconds timeout);
+    // True when at least one byte (or the end of the stream) is ready to be
+    // read within `timeout`; nothing is consumed.
+    bool DataWithin(std::chrono::milliseconds timeout);
+    // The socket descriptor, -1 when not connected.
+    int NativeHandle() const { return m_fd; }
+
+private:
+    using Clock = std::chrono::steady_clock;
+
+    void ConnectTcp(const std::string& host, const std::string& port);
+    void ConnectLocal(const std::string& path);
+    void ReadGreeting();
+    void CloseSocket() noexcept;
+    void RequireConnected() const;
+    void SendPacketLocked(uint32_t code, const uint8_t* body, size_t size);
+    void SendAllLocked(const uint8_t* data, size_t size);
+    void RecvAllLocked(uint8_t* data, size_t size, std::chrono::milliseconds timeout,
+                       const char* what);
+    Reply ReadReplyLocked(std::chrono::milliseconds timeout);
+    // Sends a command and returns the body of its REPLY_OK; throws
+    // ServerError for REPLY_ERROR and ProtocolError for any other status or,
+    // when expectedBody is set, any other body length.
+    std::vector<uint8_t> Transact(uint32_t code, const std::vector<uint8_t>& body,
+                                  std::optional<size_t> expectedBody, const char* what);
+    [[noreturn]] void FailConnection(const std::string& message);
+    [[noreturn]] void FailProtocol(const std::string& message);
+    void KeepAliveLoop(std::chrono::milliseconds interval);
+    std::string Where() const;
+
+    ClientOptions m_options;
+    std::string m_address;
+    int m_fd = -1;
+    mutable std::mutex m_mutex;
+    Clock::time_point m_lastSend{};
+
+    std::thread m_keepAlive;
+    std::condition_variable m_keepAliveCv;
+    bool m_keepAliveStop = false;
+};
+
+}  // namespace kestrad::client

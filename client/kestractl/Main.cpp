@@ -1,0 +1,125 @@
+// kestractl: command-line client of the kestrad JTAG server.
+//
+//   kestractl [-a ADDRESS] [--json] COMMAND ...
+//
+// Each invocation is one session: connect, open the adapter the command
+// names, run the command, close, disconnect. `script` runs many commands in
+// one session.
+#include "client/kestractl/Tool.h"
+
+#include "server/LocalEndpoint.h"
+
+#include <csignal>
+#include <cstdio>
+
+namespace {
+
+void OnInterrupt(int)
+{
+    // First Ctrl-C: stop cleanly at the next chunk or step. A second one
+    // while that is still going means "now".
+    if (kestractl::g_interrupted) {
+        std::signal(SIGINT, SIG_DFL);
+        std::raise(SIGINT);
+        return;
+    }
+    kestractl::g_interrupted = 1;
+}
+
+void InstallSignals()
+{
+    struct sigaction sa {};
+    sa.sa_handler = OnInterrupt;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;  // no SA_RESTART: a prompt waiting in read() must wake up
+    sigaction(SIGINT, &sa, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+const char* kFooter = R"(Addresses: host:port is TCP (split at the last colon); anything else is a local
+endpoint name: \\.\pipe\NAME is the socket NAME in $KESTRAD_PIPE_DIR, else
+$XDG_RUNTIME_DIR, else /tmp; any other name is a socket path.
+
+Exit status: 0 success, 1 other failure (a file cannot be read or written,
+detect finds no end of the chain), 2 usage error,
+3 connection failure (connect, greeting, I/O, time-out, connection closed),
+4 error reply from the server (its message is printed as it came),
+5 protocol error (a reply that makes no sense), 130 interrupted.
+
+Run 'kestractl COMMAND --help' for the arguments of a command.)";
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    using namespace kestractl;
+    InstallSignals();
+
+    Settings settings;
+    settings.address = KESTRAD_DEFAULT_PIPE;
+    Step step;
+
+    CLI::App app("kestractl: drive JTAG adapters through a kestrad server", "kestractl");
+    app.footer(kFooter);
+    app.add_option("-a,--address", settings.address,
+                   "server address (default $KESTRAD_ADDRESS, else the server's default "
+                   "endpoint)")
+        ->envname("KESTRAD_ADDRESS")
+        ->capture_default_str();
+    app.add_flag("--json", settings.json, "print results as JSON");
+    app.add_option("-t,--timeout", settings.timeoutSeconds,
+                   "seconds to wait for the connection and for each reply")
+        ->capture_default_str()
+        ->check(CLI::PositiveNumber);
+    app.add_option("--chunk", settings.chunkSize,
+                   "bytes per command in memory transfers (K, M suffixes; at most 16M)")
+        ->capture_default_str()
+        ->transform(CLI::AsSizeValue(false))
+        ->check(CLI::Range(uint64_t{1}, uint64_t{16} * 1024 * 1024));
+    bool noProgress = false;
+    app.add_flag("--no-progress", noProgress, "no progress bar for memory transfers");
+    app.fallthrough();
+    AddCommands(app, step, ParserMode::CommandLine);
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::RequiredError& e) {
+        if (!app.get_subcommands().empty())
+            return app.exit(e) == 0 ? EXIT_OK : EXIT_USAGE;
+        std::fprintf(stderr, "kestractl: %s\n", UnknownCommand(app.remaining()).what());
+        return EXIT_USAGE;
+    } catch (const CLI::ParseError& e) {
+        const int rc = app.exit(e);
+        return rc == 0 ? EXIT_OK : EXIT_USAGE;
+    }
+    settings.progress = !noProgress;
+    step.command = app.get_subcommands().at(0)->get_name();
+
+    if (step.command == "script")
+        return RunScript(step.file, settings);
+
+    CSession session(settings);
+    Json doc;
+    doc["ok"] = false;
+    int status = EXIT_OK;
+    try {
+        CheckArguments(step);
+        const Json result = session.Run(step);
+        if (settings.json) {
+            for (auto it = result.begin(); it != result.end(); ++it)
+                doc[it.key()] = it.value();
+        } else {
+            const std::string text = Render(step, result);
+            std::fwrite(text.data(), 1, text.size(), stdout);
+        }
+    } catch (const std::exception& e) {
+        status = ReportError(e, "", settings.json, &doc);
+    }
+    session.Finish();
+    if (settings.json) {
+        doc["ok"] = status == EXIT_OK;
+        std::printf("%s\n", doc.dump(2).c_str());
+    }
+    std::fflush(stdout);
+    return status;
+}

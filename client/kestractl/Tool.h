@@ -1,0 +1,206 @@
+// kestractl internals: one parsed command (a Step), the session that runs
+// steps against a server, and the output helpers.
+#pragma once
+
+#include "client/Client.h"
+
+#include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
+
+#include <array>
+#include <csignal>
+#include <functional>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kestractl {
+
+using Json = nlohmann::ordered_json;
+
+// Exit statuses (documented in --help and the manual).
+enum ExitStatus : int {
+    EXIT_OK = 0,
+    EXIT_LOCAL = 1,       // a file cannot be read or written; detect finds no chain end
+    EXIT_USAGE = 2,       // bad command line or script syntax
+    EXIT_CONNECTION = 3,  // cannot connect, bad greeting, I/O error, time-out, closed
+    EXIT_SERVER = 4,      // the server answered with an error
+    EXIT_PROTOCOL = 5,    // the server's reply made no sense
+    EXIT_INTERRUPTED = 130,
+};
+
+// A usage error found while running a step (an argument CLI11 cannot judge,
+// such as hex bits longer than --length).
+class UsageError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// A local failure (file I/O).
+class LocalError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// detect could not make sense of the chain.
+class ChainError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Thrown when SIGINT stopped a transfer between two chunks.
+class Interrupted : public std::runtime_error {
+public:
+    explicit Interrupted(const std::string& what = "interrupted") : std::runtime_error(what) {}
+};
+
+extern volatile std::sig_atomic_t g_interrupted;
+
+// One command with its arguments, as parsed from the command line or from
+// one script line.
+struct Step {
+    std::string command;  // "list", "irscan", ...; empty for a blank line
+    std::string adapter;
+    std::string value;    // drscan HEXBITS, chipname NAME
+    std::vector<std::string> words;  // write HEXBYTES
+    std::optional<uint32_t> length;
+    std::string end = "idle";
+    bool noCapture = false;       // drscan --no-capture (a batch WriteDR)
+    bool level = false;           // trst / srst
+    uint64_t number = 0;          // runtest N, frequency HZ, sleep MS, detect --max
+    uint32_t address = 0;
+    uint64_t size = 0;
+    std::string file;             // write --file, read --output, script FILE
+    std::string batchAction;      // "begin" / "end" / "abort"
+    int line = 0;                 // script line, 0 on the command line
+
+    bool NeedsAdapter() const;
+};
+
+enum class ParserMode { CommandLine, Script };
+
+// Global settings from the command line.
+struct Settings {
+    std::string address;
+    bool json = false;
+    double timeoutSeconds = 30;
+    uint64_t chunkSize = 64 * 1024;
+    bool progress = true;  // only drawn when stderr is a terminal
+};
+
+// Adds the commands to `app`, binding their arguments to `step`. Each
+// subcommand sets step.command when parsed.
+void AddCommands(CLI::App& app, Step& step, ParserMode mode);
+
+// The usage error for a line whose first word is not a command.
+UsageError UnknownCommand(const std::vector<std::string>& words);
+
+// Parses one script line (already stripped of comments) into a Step.
+// Throws CLI::ParseError (CallForHelp for --help).
+Step ParseScriptLine(const std::string& text, int line, std::string* helpOut);
+
+// Runs `kestractl script FILE` ("-" is stdin; a prompt when it is a
+// terminal). Returns the exit status.
+int RunScript(const std::string& file, const Settings& settings);
+
+// Checks a step's arguments that CLI11 cannot judge (hex bits that do not fit
+// the length, hex bytes); throws UsageError.
+void CheckArguments(const Step& step);
+
+// The connection and the adapter it holds, shared by the steps of one run.
+class CSession {
+public:
+    explicit CSession(const Settings& settings) : m_settings(settings) {}
+    ~CSession();
+
+    kestrad::client::CClient& Client();
+    const Settings& Config() const { return m_settings; }
+
+    // Opens `adapter` for a script's `open`; it stays open until Release().
+    void Hold(const std::string& adapter);
+    void Release();
+    const std::string& Held() const { return m_held; }
+    // After a failed command the server keeps the adapter but closes it.
+    void MarkHeldClosed() { m_heldClosed = !m_held.empty(); }
+
+    // Runs a step. Steps that need an adapter use the held one (the name
+    // must match, or be ".") or open it for this step alone.
+    Json Run(const Step& step);
+    // Sends irscan/drscan steps as one batch; one result object per scan.
+    Json RunBatch(const std::vector<Step>& scans);
+
+    // Closes what is open and disconnects; never throws.
+    void Finish() noexcept;
+
+    // Keeps an idle interactive session alive.
+    void KeepAliveWhileIdle(bool on);
+
+private:
+    Json Execute(const Step& step);
+    std::string AdapterFor(const Step& step);
+    Json OnAdapter(const Step& step, const std::function<Json(const Step&)>& body);
+    void OpenAdapter(const std::string& name);
+    // Runs a call that names an adapter, renumerating once if the server
+    // does not know the name yet.
+    void ByName(const std::function<void(kestrad::client::CClient&)>& call);
+
+    Settings m_settings;
+    std::unique_ptr<kestrad::client::CClient> m_client;
+    std::string m_held;
+    bool m_heldClosed = false;
+    bool m_listed = false;  // this connection has had the server renumerate
+};
+
+// Command implementations (Commands.cpp). Each returns its result as JSON;
+// Render() turns the same result into text.
+Json RunList(kestrad::client::CClient& c);
+Json RunDetect(kestrad::client::CClient& c, const Step& s);
+Json RunIrscan(kestrad::client::CClient& c, const Step& s);
+Json RunDrscan(kestrad::client::CClient& c, const Step& s);
+Json RunRead(kestrad::client::CClient& c, const Step& s, const Settings& settings);
+Json RunWrite(kestrad::client::CClient& c, const Step& s, const Settings& settings);
+
+// Text rendering of a result; empty for commands that print nothing.
+std::string Render(const Step& step, const Json& result);
+
+// ---- helpers (Output.cpp) ----
+
+// Hex bit strings: "0x1f" with length 5 -> bytes {0x1f}. Throws UsageError
+// when the value needs more than `length` bits or is not hex.
+std::vector<uint8_t> HexToBits(const std::string& text, uint32_t length);
+// The inverse: bits as one hex number, most significant digit first, with
+// (length + 3) / 4 digits.
+std::string BitsToHex(const std::vector<uint8_t>& bits, uint32_t length);
+// "de ad be ef" / "deadbeef" / "0xdeadbeef" (bytes in that order).
+std::vector<uint8_t> HexToBytes(const std::string& text);
+std::string BytesToHex(const uint8_t* data, size_t size);
+std::string HexDump(uint32_t address, const uint8_t* data, size_t size);
+std::string Hex32(uint32_t v, int digits = 8);
+
+// JEDEC JEP106 manufacturer name for a bank (1-based) and 7-bit code, or
+// nullptr when not in our small table.
+const char* JedecManufacturer(unsigned bank, unsigned code);
+
+// Progress of a memory transfer on stderr, drawn only on a terminal.
+class CProgress {
+public:
+    CProgress(const char* what, uint64_t total, bool enabled);
+    ~CProgress();
+    void Update(uint64_t done);
+    void Done();
+
+private:
+    const char* m_what;
+    uint64_t m_total;
+    bool m_enabled;
+    bool m_drawn = false;
+    double m_start;
+    double m_lastDraw = -1;
+};
+
+// Prints an error to stderr and returns its exit status.
+int ReportError(const std::exception& e, const std::string& where, bool json, Json* jsonOut);
+
+}  // namespace kestractl

@@ -1,0 +1,399 @@
+// kestractl against the real kestrad, with kestrad-sim as a network peer and
+// the simulated USB bus (libkestrad-simusb.so) for the maker's adapter.
+#include "tests/support/Process.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <random>
+#include <regex>
+#include <thread>
+
+using testsupport::Process;
+using testsupport::ProgramPath;
+using testsupport::TempDir;
+using Json = nlohmann::json;
+using namespace std::chrono_literals;
+
+namespace {
+
+const char* kChain3 = "0x4BA00477:4+bypass:5+0x06413041:5";
+
+bool Exists(const std::string& path)
+{
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+struct Result {
+    int status = -1;
+    std::string out, err;
+};
+
+class KestractlTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        for (const char* program : {"kestractl", "kestrad", "kestrad-sim"})
+            ASSERT_TRUE(Exists(ProgramPath(program))) << ProgramPath(program) << " is not built";
+    }
+
+    std::string NewDir()
+    {
+        const std::string d = m_dir.File("run" + std::to_string(m_runs++));
+        ::mkdir(d.c_str(), 0700);
+        return d;
+    }
+
+    // Starts kestrad-sim on a free port; returns the port.
+    int StartPeer(const std::vector<std::string>& extra = {})
+    {
+        std::vector<std::string> args = {"--port", "0"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        const std::string dir = NewDir();
+        m_peers.emplace_back(ProgramPath("kestrad-sim"), args, std::map<std::string, std::string>{},
+                             dir);
+        Process& p = m_peers.back();
+        std::smatch m;
+        const std::regex re("listening on port ([0-9]+)");
+        int port = 0;
+        EXPECT_TRUE(testsupport::WaitFor([&] {
+            const std::string out = p.Stdout();
+            if (std::regex_search(out, m, re)) {
+                port = std::stoi(m[1]);
+                return true;
+            }
+            return !p.Running();
+        })) << "kestrad-sim did not start";
+        EXPECT_GT(port, 0) << p.Stderr();
+        return port;
+    }
+
+    // Starts kestrad with a configuration naming the peers (name, port), the
+    // maker's USB adapter, and the given simulated USB devices. Returns the
+    // address to pass with -a.
+    std::string StartServer(const std::vector<std::pair<std::string, int>>& peers,
+                            const std::string& simUsb = "", const std::string& local = "")
+    {
+        const std::string dir = NewDir();
+        std::string config = "<jtag_options version=\"10\">\n";
+        config += "<usb name=\"EZ-USB\" idvendor=\"0x0547\" idproduct=\"0x1002\" "
+                  "frequency=\"12MHZ\"/>\n";
+        for (const auto& peer : peers)
+            config += "<network addr=\"127.0.0.1\" port=\"" + std::to_string(peer.second) +
+                      "\" name=\"" + peer.first + "\"/>\n";
+        config += "</jtag_options>\n";
+        testsupport::WriteFile(dir + "/kestrad.xml", config);
+
+        std::map<std::string, std::string> env = {{"TEMP", dir}};
+        if (!simUsb.empty()) {
+            EXPECT_TRUE(Exists(testsupport::SimUsbLibrary())) << "the USB simulation is not built";
+            env["LD_PRELOAD"] = testsupport::SimUsbLibrary();
+            env["KESTRAD_SIM_USB"] = simUsb;
+        }
+        std::string address;
+        if (local.empty()) {
+            const int port = testsupport::FreeTcpPort();
+            address = "127.0.0.1:" + std::to_string(port);
+            m_server = Process(ProgramPath("kestrad"), {"-a", address, "-o", dir + "/kestrad.xml"},
+                               env, dir);
+            EXPECT_TRUE(testsupport::WaitFor(
+                [&] { return testsupport::CanConnectTcp(port) || !m_server.Running(); }));
+        } else {
+            address = local;
+            m_server = Process(ProgramPath("kestrad"), {"-a", address, "-o", dir + "/kestrad.xml"},
+                               env, dir);
+            EXPECT_TRUE(testsupport::WaitFor(
+                [&] { return testsupport::CanConnectLocal(local) || !m_server.Running(); }));
+        }
+        EXPECT_TRUE(m_server.Running()) << "kestrad exited: " << m_server.Stderr()
+                                        << m_server.Stdout();
+        return address;
+    }
+
+    Result Run(const std::vector<std::string>& args,
+               const std::map<std::string, std::string>& env = {{"KESTRAD_ADDRESS", ""}})
+    {
+        const std::string dir = NewDir();
+        Process p(ProgramPath("kestractl"), args, env, dir);
+        Result r;
+        r.status = p.Wait(60s);
+        if (r.status == -1)
+            p.Kill();
+        r.out = p.Stdout();
+        r.err = p.Stderr();
+        return r;
+    }
+
+    static Json ParseJson(const Result& r)
+    {
+        try {
+            return Json::parse(r.out);
+        } catch (const std::exception& e) {
+            ADD_FAILURE() << "not JSON (" << e.what() << "):\n" << r.out;
+            return Json();
+        }
+    }
+
+    TempDir m_dir;
+    int m_runs = 0;
+    std::vector<Process> m_peers;
+    Process m_server;
+};
+
+std::string Describe(const Result& r)
+{
+    return "status " + std::to_string(r.status) + "\nstdout:\n" + r.out + "\nstderr:\n" + r.err;
+}
+
+}  // namespace
+
+TEST_F(KestractlTest, ListShowsNetworkAndUsbAdaptersWithSerial)
+{
+    const int port = StartPeer();
+    const std::string address = StartServer({{"SIM", port}}, "ezusb,serial=K1");
+
+    Result text = Run({"-a", address, "list"});
+    ASSERT_EQ(text.status, 0) << Describe(text);
+    EXPECT_NE(text.out.find("SIM"), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("K1"), std::string::npos) << text.out;
+
+    Result json = Run({"-a", address, "--json", "list"});
+    ASSERT_EQ(json.status, 0) << Describe(json);
+    Json doc = ParseJson(json);
+    ASSERT_TRUE(doc["adapters"].is_array()) << json.out;
+    bool sawPeer = false, sawUsb = false;
+    for (const Json& a : doc["adapters"]) {
+        if (a["name"] == "SIM") {
+            sawPeer = true;
+            EXPECT_TRUE(a["serial"].is_null());
+        }
+        if (a["serial"] == "K1")
+            sawUsb = true;
+    }
+    EXPECT_TRUE(sawPeer) << json.out;
+    EXPECT_TRUE(sawUsb) << json.out;
+}
+
+TEST_F(KestractlTest, DetectFindsTheChainWithABypassTap)
+{
+    const int port = StartPeer({"--chain", kChain3});
+    const std::string address = StartServer({{"SIM", port}});
+
+    Result r = Run({"-a", address, "--json", "detect", "SIM"});
+    ASSERT_EQ(r.status, 0) << Describe(r);
+    Json doc = ParseJson(r);
+    EXPECT_EQ(doc["ok"], true);
+    EXPECT_EQ(doc["count"], 3);
+    EXPECT_EQ(doc["bypass"], 1);
+    ASSERT_EQ(doc["devices"].size(), 3u) << r.out;
+    EXPECT_EQ(doc["devices"][0]["idcode"], "0x4ba00477");
+    EXPECT_EQ(doc["devices"][0]["bank"], 5);
+    EXPECT_EQ(doc["devices"][0]["code"], "0x3b");
+    EXPECT_EQ(doc["devices"][0]["part"], "0xba00");
+    EXPECT_EQ(doc["devices"][0]["version"], 4);
+    EXPECT_EQ(doc["devices"][1]["bypass"], true);
+    EXPECT_EQ(doc["devices"][2]["idcode"], "0x06413041");
+    EXPECT_EQ(doc["devices"][2]["bank"], 1);
+    EXPECT_EQ(doc["devices"][2]["code"], "0x20");
+
+    Result text = Run({"-a", address, "detect", "SIM"});
+    ASSERT_EQ(text.status, 0) << Describe(text);
+    EXPECT_NE(text.out.find("0x4ba00477"), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("BYPASS"), std::string::npos) << text.out;
+}
+
+TEST_F(KestractlTest, MemoryRoundTripThroughTheSimulatedUsbAdapter)
+{
+    const std::string address = StartServer({}, "ezusb,serial=K7");
+    Result list = Run({"-a", address, "--json", "list"});
+    ASSERT_EQ(list.status, 0) << Describe(list);
+    std::string name;
+    const Json listed = ParseJson(list);
+    for (const Json& a : listed["adapters"])
+        if (a["serial"] == "K7")
+            name = a["name"].get<std::string>();
+    ASSERT_FALSE(name.empty()) << list.out;
+
+    std::string data(70000, '\0');
+    std::mt19937 rng(11);
+    for (char& c : data)
+        c = static_cast<char>(rng());
+    const std::string in = m_dir.File("usb-in.bin"), out = m_dir.File("usb-out.bin");
+    testsupport::WriteFile(in, data);
+    Result w = Run({"-a", address, "write", name, "0x1000", "--file", in});
+    ASSERT_EQ(w.status, 0) << Describe(w);
+    Result r = Run({"-a", address, "read", name, "0x1000", std::to_string(data.size()), "-o", out});
+    ASSERT_EQ(r.status, 0) << Describe(r);
+    EXPECT_TRUE(testsupport::ReadFile(out) == data) << "read-back differs";
+
+    // Hex bytes in, hex dump out.
+    Result wb = Run({"-a", address, "write", name, "0x2000", "de", "ad", "be", "ef"});
+    ASSERT_EQ(wb.status, 0) << Describe(wb);
+    Result dump = Run({"-a", address, "read", name, "0x2000", "4"});
+    ASSERT_EQ(dump.status, 0) << Describe(dump);
+    EXPECT_EQ(dump.out, "00002000: de ad be ef" + std::string(12 * 3, ' ') + "  |....|\n");
+}
+
+TEST_F(KestractlTest, FileWrittenToTargetMemoryReadsBackIdentical)
+{
+    const int port = StartPeer();
+    const std::string address = StartServer({{"SIM", port}});
+
+    // Several chunks, the last one short.
+    std::string data(150000, '\0');
+    std::mt19937 rng(7);
+    for (char& c : data)
+        c = static_cast<char>(rng());
+    const std::string in = m_dir.File("in.bin"), out = m_dir.File("out.bin");
+    testsupport::WriteFile(in, data);
+
+    Result w = Run({"-a", address, "--chunk", "32K", "write", "SIM", "0x20000000", "--file", in});
+    ASSERT_EQ(w.status, 0) << Describe(w);
+    Result r = Run({"-a", address, "--chunk", "32K", "read", "SIM", "0x20000000",
+                    std::to_string(data.size()), "--output", out});
+    ASSERT_EQ(r.status, 0) << Describe(r);
+    EXPECT_TRUE(testsupport::ReadFile(out) == data) << "read-back differs";
+    // No progress bar without a terminal.
+    EXPECT_EQ(r.err, "");
+
+    Result dump = Run({"-a", address, "--json", "read", "SIM", "0x20000000", "8"});
+    ASSERT_EQ(dump.status, 0) << Describe(dump);
+    static const char* hex = "0123456789abcdef";
+    std::string expect;
+    for (int i = 0; i < 8; ++i) {
+        expect += hex[static_cast<unsigned char>(data[i]) >> 4];
+        expect += hex[static_cast<unsigned char>(data[i]) & 15];
+    }
+    EXPECT_EQ(ParseJson(dump)["data"], expect);
+}
+
+TEST_F(KestractlTest, ScriptRunsStepsAndBatchesInOneSession)
+{
+    const int port = StartPeer();
+    const std::string address = StartServer({{"SIM", port}});
+    const std::string script = m_dir.File("ok.kcs");
+    testsupport::WriteFile(script,
+                           "# read the IDCODE twice: plain, then as one batch\n"
+                           "open SIM\n"
+                           "\n"
+                           "irscan . 0x3 --length 4     # IDCODE instruction\n"
+                           "drscan . 0 --length 32\n"
+                           "batch begin\n"
+                           "irscan SIM 0x3 --length 4\n"
+                           "drscan SIM 0 --length 32\n"
+                           "drscan SIM 0 --length 32 --no-capture\n"
+                           "batch end\n"
+                           "close\n");
+    Result r = Run({"-a", address, "script", script});
+    ASSERT_EQ(r.status, 0) << Describe(r);
+    EXPECT_EQ(r.out, "0x1\n0x4ba00477\n0x1\n0x4ba00477\n");
+
+    Result json = Run({"-a", address, "--json", "script", script});
+    ASSERT_EQ(json.status, 0) << Describe(json);
+    Json doc = ParseJson(json);
+    EXPECT_EQ(doc["ok"], true);
+    ASSERT_TRUE(doc["steps"].is_array());
+    bool sawBatchedDr = false;
+    for (const Json& s : doc["steps"])
+        if (s["line"] == 8) {
+            sawBatchedDr = true;
+            EXPECT_EQ(s["captured"], "0x4ba00477");
+        }
+    EXPECT_TRUE(sawBatchedDr) << json.out;
+}
+
+TEST_F(KestractlTest, FailingScriptStepReportsLineAndServerMessage)
+{
+    const int port = StartPeer();
+    const std::string address = StartServer({{"SIM", port}});
+    const std::string script = m_dir.File("fail.kcs");
+    testsupport::WriteFile(script,
+                           "open SIM\n"
+                           "runtest . 10\n"
+                           "# the next one names no adapter the server has\n"
+                           "open NOPE\n"
+                           "runtest SIM 10\n");
+    Result r = Run({"-a", address, "script", script});
+    EXPECT_EQ(r.status, 4) << Describe(r);
+    EXPECT_NE(r.err.find("line 4"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("no such device: NOPE"), std::string::npos) << r.err;
+
+    Result json = Run({"-a", address, "--json", "script", script});
+    EXPECT_EQ(json.status, 4);
+    Json doc = ParseJson(json);
+    EXPECT_EQ(doc["ok"], false);
+    EXPECT_EQ(doc["error"]["line"], 4);
+    EXPECT_EQ(doc["error"]["type"], "server");
+    EXPECT_EQ(doc["error"]["message"], "no such device: NOPE");
+
+    // A syntax error is found before anything runs.
+    testsupport::WriteFile(script, "open SIM\nirscan . 0x3 --lenght 4\n");
+    Result syntax = Run({"-a", address, "script", script});
+    EXPECT_EQ(syntax.status, 2) << Describe(syntax);
+    EXPECT_NE(syntax.err.find("line 2"), std::string::npos) << syntax.err;
+}
+
+TEST_F(KestractlTest, LocalEndpointAndAddressFromTheEnvironment)
+{
+    const int port = StartPeer();
+    const std::string socket = m_dir.File("kestrad.sock");
+    StartServer({{"SIM", port}}, "", socket);
+    Result r = Run({"--json", "list"}, {{"KESTRAD_ADDRESS", socket}});
+    ASSERT_EQ(r.status, 0) << Describe(r);
+    EXPECT_EQ(ParseJson(r)["adapters"][0]["name"], "SIM");
+
+    Result irscan = Run({"-a", socket, "--json", "irscan", "SIM", "0x3", "--length", "4"});
+    ASSERT_EQ(irscan.status, 0) << Describe(irscan);
+    EXPECT_EQ(ParseJson(irscan)["captured"], "0x1");
+}
+
+TEST_F(KestractlTest, ExitStatusesForConnectionUsageAndServerErrors)
+{
+    const int free = testsupport::FreeTcpPort();
+    Result refused = Run({"-a", "127.0.0.1:" + std::to_string(free), "list"});
+    EXPECT_EQ(refused.status, 3) << Describe(refused);
+    Result missing = Run({"-a", m_dir.File("no.sock"), "--json", "list"});
+    EXPECT_EQ(missing.status, 3) << Describe(missing);
+    EXPECT_EQ(ParseJson(missing)["error"]["type"], "connection");
+
+    EXPECT_EQ(Run({"irscan", "SIM"}).status, 2);
+    EXPECT_EQ(Run({"frobnicate"}).status, 2);
+    EXPECT_EQ(Run({"drscan", "SIM", "0x1ff", "--length", "8"}).status, 2);
+    Result help = Run({"read", "--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("ADDRESS"), std::string::npos);
+
+    const int port = StartPeer();
+    const std::string address = StartServer({{"SIM", port}});
+    Result server = Run({"-a", address, "runtest", "NOPE", "1"});
+    EXPECT_EQ(server.status, 4) << Describe(server);
+    EXPECT_NE(server.err.find("no such device: NOPE"), std::string::npos) << server.err;
+}
+
+TEST_F(KestractlTest, InterruptStopsATransferAndLeavesTheAdapterFree)
+{
+    const int port = StartPeer();
+    const std::string address = StartServer({{"SIM", port}});
+    const std::string dir = NewDir();
+    Process p(ProgramPath("kestractl"),
+              {"-a", address, "--chunk", "4K", "read", "SIM", "0", "64M", "--output",
+               dir + "/big.bin"},
+              {}, dir);
+    // Wait until the transfer is under way, then interrupt it.
+    ASSERT_TRUE(testsupport::WaitFor([&] { return Exists(dir + "/big.bin") || !p.Running(); }));
+    std::this_thread::sleep_for(200ms);
+    ASSERT_TRUE(p.Running()) << p.Stderr();
+    ::kill(p.Pid(), SIGINT);
+    const int status = p.Wait(30s);
+    EXPECT_EQ(status, 130) << p.Stderr();
+    EXPECT_NE(p.Stderr().find("interrupted after"), std::string::npos) << p.Stderr();
+
+    // The adapter was closed: another session opens it at once.
+    Result again = Run({"-a", address, "runtest", "SIM", "1"});
+    EXPECT_EQ(again.status, 0) << Describe(again);
+}
