@@ -1,0 +1,60 @@
+// kestrad over the simulated USB bus: the maker's EZ-USB adapters end to end.
+#include <gtest/gtest.h>
+
+#include "client/Client.h"
+#include "tests/e2e/Programs.h"
+
+using namespace kestrad::client;
+using namespace e2e;
+
+TEST(SimulatedUsb, ListsAndDrivesEzUsbAdapters)
+{
+    Server server(UsbEntry(), "ezusb,serial=K0001;ezusb,chain=0x06413041:5");
+    CClient client(server.Address());
+    auto list = client.List();
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list[0].name, "EZ-USB0");
+    ASSERT_TRUE(list[0].serial);
+    EXPECT_EQ(*list[0].serial, "K0001");
+    EXPECT_EQ(list[1].name, "EZ-USB1");
+    EXPECT_FALSE(list[1].serial);  // no serial string: two strings only
+
+    client.Open("EZ-USB0");
+    // Releasing TRST loads the identification instruction: the next data
+    // scan reads the chip's IDCODE.
+    client.SetTrst(false);
+    client.SetTrst(true);
+    EXPECT_EQ(client.ShiftDR({0, 0, 0, 0}, 32), (std::vector<uint8_t>{0x77, 0x04, 0xA0, 0x4B}));
+
+    std::vector<uint8_t> block(64 * 1024);
+    for (size_t i = 0; i < block.size(); ++i)
+        block[i] = static_cast<uint8_t>(i * 7 + (i >> 8));
+    client.WriteBlock(0x20000000, block);
+    EXPECT_EQ(client.ReadBlock(0x20000000, static_cast<uint32_t>(block.size())), block);
+
+    CClient second(server.Address());
+    second.Open("EZ-USB1");
+    second.SetTrst(false);
+    second.SetTrst(true);
+    EXPECT_EQ(second.ShiftDR({0, 0, 0, 0}, 32), (std::vector<uint8_t>{0x41, 0x30, 0x41, 0x06}));
+}
+
+TEST(SimulatedUsb, UnpluggedDeviceGivesAnErrorReply)
+{
+    testsupport::TempDir ctl;
+    const std::string ctlFile = ctl.File("unplugged");
+    testsupport::WriteFile(ctlFile, "");
+    Server server(UsbEntry(), "ezusb,serial=GONE1", {}, {{"KESTRAD_SIM_USB_CTL", ctlFile}});
+    CClient client(server.Address());
+    ASSERT_EQ(client.List().size(), 1u);
+    client.Open("EZ-USB0");
+    client.ReadBlock(0, 16);
+    testsupport::WriteFile(ctlFile, "GONE1\n");
+    EXPECT_THROW(client.ReadBlock(0, 16), ServerError);
+    // The session goes on; once closed, a renumerate drops the device.
+    client.Close();
+    EXPECT_TRUE(client.List().empty());
+    testsupport::WriteFile(ctlFile, "");
+    EXPECT_EQ(client.List().size(), 1u);
+    EXPECT_TRUE(server.process.Running());
+}

@@ -1,0 +1,89 @@
+// The server core in process: sessions, worker threads, the factory.
+#include <thread>
+
+#include "tests/server/ServerFixture.h"
+
+using namespace kestrad::client;
+using namespace std::chrono_literals;
+
+TEST(Server, SessionIdsAndWorkerThreads)
+{
+    ServerHarness<TcpTransport> harness({});
+    auto& server = harness.server();
+    // One session waits for a client from the start, with its thread.
+    EXPECT_TRUE(testsupport::WaitFor([&] { return server.ThreadCount() == 1; }));
+
+    auto a = harness.Connect();
+    auto b = harness.Connect();
+    EXPECT_TRUE(testsupport::WaitFor([&] { return server.SessionCount() == 3; }));
+    EXPECT_TRUE(testsupport::WaitFor([&] { return server.ThreadCount() == 3; }));
+    EXPECT_TRUE(harness.LogContains("Session:1: A new session started.\n"));
+    EXPECT_TRUE(harness.LogContains("Session:2: A new session started.\n"));
+
+    a->Disconnect();
+    b->Disconnect();
+    EXPECT_TRUE(testsupport::WaitFor([&] { return server.SessionCount() == 1; }));
+    EXPECT_EQ(server.ThreadCount(), 3u);  // threads are never removed
+
+    auto c = harness.Connect();
+    EXPECT_TRUE(testsupport::WaitFor([&] { return harness.LogContains("Session:3: A new session started.\n"); }));
+}
+
+TEST(Server, GreetingBytes)
+{
+    ServerHarness<TcpTransport> harness({});
+    ClientOptions options;
+    options.checkGreeting = false;
+    auto client = harness.Connect(options);
+    Reply greeting = client->ReadReply(5s);
+    EXPECT_EQ(greeting.status, 1u);
+    EXPECT_EQ(greeting.body, (std::vector<uint8_t>{0xAB, 0xEE, 0xDD, 0xFF, 0, 0, 0, 0}));
+}
+
+TEST(Server, VerboseSignatures)
+{
+    ServerHarness<TcpTransport> harness({}, true);
+    auto client = harness.Connect();
+    client->KeepAlive();
+    client->Disconnect();
+    EXPECT_TRUE(testsupport::WaitFor([&] { return harness.LogContains("Session ended."); }));
+    const std::string log = harness.Log();
+    for (const char* line :
+         {"void CJTAGServerImpl<Protocol>::NewSession() [with Protocol = asio::ip::tcp]\n",
+          "void CJTAGServerImpl<Protocol>::HandleAccept(std::shared_ptr<CDebugSession<Protocol> >, "
+          "const error_code&) [with Protocol = asio::ip::tcp; asio::error_code = std::error_code]\n",
+          "Session:1: void CDebugSession<Protocol>::ReadCmdHdr() [with Protocol = asio::ip::tcp]\n",
+          "Session:1: Keepalive received.\n", "Session:1: CMD_DISCONNECT\n"})
+        EXPECT_NE(log.find(line), std::string::npos) << line;
+}
+
+TEST(Server, FactoryErrors)
+{
+    // An address of no local interface resolves, then fails to bind.
+    try {
+        CJTAGServer::CreateJtagServer("192.0.2.1:5000");
+        FAIL() << "bound to a foreign address";
+    } catch (const std::system_error& e) {
+        EXPECT_EQ(std::string(e.what()).rfind("bind: ", 0), 0u) << e.what();
+    }
+    // An unknown service name fails in the resolver.
+    try {
+        CJTAGServer::CreateJtagServer("127.0.0.1:no-such-service-kestrad");
+        FAIL() << "resolved a bogus service";
+    } catch (const std::system_error& e) {
+        EXPECT_EQ(std::string(e.what()).rfind("resolve: ", 0), 0u) << e.what();
+    }
+}
+
+TEST(Server, HandlerExceptionDoesNotKillWorker)
+{
+    ServerHarness<TcpTransport> harness({});
+    auto& server = harness.server();
+    EXPECT_TRUE(testsupport::WaitFor([&] { return server.ThreadCount() == 1; }));
+    for (int i = 0; i < 3; ++i)
+        asio::post(*server.Service(), [] { throw std::runtime_error("boom"); });
+    EXPECT_TRUE(testsupport::WaitFor([&] { return harness.LogContains("Exception in worker thread: boom\n"); }));
+    // The one worker is still there and serving.
+    auto client = harness.Connect();
+    EXPECT_NO_THROW(client->List());
+}
