@@ -1,0 +1,343 @@
+// kestrad-bench: round trips and transfer times, each beside a baseline
+// measured in the same run, so figures from a noisy shared machine can be
+// compared as ratios.
+//
+//   kestrad-bench [fake|peer|usb|all] [--seconds S]
+//
+// fake  in-process server over loopback TCP and the local endpoint, with a
+//       fake adapter: CMD_SHIFT_DR (32 bits) and 1000-scan batches per
+//       second, beside a bare 16-byte ping-pong on the same transport.
+// peer  kestrad + kestrad-sim: CMD_SHIFT_DR through the peer and a 64 KiB
+//       CMD_READ_BLK, beside a bare ping-pong with the peer itself.
+// usb   kestrad over the simulated USB bus: a 1 MiB CMD_READ_BLK through the
+//       EZ-USB adapter, beside a 1 MiB read from the fake adapter.
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <arpa/inet.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <regex>
+#include <string>
+#include <thread>
+
+#include "client/Client.h"
+#include "server/JTAGServerImpl.h"
+#include "tests/support/FakeAdapter.h"
+#include "tests/support/Process.h"
+
+using namespace kestrad::client;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+double g_seconds = 2.0;
+
+// Runs `op` repeatedly for the configured time; returns operations per second.
+double Rate(const std::function<void()>& op)
+{
+    for (int i = 0; i < 50; ++i)
+        op();  // warm-up
+    size_t n = 0;
+    auto start = Clock::now();
+    auto end = start + std::chrono::duration<double>(g_seconds);
+    while (Clock::now() < end) {
+        op();
+        ++n;
+    }
+    return n / std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+double Seconds(const std::function<void()>& op, int repeat = 5)
+{
+    op();
+    double best = 1e9;
+    for (int i = 0; i < repeat; ++i) {
+        auto start = Clock::now();
+        op();
+        best = std::min(best, std::chrono::duration<double>(Clock::now() - start).count());
+    }
+    return best;
+}
+
+// A bare echo server: reads 8 bytes, writes 16; the floor any protocol round
+// trip on this transport stands on.
+class Echo {
+public:
+    explicit Echo(bool local, const std::string& path = "")
+    {
+        m_listen = socket(local ? AF_UNIX : AF_INET, SOCK_STREAM, 0);
+        if (local) {
+            sockaddr_un a{};
+            a.sun_family = AF_UNIX;
+            std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
+            unlink(path.c_str());
+            bind(m_listen, reinterpret_cast<sockaddr*>(&a), sizeof a);
+            m_address = path;
+        } else {
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            bind(m_listen, reinterpret_cast<sockaddr*>(&a), sizeof a);
+            socklen_t len = sizeof a;
+            getsockname(m_listen, reinterpret_cast<sockaddr*>(&a), &len);
+            m_port = ntohs(a.sin_port);
+        }
+        listen(m_listen, 1);
+        m_thread = std::thread([this, local] {
+            int fd = accept(m_listen, nullptr, nullptr);
+            if (fd < 0)
+                return;
+            if (!local) {
+                int one = 1;
+                setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            }
+            char buf[16] = {};
+            for (;;) {
+                if (recv(fd, buf, 8, MSG_WAITALL) != 8)
+                    break;
+                if (send(fd, buf, 16, 0) != 16)
+                    break;
+            }
+            close(fd);
+        });
+    }
+    ~Echo()
+    {
+        shutdown(m_listen, SHUT_RDWR);
+        close(m_listen);
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+
+    // Ping-pongs per second over a fresh connection.
+    double Rate()
+    {
+        int fd;
+        if (m_address.empty()) {
+            fd = socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            a.sin_port = htons(static_cast<uint16_t>(m_port));
+            connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+            int one = 1;
+            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        } else {
+            fd = socket(AF_UNIX, SOCK_STREAM, 0);
+            sockaddr_un a{};
+            a.sun_family = AF_UNIX;
+            std::strncpy(a.sun_path, m_address.c_str(), sizeof a.sun_path - 1);
+            connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        }
+        char buf[16] = {};
+        double rate = ::Rate([&] {
+            send(fd, buf, 8, 0);
+            recv(fd, buf, 16, MSG_WAITALL);
+        });
+        close(fd);
+        return rate;
+    }
+
+private:
+    int m_listen = -1;
+    int m_port = 0;
+    std::string m_address;
+    std::thread m_thread;
+};
+
+template <typename Protocol>
+void FakeTransport(const char* name, const std::string& endpointPath)
+{
+    auto service = std::make_shared<asio::io_context>();
+    std::error_code ec;
+    std::shared_ptr<CJTAGServerImpl<Protocol>> server;
+    if constexpr (std::is_same<Protocol, LocalProtocol>::value)
+        server = std::make_shared<CJTAGServerImpl<Protocol>>(endpointPath, service, ec);
+    else
+        server = std::make_shared<CJTAGServerImpl<Protocol>>(
+            asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0), service, ec);
+    server->Options()[OPTION_OUTPUT].value = false;  // logging is not what is measured
+    server->Description().LoadFromXML("");
+    server->Holder().SetSources({[](CJTAGHolder::Adapters& adapters, CJTAGServer& s) {
+        auto fake = std::make_shared<CFakeAdapter>(s, "FAKE0");
+        fake->SetRecording(false);
+        adapters.push_back(fake);
+    }});
+    server->StartAccepting();
+
+    Echo echo(std::is_same<Protocol, LocalProtocol>::value, endpointPath + ".echo");
+    const double floor = echo.Rate();
+
+    CClient client(server->EndpointText());
+    client.List();
+    client.Open("FAKE0");
+    std::vector<uint8_t> bits = {1, 2, 3, 4};
+    const double shift = Rate([&] { client.ShiftDR(bits, 32); });
+    CBatch batch;
+    for (int i = 0; i < 1000; ++i)
+        batch.ShiftDR(bits, 32);
+    const double batches = Rate([&] { client.Execute(batch); });
+    std::printf("%-6s bare ping-pong          %10.0f /s\n", name, floor);
+    std::printf("%-6s CMD_SHIFT_DR (32 bits)  %10.0f /s   %.2f of bare\n", name, shift, shift / floor);
+    std::printf("%-6s 1000-scan batch         %10.0f /s   %.0f scans/s, %.2f of bare\n", name, batches,
+                batches * 1000, batches / floor);
+    client.Disconnect();
+    server->Shutdown();
+}
+
+void BenchFake()
+{
+    testsupport::TempDir dir;
+    FakeTransport<asio::ip::tcp>("tcp", "");
+    FakeTransport<LocalProtocol>("local", dir.File("bench.sock"));
+}
+
+struct Programs {
+    testsupport::TempDir dir;
+    testsupport::Process peer, server;
+    int peerPort = 0;
+    int port = testsupport::FreeTcpPort();
+
+    Programs(bool withPeer, const std::string& simUsb)
+    {
+        std::string entries;
+        if (withPeer) {
+            peer = testsupport::Process(testsupport::ProgramPath("kestrad-sim"), {"--port", "0"}, {}, dir.Path() );
+            std::smatch m;
+            testsupport::WaitFor([&] {
+                std::string out = peer.Stdout();
+                if (std::regex_search(out, m, std::regex("listening on port ([0-9]+)")))
+                    peerPort = std::stoi(m[1]);
+                return peerPort != 0;
+            });
+            entries += "<network addr=\"127.0.0.1\" port=\"" + std::to_string(peerPort) + "\" name=\"SIM\"/>";
+        }
+        if (!simUsb.empty())
+            entries += "<usb name=\"EZ-USB\" idvendor=\"0x0547\" idproduct=\"0x1002\" frequency=\"12MHZ\"/>";
+        testsupport::WriteFile(dir.File("k.xml"), "<jtag_options version=\"10\">" + entries + "</jtag_options>");
+        std::map<std::string, std::string> env = {{"TEMP", dir.Path()}};
+        if (!simUsb.empty()) {
+            env["LD_PRELOAD"] = testsupport::SimUsbLibrary();
+            env["KESTRAD_SIM_USB"] = simUsb;
+        }
+        testsupport::TempDir* d = &dir;
+        server = testsupport::Process(testsupport::ProgramPath("kestrad"),
+                                      {"-q", "-a", Address(), "-o", d->File("k.xml")}, env, dir.Path());
+        testsupport::WaitFor([&] { return testsupport::CanConnectTcp(port); });
+    }
+    std::string Address() const { return "127.0.0.1:" + std::to_string(port); }
+};
+
+// Bare round trips with the peer itself: one "run 0" line and its answer.
+double PeerFloor(int port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    char buf[256];
+    std::string got;
+    while (std::count(got.begin(), got.end(), '\n') < 2) {
+        ssize_t n = recv(fd, buf, sizeof buf, 0);
+        if (n <= 0)
+            break;
+        got.append(buf, static_cast<size_t>(n));
+    }
+    double rate = Rate([&] {
+        send(fd, "run 0\r\n", 7, 0);
+        std::string line;
+        while (line.find('\n') == std::string::npos) {
+            ssize_t n = recv(fd, buf, sizeof buf, 0);
+            if (n <= 0)
+                break;
+            line.append(buf, static_cast<size_t>(n));
+        }
+    });
+    close(fd);
+    return rate;
+}
+
+void BenchPeer()
+{
+    Programs p(true, "");
+    CClient client(p.Address());
+    client.List();
+    client.Open("SIM");
+    std::vector<uint8_t> bits = {1, 2, 3, 4};
+    const double shift = Rate([&] { client.ShiftDR(bits, 32); });
+    const double read64k = Seconds([&] { client.ReadBlock(0x10000, 65536); });
+    client.Close();
+    client.Disconnect();
+    // The peer serves one connection at a time: measure its floor after.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    const double floor = PeerFloor(p.peerPort);
+    std::printf("peer   bare line round trip     %10.0f /s\n", floor);
+    std::printf("peer   CMD_SHIFT_DR (32 bits)   %10.0f /s   %.2f of bare\n", shift, shift / floor);
+    std::printf("peer   CMD_READ_BLK 64 KiB      %10.4f s\n", read64k);
+}
+
+void BenchUsb()
+{
+    Programs p(false, "ezusb,serial=BENCH1");
+    CClient client(p.Address());
+    client.SetReplyTimeout(std::chrono::seconds(120));
+    client.List();
+    client.Open("EZ-USB0");
+    const double usb = Seconds([&] { client.ReadBlock(0, 1 << 20); }, 3);
+    std::printf("usb    CMD_READ_BLK 1 MiB (EZ-USB, simulated)  %8.4f s  (%.1f MiB/s)\n", usb, 1.0 / usb);
+
+    auto service = std::make_shared<asio::io_context>();
+    std::error_code ec;
+    auto server = std::make_shared<CJTAGServerImpl<asio::ip::tcp>>(
+        asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0), service, ec);
+    server->Options()[OPTION_OUTPUT].value = false;
+    server->Description().LoadFromXML("");
+    server->Holder().SetSources({FakeAdapterSource({"FAKE0"})});
+    server->StartAccepting();
+    CClient fake(server->EndpointText());
+    fake.List();
+    fake.Open("FAKE0");
+    const double base = Seconds([&] { fake.ReadBlock(0, 1 << 20); }, 3);
+    std::printf("usb    CMD_READ_BLK 1 MiB (fake adapter)       %8.4f s  ratio %.1f\n", base, usb / base);
+    fake.Disconnect();
+    server->Shutdown();
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    std::string mode = "all";
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--seconds" && i + 1 < argc)
+            g_seconds = std::stod(argv[++i]);
+        else if (a == "-h" || a == "--help") {
+            std::printf("usage: kestrad-bench [fake|peer|usb|all] [--seconds S]\n");
+            return 0;
+        } else
+            mode = a;
+    }
+    try {
+        if (mode == "fake" || mode == "all")
+            BenchFake();
+        if (mode == "peer" || mode == "all")
+            BenchPeer();
+        if (mode == "usb" || mode == "all")
+            BenchUsb();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "kestrad-bench: %s\n", e.what());
+        return 1;
+    }
+    return 0;
+}
