@@ -298,6 +298,29 @@ void CClient::Connect(const std::string& address)
     m_lastSend = Clock::now();
 }
 
+namespace {
+
+// Completes a non-blocking connect whose call returned `result`: waits for
+// the socket to become writable until `deadline`, and returns 0 or the
+// errno value of the failure (ETIMEDOUT when the time ran out).
+int FinishConnect(int fd, int result, std::chrono::steady_clock::time_point deadline)
+{
+    int err = result == 0 ? 0 : errno;
+    if (err != EINPROGRESS && err != EAGAIN && err != EINTR)
+        return err;
+    int ev = PollUntil(fd, POLLOUT, deadline);
+    if (ev == 0)
+        return ETIMEDOUT;
+    if (ev < 0)
+        return errno;
+    socklen_t len = sizeof(err);
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0)
+        return errno;
+    return err;
+}
+
+}  // namespace
+
 void CClient::ConnectTcp(const std::string& host, const std::string& port)
 {
     const bool numeric = !port.empty() && port.size() <= 5 &&
@@ -324,20 +347,7 @@ void CClient::ConnectTcp(const std::string& host, const std::string& port)
             lastError = ErrnoText(errno);
             continue;
         }
-        int r = ::connect(fd, ai->ai_addr, ai->ai_addrlen);
-        int err = r == 0 ? 0 : errno;
-        if (err == EINPROGRESS || err == EINTR) {
-            int ev = PollUntil(fd, POLLOUT, deadline);
-            if (ev == 0) {
-                err = ETIMEDOUT;
-            } else if (ev < 0) {
-                err = errno;
-            } else {
-                socklen_t len = sizeof(err);
-                if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0)
-                    err = errno;
-            }
-        }
+        int err = FinishConnect(fd, ::connect(fd, ai->ai_addr, ai->ai_addrlen), deadline);
         if (err != 0) {
             lastError = err == ETIMEDOUT ? "connection timed out" : ErrnoText(err);
             ::close(fd);
@@ -365,21 +375,9 @@ void CClient::ConnectLocal(const std::string& path)
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0)
         throw ConnectionError("cannot connect to " + Where() + ": " + ErrnoText(errno));
-    int r = ::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa));
-    int err = r == 0 ? 0 : errno;
-    if (err == EINPROGRESS || err == EAGAIN || err == EINTR) {
-        // A full backlog: wait for the server to accept, within the limit.
-        int ev = PollUntil(fd, POLLOUT, Clock::now() + m_options.connectTimeout);
-        if (ev == 0) {
-            err = ETIMEDOUT;
-        } else if (ev < 0) {
-            err = errno;
-        } else {
-            socklen_t len = sizeof(err);
-            if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0)
-                err = errno;
-        }
-    }
+    // EAGAIN is a full backlog: wait for the server to accept, within the limit.
+    int err = FinishConnect(fd, ::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)),
+                            Clock::now() + m_options.connectTimeout);
     if (err != 0) {
         ::close(fd);
         throw ConnectionError("cannot connect to " + Where() + " (" + path + "): " +

@@ -299,6 +299,16 @@ private:
         return ReadLE32(Body() + offset);
     }
 
+    // The one-word commands: checks the adapter, reads the word at offset 0
+    // and logs it as `format` does.
+    uint32_t AdapterWord(const char* command, const char* format)
+    {
+        Adapter();
+        const uint32_t word = Word(0, command);
+        m_server.Logger().Log(format, m_id, static_cast<int>(word));
+        return word;
+    }
+
     // The adapter a command drives. An adapter that was closed after an error
     // stays held but may since have been opened by another session; driving
     // it from here would mix two clients' scans, so it must be opened again.
@@ -465,21 +475,13 @@ private:
                 log.Log("Session:%d: CMD_CLOSE\n", m_id);
                 ReleaseAdapter([&](const char* what) { throw std::runtime_error(what); });
                 break;
-            case CMD_TRST: {
-                CJTAG& adapter = Adapter();
-                const uint32_t level = Word(0, "CMD_TRST");
-                log.Log("Session:%d: CMD_TRST: %d\n", m_id, static_cast<int>(level));
-                adapter.SetTRST(level != 0);
+            case CMD_TRST:
+                Adapter().SetTRST(AdapterWord("CMD_TRST", "Session:%d: CMD_TRST: %d\n") != 0);
                 std::this_thread::sleep_for(std::chrono::microseconds(100000));
                 break;
-            }
-            case CMD_SYS_RST: {
-                CJTAG& adapter = Adapter();
-                const uint32_t level = Word(0, "CMD_SYS_RST");
-                log.Log("Session:%d: CMD_SYS_RST: %d\n", m_id, static_cast<int>(level));
-                adapter.SetSYS_RST(level != 0);
+            case CMD_SYS_RST:
+                Adapter().SetSYS_RST(AdapterWord("CMD_SYS_RST", "Session:%d: CMD_SYS_RST: %d\n") != 0);
                 break;
-            }
             case CMD_SHIFT_IR: {
                 CJTAG& adapter = Adapter();
                 const uint32_t value = Word(0, "CMD_SHIFT_IR");
@@ -493,13 +495,9 @@ private:
             case CMD_SHIFT_DR:
                 reply = ShiftDR();
                 break;
-            case CMD_RUN_TEST: {
-                CJTAG& adapter = Adapter();
-                const uint32_t count = Word(0, "CMD_RUN_TEST");
-                log.Log("Session:%d: CMD_RUN_TEST: %d\n", m_id, static_cast<int>(count));
-                adapter.RunTest(count);
+            case CMD_RUN_TEST:
+                Adapter().RunTest(AdapterWord("CMD_RUN_TEST", "Session:%d: CMD_RUN_TEST: %d\n"));
                 break;
-            }
             case CMD_UPDATE_NAME:
                 UpdateName();
                 break;
@@ -530,13 +528,10 @@ private:
                 Adapter();
                 reply = ProcessAsyncOperations();
                 break;
-            case CMD_JTAG_FREQUENCY: {
-                CJTAG& adapter = Adapter();
-                const uint32_t hertz = Word(0, "CMD_JTAG_FREQUENCY");
-                log.Log("Session:%d: CMD_JTAG_FREQUENCY: %dHz\n", m_id, static_cast<int>(hertz));
-                adapter.SetFrequency(hertz);
+            case CMD_JTAG_FREQUENCY:
+                Adapter().SetFrequency(
+                    AdapterWord("CMD_JTAG_FREQUENCY", "Session:%d: CMD_JTAG_FREQUENCY: %dHz\n"));
                 break;
-            }
             default:
                 throw std::runtime_error("unknown command");
             }
