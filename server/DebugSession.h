@@ -27,10 +27,7 @@
 
 #include "JTAG/JTAG.h"
 #include "JTAG/JTAGHolder.h"
-#if __has_include("JTAG/KorselJTAG.h")
 #include "JTAG/KorselJTAG.h"
-#define KESTRAD_HAVE_KORSEL 1
-#endif
 #include "log/Logger.h"
 #include "server/LocalTransport.h"
 #include "server/Packets.h"
@@ -362,11 +359,10 @@ private:
         std::vector<unsigned char> records;
         for (const auto& adapter : holder) {
             std::string serial;
-#ifdef KESTRAD_HAVE_KORSEL
             // Only the maker's own adapter reports its serial number.
-            if (typeid(*adapter) == typeid(CKorselUsbJTAG))
-                serial = static_cast<CKorselUsbJTAG&>(*adapter).GetSerialNumberString();
-#endif
+            CJTAG& a = *adapter;
+            if (typeid(a) == typeid(CKorselUsbJTAG))
+                serial = static_cast<CKorselUsbJTAG&>(a).GetSerialNumberString();
             records.push_back(serial.empty() ? 2 : 3);
             records.push_back(0);
             for (const std::string* s : {&adapter->GetName(), &adapter->GetChipName()})
