@@ -29,6 +29,7 @@
 #include "JTAG/JTAGHolder.h"
 #include "JTAG/KorselJTAG.h"
 #include "log/Logger.h"
+#include "server/AsyncBatch.h"
 #include "server/LocalTransport.h"
 #include "server/Packets.h"
 
@@ -567,66 +568,26 @@ std::shared_ptr<CReplyAsyncOperations> CDebugSession<Protocol>::ProcessAsyncOper
     m_results.clear();
     const uint32_t total = BodyLength();
     log.Log("Session:%d: CMD_ASYNC_OPERATIONS: %d bytes\n", m_id, static_cast<int>(total));
-    const unsigned char* body = Body();
 
     try {
-        uint32_t offset = 0;
-        unsigned index = 0;
-        while (offset < total) {
-            ++index;
-            // Every field and every data byte of a sub-record must lie inside
-            // the received body.
-            auto refuse = [&](const std::string& why) {
-                return std::runtime_error("CMD_ASYNC_OPERATIONS: sub-record " + std::to_string(index) +
-                                          " at offset " + std::to_string(offset) + ": " + why);
-            };
-            if (total - offset < 8)
-                throw refuse("header runs past the end of the body");
-            const uint32_t code = ReadLE32(body + offset);
-            const uint32_t payloadLength = ReadLE32(body + offset + 4);
-            if (payloadLength > total - offset - 8)
-                throw refuse("payload of " + std::to_string(payloadLength) +
-                             " bytes runs past the end of the body");
-            const unsigned char* payload = body + offset + 8;
-            switch (code) {
+        ForEachAsyncOperation(Body(), total, [&](const CAsyncOperation& op) {
+            const auto end = static_cast<TapStateMachine::State>(op.end);
+            switch (op.code) {
             case ASYNC_CMD_SHIFT_DR:
-            case ASYNC_CMD_WRITE_DR: {
-                if (payloadLength < 8)
-                    throw refuse("payload too short for a data scan");
-                const int32_t length = static_cast<int32_t>(ReadLE32(payload));
-                const uint32_t end = ReadLE32(payload + 4);
-                if (length < 0)
-                    throw refuse("negative scan length " + std::to_string(length));
-                if ((static_cast<uint64_t>(length) + 7) / 8 > payloadLength - 8)
-                    throw refuse("data of a " + std::to_string(length) +
-                                 "-bit scan runs past the payload");
-                if (code == ASYNC_CMD_SHIFT_DR) {
-                    log.Log("Session:%d: ASYNC_CMD_SHIFT_DR: iLen %x\n", m_id,
-                            static_cast<unsigned>(length));
-                    adapter.AsyncShiftDR(payload + 8, length, static_cast<TapStateMachine::State>(end));
-                } else {
-                    log.Log("Session:%d: ASYNC_CMD_WRITE_DR: iLen %x\n", m_id,
-                            static_cast<unsigned>(length));
-                    adapter.AsyncWriteDR(payload + 8, length, static_cast<TapStateMachine::State>(end));
-                }
+                log.Log("Session:%d: ASYNC_CMD_SHIFT_DR: iLen %x\n", m_id, static_cast<unsigned>(op.length));
+                adapter.AsyncShiftDR(op.data, op.length, end);
                 break;
-            }
-            case ASYNC_CMD_SHIFT_IR: {
-                if (payloadLength < 12)
-                    throw refuse("payload too short for an instruction scan");
-                const uint32_t value = ReadLE32(payload);
-                const int32_t length = static_cast<int32_t>(ReadLE32(payload + 4));
-                const uint32_t end = ReadLE32(payload + 8);
-                log.Log("Session: %d: ASYNC_CMD_SHIFT_IR: Reg %x Len %x\n", m_id, value,
-                        static_cast<unsigned>(length));
-                adapter.AsyncShiftIR(value, length, static_cast<TapStateMachine::State>(end));
+            case ASYNC_CMD_WRITE_DR:
+                log.Log("Session:%d: ASYNC_CMD_WRITE_DR: iLen %x\n", m_id, static_cast<unsigned>(op.length));
+                adapter.AsyncWriteDR(op.data, op.length, end);
                 break;
-            }
             default:
-                throw std::runtime_error("Unsupported async command");
+                log.Log("Session: %d: ASYNC_CMD_SHIFT_IR: Reg %x Len %x\n", m_id, op.value,
+                        static_cast<unsigned>(op.length));
+                adapter.AsyncShiftIR(op.value, op.length, end);
+                break;
             }
-            offset += 8 + payloadLength;
-        }
+        });
         adapter.Wait(m_results);
     } catch (...) {
         // Scans queued before the failure must not lead the next batch.
