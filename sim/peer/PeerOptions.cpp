@@ -66,7 +66,7 @@ std::string PeerUsage(const char* program)
         "  --protocol NAME       protocol name of the greeting (default RTL_JTAGdemo-0.1)\n"
         "  --dsp                 same as --protocol Standalone_DSP_Cluster-0.1, which also\n"
         "                        enables read_word32 and write_word32\n"
-        "  --chain SPEC          TAP chain, TDO side first: TAP(+TAP)*, TAP = IDCODE[:IRLEN],\n"
+        "  --chain CHAIN         TAP chain, TDO side first: TAP(+TAP)*, TAP = IDCODE[:IRLEN],\n"
         "                        IDCODE = 0xHEX or bypass; default 0x4BA00477:4\n"
         "  --memory FILE[@ADDR]  load a raw binary image at ADDR (hex, default 0); repeatable\n"
         "  --trace FILE          append every command line (\"> \") and reply line (\"< \")\n"

@@ -476,13 +476,13 @@ void ChooseOpcodes(TapConfig& c)
 
 }  // namespace
 
-std::vector<TapConfig> ParseChain(const std::string& spec)
+std::vector<TapConfig> ParseChain(const std::string& text)
 {
-    if (spec.empty())
+    if (text.empty())
         throw std::invalid_argument("empty TAP chain");
     std::vector<TapConfig> taps;
-    for (const std::string& part : Split(spec, '+')) {
-        const std::string bad = "bad TAP '" + part + "' in chain '" + spec + "': ";
+    for (const std::string& part : Split(text, '+')) {
+        const std::string bad = "bad TAP '" + part + "' in chain '" + text + "': ";
         const size_t colon = part.find(':');
         const std::string id = part.substr(0, colon);
         TapConfig c;

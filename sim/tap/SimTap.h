@@ -129,6 +129,6 @@ private:
 // Chain syntax shared by every simulator's command line / environment:
 //   chain := tap ( "+" tap )* ; tap := IDCODE [ ":" IRLEN ] ; IDCODE is hex with 0x, or "bypass" (no IDCODE)
 //   e.g. "0x4BA00477:4+bypass:5+0x06413041:5". taps listed from TDO side. Throws std::invalid_argument naming the bad part.
-std::vector<TapConfig> ParseChain(const std::string& spec);
+std::vector<TapConfig> ParseChain(const std::string& text);
 
 }  // namespace simtap

@@ -100,12 +100,12 @@ std::string CheckSerial(const std::string& s)
 
 }  // namespace
 
-CEzUsbModel::CEzUsbModel(const CDeviceSpec& spec)
+CEzUsbModel::CEzUsbModel(const CDeviceEntry& entry)
 {
-    CheckKeys(spec, {"serial", "chain", "mem", "ver", "vid", "pid"});
+    CheckKeys(entry, {"serial", "chain", "mem", "ver", "vid", "pid"});
     auto field = [&](const char* key) -> const std::string* {
-        auto it = spec.fields.find(key);
-        return it == spec.fields.end() ? nullptr : &it->second;
+        auto it = entry.fields.find(key);
+        return it == entry.fields.end() ? nullptr : &it->second;
     };
     m_Version = kDefaultVersion;
     if (auto v = field("ver"))
@@ -126,7 +126,7 @@ CEzUsbModel::CEzUsbModel(const CDeviceSpec& spec)
     intf.endpoints = {{kCommandEp, 2, 512, 0}, {kControlEp, 2, 512, 0}, {kReplyEp, 2, 512, 0}};
     m_Info.interfaces.push_back(intf);
 
-    m_Target = MakeTarget(spec);
+    m_Target = MakeTarget(entry);
 }
 
 void CEzUsbModel::Attach()

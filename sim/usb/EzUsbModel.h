@@ -26,7 +26,7 @@ public:
     static constexpr size_t kReplyLimit = 64 * 1024;
 
     // Fields: serial, chain, mem, ver, vid, pid (throws std::invalid_argument).
-    explicit CEzUsbModel(const CDeviceSpec& spec);
+    explicit CEzUsbModel(const CDeviceEntry& entry);
 
     const char* Kind() const override { return "ezusb"; }
     const CDeviceInfo& Info() const override { return m_Info; }

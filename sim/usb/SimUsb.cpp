@@ -361,7 +361,7 @@ std::vector<std::string> Split(const std::string& s, char sep)
 
 // Reads KESTRAD_SIM_USB when it changed and sets the active slots. Caller
 // holds the bus lock. Slots that leave the list lose their device.
-void RefreshSpecs(CBus& bus)
+void RefreshDevices(CBus& bus)
 {
     const char* value = std::getenv("KESTRAD_SIM_USB");
     const std::string env = value ? value : "";
@@ -373,20 +373,20 @@ void RefreshSpecs(CBus& bus)
     std::vector<CSlot*> next;
     std::vector<std::unique_ptr<CSlot>> created;
     try {
-        const std::vector<CDeviceSpec> specs = ParseDeviceList(env);
+        const std::vector<CDeviceEntry> parsedEntries = ParseDeviceList(env);
         std::map<std::string, int> occurrences;
         std::set<std::string> serials;
-        for (size_t i = 0; i < specs.size(); ++i) {
-            CDeviceSpec spec = specs[i];
-            const std::string key = spec.text + "#" + std::to_string(occurrences[spec.text]++);
+        for (size_t i = 0; i < parsedEntries.size(); ++i) {
+            CDeviceEntry entry = parsedEntries[i];
+            const std::string key = entry.text + "#" + std::to_string(occurrences[entry.text]++);
             uint8_t busNumber = 1;
-            auto b = spec.fields.find("bus");
-            if (b != spec.fields.end()) {
+            auto b = entry.fields.find("bus");
+            if (b != entry.fields.end()) {
                 const uint32_t n = ParseNumber("bus", b->second, 255);
                 if (n == 0)
                     throw std::invalid_argument("field bus: bus numbers start at 1");
                 busNumber = static_cast<uint8_t>(n);
-                spec.fields.erase(b);
+                entry.fields.erase(b);
             }
             auto known = bus.slotsByKey.find(key);
             CSlot* slot = nullptr;
@@ -395,9 +395,9 @@ void RefreshSpecs(CBus& bus)
             } else {
                 std::unique_ptr<CSlot> fresh(new CSlot);
                 try {
-                    fresh->model = CreateModel(spec);
+                    fresh->model = CreateModel(entry);
                 } catch (const std::exception& e) {
-                    throw std::invalid_argument("device " + std::to_string(i) + " (\"" + spec.text + "\"): " + e.what());
+                    throw std::invalid_argument("device " + std::to_string(i) + " (\"" + entry.text + "\"): " + e.what());
                 }
                 fresh->index = i;
                 fresh->key = key;
@@ -518,19 +518,19 @@ CDeviceModel* ModelOf(const struct usb_device* dev)
     return node ? node->slot->model.get() : nullptr;
 }
 
-std::vector<CDeviceSpec> ParseDeviceList(const std::string& text)
+std::vector<CDeviceEntry> ParseDeviceList(const std::string& text)
 {
-    std::vector<CDeviceSpec> out;
+    std::vector<CDeviceEntry> out;
     const std::vector<std::string> entries = Split(text, ';');
     for (size_t i = 0; i < entries.size(); ++i) {
-        CDeviceSpec spec;
-        spec.text = Trim(entries[i]);
-        if (spec.text.empty())
+        CDeviceEntry entry;
+        entry.text = Trim(entries[i]);
+        if (entry.text.empty())
             continue;
-        const std::string where = "device " + std::to_string(out.size()) + " (\"" + spec.text + "\"): ";
-        const std::vector<std::string> fields = Split(spec.text, ',');
-        spec.model = Trim(fields[0]);
-        if (spec.model.empty() || spec.model.find('=') != std::string::npos)
+        const std::string where = "device " + std::to_string(out.size()) + " (\"" + entry.text + "\"): ";
+        const std::vector<std::string> fields = Split(entry.text, ',');
+        entry.model = Trim(fields[0]);
+        if (entry.model.empty() || entry.model.find('=') != std::string::npos)
             throw std::invalid_argument(where + "must start with a model name such as ezusb");
         for (size_t f = 1; f < fields.size(); ++f) {
             const std::string field = Trim(fields[f]);
@@ -542,12 +542,12 @@ std::vector<CDeviceSpec> ParseDeviceList(const std::string& text)
             if (value.empty())
                 throw std::invalid_argument(where + "field " + key + " has no value");
             if (key == "mem") {
-                spec.mems.push_back(value);
-            } else if (!spec.fields.emplace(key, value).second) {
+                entry.mems.push_back(value);
+            } else if (!entry.fields.emplace(key, value).second) {
                 throw std::invalid_argument(where + "field " + key + " is given twice");
             }
         }
-        out.push_back(std::move(spec));
+        out.push_back(std::move(entry));
     }
     return out;
 }
@@ -633,7 +633,7 @@ API void usb_init(void)
 {
     CBus& bus = Bus();
     std::lock_guard<std::mutex> guard(bus.lock);
-    RefreshSpecs(bus);
+    RefreshDevices(bus);
 }
 
 API void usb_set_debug(int level) { g_DebugLevel = level; }
@@ -648,7 +648,7 @@ API int usb_find_busses(void)
 {
     CBus& bus = Bus();
     std::lock_guard<std::mutex> guard(bus.lock);
-    RefreshSpecs(bus);
+    RefreshDevices(bus);
     std::set<int> wanted{1};
     for (CSlot* slot : bus.active)
         wanted.insert(slot->busNumber);
@@ -666,7 +666,7 @@ API int usb_find_devices(void)
 {
     CBus& bus = Bus();
     std::lock_guard<std::mutex> guard(bus.lock);
-    RefreshSpecs(bus);
+    RefreshDevices(bus);
     const std::set<std::string> unplugged = ReadUnplugged();
     int changes = 0;
     // Devices of slots that left the list go first.

@@ -64,7 +64,7 @@ namespace simusb {
 
 // Splits a KESTRAD_SIM_USB value into device entries; throws
 // std::invalid_argument naming the entry and what is wrong with it.
-SIMUSB_EXPORT std::vector<CDeviceSpec> ParseDeviceList(const std::string& text);
+SIMUSB_EXPORT std::vector<CDeviceEntry> ParseDeviceList(const std::string& text);
 
 constexpr int kForeverTimeoutMs = 30000;
 

@@ -28,7 +28,7 @@ uint32_t ParseNumber(const std::string& key, const std::string& value, uint32_t 
     return static_cast<uint32_t>(v);
 }
 
-void CheckKeys(const CDeviceSpec& spec, std::initializer_list<const char*> known)
+void CheckKeys(const CDeviceEntry& entry, std::initializer_list<const char*> known)
 {
     auto isKnown = [&](const std::string& key) {
         for (const char* k : known)
@@ -36,18 +36,18 @@ void CheckKeys(const CDeviceSpec& spec, std::initializer_list<const char*> known
                 return true;
         return false;
     };
-    for (const auto& f : spec.fields)
+    for (const auto& f : entry.fields)
         if (!isKnown(f.first))
-            throw std::invalid_argument("unknown field '" + f.first + "' for model " + spec.model);
-    if (!spec.mems.empty() && !isKnown("mem"))
-        throw std::invalid_argument("model " + spec.model + " takes no mem field");
+            throw std::invalid_argument("unknown field '" + f.first + "' for model " + entry.model);
+    if (!entry.mems.empty() && !isKnown("mem"))
+        throw std::invalid_argument("model " + entry.model + " takes no mem field");
 }
 
-std::unique_ptr<CTarget> MakeTarget(const CDeviceSpec& spec)
+std::unique_ptr<CTarget> MakeTarget(const CDeviceEntry& entry)
 {
     std::vector<simtap::TapConfig> taps{simtap::TapConfig{}};
-    auto chain = spec.fields.find("chain");
-    if (chain != spec.fields.end()) {
+    auto chain = entry.fields.find("chain");
+    if (chain != entry.fields.end()) {
         try {
             taps = simtap::ParseChain(chain->second);
         } catch (const std::exception& e) {
@@ -60,7 +60,7 @@ std::unique_ptr<CTarget> MakeTarget(const CDeviceSpec& spec)
     } catch (const std::invalid_argument& e) {
         throw std::invalid_argument("field chain: " + std::string(e.what()));
     }
-    for (const std::string& mem : spec.mems) {
+    for (const std::string& mem : entry.mems) {
         const size_t at = mem.rfind('@');
         if (at == std::string::npos || at == 0)
             throw std::invalid_argument("field mem: '" + mem + "' is not FILE@ADDRESS");
@@ -70,11 +70,11 @@ std::unique_ptr<CTarget> MakeTarget(const CDeviceSpec& spec)
     return target;
 }
 
-std::unique_ptr<CDeviceModel> CreateModel(const CDeviceSpec& spec)
+std::unique_ptr<CDeviceModel> CreateModel(const CDeviceEntry& entry)
 {
-    if (spec.model == "ezusb")
-        return std::unique_ptr<CDeviceModel>(new CEzUsbModel(spec));
-    throw std::invalid_argument("unknown device model '" + spec.model + "' (known: ezusb)");
+    if (entry.model == "ezusb")
+        return std::unique_ptr<CDeviceModel>(new CEzUsbModel(entry));
+    throw std::invalid_argument("unknown device model '" + entry.model + "' (known: ezusb)");
 }
 
 }  // namespace simusb

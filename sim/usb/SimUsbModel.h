@@ -26,7 +26,7 @@ struct usb_device;  // libusb-0.1 <usb.h>
 namespace simusb {
 
 // One device entry of KESTRAD_SIM_USB, split into its fields (SimUsb.h).
-struct SIMUSB_EXPORT CDeviceSpec {
+struct SIMUSB_EXPORT CDeviceEntry {
     std::string text;                           // the entry as written, trimmed
     std::string model;                          // first field, e.g. "ezusb"
     std::map<std::string, std::string> fields;  // key=value fields but "mem"
@@ -73,7 +73,7 @@ class SIMUSB_EXPORT CDeviceModel {
 public:
     virtual ~CDeviceModel() = default;
 
-    virtual const char* Kind() const = 0;  // the model name of the spec, e.g. "ezusb"
+    virtual const char* Kind() const = 0;  // the model name of its entry, e.g. "ezusb"
     virtual const CDeviceInfo& Info() const = 0;
 
     // The device was (re)connected: firmware state starts afresh, the target
@@ -105,18 +105,18 @@ struct SIMUSB_EXPORT CTarget {
     simtap::Chain chain;
     simtap::Memory memory;
 };
-std::unique_ptr<CTarget> MakeTarget(const CDeviceSpec& spec);
+std::unique_ptr<CTarget> MakeTarget(const CDeviceEntry& entry);
 
 // Field helpers for model factories; all throw std::invalid_argument naming
 // the field and the bad value.
 uint32_t ParseNumber(const std::string& key, const std::string& value, uint32_t max);
 // Throws unless every field key is in `known` ("chain" and "mem" included
 // when the model accepts them).
-void CheckKeys(const CDeviceSpec& spec, std::initializer_list<const char*> known);
+void CheckKeys(const CDeviceEntry& entry, std::initializer_list<const char*> known);
 
 // Model factory: throws std::invalid_argument for an unknown model or a bad
 // field, std::runtime_error when an image cannot be loaded.
-std::unique_ptr<CDeviceModel> CreateModel(const CDeviceSpec& spec);
+std::unique_ptr<CDeviceModel> CreateModel(const CDeviceEntry& entry);
 
 // Diagnostic for malformed host traffic: written to stderr and the trace
 // file, only when KESTRAD_SIM_USB_TRACE is set.

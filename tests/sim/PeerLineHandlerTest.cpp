@@ -211,7 +211,7 @@ TEST(PeerLineHandler, NewConnectionResetsTheTapsButKeepsMemory)
     EXPECT_EQ(p.memory.Read32(0x100), 0x12345678u);
 }
 
-TEST(PeerOptions, FaultSpecifications)
+TEST(PeerOptions, FaultOptions)
 {
     auto f = simpeer::ParseFault("close-mid-reply=wrIR");
     EXPECT_EQ(f.kind, simpeer::Fault::Kind::CloseMidReply);

@@ -283,13 +283,13 @@ TEST(SimTapChainSyntax, ParsesTapsFromTheTdoSide)
 
 TEST(SimTapChainSyntax, BadPartsAreNamed)
 {
-    for (const char* spec : {"", "0x4BA00477+", "0x4BA00476", "4BA00477", "0x123456789", "0xZZ", "bypass:1",
+    for (const char* chain : {"", "0x4BA00477+", "0x4BA00476", "4BA00477", "0x123456789", "0xZZ", "bypass:1",
                              "bypass:33", "0x1:", "0x1:4x", "0x1:-4"}) {
         try {
-            simtap::ParseChain(spec);
-            ADD_FAILURE() << "accepted '" << spec << "'";
+            simtap::ParseChain(chain);
+            ADD_FAILURE() << "accepted '" << chain << "'";
         } catch (const std::invalid_argument& e) {
-            if (*spec) {
+            if (*chain) {
                 EXPECT_NE(std::string(e.what()).find("chain '"), std::string::npos) << e.what();
             }
         }

@@ -259,13 +259,13 @@ TEST_F(SimUsbBus, MalformedValuesGiveNoDevicesAndOneMessage)
 
 TEST(SimUsbSyntax, SplitsEntriesAndFields)
 {
-    const auto specs =
+    const auto parsedEntries =
         simusb::ParseDeviceList(" ezusb , serial=K1 ,mem=a.bin@0x10, mem=b.bin@16 ;;ezusb,chain=0x4BA00477:4+bypass:5 ;");
-    ASSERT_EQ(specs.size(), 2u);
-    EXPECT_EQ(specs[0].model, "ezusb");
-    EXPECT_EQ(specs[0].fields.at("serial"), "K1");
-    EXPECT_EQ(specs[0].mems, (std::vector<std::string>{"a.bin@0x10", "b.bin@16"}));
-    EXPECT_EQ(specs[1].fields.at("chain"), "0x4BA00477:4+bypass:5");
+    ASSERT_EQ(parsedEntries.size(), 2u);
+    EXPECT_EQ(parsedEntries[0].model, "ezusb");
+    EXPECT_EQ(parsedEntries[0].fields.at("serial"), "K1");
+    EXPECT_EQ(parsedEntries[0].mems, (std::vector<std::string>{"a.bin@0x10", "b.bin@16"}));
+    EXPECT_EQ(parsedEntries[1].fields.at("chain"), "0x4BA00477:4+bypass:5");
     EXPECT_TRUE(simusb::ParseDeviceList("").empty());
     EXPECT_TRUE(simusb::ParseDeviceList(" ; ").empty());
     EXPECT_THROW(simusb::ParseDeviceList("ezusb,=1"), std::invalid_argument);
