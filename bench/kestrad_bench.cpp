@@ -22,7 +22,6 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
-#include <regex>
 #include <string>
 #include <thread>
 
@@ -30,6 +29,7 @@
 #include "server/JTAGServerImpl.h"
 #include "tests/support/FakeAdapter.h"
 #include "tests/support/Process.h"
+#include "tests/support/Programs.h"
 
 using namespace kestrad::client;
 using Clock = std::chrono::steady_clock;
@@ -63,6 +63,21 @@ double Seconds(const std::function<void()>& op, int repeat = 5)
         best = std::min(best, std::chrono::duration<double>(Clock::now() - start).count());
     }
     return best;
+}
+
+// A TCP connection to 127.0.0.1:port with Nagle's algorithm off.
+int ConnectLoopback(int port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
+        throw std::runtime_error("cannot connect to port " + std::to_string(port));
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return fd;
 }
 
 // A bare echo server: reads 8 bytes, writes 16; the floor any protocol round
@@ -120,14 +135,7 @@ public:
     {
         int fd;
         if (m_address.empty()) {
-            fd = socket(AF_INET, SOCK_STREAM, 0);
-            sockaddr_in a{};
-            a.sin_family = AF_INET;
-            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            a.sin_port = htons(static_cast<uint16_t>(m_port));
-            connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-            int one = 1;
-            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            fd = ConnectLoopback(m_port);
         } else {
             fd = socket(AF_UNIX, SOCK_STREAM, 0);
             sockaddr_un a{};
@@ -151,8 +159,10 @@ private:
     std::thread m_thread;
 };
 
+// An in-process server on `endpointPath` (local) or a loopback port (TCP)
+// serving one fake adapter, FAKE0, that records nothing.
 template <typename Protocol>
-void FakeTransport(const char* name, const std::string& endpointPath)
+std::shared_ptr<CJTAGServerImpl<Protocol>> StartFakeServer(const std::string& endpointPath = "")
 {
     auto service = std::make_shared<asio::io_context>();
     std::error_code ec;
@@ -170,6 +180,13 @@ void FakeTransport(const char* name, const std::string& endpointPath)
         adapters.push_back(fake);
     }});
     server->StartAccepting();
+    return server;
+}
+
+template <typename Protocol>
+void FakeTransport(const char* name, const std::string& endpointPath)
+{
+    auto server = StartFakeServer<Protocol>(endpointPath);
 
     Echo echo(std::is_same<Protocol, LocalProtocol>::value, endpointPath + ".echo");
     const double floor = echo.Rate();
@@ -198,53 +215,10 @@ void BenchFake()
     FakeTransport<LocalProtocol>("local", dir.File("bench.sock"));
 }
 
-struct Programs {
-    testsupport::TempDir dir;
-    testsupport::Process peer, server;
-    int peerPort = 0;
-    int port = testsupport::FreeTcpPort();
-
-    Programs(bool withPeer, const std::string& simUsb)
-    {
-        std::string entries;
-        if (withPeer) {
-            peer = testsupport::Process(testsupport::ProgramPath("kestrad-sim"), {"--port", "0"}, {}, dir.Path() );
-            std::smatch m;
-            testsupport::WaitFor([&] {
-                std::string out = peer.Stdout();
-                if (std::regex_search(out, m, std::regex("listening on port ([0-9]+)")))
-                    peerPort = std::stoi(m[1]);
-                return peerPort != 0;
-            });
-            entries += "<network addr=\"127.0.0.1\" port=\"" + std::to_string(peerPort) + "\" name=\"SIM\"/>";
-        }
-        if (!simUsb.empty())
-            entries += "<usb name=\"EZ-USB\" idvendor=\"0x0547\" idproduct=\"0x1002\" frequency=\"12MHZ\"/>";
-        testsupport::WriteFile(dir.File("k.xml"), "<jtag_options version=\"10\">" + entries + "</jtag_options>");
-        std::map<std::string, std::string> env = {{"TEMP", dir.Path()}};
-        if (!simUsb.empty()) {
-            env["LD_PRELOAD"] = testsupport::SimUsbLibrary();
-            env["KESTRAD_SIM_USB"] = simUsb;
-        }
-        testsupport::TempDir* d = &dir;
-        server = testsupport::Process(testsupport::ProgramPath("kestrad"),
-                                      {"-q", "-a", Address(), "-o", d->File("k.xml")}, env, dir.Path());
-        testsupport::WaitFor([&] { return testsupport::CanConnectTcp(port); });
-    }
-    std::string Address() const { return "127.0.0.1:" + std::to_string(port); }
-};
-
 // Bare round trips with the peer itself: one "run 0" line and its answer.
 double PeerFloor(int port)
 {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    int fd = ConnectLoopback(port);
     char buf[256];
     std::string got;
     while (std::count(got.begin(), got.end(), '\n') < 2) {
@@ -269,8 +243,9 @@ double PeerFloor(int port)
 
 void BenchPeer()
 {
-    Programs p(true, "");
-    CClient client(p.Address());
+    testsupport::Peer peer;
+    testsupport::Server server(testsupport::NetworkEntry("SIM", peer.port), "", {"-q"});
+    CClient client(server.Address());
     client.List();
     client.Open("SIM");
     std::vector<uint8_t> bits = {1, 2, 3, 4};
@@ -280,7 +255,7 @@ void BenchPeer()
     client.Disconnect();
     // The peer serves one connection at a time: measure its floor after.
     std::this_thread::sleep_for(std::chrono::milliseconds(1200));
-    const double floor = PeerFloor(p.peerPort);
+    const double floor = PeerFloor(peer.port);
     std::printf("peer   bare line round trip     %10.0f /s\n", floor);
     std::printf("peer   CMD_SHIFT_DR (32 bits)   %10.0f /s   %.2f of bare\n", shift, shift / floor);
     std::printf("peer   CMD_READ_BLK 64 KiB      %10.4f s\n", read64k);
@@ -288,29 +263,22 @@ void BenchPeer()
 
 void BenchUsb()
 {
-    Programs p(false, "ezusb,serial=BENCH1");
-    CClient client(p.Address());
+    testsupport::Server server(testsupport::UsbEntry(), "ezusb,serial=BENCH1", {"-q"});
+    CClient client(server.Address());
     client.SetReplyTimeout(std::chrono::seconds(120));
     client.List();
     client.Open("EZ-USB0");
     const double usb = Seconds([&] { client.ReadBlock(0, 1 << 20); }, 3);
     std::printf("usb    CMD_READ_BLK 1 MiB (EZ-USB, simulated)  %8.4f s  (%.1f MiB/s)\n", usb, 1.0 / usb);
 
-    auto service = std::make_shared<asio::io_context>();
-    std::error_code ec;
-    auto server = std::make_shared<CJTAGServerImpl<asio::ip::tcp>>(
-        asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0), service, ec);
-    server->Options()[OPTION_OUTPUT].value = false;
-    server->Description().LoadFromXML("");
-    server->Holder().SetSources({FakeAdapterSource({"FAKE0"})});
-    server->StartAccepting();
-    CClient fake(server->EndpointText());
+    auto inProcess = StartFakeServer<asio::ip::tcp>();
+    CClient fake(inProcess->EndpointText());
     fake.List();
     fake.Open("FAKE0");
     const double base = Seconds([&] { fake.ReadBlock(0, 1 << 20); }, 3);
     std::printf("usb    CMD_READ_BLK 1 MiB (fake adapter)       %8.4f s  ratio %.1f\n", base, usb / base);
     fake.Disconnect();
-    server->Shutdown();
+    inProcess->Shutdown();
 }
 
 }  // namespace

@@ -110,9 +110,6 @@ public:
         HandleReply(asio::error_code(), 0);
     }
 
-    // Test hook: whether the session still holds an adapter.
-    std::shared_ptr<CJTAG> HeldAdapter() const { return m_adapter; }
-
 private:
     void Trace(const char* signature)
     {
@@ -168,12 +165,8 @@ private:
     void HandleReadCmdHdr(const asio::error_code& error)
     {
         Trace(__PRETTY_FUNCTION__);
-        CancelTimer();
-        if (error) {
-            m_server.Logger().LogError("Session:%d: Error: %s\n", m_id, error.message().c_str());
-            m_server.SessionEnded(this->shared_from_this());
+        if (ReadFailed(error))
             return;
-        }
         if (m_header.length > MAX_COMMAND_BODY) {
             // The announced block is never allocated. The client hears why at
             // once, and the body it may still send is read and dropped so the
@@ -188,8 +181,7 @@ private:
             return;
         }
         const size_t size = static_cast<size_t>(m_header.length) + sizeof(CCmdPacketHdr);
-        m_command.reset(reinterpret_cast<CCmdPacketHdr*>(new unsigned char[size]),
-                        [](CCmdPacketHdr* p) { delete[] reinterpret_cast<unsigned char*>(p); });
+        m_command = MakePacketBlock<CCmdPacketHdr>(size);
         m_command->code = m_header.code;
         m_command->length = m_header.length;
         ReadCmdBody();
@@ -210,13 +202,21 @@ private:
     {
         (void)bytes;
         Trace(__PRETTY_FUNCTION__);
-        CancelTimer();
-        if (error) {
-            m_server.Logger().LogError("Session:%d: Error: %s\n", m_id, error.message().c_str());
-            m_server.SessionEnded(this->shared_from_this());
+        if (ReadFailed(error))
             return;
-        }
         ExecuteCommand();
+    }
+
+    // Every read stops the idle timer when it completes; a failed read ends
+    // the session (a time-out gets here too, through the closed stream).
+    bool ReadFailed(const asio::error_code& error)
+    {
+        CancelTimer();
+        if (!error)
+            return false;
+        m_server.Logger().LogError("Session:%d: Error: %s\n", m_id, error.message().c_str());
+        m_server.SessionEnded(this->shared_from_this());
+        return true;
     }
 
     // Reads and drops the body of a command that was refused for its size.
@@ -228,13 +228,8 @@ private:
         auto self = this->shared_from_this();
         asio::async_read(m_socket, asio::buffer(m_scratch.data(), chunk),
                          OnStrand([self, chunk](const asio::error_code& ec, std::size_t) {
-                             self->CancelTimer();
-                             if (ec) {
-                                 self->m_server.Logger().LogError("Session:%d: Error: %s\n",
-                                                                  self->m_id, ec.message().c_str());
-                                 self->m_server.SessionEnded(self);
+                             if (self->ReadFailed(ec))
                                  return;
-                             }
                              self->m_discard -= chunk;
                              self->ReadCmdHdr();
                          }));
@@ -442,14 +437,12 @@ private:
         m_server.Logger().Log("Session:%d: CMD_READ_BLK: %d\n", m_id, static_cast<int>(size));
         // The reply block is made zero-filled at its final size and the
         // adapter reads straight into it.
-        unsigned char* block = new unsigned char[sizeof(CReplyPacketHdr) + size]();
-        std::shared_ptr<CReplyReadBlk> full(reinterpret_cast<CReplyReadBlk*>(block), [](CReplyReadBlk* p) {
-            delete[] reinterpret_cast<unsigned char*>(p);
-        });
-        full->status = REPLY_OK;
-        full->length = size;
-        adapter.ReadMemBlk(address, block + sizeof(CReplyPacketHdr), size);
-        return full;
+        auto reply = MakePacketBlock<CReplyReadBlk>(sizeof(CReplyPacketHdr) + size, true);
+        reply->status = REPLY_OK;
+        reply->length = size;
+        adapter.ReadMemBlk(address, reinterpret_cast<unsigned char*>(reply.get()) + sizeof(CReplyPacketHdr),
+                           size);
+        return reply;
     }
 
     std::shared_ptr<CReplyAsyncOperations> ProcessAsyncOperations();

@@ -59,7 +59,7 @@ public:
     void Init() override
     {
         const std::string path = getLogDirPath() + "kestrad.log";
-        if (m_streams->getStreamId(CStream::File, path) == kNoStream) {
+        if (m_streams->getStreamId(CStream::File, path) == CStreamContainer::NoStream) {
             const int id = m_streams->initFStream(path, 0xFFFFFFFFu, std::ios_base::out | std::ios_base::trunc);
             m_logger.AddOutputStream(m_streams->getStreamHandler(id));
             m_logger.AddErrorStream(m_streams->getStreamHandler(id));
@@ -149,8 +149,6 @@ public:
     }
 
 private:
-    static constexpr int kNoStream = 0x7FFFFFFF;
-
     void CloseAcceptor()
     {
         if constexpr (std::is_same<Protocol, LocalProtocol>::value) {

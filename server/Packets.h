@@ -117,18 +117,28 @@ static_assert(sizeof(CReplyAsyncOperations) == 8, "CReplyAsyncOperations fixed s
 
 // Builds a reply of type T whose body is T's fixed part followed by n bytes.
 // The result owns one byte block of exactly 8 + fixed + n bytes.
+// One byte block of `size` bytes holding a packet of type T (header first),
+// released as a byte array; zero-filled on request.
+template <typename T>
+std::shared_ptr<T> MakePacketBlock(size_t size, bool zeroed = false)
+{
+    unsigned char* block = zeroed ? new unsigned char[size]() : new unsigned char[size];
+    return std::shared_ptr<T>(reinterpret_cast<T*>(block),
+                              [](T* p) { delete[] reinterpret_cast<unsigned char*>(p); });
+}
+
 template <typename T>
 std::shared_ptr<T> AppendBody(const T& fixed, const void* data, size_t n)
 {
     const size_t head = sizeof(CReplyPacketHdr) + fixed.length;
-    unsigned char* block = new unsigned char[head + n];
+    auto packet = MakePacketBlock<T>(head + n);
+    unsigned char* block = reinterpret_cast<unsigned char*>(packet.get());
     std::memcpy(block, &fixed, head);
     if (n)
         std::memcpy(block + head, data, n);
     const uint32_t length = static_cast<uint32_t>(fixed.length + n);
     std::memcpy(block + 4, &length, sizeof(length));
-    return std::shared_ptr<T>(reinterpret_cast<T*>(block),
-                              [](T* p) { delete[] reinterpret_cast<unsigned char*>(p); });
+    return packet;
 }
 
 // Little-endian field access over a received byte block.

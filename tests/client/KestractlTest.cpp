@@ -1,6 +1,7 @@
 // kestractl against the real kestrad, with kestrad-sim as a network peer and
 // the simulated USB bus (libkestrad-simusb.so) for the maker's adapter.
 #include "tests/support/Process.h"
+#include "tests/support/Programs.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -10,7 +11,6 @@
 
 #include <fstream>
 #include <random>
-#include <regex>
 #include <thread>
 
 using testsupport::Process;
@@ -52,25 +52,8 @@ protected:
     // Starts kestrad-sim on a free port; returns the port.
     int StartPeer(const std::vector<std::string>& extra = {})
     {
-        std::vector<std::string> args = {"--port", "0"};
-        args.insert(args.end(), extra.begin(), extra.end());
-        const std::string dir = NewDir();
-        m_peers.emplace_back(ProgramPath("kestrad-sim"), args, std::map<std::string, std::string>{},
-                             dir);
-        Process& p = m_peers.back();
-        std::smatch m;
-        const std::regex re("listening on port ([0-9]+)");
-        int port = 0;
-        EXPECT_TRUE(testsupport::WaitFor([&] {
-            const std::string out = p.Stdout();
-            if (std::regex_search(out, m, re)) {
-                port = std::stoi(m[1]);
-                return true;
-            }
-            return !p.Running();
-        })) << "kestrad-sim did not start";
-        EXPECT_GT(port, 0) << p.Stderr();
-        return port;
+        m_peers.push_back(std::make_unique<testsupport::Peer>(extra));
+        return m_peers.back()->port;
     }
 
     // Starts kestrad with a configuration naming the peers (name, port), the
@@ -79,40 +62,12 @@ protected:
     std::string StartServer(const std::vector<std::pair<std::string, int>>& peers,
                             const std::string& simUsb = "", const std::string& local = "")
     {
-        const std::string dir = NewDir();
-        std::string config = "<jtag_options version=\"10\">\n";
-        config += "<usb name=\"EZ-USB\" idvendor=\"0x0547\" idproduct=\"0x1002\" "
-                  "frequency=\"12MHZ\"/>\n";
+        std::string entries = testsupport::UsbEntry();
         for (const auto& peer : peers)
-            config += "<network addr=\"127.0.0.1\" port=\"" + std::to_string(peer.second) +
-                      "\" name=\"" + peer.first + "\"/>\n";
-        config += "</jtag_options>\n";
-        testsupport::WriteFile(dir + "/kestrad.xml", config);
-
-        std::map<std::string, std::string> env = {{"TEMP", dir}};
-        if (!simUsb.empty()) {
-            EXPECT_TRUE(Exists(testsupport::SimUsbLibrary())) << "the USB simulation is not built";
-            env["LD_PRELOAD"] = testsupport::SimUsbLibrary();
-            env["KESTRAD_SIM_USB"] = simUsb;
-        }
-        std::string address;
-        if (local.empty()) {
-            const int port = testsupport::FreeTcpPort();
-            address = "127.0.0.1:" + std::to_string(port);
-            m_server = Process(ProgramPath("kestrad"), {"-a", address, "-o", dir + "/kestrad.xml"},
-                               env, dir);
-            EXPECT_TRUE(testsupport::WaitFor(
-                [&] { return testsupport::CanConnectTcp(port) || !m_server.Running(); }));
-        } else {
-            address = local;
-            m_server = Process(ProgramPath("kestrad"), {"-a", address, "-o", dir + "/kestrad.xml"},
-                               env, dir);
-            EXPECT_TRUE(testsupport::WaitFor(
-                [&] { return testsupport::CanConnectLocal(local) || !m_server.Running(); }));
-        }
-        EXPECT_TRUE(m_server.Running()) << "kestrad exited: " << m_server.Stderr()
-                                        << m_server.Stdout();
-        return address;
+            entries += testsupport::NetworkEntry(peer.first, peer.second);
+        m_server = std::make_unique<testsupport::Server>(entries, simUsb, std::vector<std::string>{},
+                                                         std::map<std::string, std::string>{}, local);
+        return m_server->Address();
     }
 
     Result Run(const std::vector<std::string>& args,
@@ -141,8 +96,8 @@ protected:
 
     TempDir m_dir;
     int m_runs = 0;
-    std::vector<Process> m_peers;
-    Process m_server;
+    std::vector<std::unique_ptr<testsupport::Peer>> m_peers;
+    std::unique_ptr<testsupport::Server> m_server;
 };
 
 std::string Describe(const Result& r)

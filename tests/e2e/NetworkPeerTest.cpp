@@ -3,10 +3,11 @@
 #include <gtest/gtest.h>
 
 #include "client/Client.h"
-#include "tests/e2e/Programs.h"
+#include "tests/support/Programs.h"
 
 using namespace kestrad::client;
-using namespace e2e;
+using namespace testsupport;
+using namespace std::chrono_literals;
 
 TEST(NetworkPeer, DrivesASimulatedChipEndToEnd)
 {

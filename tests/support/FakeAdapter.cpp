@@ -32,18 +32,6 @@ void CFakeAdapter::FailOn(const std::string& op, const std::string& message, int
     m_failures[op] = {message, times};
 }
 
-std::vector<std::string> CFakeAdapter::Calls() const
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_calls;
-}
-
-void CFakeAdapter::ClearCalls()
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_calls.clear();
-}
-
 bool CFakeAdapter::CallMade(const std::string& prefix) const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -51,13 +39,6 @@ bool CFakeAdapter::CallMade(const std::string& prefix) const
         if (call.compare(0, prefix.size(), prefix) == 0)
             return true;
     return false;
-}
-
-uint8_t CFakeAdapter::Peek(uint32_t address) const
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    auto it = m_memory.find(address);
-    return it == m_memory.end() ? 0 : it->second;
 }
 
 void CFakeAdapter::Open()

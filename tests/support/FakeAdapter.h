@@ -39,12 +39,9 @@ public:
     // Benchmarks turn call recording off so the fake costs next to nothing.
     void SetRecording(bool on) { m_recording = on; }
 
-    std::vector<std::string> Calls() const;
-    void ClearCalls();
     bool CallMade(const std::string& prefix) const;
 
     bool LastTrst() const { return m_trst; }
-    uint8_t Peek(uint32_t address) const;
 
 private:
     void Record(const std::string& call);

@@ -3,28 +3,27 @@
 #pragma once
 
 #include <map>
+#include <stdexcept>
 #include <regex>
 #include <string>
 #include <vector>
 
 #include "tests/support/Process.h"
 
-namespace e2e {
-
-using namespace std::chrono_literals;
+namespace testsupport {
 
 // A kestrad-sim on an ephemeral port.
 struct Peer {
-    testsupport::TempDir dir;
-    testsupport::Process process;
+    TempDir dir;
+    Process process;
     int port = 0;
 
     explicit Peer(std::vector<std::string> args = {})
     {
         args.insert(args.begin(), {"--port", "0", "--trace", dir.File("trace.txt")});
-        process = testsupport::Process(testsupport::ProgramPath("kestrad-sim"), args, {}, dir.Path());
+        process = Process(ProgramPath("kestrad-sim"), args, {}, dir.Path());
         std::smatch m;
-        testsupport::WaitFor([&] {
+        WaitFor([&] {
             std::string out = process.Stdout();
             if (std::regex_search(out, m, std::regex("listening on port ([0-9]+)")))
                 port = std::stoi(m[1]);
@@ -33,7 +32,7 @@ struct Peer {
         if (!port)
             throw std::runtime_error("kestrad-sim did not start: " + process.Stderr());
     }
-    std::string Trace() const { return testsupport::ReadFile(dir.File("trace.txt")); }
+    std::string Trace() const { return ReadFile(dir.File("trace.txt")); }
 };
 
 inline std::string NetworkEntry(const std::string& name, int port, const std::string& addr = "127.0.0.1")
@@ -46,33 +45,40 @@ inline std::string UsbEntry()
     return "\t<usb name=\"EZ-USB\" idvendor=\"0x0547\" idproduct=\"0x1002\" frequency=\"12MHZ\"/>\n";
 }
 
-// kestrad on a free loopback port with the given configuration entries, over
-// the simulated USB bus when `simUsb` names devices.
+// kestrad with the given configuration entries, on a free loopback port or
+// on the local endpoint `local` when one is named, over the simulated USB bus
+// when `simUsb` names devices.
 struct Server {
-    testsupport::TempDir dir;
-    testsupport::Process process;
-    int port = testsupport::FreeTcpPort();
+    TempDir dir;
+    Process process;
+    int port = 0;
+    std::string address;
 
-    Server(const std::string& entries, const std::string& simUsb = "",
-           std::vector<std::string> extra = {}, std::map<std::string, std::string> env = {})
+    Server(const std::string& entries, const std::string& simUsb = "", std::vector<std::string> extra = {},
+           std::map<std::string, std::string> env = {}, const std::string& local = "")
     {
-        testsupport::WriteFile(dir.File("kestrad.xml"),
-                               "<?xml version=\"1.0\"?>\n<jtag_options version=\"10\">\n" + entries +
-                                   "</jtag_options>");
-        std::vector<std::string> args = {"-a", Address(), "-o", dir.File("kestrad.xml")};
+        WriteFile(dir.File("kestrad.xml"),
+                  "<?xml version=\"1.0\"?>\n<jtag_options version=\"10\">\n" + entries + "</jtag_options>");
+        if (local.empty()) {
+            port = FreeTcpPort();
+            address = "127.0.0.1:" + std::to_string(port);
+        } else {
+            address = local;
+        }
+        std::vector<std::string> args = {"-a", address, "-o", dir.File("kestrad.xml")};
         args.insert(args.end(), extra.begin(), extra.end());
         env["TEMP"] = dir.Path();
         if (!simUsb.empty()) {
-            env["LD_PRELOAD"] = testsupport::SimUsbLibrary();
+            env["LD_PRELOAD"] = SimUsbLibrary();
             env["KESTRAD_SIM_USB"] = simUsb;
         }
-        process = testsupport::Process(testsupport::ProgramPath("kestrad"), args, env, dir.Path());
-        if (!testsupport::WaitFor([&] { return testsupport::CanConnectTcp(port) || !process.Running(); }) ||
-            !process.Running())
+        process = Process(ProgramPath("kestrad"), args, env, dir.Path());
+        auto listening = [&] { return local.empty() ? CanConnectTcp(port) : CanConnectLocal(local); };
+        if (!WaitFor([&] { return listening() || !process.Running(); }) || !process.Running())
             throw std::runtime_error("kestrad did not start: " + process.Stderr());
     }
-    std::string Address() const { return "127.0.0.1:" + std::to_string(port); }
+    const std::string& Address() const { return address; }
     std::string Log() const { return process.Stdout() + process.Stderr(); }
 };
 
-}  // namespace e2e
+}  // namespace testsupport
