@@ -14,6 +14,7 @@
 
 #include "JTAG/JTAG.h"
 #include "JTAG/JTAGServer.h"
+#include "JTAG/JlinkJTAG.h"
 #include "JTAG/KorselJTAG.h"
 #include "config/Description.h"
 #include "log/Logger.h"
@@ -56,11 +57,6 @@ CUsbLibraryInitializer g_initiliazer;
 
 namespace {
 
-bool IsJlinkId(uint16_t vendor, uint16_t product)
-{
-    return vendor == 0x1366 && product == 0x0101;
-}
-
 // The FTDI back-end's board table: Flyswatter2 and Olimex ARM-USB-TINY-H.
 bool IsFtdiJTAGId(uint16_t vendor, uint16_t product)
 {
@@ -71,7 +67,7 @@ bool IsFtdiJTAGId(uint16_t vendor, uint16_t product)
 
 UsbAdapterKind GetUsbAdapterKind(uint16_t vendor, uint16_t product)
 {
-    if (IsJlinkId(vendor, product))
+    if (CJlinkJTAG::isItJlink(vendor, product))
         return UsbAdapterKind::Jlink;
     if (IsFtdiJTAGId(vendor, product))
         return UsbAdapterKind::Ftdi;
@@ -83,7 +79,8 @@ std::shared_ptr<CJTAG> CUsbInterface::CreateAdapter(struct usb_device* device, c
 {
     switch (GetUsbAdapterKind(device->descriptor.idVendor, device->descriptor.idProduct)) {
     case UsbAdapterKind::Jlink:
-        throw std::runtime_error("J-Link back-end is not available in this build");
+        return std::make_shared<CJlinkJTAG>(std::unique_ptr<CUsbInterface>(new CUsbInterface(device, server)),
+                                            name, frequency, server);
     case UsbAdapterKind::Ftdi:
         throw std::runtime_error("FTDI back-end is not available in this build");
     case UsbAdapterKind::Korsel:
