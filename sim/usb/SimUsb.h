@@ -22,6 +22,10 @@
 //     mem=FILE@ADDR raw image loaded into target memory at ADDR (repeatable)
 //     ver=N         version answered to the version query (default 0x3700)
 //     vid=N, pid=N  vendor and product id (default 0x0547, 0x1002)
+//   model "jlink", a full-speed SEGGER J-Link probe (JlinkModel.h), keys:
+//     serial, chain, vid, pid   as for ezusb (default ids 0x1366, 0x0101)
+//     term=zlp|byte what ends a reply whose length is a multiple of 64: a
+//                   zero-length packet (default) or one extra byte
 //   every model:
 //     bus=N         bus number 1..255 (default 1)
 //   Numbers are decimal or 0x hex. Example:

@@ -3,6 +3,7 @@
 #include "sim/usb/SimUsbModel.h"
 
 #include "sim/usb/EzUsbModel.h"
+#include "sim/usb/JlinkModel.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -74,7 +75,9 @@ std::unique_ptr<CDeviceModel> CreateModel(const CDeviceEntry& entry)
 {
     if (entry.model == "ezusb")
         return std::unique_ptr<CDeviceModel>(new CEzUsbModel(entry));
-    throw std::invalid_argument("unknown device model '" + entry.model + "' (known: ezusb)");
+    if (entry.model == "jlink")
+        return std::unique_ptr<CDeviceModel>(new CJlinkModel(entry));
+    throw std::invalid_argument("unknown device model '" + entry.model + "' (known: ezusb, jlink)");
 }
 
 }  // namespace simusb
