@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "JTAG/JlinkJTAG.h"
 #include "JTAG/KorselJTAG.h"
 #include "JTAG/UsbInterface.h"
 #include "config/Description.h"
@@ -82,8 +83,8 @@ TEST_F(UsbSimBus, DevicesAreNamedPerDescriptionInBusOrder)
 TEST_F(UsbSimBus, DevicesThatCannotBeCreatedAreSkippedAndLogged)
 {
     // The first entry's frequency is refused for both devices; the second
-    // entry takes the same devices under its own names; the J-Link has no
-    // back-end in this build.
+    // entry takes the same devices under its own names; the device with a
+    // J-Link's ids does not answer the J-Link's version command.
     Devices("ezusb,serial=A;ezusb,vid=0x1366,pid=0x0101;ezusb,serial=B");
     LoadConfig("<usb name=\"BAD\" idvendor=\"0x0547\" idproduct=\"0x1002\" frequency=\"1000KHZ\"/>\n"
                "<usb name=\"JLINK\" idvendor=\"0x1366\" idproduct=\"0x0101\" frequency=\"12MHZ\"/>\n"
@@ -97,8 +98,9 @@ TEST_F(UsbSimBus, DevicesThatCannotBeCreatedAreSkippedAndLogged)
     const size_t first = log.find(badFrequency);
     ASSERT_NE(std::string::npos, first);
     EXPECT_NE(std::string::npos, log.find(badFrequency, first + 1));
-    EXPECT_NE(std::string::npos,
-              log.find("Exception in CUsbJTAG::AddAdapters: J-Link back-end is not available in this build\n"));
+    EXPECT_NE(std::string::npos, log.find("Exception in CUsbJTAG::AddAdapters: J-Link JLINK0: reading a reply of 2 "
+                                          "bytes failed after 0 bytes: "))
+        << log;
 }
 
 TEST_F(UsbSimBus, NoDescriptionsExamineNoDevice)
@@ -162,6 +164,33 @@ TEST_F(UsbSimBus, UnpluggedDeviceFailsTheCommandWithTheLibraryText)
     ASSERT_EQ((std::vector<std::string>{"EZ-USB0"}), Names());
     m_adapters[0]->Open();
     m_adapters[0]->Close();
+}
+
+// The J-Link back-end against the simulated probe, with both endings of a
+// reply whose length is a multiple of 64 (the configuration, and a scan of
+// 64 TDO bytes): the exchange stays in step either way.
+TEST_F(UsbSimBus, JlinkScansThroughEitherReplyEnding)
+{
+    Devices("jlink,serial=JZ,term=zlp,chain=0x06413041:5;jlink,serial=JB,term=byte,chain=0x06413041:5");
+    LoadConfig("<usb name=\"JLINK\" idvendor=\"0x1366\" idproduct=\"0x0101\" frequency=\"700KHZ\"/>\n");
+    CUsbInterface::AddAdapters(m_adapters, m_server);
+    ASSERT_EQ((std::vector<std::string>{"JLINK0", "JLINK1"}), Names()) << m_server.LogText();
+    for (const auto& adapter : m_adapters) {
+        CJlinkJTAG& jtag = dynamic_cast<CJlinkJTAG&>(*adapter);
+        EXPECT_FALSE(jtag.IsOpened());
+        jtag.Open();
+        jtag.SetTRST(false);
+        jtag.SetTRST(true);
+        // 3 + 507 + 2 clocks: 64 TDO bytes. After TRST the data register is
+        // the IDCODE; the bits shifted in come out 32 clocks later.
+        std::vector<uint8_t> in(64, 0), out(64, 0);
+        in[0] = 0x5A;
+        jtag.ShiftDR(in.data(), out.data(), 507, TapStateMachine::RUN_TEST_IDLE);
+        EXPECT_EQ((std::vector<uint8_t>{0x41, 0x30, 0x41, 0x06, 0x5A}), std::vector<uint8_t>(out.begin(), out.begin() + 5))
+            << jtag.GetName();
+        EXPECT_EQ(0x1u, jtag.ShiftIR(0x1F, 5, TapStateMachine::RUN_TEST_IDLE));
+        jtag.Close();
+    }
 }
 
 }  // namespace
