@@ -2,7 +2,7 @@
 // measured in the same run, so figures from a noisy shared machine can be
 // compared as ratios.
 //
-//   kestrad-bench [fake|peer|usb|all] [--seconds S]
+//   kestrad-bench [fake|peer|usb|jlink|all] [--seconds S]
 //
 // fake  in-process server over loopback TCP and the local endpoint, with a
 //       fake adapter: CMD_SHIFT_DR (32 bits) and 1000-scan batches per
@@ -11,6 +11,10 @@
 //       CMD_READ_BLK, beside a bare ping-pong with the peer itself.
 // usb   kestrad over the simulated USB bus: a 1 MiB CMD_READ_BLK through the
 //       EZ-USB adapter, beside a 1 MiB read from the fake adapter.
+// jlink kestrad over the simulated USB bus with a J-Link probe: scans per
+//       second of 1000-scan batches (32-bit data scans, one batched probe
+//       command each), beside single CMD_SHIFT_DR round trips through the
+//       same probe.
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <netinet/in.h>
@@ -281,6 +285,28 @@ void BenchUsb()
     inProcess->Shutdown();
 }
 
+void BenchJlink()
+{
+    testsupport::Server server(
+        "\t<usb name=\"JLINK\" idvendor=\"0x1366\" idproduct=\"0x0101\" frequency=\"12000KHZ\"/>\n",
+        "jlink,serial=BENCHJ", {"-q"});
+    CClient client(server.Address());
+    client.SetReplyTimeout(std::chrono::seconds(120));
+    client.List();
+    client.Open("JLINK0");
+    client.SetTrst(false);
+    client.SetTrst(true);
+    const std::vector<uint8_t> word = {0x12, 0x34, 0x56, 0x78};
+    const double single = Rate([&] { client.ShiftDR(word, 32); });
+    CBatch batch;
+    for (int i = 0; i < 1000; ++i)
+        batch.ShiftDR(word, 32);
+    const double batches = Rate([&] { client.Execute(batch); });
+    std::printf("jlink  CMD_SHIFT_DR (32 bits), one at a time  %10.0f scans/s\n", single);
+    std::printf("jlink  1000-scan batch (32 bits each)         %10.0f scans/s   ratio %.1f\n", batches * 1000,
+                batches * 1000 / single);
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -291,7 +317,7 @@ int main(int argc, char** argv)
         if (a == "--seconds" && i + 1 < argc)
             g_seconds = std::stod(argv[++i]);
         else if (a == "-h" || a == "--help") {
-            std::printf("usage: kestrad-bench [fake|peer|usb|all] [--seconds S]\n");
+            std::printf("usage: kestrad-bench [fake|peer|usb|jlink|all] [--seconds S]\n");
             return 0;
         } else
             mode = a;
@@ -303,6 +329,8 @@ int main(int argc, char** argv)
             BenchPeer();
         if (mode == "usb" || mode == "all")
             BenchUsb();
+        if (mode == "jlink" || mode == "all")
+            BenchJlink();
     } catch (const std::exception& e) {
         std::fprintf(stderr, "kestrad-bench: %s\n", e.what());
         return 1;
