@@ -384,15 +384,19 @@ void CJlinkJTAG::ShiftDR(const unsigned char* in, unsigned char* out, int length
 void CJlinkJTAG::RunTest(unsigned int count)
 {
     BufferingResultOfExecutedCommand();
+    // No clocks, no command: an empty JTAG command would carry a TMS and a
+    // TDI byte for 0 clocks, two bytes more than the probe reads for it,
+    // which it would take for the start of another command.
+    if (count == 0)
+        return;
     const unsigned int capacity = static_cast<unsigned int>(m_buffer.size());
     std::unique_ptr<EmuCmdHwJtag> command(
         new EmuCmdHwJtag(m_tap, m_buffer.data(), capacity, EmuCmdHwJtag::WRITE_ONLY));
-    if (count > 0)
-        m_tap.SetState(command->setTapStateMachineMove(TapStateMachine::RUN_TEST_IDLE));
+    m_tap.SetState(command->setTapStateMachineMove(TapStateMachine::RUN_TEST_IDLE));
     // The other clocks stay in Run-Test/Idle: TMS and TDI 0. Counts beyond
     // one command's 65535 clocks go out in several commands.
     static const uint8_t zeros[jlink::kCommandBufferSize / 8] = {};
-    unsigned int remaining = count > 0 ? count - 1 : 0;
+    unsigned int remaining = count - 1;
     while (remaining > 0) {
         const unsigned int room = jlink::kMaxClocks - command->getNumBitsFieldValue();
         if (room == 0) {

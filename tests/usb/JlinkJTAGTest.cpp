@@ -239,6 +239,7 @@ TEST_F(JlinkJTAG, TrstReleaseClocksIdleOnceAndLineCommands)
     EXPECT_EQ(TapStateMachine::RUN_TEST_IDLE, m_jtag->TapState());
 
     m_usb->events.clear();
+    m_jtag->RunTest(0);  // no clocks: nothing sent
     m_jtag->SetFrequency(100000);
     m_jtag->SetFrequency(30000000);
     m_jtag->SetSYS_RST(false);
@@ -246,6 +247,14 @@ TEST_F(JlinkJTAG, TrstReleaseClocksIdleOnceAndLineCommands)
     m_jtag->SetTRST(false);
     EXPECT_EQ((std::vector<Bytes>{{0x05, 0x90, 0x01}, {0x05, 0xE0, 0x2E}, {0xDC}, {0xDD}, {0xDE}}), Written(*m_usb));
     EXPECT_EQ(700, m_jtag->Speed());  // the configured speed stays
+
+    // More idle clocks than one command holds go out in several.
+    m_usb->events.clear();
+    m_jtag->RunTest(70000);
+    const std::vector<Bytes> idleCommands = Written(*m_usb);
+    ASSERT_EQ(2u, idleCommands.size());
+    EXPECT_EQ((Bytes{0xD5, 0x00, 0xFF, 0xFF}), Bytes(idleCommands[0].begin(), idleCommands[0].begin() + 4));
+    EXPECT_EQ((Bytes{0xD5, 0x00, 0x71, 0x11}), Bytes(idleCommands[1].begin(), idleCommands[1].begin() + 4));
 }
 
 // A failed execution drops the command, its parsers and what was collected:
