@@ -52,6 +52,9 @@ TEST(SimulatedJlink, IdcodeDetectAndBatchesOfOneCommandPer64KClocks)
     client.SetTrst(true);
     const std::vector<uint8_t> chain = client.ShiftDR(std::vector<uint8_t>(9, 0), 65);
     EXPECT_EQ(std::vector<uint8_t>(chain.begin(), chain.begin() + 4), (std::vector<uint8_t>{0x77, 0x04, 0xA0, 0x4B}));
+    // Another client's renumerate keeps the open probe and leaves it alone.
+    CClient other(server.Address());
+    EXPECT_EQ(other.List().size(), 2u);
     EXPECT_EQ(client.ShiftIR(0x3FFF, 14), 0x211u);  // IR captures 0001, 00001, 00001; all BYPASS now
 
     // 1000 scans of 200 bits, each 3 + 200 + 2 clocks from idle: 205 000
