@@ -22,8 +22,6 @@ public:
     static constexpr uint16_t kPacketSize = 64;
     // Reply bytes the probe holds before it stops taking commands.
     static constexpr size_t kReplyLimit = 64 * 1024;
-    // Command bytes it holds while waiting for the rest of a command.
-    static constexpr size_t kInputLimit = 4 + 2 * 8192;
 
     // What follows a reply whose length is a multiple of the packet size:
     // the firmware either ends the transfer with a zero-length packet or
