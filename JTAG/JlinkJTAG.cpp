@@ -113,11 +113,12 @@ void CJlinkJTAG::ExecuteCommand(const uint8_t* command, uint32_t size)
     try {
         const int sent = m_usb->Write(&m_out, command, size);
         if (sent != static_cast<int>(size))
-            throw std::runtime_error("J-Link " + m_name + " took " + std::to_string(sent) + " of " +
-                                     std::to_string(size) + " bytes of command " + Hex2(command[0]));
+            throw std::runtime_error("the probe took " + std::to_string(sent) + " bytes");
     } catch (const std::exception& e) {
         m_server.Logger().LogError("Failed to execute the command 0x%02x : %s\n", command[0], e.what());
-        throw;
+        // As for reads: the transport's text alone may be stale.
+        throw std::runtime_error("J-Link " + m_name + ": sending " + std::to_string(size) + " bytes of command " +
+                                 Hex2(command[0]) + " failed: " + e.what());
     }
 }
 

@@ -59,7 +59,8 @@ public:
     void SetFrequency(unsigned int hertz) override;
     void DiscardResults() override;
 
-    // Sends `size` bytes to the OUT endpoint; a failure is logged and rethrown.
+    // Sends `size` bytes to the OUT endpoint; a failure is logged and rethrown
+    // with what was being sent.
     void ExecuteCommand(const uint8_t* command, uint32_t size);
     // Reads exactly `size` bytes from the IN endpoint, then drops the byte the
     // probe appends to some replies (jlink::ReplyHasTrailingByte).

@@ -246,7 +246,8 @@ TEST_F(JlinkJTAG, FailedExecutionsLeaveNothingBehind)
         {"silence", [](CJlinkUsb&) {},
          "J-Link JLINK0: reading a reply of 3 bytes failed after 0 bytes: the probe sent empty packets only",
          nullptr},
-        {"write error", [](CJlinkUsb& u) { u.writeError = "Connection timed out"; }, "Connection timed out",
+        {"write error", [](CJlinkUsb& u) { u.writeError = "Connection timed out"; },
+         "J-Link JLINK0: sending 10 bytes of command 0xcf failed: Connection timed out",
          "Failed to execute the command 0xcf : Connection timed out\n"},
     };
     for (const Case& c : cases) {
