@@ -22,6 +22,11 @@
 //     mem=FILE@ADDR raw image loaded into target memory at ADDR (repeatable)
 //     ver=N         version answered to the version query (default 0x3700)
 //     vid=N, pid=N  vendor and product id (default 0x0547, 0x1002)
+//   models "flyswatter2" (0403:6010) and "tiny-h" (Olimex ARM-USB-TINY-H,
+//   15BA:002A), FT2232H boards in MPSSE mode (FtdiModel.h), keys:
+//     serial=TEXT, chain=CHAIN as for ezusb
+//     bcd=N         bcdDevice, the chip type libftdi sees (default 0x0700,
+//                   FT2232H; 0x0600 is an FT232R, which has no MPSSE)
 //   every model:
 //     bus=N         bus number 1..255 (default 1)
 //   Numbers are decimal or 0x hex. Example:

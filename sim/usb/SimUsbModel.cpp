@@ -3,6 +3,7 @@
 #include "sim/usb/SimUsbModel.h"
 
 #include "sim/usb/EzUsbModel.h"
+#include "sim/usb/FtdiModel.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -74,7 +75,11 @@ std::unique_ptr<CDeviceModel> CreateModel(const CDeviceEntry& entry)
 {
     if (entry.model == "ezusb")
         return std::unique_ptr<CDeviceModel>(new CEzUsbModel(entry));
-    throw std::invalid_argument("unknown device model '" + entry.model + "' (known: ezusb)");
+    if (entry.model == "flyswatter2")
+        return std::unique_ptr<CDeviceModel>(new CFtdiModel(CFtdiModel::Board::Flyswatter2, entry));
+    if (entry.model == "tiny-h")
+        return std::unique_ptr<CDeviceModel>(new CFtdiModel(CFtdiModel::Board::TinyH, entry));
+    throw std::invalid_argument("unknown device model '" + entry.model + "' (known: ezusb, flyswatter2, tiny-h)");
 }
 
 }  // namespace simusb
