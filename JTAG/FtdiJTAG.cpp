@@ -200,12 +200,30 @@ void CFtdiJTAGImpl::AsyncShiftIR(unsigned int value, int length, ftdi::TapState 
     });
 }
 
+// The chip holds only a few KiB of TDO data for the host and stops taking
+// commands while it is full, so a flush must not make it send much more than
+// that before its bytes are read: a long scan goes out in parts of this many
+// bytes, each written and read back by a flush of its own.
+static constexpr unsigned int kReadBackPart = 2048;
+
 void CFtdiJTAGImpl::AsyncShiftDR(const unsigned char* in, int length, ftdi::TapState end)
 {
     m_pending = true;
     ftdi::CommandBuilder builder(m_buffer, m_state);
     const unsigned int bits = static_cast<unsigned int>(length);
-    const unsigned int readBack = builder.ScanDrIO(in, bits);
+    // The parts before the last read back one byte per byte, as the single
+    // byte command would: the scan's read-back layout stays the same.
+    unsigned int sent = 0;
+    while ((bits - 1) / 8 - sent > kReadBackPart) {
+        if (builder.CurrentState() != ftdi::SHIFT_DR)
+            builder.Move(ftdi::SHIFT_DR);
+        builder.ShiftBytes(ftdi::SCAN_IO, in + sent, kReadBackPart);
+        m_state = builder.CurrentState();
+        m_expected += kReadBackPart;
+        m_buffer.Flush();
+        sent += kReadBackPart;
+    }
+    const unsigned int readBack = sent + builder.ScanDrIO(in + sent, bits - 8 * sent);
     if (end != builder.CurrentState())
         builder.Move(end);
     m_state = builder.CurrentState();
@@ -219,7 +237,7 @@ void CFtdiJTAGImpl::AsyncShiftDR(const unsigned char* in, int length, ftdi::TapS
             results.insert(results.end(), captured.begin(), captured.end());
             return readBack;
         });
-    m_expected += readBack;
+    m_expected += readBack - sent;  // the parts were read by their flushes
 }
 
 void CFtdiJTAGImpl::AsyncWriteDR(const unsigned char* in, int length, ftdi::TapState end)

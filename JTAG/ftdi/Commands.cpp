@@ -111,22 +111,38 @@ void CommandBuilder::RunTest(unsigned int count)
 // read-back layout does not change.
 static constexpr unsigned int kMaxByteCommand = 0x10000;
 
-void CommandBuilder::WriteScanCommand(ScanDirection direction, const unsigned char* data, unsigned int bits)
+static void AppendByteCommands(std::vector<unsigned char>& commands, ScanDirection direction,
+                               const unsigned char* data, unsigned int count)
 {
-    if (bits == 0)
-        throw std::logic_error("a scan needs at least one bit");
-    const unsigned int bytes = (bits - 1) / 8 + 1;  // (bits + 7) / 8 without overflow
-    std::vector<unsigned char> commands;
-    commands.reserve(bytes + 3 * ((bytes - 1) / kMaxByteCommand + 1) + 3);
-    const unsigned int whole = bytes - 1;
-    for (unsigned int done = 0; done < whole;) {
-        const unsigned int n = std::min(whole - done, kMaxByteCommand);
+    commands.reserve(commands.size() + count + 3 * (count / kMaxByteCommand + 1) + 3);
+    for (unsigned int done = 0; done < count;) {
+        const unsigned int n = std::min(count - done, kMaxByteCommand);
         commands.push_back(direction == SCAN_IO ? MPSSE_BYTES_IO : MPSSE_BYTES_OUT);
         commands.push_back(static_cast<unsigned char>((n - 1) & 0xFF));
         commands.push_back(static_cast<unsigned char>((n - 1) >> 8));
         commands.insert(commands.end(), data + done, data + done + n);
         done += n;
     }
+}
+
+void CommandBuilder::ShiftBytes(ScanDirection direction, const unsigned char* data, unsigned int count)
+{
+    if (m_state != SHIFT_DR && m_state != SHIFT_IR)
+        throw std::logic_error("bytes are shifted in Shift-DR or Shift-IR only");
+    std::vector<unsigned char> commands;
+    AppendByteCommands(commands, direction, data, count);
+    if (!commands.empty())
+        m_buffer.Write(commands.data(), static_cast<unsigned int>(commands.size()));
+}
+
+void CommandBuilder::WriteScanCommand(ScanDirection direction, const unsigned char* data, unsigned int bits)
+{
+    if (bits == 0)
+        throw std::logic_error("a scan needs at least one bit");
+    const unsigned int bytes = (bits - 1) / 8 + 1;  // (bits + 7) / 8 without overflow
+    const unsigned int whole = bytes - 1;
+    std::vector<unsigned char> commands;
+    AppendByteCommands(commands, direction, data, whole);
     const unsigned int remaining = bits - 8 * whole - 1;
     if (remaining != 0) {
         commands.push_back(direction == SCAN_IO ? MPSSE_BITS_IO : MPSSE_BITS_OUT);

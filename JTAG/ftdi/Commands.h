@@ -109,6 +109,9 @@ public:
     // Exactly `count` clocks in Run-Test/Idle (after moving there).
     void RunTest(unsigned int count);
 
+    // `count` whole bytes in the current shift state, which stays: the first
+    // part of a scan that is too long to go out in one flush.
+    void ShiftBytes(ScanDirection direction, const unsigned char* data, unsigned int count);
     // All bits of `data` but the last, as byte and bit commands. bits >= 1.
     void WriteScanCommand(ScanDirection direction, const unsigned char* data, unsigned int bits);
     // A whole scan: into the shift state, the bits, out to the exit state.

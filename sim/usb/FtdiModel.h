@@ -31,8 +31,9 @@ public:
 
     static constexpr uint8_t kOutA = 0x02, kInA = 0x81, kOutB = 0x04, kInB = 0x83;
     static constexpr size_t kPacket = 512;
-    // Read data the chip holds before it stops taking commands.
-    static constexpr size_t kQueueLimit = 16 * 1024 * 1024;
+    // Read data the chip holds before it stops taking commands: the
+    // FT2232H's 4 KiB transmit buffer of a channel.
+    static constexpr size_t kQueueLimit = 4096;
 
     // Fields: serial, chain, bcd (bcdDevice, default 0x0700).
     CFtdiModel(Board board, const CDeviceEntry& entry);

@@ -182,6 +182,27 @@ TEST_F(FtdiSimBus, BatchIsDeferredToOneReadAndRefusalsSendNothing)
     }
 }
 
+TEST_F(FtdiSimBus, LongScanGoesOutInPartsTheChipCanHold)
+{
+    // 600001 bits: more than one byte command carries, and far more TDO
+    // than the chip's 4 KiB buffer holds for the host.
+    Scan("flyswatter2");
+    ASSERT_EQ(1u, m_adapters.size());
+    CFtdiJTAG& jtag = Ftdi(0);
+    jtag.Open();
+    const int bits = 600001;
+    Bytes in((bits + 7) / 8), out(in.size());
+    for (size_t i = 0; i < in.size(); ++i)
+        in[i] = static_cast<unsigned char>(i * 37 + 11);
+    jtag.ShiftDR(in.data(), out.data(), bits, TapStateMachine::RUN_TEST_IDLE);
+    // The IDCODE register (selected after Open) comes out first, then the
+    // bits shifted in, 32 clocks later.
+    EXPECT_EQ(0x4BA00477u, Le32(out.data()));
+    for (int k = 32; k < bits; ++k)
+        ASSERT_EQ((in[(k - 32) / 8] >> ((k - 32) % 8)) & 1, (out[k / 8] >> (k % 8)) & 1) << "bit " << k;
+    EXPECT_EQ(simtap::TapState::RunTestIdle, Model(0).Chain().State());
+}
+
 TEST_F(FtdiSimBus, FrequencyFallbackIsLogged)
 {
     Scan("flyswatter2;tiny-h",
