@@ -205,15 +205,21 @@ TEST_F(FtdiSimBus, LongScanGoesOutInPartsTheChipCanHold)
 
 TEST_F(FtdiSimBus, FrequencyFallbackIsLogged)
 {
-    Scan("flyswatter2;tiny-h",
+    // The second board's chip is an FT2232C (6 MHz base): 10 MHz has no divisor there.
+    Scan("flyswatter2;tiny-h,bcd=0x0500;tiny-h",
          "<usb name=\"FLY\" idvendor=\"0x0403\" idproduct=\"0x6010\" frequency=\"fast\"/>\n"
          "<usb name=\"TINY\" idvendor=\"0x15BA\" idproduct=\"0x002A\" frequency=\"10MHz\"/>\n");
-    ASSERT_EQ(2u, m_adapters.size());
+    ASSERT_EQ(3u, m_adapters.size());
     EXPECT_EQ(6000000u, Ftdi(0).Frequency());
-    EXPECT_EQ(10000000u, Ftdi(1).Frequency());
+    EXPECT_EQ("TYPE_2232C", Ftdi(1).GetVersionString());
+    EXPECT_EQ(6000000u, Ftdi(1).Frequency());
+    EXPECT_EQ(10000000u, Ftdi(2).Frequency());
     const std::string log = m_server.LogText();
     EXPECT_NE(std::string::npos,
               log.find("Error: invalid frequency string: fast.\nSetting 5b8d80 hz as adapter frequency"))
+        << log;
+    EXPECT_NE(std::string::npos, log.find("Error: frequency 10000000 hz is above the 6000000 hz of TYPE_2232C.\n"
+                                          "Setting 5b8d80 hz as adapter frequency"))
         << log;
     Ftdi(0).Open();
     EXPECT_EQ(4, Model(0).Engine().Divisor());  // 30 MHz / 5
