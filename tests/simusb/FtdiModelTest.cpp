@@ -66,23 +66,6 @@ struct FtdiModel : ::testing::Test {
     }
 };
 
-TEST_F(FtdiModel, DescribesAnFT2232HBoard)
-{
-    for (const auto& board : {std::make_pair("flyswatter2", 0x04036010u), std::make_pair("tiny-h", 0x15BA002Au)}) {
-        struct usb_device* dev = Make(board.first);
-        ASSERT_NE(dev, nullptr);
-        EXPECT_EQ(board.second, uint32_t(dev->descriptor.idVendor) << 16 | dev->descriptor.idProduct);
-        EXPECT_EQ(0x0700, dev->descriptor.bcdDevice);
-        ASSERT_EQ(2, dev->config->bNumInterfaces);
-        const usb_interface_descriptor& a = dev->config->interface[0].altsetting[0];
-        ASSERT_EQ(2, a.bNumEndpoints);
-        EXPECT_EQ(0x81, a.endpoint[0].bEndpointAddress);
-        EXPECT_EQ(512, a.endpoint[0].wMaxPacketSize);
-        EXPECT_EQ(0x02, a.endpoint[1].bEndpointAddress);
-        EXPECT_EQ(0x83, dev->config->interface[1].altsetting[0].endpoint[0].bEndpointAddress);
-    }
-}
-
 TEST_F(FtdiModel, ReadsTheIdcodeWithBitModeReadsInTheTopBits)
 {
     CFtdiHandle h(Make("tiny-h", ",chain=0x06413041:5"));
