@@ -208,6 +208,8 @@ static constexpr unsigned int kReadBackPart = 2048;
 
 void CFtdiJTAGImpl::AsyncShiftDR(const unsigned char* in, int length, ftdi::TapState end)
 {
+    if (length <= 0)
+        throw std::logic_error("Invalid data register length " + std::to_string(length));
     m_pending = true;
     ftdi::CommandBuilder builder(m_buffer, m_state);
     const unsigned int bits = static_cast<unsigned int>(length);
