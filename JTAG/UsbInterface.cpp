@@ -13,6 +13,7 @@
 #include <stdexcept>
 
 #include "JTAG/JTAG.h"
+#include "JTAG/FtdiJTAG.h"
 #include "JTAG/JTAGServer.h"
 #include "JTAG/JlinkJTAG.h"
 #include "JTAG/KorselJTAG.h"
@@ -60,7 +61,7 @@ namespace {
 // The FTDI back-end's board table: Flyswatter2 and Olimex ARM-USB-TINY-H.
 bool IsFtdiJTAGId(uint16_t vendor, uint16_t product)
 {
-    return (vendor == 0x0403 && product == 0x6010) || (vendor == 0x15BA && product == 0x002A);
+    return IsFtdiJTAGBoard(vendor, product);
 }
 
 }  // namespace
@@ -82,7 +83,7 @@ std::shared_ptr<CJTAG> CUsbInterface::CreateAdapter(struct usb_device* device, c
         return std::make_shared<CJlinkJTAG>(std::unique_ptr<CUsbInterface>(new CUsbInterface(device, server)),
                                             name, frequency, server);
     case UsbAdapterKind::Ftdi:
-        throw std::runtime_error("FTDI back-end is not available in this build");
+        return std::make_shared<CFtdiJTAG>(device, name, frequency, server);
     case UsbAdapterKind::Korsel:
         break;
     }

@@ -2,7 +2,7 @@
 // measured in the same run, so figures from a noisy shared machine can be
 // compared as ratios.
 //
-//   kestrad-bench [fake|peer|usb|jlink|all] [--seconds S]
+//   kestrad-bench [fake|peer|usb|jlink|ftdi|all] [--seconds S]
 //
 // fake  in-process server over loopback TCP and the local endpoint, with a
 //       fake adapter: CMD_SHIFT_DR (32 bits) and 1000-scan batches per
@@ -15,6 +15,9 @@
 //       second of 1000-scan batches (32-bit data scans, one batched probe
 //       command each), beside single CMD_SHIFT_DR round trips through the
 //       same probe.
+// ftdi  kestrad over the simulated FT2232H (ARM-USB-TINY-H) and the real
+//       libftdi: scans per second of 1000-scan batches (32-bit DR scans)
+//       beside single CMD_SHIFT_DR round trips through the same board.
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <netinet/in.h>
@@ -307,6 +310,27 @@ void BenchJlink()
                 batches * 1000 / single);
 }
 
+void BenchFtdi()
+{
+    const std::string entry =
+        "\t<usb name=\"ARM-USB-TINY-H\" idvendor=\"0x15BA\" idproduct=\"0x002a\" frequency=\"30MHz\"/>\n";
+    testsupport::Server server(entry, "tiny-h,chain=0x4BA00477:4", {"-q"});
+    CClient client(server.Address());
+    client.List();
+    client.Open("ARM-USB-TINY-H0");
+    std::vector<uint8_t> bits = {1, 2, 3, 4};
+    const double single = Rate([&] { client.ShiftDR(bits, 32); });
+    CBatch batch;
+    for (int i = 0; i < 1000; ++i)
+        batch.ShiftDR(bits, 32);
+    const double batches = Rate([&] { client.Execute(batch); });
+    std::printf("ftdi   CMD_SHIFT_DR (32 bits), one per round trip  %10.0f scans/s\n", single);
+    std::printf("ftdi   1000-scan batch (32 bits each)              %10.0f scans/s   %.1f x single\n",
+                batches * 1000, batches * 1000 / single);
+    client.Close();
+    client.Disconnect();
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -317,7 +341,7 @@ int main(int argc, char** argv)
         if (a == "--seconds" && i + 1 < argc)
             g_seconds = std::stod(argv[++i]);
         else if (a == "-h" || a == "--help") {
-            std::printf("usage: kestrad-bench [fake|peer|usb|jlink|all] [--seconds S]\n");
+            std::printf("usage: kestrad-bench [fake|peer|usb|jlink|ftdi|all] [--seconds S]\n");
             return 0;
         } else
             mode = a;
@@ -331,6 +355,8 @@ int main(int argc, char** argv)
             BenchUsb();
         if (mode == "jlink" || mode == "all")
             BenchJlink();
+        if (mode == "ftdi" || mode == "all")
+            BenchFtdi();
     } catch (const std::exception& e) {
         std::fprintf(stderr, "kestrad-bench: %s\n", e.what());
         return 1;

@@ -842,7 +842,9 @@ API int usb_detach_kernel_driver_np(usb_dev_handle* h, int interface)
     if (Gone(h))
         return Fail(-ENODEV, "could not detach kernel driver from interface %d: %s", interface,
                     std::strerror(ENODEV));
-    // No kernel driver is ever bound to a simulated device.
+    // No kernel driver is ever bound to a simulated device. libftdi tells
+    // "no driver" from a real failure by errno, as the ioctl leaves it.
+    errno = ENODATA;
     return Fail(-ENODATA, "could not detach kernel driver from interface %d: %s", interface,
                 std::strerror(ENODATA));
 }

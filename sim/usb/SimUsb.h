@@ -26,6 +26,11 @@
 //     serial, chain, vid, pid   as for ezusb (default ids 0x1366, 0x0101)
 //     term=zlp|byte what ends a reply whose length is a multiple of 64: a
 //                   zero-length packet (default) or one extra byte
+//   models "flyswatter2" (0403:6010) and "tiny-h" (Olimex ARM-USB-TINY-H,
+//   15BA:002A), FT2232H boards in MPSSE mode (FtdiModel.h), keys:
+//     serial=TEXT, chain=CHAIN as for ezusb
+//     bcd=N         bcdDevice, the chip type libftdi sees (default 0x0700,
+//                   FT2232H; 0x0600 is an FT232R, which has no MPSSE)
 //   every model:
 //     bus=N         bus number 1..255 (default 1)
 //   Numbers are decimal or 0x hex. Example:

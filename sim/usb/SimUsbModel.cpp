@@ -4,6 +4,7 @@
 
 #include "sim/usb/EzUsbModel.h"
 #include "sim/usb/JlinkModel.h"
+#include "sim/usb/FtdiModel.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -77,7 +78,11 @@ std::unique_ptr<CDeviceModel> CreateModel(const CDeviceEntry& entry)
         return std::unique_ptr<CDeviceModel>(new CEzUsbModel(entry));
     if (entry.model == "jlink")
         return std::unique_ptr<CDeviceModel>(new CJlinkModel(entry));
-    throw std::invalid_argument("unknown device model '" + entry.model + "' (known: ezusb, jlink)");
+    if (entry.model == "flyswatter2")
+        return std::unique_ptr<CDeviceModel>(new CFtdiModel(CFtdiModel::Board::Flyswatter2, entry));
+    if (entry.model == "tiny-h")
+        return std::unique_ptr<CDeviceModel>(new CFtdiModel(CFtdiModel::Board::TinyH, entry));
+    throw std::invalid_argument("unknown device model '" + entry.model + "' (known: ezusb, jlink, flyswatter2, tiny-h)");
 }
 
 }  // namespace simusb

@@ -86,11 +86,6 @@ TEST(UsbInterface, DevicesWithoutABackEndAreRefusedByCreation)
     struct usb_device jlink = FakeDevice(0x1366, 0x0101);
     EXPECT_EQ("J-Link J-Link0 has no bulk IN endpoint; the device is skipped.",
               MessageOf([&] { CUsbInterface::CreateAdapter(&jlink, "J-Link0", "12MHZ", server); }));
-    for (auto ids : {std::make_pair(0x0403, 0x6010), std::make_pair(0x15BA, 0x002A)}) {
-        struct usb_device ftdi = FakeDevice(ids.first, ids.second);
-        EXPECT_EQ("FTDI back-end is not available in this build",
-                  MessageOf([&] { CUsbInterface::CreateAdapter(&ftdi, "Olimex0", "1000KHZ", server); }));
-    }
     // The maker's adapter refuses a frequency it does not know before touching the bus.
     struct usb_device korsel = FakeDevice(0x0547, 0x1002);
     EXPECT_EQ("invalid USB JTAG adapter frequency",
