@@ -99,6 +99,12 @@ MANPATH=$root/usr/share/man systemd-analyze verify --root="$root" \
     >"$work/verify" 2>&1 || { cat "$work/verify"; fail "systemd-analyze verify"; }
 [ ! -s "$work/verify" ] || { cat "$work/verify"; fail "systemd-analyze verify warns"; }
 
+step "service user"
+# What postinst does, applied to the unpacked root's own (empty) user tables.
+systemd-sysusers --root="$root" kestrad.conf >"$work/sysusers" 2>&1 || { cat "$work/sysusers"; fail "systemd-sysusers"; }
+grep -q '^kestrad:' "$root/etc/passwd" || fail "no kestrad user"
+grep -Eq '^plugdev:[^:]*:[0-9]+:(.*,)?kestrad(,|$)' "$root/etc/group" || fail "kestrad is not in plugdev"
+
 step "udev rules cover the built-in configuration"
 ids=$(grep -o 'idvendor="0x[0-9A-Fa-f]*" idproduct="0x[0-9A-Fa-f]*"' "$root/etc/kestrad/kestrad.xml" |
       sed 's/idvendor="0x\([^"]*\)" idproduct="0x\([^"]*\)"/\1:\2/' | tr 'A-F' 'a-f')
