@@ -31,12 +31,11 @@ install(TARGETS kestrad kestractl kestrad-sim
 # LD_LIBRARY_PATH, as in the build tree.
 install(TARGETS kestrad_simusb
   LIBRARY DESTINATION ${KESTRAD_PRIVATE_LIBDIR} COMPONENT runtime)
-install(CODE "
-  set(_dir \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${KESTRAD_PRIVATE_LIBDIR}/simusb\")
-  file(MAKE_DIRECTORY \"\${_dir}\")
-  message(STATUS \"Installing: \${_dir}/libusb-0.1.so.4\")
-  file(CREATE_LINK ../libkestrad-simusb.so \"\${_dir}/libusb-0.1.so.4\" SYMBOLIC)
-" COMPONENT runtime)
+# install(FILES) copies a symbolic link as a link.
+file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/dist/simusb)
+file(CREATE_LINK ../libkestrad-simusb.so ${CMAKE_BINARY_DIR}/dist/simusb/libusb-0.1.so.4 SYMBOLIC)
+install(FILES ${CMAKE_BINARY_DIR}/dist/simusb/libusb-0.1.so.4
+  DESTINATION ${KESTRAD_PRIVATE_LIBDIR}/simusb COMPONENT runtime)
 
 # ---- man pages: roff sources in man/, installed compressed ------------------
 
