@@ -48,10 +48,17 @@ int main(int argc, char* argv[])
     std::string configFile;
     bool quiet = false, verbose = false, bufferLog = false, savepoints = false;
 
+    // --version is the only long option; the short ones are those of the
+    // usage text plus -V.
+    static const option longOptions[] = {{"version", no_argument, nullptr, 'V'},
+                                         {nullptr, 0, nullptr, 0}};
     opterr = 0;  // every option error ends in the usage text
     int c;
-    while ((c = getopt(argc, argv, ":a:o:qvbschH?")) != -1) {
+    while ((c = getopt_long(argc, argv, ":a:o:qvbschH?V", longOptions, nullptr)) != -1) {
         switch (c) {
+        case 'V':
+            std::printf("kestrad %s\n", KESTRAD_VERSION);
+            return 0;
         case 'a': address = optarg; break;
         case 'o': configFile = optarg; break;
         case 'q': quiet = true; break;
