@@ -47,6 +47,16 @@ void PutBits(std::vector<uint8_t>& to, uint64_t at, const std::vector<uint8_t>& 
             to[(at + k) / 8] |= static_cast<uint8_t>(1u << ((at + k) % 8));
 }
 
+// `length` bits of `from` starting at bit `at`, as a stream of their own.
+std::vector<uint8_t> TakeBits(const std::vector<uint8_t>& from, uint32_t at, uint32_t length)
+{
+    std::vector<uint8_t> out((static_cast<size_t>(length) + 7) / 8, 0);
+    for (uint32_t k = 0; k < length; ++k)
+        if ((from[(at + k) / 8] >> ((at + k) % 8)) & 1)
+            out[k / 8] |= static_cast<uint8_t>(1u << (k % 8));
+    return out;
+}
+
 double Now()
 {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
@@ -146,6 +156,8 @@ void CSvfPlanner::Scan(const SvfStatement& st, std::vector<SvfOp>& out)
     op.end = WireState(ir ? m_endIr : m_endDr);
     const size_t bytes = (static_cast<size_t>(total) + 7) / 8;
     op.tdi.assign(bytes, 0);
+    op.bodyOffset = head.length;
+    op.bodyLength = body.length;
     const bool check = head.tdo || body.tdo || tail.tdo;
     if (check) {
         op.tdo.assign(bytes, 0);
@@ -309,8 +321,9 @@ SvfTotals CheckSvf(std::istream& in, const CSvfParser::Limits& limits)
 
 CSvfMismatchError::CSvfMismatchError(const SvfMismatch& m)
     : std::runtime_error("line " + std::to_string(m.line) + ": TDO mismatch in a " +
-                         std::to_string(m.length) + "-bit scan: expected " + m.expected + ", mask " +
-                         m.mask + ", read " + m.read),
+                         std::to_string(m.length) + "-bit scan" +
+                         (m.whole ? " (header and trailer included)" : "") + ": expected " +
+                         m.expected + ", mask " + m.mask + ", read " + m.read),
       m_mismatch(m)
 {
 }
@@ -364,7 +377,8 @@ void CSvfPlayer::Do(const SvfOp& op)
     if (op.kind == SvfOp::Kind::Scan) {
         // A sub-record is 8 bytes of header and the scan's payload.
         const size_t record = 8 + (op.ir ? 12 : 8 + op.tdi.size());
-        if (!m_batch.Empty() && m_batch.Body().size() + record > m_options.maxBatchBody)
+        if (!m_batch.Empty() && (m_batch.Body().size() + record > m_options.maxBatchBody ||
+                                 m_batch.Size() >= m_options.maxBatchScans))
             Flush();
         if (op.ir) {
             uint32_t value = 0;
@@ -376,13 +390,9 @@ void CSvfPlayer::Do(const SvfOp& op)
         } else {
             m_batch.WriteDR(op.tdi, op.length, op.end);
         }
-        SvfOp kept;  // its TDI is in the batch already
-        kept.line = op.line;
-        kept.length = op.length;
-        kept.check = op.check;
-        kept.tdo = op.tdo;
-        kept.mask = op.mask;
-        m_queued.push_back(std::move(kept));
+        m_queued.push_back(Queued{op.line, op.length, op.bodyOffset, op.bodyLength,
+                                  op.check ? op.tdo : std::vector<uint8_t>{},
+                                  op.check ? op.mask : std::vector<uint8_t>{}});
         return;
     }
     Flush();
@@ -420,7 +430,7 @@ void CSvfPlayer::Flush()
     for (size_t i = 0; i < m_queued.size(); ++i) {
         ++m_report.done.scans;
         m_report.done.scanBits += m_queued[i].length;
-        if (m_queued[i].check)
+        if (!m_queued[i].tdo.empty())
             Check(m_queued[i], results.at(i));
     }
     m_batch.Clear();
@@ -429,19 +439,35 @@ void CSvfPlayer::Flush()
     Progress();
 }
 
-void CSvfPlayer::Check(const SvfOp& op, const std::vector<uint8_t>& read)
+void CSvfPlayer::Check(const Queued& op, const std::vector<uint8_t>& reply)
 {
-    bool same = read.size() >= op.tdo.size();
+    std::vector<uint8_t> read = reply;
+    read.resize(op.tdo.size());  // the batch's Split gives exactly this size
+    bool same = true;
     for (size_t i = 0; same && i < op.tdo.size(); ++i)
         same = ((read[i] ^ op.tdo[i]) & op.mask[i]) == 0;
     if (same)
         return;
+    // Shown in the statement's own terms when only its bits differ.
+    uint32_t at = 0, length = op.length;
+    bool whole = true;
+    if (op.bodyLength > 0 && op.bodyLength < op.length) {
+        whole = false;
+        for (uint32_t k = 0; k < op.length && !whole; ++k)
+            if (k < op.bodyOffset || k >= op.bodyOffset + op.bodyLength)
+                whole = (((read[k / 8] ^ op.tdo[k / 8]) & op.mask[k / 8]) >> (k % 8)) & 1;
+        if (!whole) {
+            at = op.bodyOffset;
+            length = op.bodyLength;
+        }
+    }
     SvfMismatch m;
     m.line = op.line;
-    m.length = op.length;
-    m.expected = SvfHex(op.tdo, op.length);
-    m.mask = SvfHex(op.mask, op.length);
-    m.read = SvfHex(read, op.length);
+    m.length = length;
+    m.whole = whole && op.bodyLength < op.length;
+    m.expected = SvfHex(TakeBits(op.tdo, at, length), length);
+    m.mask = SvfHex(TakeBits(op.mask, at, length), length);
+    m.read = SvfHex(TakeBits(read, at, length), length);
     ++m_report.mismatches;
     if (!m_options.keepGoing)
         throw CSvfMismatchError(m);

@@ -45,6 +45,7 @@ struct SvfOp {
     client::TapState end = client::TapState::RunTestIdle;
     bool check = false;                // compare TDO
     std::vector<uint8_t> tdo, mask;    // when check: expected bits, bits compared
+    uint32_t bodyOffset = 0, bodyLength = 0;  // the SIR/SDR's own bits within the scan
 
     uint32_t clocks = 0;  // RunTest
     bool level = true;    // Trst: false drives it low (asserted)
@@ -87,10 +88,13 @@ struct SvfTotals {
 // first statement that cannot be played; returns what playing it would do.
 SvfTotals CheckSvf(std::istream& in, const CSvfParser::Limits& limits = {});
 
+// A TDO mismatch in the statement's own bits, or, when the header or
+// trailer differs, in the whole scan (`whole` set).
 struct SvfMismatch {
     uint64_t line = 0;
     uint32_t length = 0;
-    std::string expected, mask, read;  // SvfHex of the whole scan
+    bool whole = false;
+    std::string expected, mask, read;  // SvfHex
 };
 
 class CSvfMismatchError : public std::runtime_error {
@@ -114,6 +118,12 @@ struct SvfPlayOptions {
     bool keepGoing = false;  // count TDO mismatches instead of stopping
     // Largest batch body; the default is the server's command body limit.
     size_t maxBatchBody = 64u * 1024u * 1024u;
+    // Most scans in one batch. Small scans would fill a body-limit batch with
+    // millions of them: the client's bookkeeping for their checks would grow
+    // to hundreds of MiB, and a slow adapter would work on one batch for
+    // longer than the reply time-out. 65536 scans keep both small while the
+    // round trip per batch stays negligible.
+    size_t maxBatchScans = 65536;
     CSvfParser::Limits limits;
     // Called after each batch or command with the totals so far.
     std::function<void(const SvfReport&)> progress;
@@ -131,15 +141,22 @@ public:
     SvfReport Play(std::istream& in);
 
 private:
+    // A scan in m_batch, kept for its TDO check.
+    struct Queued {
+        uint64_t line;
+        uint32_t length, bodyOffset, bodyLength;
+        std::vector<uint8_t> tdo, mask;  // empty: not checked
+    };
+
     void Do(const SvfOp& op);
     void Flush();
-    void Check(const SvfOp& op, const std::vector<uint8_t>& read);
+    void Check(const Queued& scan, const std::vector<uint8_t>& read);
     void Progress();
 
     client::CClient& m_client;
     SvfPlayOptions m_options;
     client::CBatch m_batch;
-    std::vector<SvfOp> m_queued;  // the scans in m_batch, for their checks
+    std::vector<Queued> m_queued;
     SvfReport m_report;
     uint64_t m_queuedStatement = 0;
     double m_start = 0;

@@ -266,7 +266,7 @@ TEST(SvfPlayback, PlaysChecksAndRefusesThroughTheRealServer)
     // A mismatch stops with the line, expected value, mask and value read;
     // --keep-going counts them instead.
     testsupport::WriteFile(bad, "TRST OFF;\nSIR 14 TDI (3fff);\nSDR 3 TDI (0) TDO (7) MASK (5);\n"
-                                "SDR 3 TDI (0) TDO (0);\nSDR 3 TDI (0) TDO (1);\n");
+                                "SDR 3 TDI (0) TDO (0);\nHDR 1 TDI (0); SDR 3 TDI (0) TDO (4);\n");
     Ctl stop = Kestractl(dir.Path(), {"-a", server.Address(), "svf", "SIM", bad});
     EXPECT_EQ(stop.status, 1);
     EXPECT_NE(stop.err.find("line 3: TDO mismatch in a 3-bit scan: expected 0x7, mask 0x5, read 0x0"),
@@ -275,7 +275,10 @@ TEST(SvfPlayback, PlaysChecksAndRefusesThroughTheRealServer)
     Ctl counted = Kestractl(dir.Path(), {"-a", server.Address(), "--json", "svf", "--keep-going", "SIM", bad});
     EXPECT_EQ(counted.status, 1);
     EXPECT_EQ(nlohmann::json::parse(counted.out)["mismatches"], 2) << counted.out;
-    EXPECT_NE(counted.err.find("line 5:"), std::string::npos) << counted.err;
+    // Reported in the statement's own bits, without the header; MASK carried over.
+    EXPECT_NE(counted.err.find("line 5: TDO mismatch in a 3-bit scan: expected 0x4, mask 0x5, read 0x0"),
+              std::string::npos)
+        << counted.err;
 
     // What cannot be expressed is refused before anything is sent.
     const std::string before = peer.Trace();
