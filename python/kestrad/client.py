@@ -92,6 +92,7 @@ class Client:
         self._sock: Optional[socket.socket] = None
         self._last_send = time.monotonic()
         self._stop = threading.Event()
+        self._listed = False  # this connection has had the server renumerate
         self._connect()
         self._keepalive = threading.Thread(target=self._keepalive_loop, args=(keepalive,),
                                            name="kestrad-keepalive", daemon=True)
@@ -203,12 +204,24 @@ class Client:
 
     def list(self) -> List[Adapter]:
         """The server's adapters (it scans for them now)."""
+        self._listed = True
         return p.parse_adapter_list(self._transact(p.CMD_RENUMERATE))
 
     def open(self, name: str) -> "_Opened":
         """Opens adapter ``name`` now. Used as a context manager
-        (``with client.open("SIM"):``) it is closed again on exit."""
-        self._transact(p.CMD_OPEN, p.name_body(name), 0)
+        (``with client.open("SIM"):``) it is closed again on exit.
+
+        The server builds its adapter list only when a client asks for it, so
+        when it does not know ``name`` yet, the list is asked for once and the
+        open tried again.
+        """
+        try:
+            self._transact(p.CMD_OPEN, p.name_body(name), 0)
+        except ServerError as e:
+            if self._listed or not e.message.startswith("no such device: "):
+                raise
+            self.list()
+            self._transact(p.CMD_OPEN, p.name_body(name), 0)
         return _Opened(self)
 
     def close(self) -> None:
