@@ -39,7 +39,12 @@ public:
         m_path = name.data();
         ::close(fd);
         std::ofstream out(m_path, std::ios::binary | std::ios::trunc);
-        out << std::cin.rdbuf();
+        std::vector<char> buffer(64 * 1024);
+        while (std::cin) {
+            std::cin.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+            out.write(buffer.data(), std::cin.gcount());
+        }
+        out.close();
         if (!out)
             throw LocalError("cannot copy standard input to " + m_path + ": " + std::strerror(errno));
     }

@@ -120,7 +120,7 @@ void CSvfParser::Finish()
     if (m_mode == Mode::Value)
         throw CSvfError(m_valueLine, m_valueColumn, "value not closed with ')' at the end of the text");
     if (m_slash)
-        Fail("stray '/'");
+        throw CSvfError(m_slashLine, m_slashColumn, "stray '/' (comments start with '//' or '!')");
     EndWord();
     if (!m_items.empty())
         FailAt(m_items.front(), m_items.front().word + " statement not ended with ';'");
@@ -146,7 +146,7 @@ void CSvfParser::Char(char c, const Sink& sink)
             m_mode = Mode::Comment;
             return;
         }
-        throw CSvfError(m_line, m_slashColumn, "stray '/' (comments start with '//' or '!')");
+        throw CSvfError(m_slashLine, m_slashColumn, "stray '/' (comments start with '//' or '!')");
     }
     if (m_mode == Mode::Value) {
         if (c == ')')
@@ -166,6 +166,7 @@ void CSvfParser::Char(char c, const Sink& sink)
         return;
     case '/':
         m_slash = true;
+        m_slashLine = m_line;
         m_slashColumn = m_column;
         return;
     case ';':

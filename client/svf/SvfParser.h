@@ -136,7 +136,7 @@ private:
     Mode m_mode = Mode::Normal;
     uint64_t m_line = 1, m_column = 0;
     bool m_slash = false;  // a '/' that may start "//"
-    uint64_t m_slashColumn = 0;
+    uint64_t m_slashLine = 0, m_slashColumn = 0;
     std::string m_word;
     uint64_t m_wordLine = 0, m_wordColumn = 0;
     std::vector<Item> m_items;

@@ -75,6 +75,7 @@ TEST(SvfParser, RefusesBadTextNamingLineAndColumn)
         {"\n\n  PIO (HLX);", 3, 3, "parallel vectors"},
         {"SIR 4 TDI (f) ) ;", 1, 15, "')' without '('"},
         {"SIR 4 TDI (f) / x;", 1, 15, "stray '/'"},
+        {"SIR 4 TDI (f) /\n;", 1, 15, "stray '/'"},
         {";", 1, 1, "empty statement"},
         {"SDR 65 TDI (0);", 1, 5, "up to 64"},
         {"SIR 4 TDI (f) TDO (1) MASK (f) SMASK (f) TDO (1) TDI (1) TDO (1) TDI (1);", 1, 50,
@@ -279,6 +280,25 @@ TEST(SvfPlayback, PlaysChecksAndRefusesThroughTheRealServer)
     EXPECT_NE(counted.err.find("line 5: TDO mismatch in a 3-bit scan: expected 0x4, mask 0x5, read 0x0"),
               std::string::npos)
         << counted.err;
+
+    // Batches split at the scan limit; a mismatch names its own line.
+    kestrad::client::CClient client(server.Address());
+    client.Open("SIM");
+    SvfPlayOptions options;
+    options.maxBatchScans = 2;
+    SvfReport progress;
+    options.progress = [&](const SvfReport& r) { progress = r; };
+    std::istringstream small("SIR 14 TDI (3fff);\nSDR 3 TDI (0) TDO (0);\nSDR 3 TDI (0) TDO (0);\n"
+                             "SDR 3 TDI (0) TDO (0);\nSDR 3 TDI (0) TDO (1);\n");
+    try {
+        CSvfPlayer(client, options).Play(small);
+        ADD_FAILURE() << "no mismatch";
+    } catch (const CSvfMismatchError& e) {
+        EXPECT_EQ(e.Mismatch().line, 5u);
+    }
+    EXPECT_EQ(progress.batches, 2u);
+    EXPECT_EQ(progress.done.statements, 4u);
+    client.Disconnect();
 
     // What cannot be expressed is refused before anything is sent.
     const std::string before = peer.Trace();
