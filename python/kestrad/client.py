@@ -49,13 +49,15 @@ class Batch:
 
     def shift_ir(self, value: int, length: int, end: TapState = TapState.RUN_TEST_IDLE) -> Result:
         """Queues an instruction scan of 1 to 32 bits."""
-        payload = p.shift_ir_body(value, length, end)
-        return self._add(p.ASYNC_CMD_SHIFT_IR, payload, Result(length, True))
+        result = Result(length, True)
+        self._add(p.ASYNC_CMD_SHIFT_IR, p.shift_ir_body(value, length, end), result)
+        return result
 
     def shift_dr(self, value: Bits, length: int, end: TapState = TapState.RUN_TEST_IDLE) -> Result:
         """Queues a data scan; its result has the type of ``value``."""
-        payload = p.shift_dr_body(p.to_bits(value, length), length, end)
-        return self._add(p.ASYNC_CMD_SHIFT_DR, payload, Result(length, isinstance(value, int)))
+        result = Result(length, isinstance(value, int))
+        self._add(p.ASYNC_CMD_SHIFT_DR, p.shift_dr_body(p.to_bits(value, length), length, end), result)
+        return result
 
     def write_dr(self, value: Bits, length: int, end: TapState = TapState.RUN_TEST_IDLE) -> None:
         """Queues a data scan whose captured bits are not returned."""
@@ -65,13 +67,12 @@ class Batch:
     def __len__(self) -> int:
         return len(self._results)
 
-    def _add(self, code: int, payload: bytes, result: Optional[Result]) -> Optional[Result]:
+    def _add(self, code: int, payload: bytes, result: Optional[Result]) -> None:
         if len(self._body) + 8 + len(payload) > p.MAX_BODY:
             raise ValueError("batch larger than the server's body limit")
         self._body += p.packet(code, payload)
         self._results.append(result)
         self._sizes.append(p.bit_bytes(result.length) if result else 0)
-        return result
 
 
 class Client:
