@@ -159,6 +159,11 @@ void AddCommands(CLI::App& app, Step& st, ParserMode mode)
                       "a terminal)");
         st.file = "";
         script->add_option("FILE", st.file, "script file, or - for stdin")->required();
+        auto* svf = app.add_subcommand("svf", "play a Serial Vector Format file on an adapter");
+        AddAdapter(svf, st);
+        svf->add_option("FILE", st.file, "SVF file, or - for stdin")->required();
+        svf->add_flag("--keep-going", st.keepGoing, "count TDO mismatches instead of stopping at "
+                                                    "the first");
     } else {
         auto* open = app.add_subcommand("open", "open ADAPTER and keep it open for the steps "
                                                 "that follow ('.' names it)");

@@ -97,6 +97,8 @@ int main(int argc, char** argv)
 
     if (step.command == "script")
         return RunScript(step.file, settings);
+    if (step.command == "svf")
+        return RunSvf(step, settings);
 
     CSession session(settings);
     Json doc;

@@ -68,6 +68,7 @@ struct Step {
     std::optional<uint32_t> length;
     std::string end = "idle";
     bool noCapture = false;       // drscan --no-capture (a batch WriteDR)
+    bool keepGoing = false;       // svf --keep-going
     bool level = false;           // trst / srst
     uint64_t number = 0;          // runtest N, frequency HZ, sleep MS, detect --max
     uint32_t address = 0;
@@ -104,6 +105,9 @@ Step ParseScriptLine(const std::string& text, int line, std::string* helpOut);
 // Runs `kestractl script FILE` ("-" is stdin; a prompt when it is a
 // terminal). Returns the exit status.
 int RunScript(const std::string& file, const Settings& settings);
+
+// Runs `kestractl svf ADAPTER FILE` ("-" is stdin). Returns the exit status.
+int RunSvf(const Step& step, const Settings& settings);
 
 // Checks a step's arguments that CLI11 cannot judge (hex bits that do not fit
 // the length, hex bytes); throws UsageError.

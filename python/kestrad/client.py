@@ -1,0 +1,299 @@
+"""The connection to a kestrad server: one command, one reply.
+
+The wire format lives in :mod:`kestrad.protocol`; this module only moves
+bytes and keeps the session alive (the server drops a client that sends
+nothing for 10 seconds, so an idle Client sends keep-alives from a thread).
+"""
+from __future__ import annotations
+
+import os
+import socket
+import threading
+import time
+from contextlib import contextmanager
+from typing import Iterator, List, Optional, Union
+
+from . import protocol as p
+from .protocol import Adapter, ConnectionFailed, ProtocolError, ServerError, TapState
+
+DEFAULT_ENDPOINT = "\\\\.\\Pipe\\vrk_pipe"
+Bits = Union[int, bytes]
+
+
+class Result:
+    """A scan queued in a batch; ``value`` is filled when the batch has run."""
+
+    def __init__(self, length: int, as_int: bool) -> None:
+        self.length = length
+        self._as_int = as_int
+        self._value: Optional[Bits] = None
+
+    @property
+    def value(self) -> Bits:
+        """The captured bits: an int if the scan was given an int, else bytes."""
+        if self._value is None:
+            raise RuntimeError("the batch has not run yet")
+        return self._value
+
+    def _fill(self, data: bytes) -> None:
+        self._value = p.from_bits(data, self.length) if self._as_int else data
+
+
+class Batch:
+    """Scans sent together as one CMD_ASYNC_OPERATIONS; see :meth:`Client.batch`."""
+
+    def __init__(self) -> None:
+        self._body = bytearray()
+        self._results: List[Optional[Result]] = []
+        self._sizes: List[int] = []
+
+    def shift_ir(self, value: int, length: int, end: TapState = TapState.RUN_TEST_IDLE) -> Result:
+        """Queues an instruction scan of 1 to 32 bits."""
+        result = Result(length, True)
+        self._add(p.ASYNC_CMD_SHIFT_IR, p.shift_ir_body(value, length, end), result)
+        return result
+
+    def shift_dr(self, value: Bits, length: int, end: TapState = TapState.RUN_TEST_IDLE) -> Result:
+        """Queues a data scan; its result has the type of ``value``."""
+        result = Result(length, isinstance(value, int))
+        self._add(p.ASYNC_CMD_SHIFT_DR, p.shift_dr_body(p.to_bits(value, length), length, end), result)
+        return result
+
+    def write_dr(self, value: Bits, length: int, end: TapState = TapState.RUN_TEST_IDLE) -> None:
+        """Queues a data scan whose captured bits are not returned."""
+        payload = p.shift_dr_body(p.to_bits(value, length), length, end)
+        self._add(p.ASYNC_CMD_WRITE_DR, payload, None)
+
+    def __len__(self) -> int:
+        return len(self._results)
+
+    def _add(self, code: int, payload: bytes, result: Optional[Result]) -> None:
+        if len(self._body) + 8 + len(payload) > p.MAX_BODY:
+            raise ValueError("batch larger than the server's body limit")
+        self._body += p.packet(code, payload)
+        self._results.append(result)
+        self._sizes.append(p.bit_bytes(result.length) if result else 0)
+
+
+class Client:
+    """One connection to kestrad.
+
+    ``address`` is ``host:port`` (TCP; split at the last colon) or a local
+    endpoint name; by default ``$KESTRAD_ADDRESS``, else the server's default
+    endpoint. Each call sends one command and waits at most ``timeout``
+    seconds of silence for its reply. Errors are :class:`ConnectionFailed`,
+    :class:`ServerError` (the server's text) and :class:`ProtocolError`.
+    """
+
+    def __init__(self, address: Optional[str] = None, timeout: float = 30.0,
+                 keepalive: float = 4.0) -> None:
+        self.address = address or os.environ.get("KESTRAD_ADDRESS") or DEFAULT_ENDPOINT
+        self.timeout = timeout
+        self._lock = threading.Lock()
+        self._sock: Optional[socket.socket] = None
+        self._last_send = time.monotonic()
+        self._stop = threading.Event()
+        self._listed = False  # this connection has had the server renumerate
+        self._connect()
+        self._keepalive = threading.Thread(target=self._keepalive_loop, args=(keepalive,),
+                                           name="kestrad-keepalive", daemon=True)
+        self._keepalive.start()
+
+    # ---- connection ----
+
+    def _connect(self) -> None:
+        where, port = p.split_address(self.address)
+        try:
+            if port is None:
+                sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+                sock.settimeout(self.timeout)
+                sock.connect(where)
+            else:
+                sock = socket.create_connection((where, int(port)), timeout=self.timeout)
+                sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        except (OSError, ValueError) as e:
+            raise ConnectionFailed(f"cannot connect to {self.address}: {e}") from None
+        self._sock = sock
+        greeting = self._recv(len(p.GREETING), "greeting")
+        if greeting != p.GREETING:
+            self._drop()
+            raise ConnectionFailed(f"{self.address} is not a kestrad server: greeting {greeting.hex()}")
+
+    def _drop(self) -> None:
+        if self._sock is not None:
+            try:
+                self._sock.close()
+            finally:
+                self._sock = None
+
+    def _recv(self, size: int, what: str) -> bytes:
+        assert self._sock is not None
+        chunks, left = [], size
+        try:
+            while left:
+                chunk = self._sock.recv(min(left, 1 << 20))
+                if not chunk:
+                    raise ConnectionFailed(f"{self.address}: connection closed while reading the {what}")
+                chunks.append(chunk)
+                left -= len(chunk)
+        except socket.timeout:
+            self._drop()
+            raise ConnectionFailed(f"{self.address}: no {what} within {self.timeout} s") from None
+        except OSError as e:
+            self._drop()
+            raise ConnectionFailed(f"{self.address}: reading the {what}: {e}") from None
+        return b"".join(chunks)
+
+    def _send(self, data: bytes) -> None:
+        if self._sock is None:
+            raise ConnectionFailed(f"not connected to {self.address}")
+        try:
+            self._sock.sendall(data)
+        except OSError as e:
+            self._drop()
+            raise ConnectionFailed(f"{self.address}: sending: {e}") from None
+        self._last_send = time.monotonic()
+
+    def _transact(self, code: int, body: bytes = b"", expected: Optional[int] = None) -> bytes:
+        with self._lock:
+            self._send(p.packet(code, body))
+            status, length = p.parse_header(self._recv(8, "reply header"))
+            if length > p.MAX_BODY + 65536:
+                self._drop()
+                raise ProtocolError(f"reply body of {length} bytes is larger than any reply")
+            reply = self._recv(length, "reply body")
+        if status == p.REPLY_ERROR:
+            raise ServerError(reply.decode("latin-1"))
+        if status != p.REPLY_OK:
+            raise ProtocolError(f"reply status {status}")
+        if expected is not None and len(reply) != expected:
+            raise ProtocolError(f"reply of {len(reply)} bytes, expected {expected}")
+        return reply
+
+    def _keepalive_loop(self, interval: float) -> None:
+        while not self._stop.wait(min(interval, 1.0)):
+            if time.monotonic() - self._last_send < interval:
+                continue
+            # A command in progress holds the lock; it keeps the session alive itself.
+            if self._lock.acquire(blocking=False):
+                try:
+                    if self._sock is not None:
+                        self._send(p.packet(p.CMD_KEEPALIVE))
+                except ConnectionFailed:
+                    return
+                finally:
+                    self._lock.release()
+
+    def disconnect(self) -> None:
+        """Sends CMD_DISCONNECT and closes; never raises."""
+        self._stop.set()
+        with self._lock:
+            if self._sock is not None:
+                try:
+                    self._sock.sendall(p.packet(p.CMD_DISCONNECT))
+                except OSError:
+                    pass
+                self._drop()
+
+    def __enter__(self) -> "Client":
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.disconnect()
+
+    # ---- commands ----
+
+    def list(self) -> List[Adapter]:
+        """The server's adapters (it scans for them now)."""
+        self._listed = True
+        return p.parse_adapter_list(self._transact(p.CMD_RENUMERATE))
+
+    def open(self, name: str) -> "_Opened":
+        """Opens adapter ``name`` now. Used as a context manager
+        (``with client.open("SIM"):``) it is closed again on exit.
+
+        The server builds its adapter list only when a client asks for it, so
+        when it does not know ``name`` yet, the list is asked for once and the
+        open tried again.
+        """
+        try:
+            self._transact(p.CMD_OPEN, p.name_body(name), 0)
+        except ServerError as e:
+            if self._listed or not e.message.startswith("no such device: "):
+                raise
+            self.list()
+            self._transact(p.CMD_OPEN, p.name_body(name), 0)
+        return _Opened(self)
+
+    def close(self) -> None:
+        """Closes the open adapter (nothing happens when none is open)."""
+        self._transact(p.CMD_CLOSE, expected=0)
+
+    def shift_ir(self, value: int, length: int, end: TapState = TapState.RUN_TEST_IDLE) -> int:
+        """Shifts ``length`` (1..32) bits into the IR; returns the captured bits."""
+        reply = self._transact(p.CMD_SHIFT_IR, p.shift_ir_body(value, length, end), 4)
+        return p.from_bits(reply, length)
+
+    def shift_dr(self, value: Bits, length: int, end: TapState = TapState.RUN_TEST_IDLE) -> Bits:
+        """Shifts ``length`` bits through the DR; returns what was captured,
+        as an int when ``value`` is an int, else as bytes (bit 0 first)."""
+        reply = self._transact(p.CMD_SHIFT_DR, p.shift_dr_body(p.to_bits(value, length), length, end),
+                               p.bit_bytes(length))
+        return p.from_bits(reply, length) if isinstance(value, int) else reply
+
+    def run_test(self, count: int) -> None:
+        """``count`` clocks in Run-Test/Idle."""
+        self._transact(p.CMD_RUN_TEST, count.to_bytes(4, "little"), 0)
+
+    def trst(self, level: bool) -> None:
+        """Drives TRST: False asserts it (low), True releases it."""
+        self._transact(p.CMD_TRST, int(bool(level)).to_bytes(4, "little"), 0)
+
+    def srst(self, level: bool) -> None:
+        """Drives the system reset: False asserts it (low), True releases it."""
+        self._transact(p.CMD_SYS_RST, int(bool(level)).to_bytes(4, "little"), 0)
+
+    def frequency(self, hertz: int) -> None:
+        """Sets the JTAG clock."""
+        self._transact(p.CMD_JTAG_FREQUENCY, int(hertz).to_bytes(4, "little"), 0)
+
+    def read(self, address: int, size: int) -> bytes:
+        """Reads ``size`` bytes of target memory."""
+        return self._transact(p.CMD_READ_BLK, address.to_bytes(4, "little") + size.to_bytes(4, "little"),
+                              size)
+
+    def write(self, address: int, data: bytes) -> None:
+        """Writes ``data`` to target memory."""
+        self._transact(p.CMD_WRITE_BLK, address.to_bytes(4, "little") + bytes(data), 0)
+
+    @contextmanager
+    def batch(self) -> Iterator[Batch]:
+        """Collects scans and sends them as one batch when the block exits
+        without an exception; each queued scan's ``Result.value`` is then set."""
+        b = Batch()
+        yield b
+        self.run(b)
+
+    def run(self, batch: Batch) -> None:
+        """Sends a batch now and fills its results."""
+        reply = self._transact(p.CMD_ASYNC_OPERATIONS, bytes(batch._body), sum(batch._sizes))
+        for result, data in zip(batch._results, p.split_results(reply, batch._sizes)):
+            if result is not None:
+                result._fill(data)
+
+
+
+class _Opened:
+    """What :meth:`Client.open` returns: closes the adapter when its block ends."""
+
+    def __init__(self, client: Client) -> None:
+        self.client = client
+
+    def __enter__(self) -> Client:
+        return self.client
+
+    def __exit__(self, *exc: object) -> None:
+        try:
+            self.client.close()
+        except ConnectionFailed:
+            pass

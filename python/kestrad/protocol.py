@@ -1,0 +1,200 @@
+"""kestrad's wire protocol as pure functions: bytes in, values out, no I/O.
+
+Every packet is an 8-byte header of two little-endian 32-bit words (command
+code or reply status, body length) and a body. Bit streams carry n bits in
+(n + 7) // 8 bytes, bit k in bit k % 8 of byte k // 8, bit 0 shifted first.
+"""
+from __future__ import annotations
+
+import enum
+import struct
+from dataclasses import dataclass
+from typing import List, Optional, Sequence, Tuple
+
+CMD_RENUMERATE = 1
+CMD_OPEN = 2
+CMD_CLOSE = 3
+CMD_TRST = 4
+CMD_SYS_RST = 5
+CMD_SHIFT_IR = 6
+CMD_SHIFT_DR = 7
+CMD_RUN_TEST = 8
+CMD_UPDATE_NAME = 9
+CMD_WRITE_BLK = 10
+CMD_READ_BLK = 11
+CMD_KEEPALIVE = 12
+CMD_DISCONNECT = 13
+CMD_RESET = 14
+CMD_ASYNC_OPERATIONS = 15
+CMD_JTAG_FREQUENCY = 16
+
+ASYNC_CMD_SHIFT_IR = 6
+ASYNC_CMD_SHIFT_DR = 7
+ASYNC_CMD_WRITE_DR = 17
+
+REPLY_OK = 1
+REPLY_ERROR = 3
+
+GREETING = bytes.fromhex("01000000" "08000000" "abeeddff" "00000000")
+HEADER = struct.Struct("<II")
+
+#: The server refuses larger command bodies, reads and data scans.
+MAX_BODY = 64 * 1024 * 1024
+MAX_DR_BITS = 0x7FFFFFF8
+
+
+class KestradError(Exception):
+    """Base of every error this package raises."""
+
+
+class ConnectionFailed(KestradError):
+    """Connect, greeting, I/O error, time-out or connection closed."""
+
+
+class ServerError(KestradError):
+    """An error reply. ``message`` is the server's text unchanged."""
+
+    def __init__(self, message: str) -> None:
+        super().__init__(message)
+        self.message = message
+
+
+class ProtocolError(KestradError):
+    """A reply with an unexpected status, size or layout."""
+
+
+class TapState(enum.IntEnum):
+    """End states of a scan; the values travel on the wire."""
+
+    TEST_LOGIC_RESET = 0
+    RUN_TEST_IDLE = 1
+    SHIFT_DR = 2
+    SHIFT_IR = 3
+    EXIT1_DR = 4
+    EXIT1_IR = 5
+    PAUSE_DR = 6
+    PAUSE_IR = 7
+
+
+@dataclass(frozen=True)
+class Adapter:
+    """One record of the adapter list."""
+
+    name: str
+    chip: str
+    serial: Optional[str] = None
+
+
+def packet(code: int, body: bytes = b"") -> bytes:
+    """A command packet: header and body."""
+    return HEADER.pack(code, len(body)) + body
+
+
+def parse_header(data: bytes) -> Tuple[int, int]:
+    """(status, body length) of an 8-byte reply header."""
+    if len(data) != 8:
+        raise ProtocolError(f"reply header of {len(data)} bytes, expected 8")
+    return HEADER.unpack(data)
+
+
+def bit_bytes(length: int) -> int:
+    """Bytes of a bit stream of ``length`` bits."""
+    return (length + 7) // 8
+
+
+def to_bits(value: "int | bytes", length: int) -> bytes:
+    """An int or bytes as a bit stream of ``length`` bits; refuses values that do not fit."""
+    if length < 1:
+        raise ValueError(f"a scan of {length} bits")
+    size = bit_bytes(length)
+    if isinstance(value, int):
+        if value < 0 or value >> length:
+            raise ValueError(f"{value:#x} does not fit in {length} bits")
+        return value.to_bytes(size, "little")
+    data = bytes(value)
+    if len(data) != size:
+        raise ValueError(f"{len(data)} bytes given for {length} bits, expected {size}")
+    if length % 8 and data[-1] >> (length % 8):
+        raise ValueError(f"bits set above bit {length - 1}")
+    return data
+
+
+def from_bits(data: bytes, length: int) -> int:
+    """A bit stream as an int, bits at and above ``length`` dropped."""
+    return int.from_bytes(data, "little") & ((1 << length) - 1)
+
+
+def name_body(*names: str) -> bytes:
+    """NUL-terminated strings, as CMD_OPEN and CMD_UPDATE_NAME take them."""
+    out = b""
+    for n in names:
+        raw = n.encode()
+        if b"\0" in raw or len(raw) > 254:
+            raise ValueError(f"adapter name {n!r}: at most 254 characters, no NUL")
+        out += raw + b"\0"
+    return out
+
+
+def shift_ir_body(value: int, length: int, end: int) -> bytes:
+    if not 1 <= length <= 32:
+        raise ValueError(f"instruction length {length}: 1 to 32 bits")
+    if value < 0 or value >> length:
+        raise ValueError(f"instruction {value:#x} does not fit in {length} bits")
+    return struct.pack("<IiI", value, length, int(end))
+
+
+def shift_dr_body(bits: bytes, length: int, end: int) -> bytes:
+    if not 1 <= length <= MAX_DR_BITS:
+        raise ValueError(f"data scan of {length} bits")
+    return struct.pack("<iI", length, int(end)) + bits
+
+
+def parse_adapter_list(body: bytes) -> List[Adapter]:
+    """Parses a CMD_RENUMERATE reply body; ProtocolError names the bad offset."""
+    out: List[Adapter] = []
+    pos = 0
+    while pos < len(body):
+        start = pos
+        if pos + 2 > len(body):
+            raise ProtocolError(f"adapter record at offset {start}: truncated")
+        count, zero = body[pos], body[pos + 1]
+        if count not in (2, 3) or zero != 0:
+            raise ProtocolError(f"adapter record at offset {start}: bad string count {count}/{zero}")
+        pos += 2
+        strings = []
+        for _ in range(count):
+            end = body.find(b"\0", pos)
+            if end < 0:
+                raise ProtocolError(f"adapter record at offset {start}: string without NUL")
+            strings.append(body[pos:end].decode("latin-1"))
+            pos = end + 1
+        out.append(Adapter(strings[0], strings[1], strings[2] if count == 3 else None))
+    return out
+
+
+def split_results(reply: bytes, sizes: Sequence[int]) -> List[bytes]:
+    """Cuts a batch reply into one result per scan; sizes must add up exactly."""
+    if sum(sizes) != len(reply):
+        raise ProtocolError(f"batch reply of {len(reply)} bytes, expected {sum(sizes)}")
+    out, pos = [], 0
+    for n in sizes:
+        out.append(reply[pos:pos + n])
+        pos += n
+    return out
+
+
+def split_address(address: str) -> Tuple[str, Optional[str]]:
+    """("host", "port") for TCP (split at the last colon, [::1]:5000 works),
+    else (socket path, None) for a local endpoint, mapped as the server maps it."""
+    import os
+
+    if ":" in address:
+        host, _, port = address.rpartition(":")
+        if host.startswith("[") and host.endswith("]"):
+            host = host[1:-1]
+        return host, port
+    prefix = "\\\\.\\pipe\\"
+    if address[: len(prefix)].lower() == prefix:
+        directory = os.environ.get("KESTRAD_PIPE_DIR") or os.environ.get("XDG_RUNTIME_DIR") or "/tmp"
+        return directory + "/" + address[len(prefix):], None
+    return address, None

@@ -1,0 +1,57 @@
+"""The pure protocol helpers: bit streams, adapter records, addresses."""
+import pytest
+
+from kestrad import protocol as p
+
+
+@pytest.mark.parametrize("value, length, wire", [
+    (0x1f, 5, b"\x1f"),
+    (0xabc, 12, b"\xbc\x0a"),
+    (1 << 64, 65, b"\0" * 8 + b"\x01"),
+    (b"\xff\x01", 9, b"\xff\x01"),
+])
+def test_bits_round_trip(value, length, wire):
+    assert p.to_bits(value, length) == wire
+    assert p.from_bits(wire, length) == (value if isinstance(value, int) else int.from_bytes(value, "little"))
+
+
+@pytest.mark.parametrize("value, length, message", [
+    (0x20, 5, "does not fit"),
+    (-1, 8, "does not fit"),
+    (b"\x00", 9, "expected 2"),
+    (b"\x00\x02", 9, "above bit 8"),
+    (0, 0, "0 bits"),
+])
+def test_bits_that_do_not_fit_are_refused(value, length, message):
+    with pytest.raises(ValueError, match=message):
+        p.to_bits(value, length)
+
+
+def test_adapter_list_parses_records_and_names_bad_offsets():
+    body = b"\x03\x00EZ-USB0\0chip\0K1\0" + b"\x02\x00SIM\0Unknown chip\0"
+    assert p.parse_adapter_list(body) == [p.Adapter("EZ-USB0", "chip", "K1"),
+                                          p.Adapter("SIM", "Unknown chip")]
+    for bad, offset in [(body + b"\x04\x00", len(body)), (b"\x02\x00A\0B", 0), (b"\x02", 0)]:
+        with pytest.raises(p.ProtocolError, match=f"offset {offset}"):
+            p.parse_adapter_list(bad)
+
+
+def test_batch_reply_must_match_the_scans():
+    assert p.split_results(b"\x01\x02\x03", [1, 0, 2]) == [b"\x01", b"", b"\x02\x03"]
+    with pytest.raises(p.ProtocolError, match="expected 4"):
+        p.split_results(b"\x01\x02\x03", [2, 2])
+
+
+@pytest.mark.parametrize("address, env, expected", [
+    ("127.0.0.1:5000", {}, ("127.0.0.1", "5000")),
+    ("[::1]:5000", {}, ("::1", "5000")),
+    ("/run/k.sock", {}, ("/run/k.sock", None)),
+    ("\\\\.\\PIPE\\vrk_pipe", {"KESTRAD_PIPE_DIR": "/srv"}, ("/srv/vrk_pipe", None)),
+    ("\\\\.\\pipe\\x", {"XDG_RUNTIME_DIR": "/run/user/7"}, ("/run/user/7/x", None)),
+])
+def test_addresses_map_as_the_server_maps_them(monkeypatch, address, env, expected):
+    for var in ("KESTRAD_PIPE_DIR", "XDG_RUNTIME_DIR"):
+        monkeypatch.delenv(var, raising=False)
+    for k, v in env.items():
+        monkeypatch.setenv(k, v)
+    assert p.split_address(address) == expected
