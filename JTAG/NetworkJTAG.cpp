@@ -8,7 +8,6 @@
 #include "JTAG/NetworkJTAG.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -22,6 +21,8 @@
 #include <thread>
 
 #include "JTAG/JTAGServer.h"
+#include "base/ByteOrder.h"
+#include "base/Connect.h"
 #include "JTAG/NetworkProtocol.h"
 #include "config/Description.h"
 #include "log/Logger.h"
@@ -37,13 +38,6 @@ std::runtime_error SocketError(const char* what, int error)
 }
 
 std::runtime_error ProtocolError() { return std::runtime_error("Protocol error"); }
-
-int RemainingMs(std::chrono::steady_clock::time_point deadline)
-{
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
-}
 
 }  // namespace
 
@@ -149,37 +143,10 @@ void CNetworkJTAG::Connect(const std::string& address)
     peer.sin_port = htons(m_port);
     std::memcpy(&peer.sin_addr, host->h_addr_list[0], sizeof peer.sin_addr);
 
-    // Connect without blocking so that an unreachable peer costs at most the
-    // connect time-out instead of the system's minutes of SYN retries.
-    const int flags = ::fcntl(m_socket, F_GETFL);
-    if (flags < 0 || ::fcntl(m_socket, F_SETFL, flags | O_NONBLOCK) != 0)
-        throw SocketError("Can't connect to server, error: ", errno);
-    int error = 0;
-    if (::connect(m_socket, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0) {
-        if (errno != EINPROGRESS && errno != EINTR) {
-            error = errno;
-        } else {
-            const Clock::time_point deadline = Clock::now() + kConnectTimeout;
-            for (;;) {
-                pollfd p{m_socket, POLLOUT, 0};
-                const int ready = ::poll(&p, 1, RemainingMs(deadline));
-                if (ready < 0 && errno == EINTR)
-                    continue;
-                if (ready < 0) {
-                    error = errno;
-                } else if (ready == 0) {
-                    error = ETIMEDOUT;
-                } else {
-                    socklen_t length = sizeof error;
-                    if (::getsockopt(m_socket, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
-                        error = errno;
-                }
-                break;
-            }
-        }
-    }
-    if (error == 0 && ::fcntl(m_socket, F_SETFL, flags) != 0)
-        error = errno;
+    // An unreachable peer costs at most the connect time-out instead of the
+    // system's minutes of SYN retries.
+    const int error = ConnectWithDeadline(m_socket, reinterpret_cast<const sockaddr*>(&peer), sizeof peer,
+                                          Clock::now() + kConnectTimeout);
     if (error != 0)
         throw SocketError("Can't connect to server, error: ", error);
 }
@@ -238,10 +205,7 @@ size_t CNetworkJTAG::ReceiveChunk(char* buffer, const Clock::time_point* deadlin
 {
     for (;;) {
         if (deadline != nullptr) {
-            pollfd p{m_socket, POLLIN, 0};
-            const int ready = ::poll(&p, 1, RemainingMs(*deadline));
-            if (ready < 0 && errno == EINTR)
-                continue;
+            const int ready = PollUntil(m_socket, POLLIN, *deadline);
             if (ready < 0)
                 throw SocketError("Can't recv data from server, error: ", errno);
             if (ready == 0)
@@ -379,7 +343,7 @@ void CNetworkJTAG::ReadMemBlk(unsigned int address, void* buffer, unsigned int s
     if (m_versionNumber == netjtag::PEER_DSP && size == 4) {
         Send(netjtag::ReadWord32Command(address));
         ReadNLines(lines, 2);
-        netjtag::StoreLE32(out, netjtag::DumpWord(lines[0], 0));
+        WriteLE32(out, netjtag::DumpWord(lines[0], 0));
         return;
     }
 
@@ -389,7 +353,7 @@ void CNetworkJTAG::ReadMemBlk(unsigned int address, void* buffer, unsigned int s
     const size_t first = (address - window.start) / 4;
     for (size_t i = 0; i < size / 4; ++i) {
         const size_t k = first + i;
-        netjtag::StoreLE32(out + 4 * i, netjtag::DumpWord(lines[k / 4], static_cast<unsigned>(k % 4)));
+        WriteLE32(out + 4 * i, netjtag::DumpWord(lines[k / 4], static_cast<unsigned>(k % 4)));
     }
 }
 
@@ -403,7 +367,7 @@ void CNetworkJTAG::WriteMemBlk(unsigned int address, const void* data, unsigned 
     const unsigned char* in = static_cast<const unsigned char*>(data);
 
     if (m_versionNumber == netjtag::PEER_DSP && size == 4) {
-        Exchange(netjtag::WriteWord32Command(netjtag::LoadLE32(in), address));
+        Exchange(netjtag::WriteWord32Command(ReadLE32(in), address));
         return;
     }
 
@@ -421,12 +385,12 @@ void CNetworkJTAG::WriteMemBlk(unsigned int address, const void* data, unsigned 
             unsigned char row[16];
             CNetworkJTAG::ReadMemBlk(rowAddress, row, 16);
             for (int j = 0; j < 4; ++j)
-                words[j] = netjtag::LoadLE32(row + 4 * j);
+                words[j] = ReadLE32(row + 4 * j);
         }
         for (int j = 0; j < 4; ++j) {
             const uint64_t wordAddress = static_cast<uint64_t>(rowAddress) + 4 * j;
             if (wordAddress >= address && wordAddress < end)
-                words[j] = netjtag::LoadLE32(in + (wordAddress - address));
+                words[j] = ReadLE32(in + (wordAddress - address));
         }
         entries.push_back(netjtag::WriteMemEntry(rowAddress, words));
     }

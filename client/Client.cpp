@@ -1,8 +1,11 @@
 // Client side of kestrad's wire protocol over plain POSIX sockets.
 #include "client/Client.h"
 
-#include "server/LocalEndpoint.h"
-#include "server/Packets.h"
+#include "base/ByteOrder.h"
+#include "base/Connect.h"
+#include "base/Deadline.h"
+#include "wire/LocalEndpoint.h"
+#include "wire/Packets.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -24,9 +27,6 @@ namespace kestrad::client {
 
 namespace {
 
-const unsigned char kGreeting[16] = {0x01, 0x00, 0x00, 0x00, 0x08, 0x00, 0x00, 0x00,
-                                     0xAB, 0xEE, 0xDD, 0xFF, 0x00, 0x00, 0x00, 0x00};
-
 std::string Hex(const uint8_t* data, size_t size)
 {
     static const char digits[] = "0123456789abcdef";
@@ -41,39 +41,6 @@ std::string Hex(const uint8_t* data, size_t size)
 }
 
 std::string ErrnoText(int err) { return std::strerror(err); }
-
-void PutLE32(std::vector<uint8_t>& out, uint32_t v)
-{
-    unsigned char b[4];
-    WriteLE32(b, v);
-    out.insert(out.end(), b, b + 4);
-}
-
-int RemainingMs(std::chrono::steady_clock::time_point deadline)
-{
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0)
-        return 0;
-    return static_cast<int>(std::min<long long>(left.count(), std::numeric_limits<int>::max()));
-}
-
-// Waits for `events` on fd until the deadline; EINTR is retried with the time
-// that is left, so a signal never cuts a wait short. Returns revents, 0 on
-// time-out, -1 with errno on failure.
-int PollUntil(int fd, short events, std::chrono::steady_clock::time_point deadline)
-{
-    for (;;) {
-        pollfd p{fd, events, 0};
-        int r = ::poll(&p, 1, RemainingMs(deadline));
-        if (r > 0)
-            return p.revents;
-        if (r == 0)
-            return 0;
-        if (errno != EINTR)
-            return -1;
-    }
-}
 
 void ValidateDataScan(const std::vector<uint8_t>& bits, uint32_t length, const char* what)
 {
@@ -182,11 +149,11 @@ CBatch& CBatch::ShiftIR(uint32_t value, uint32_t length, TapState end)
     if (length < 1 || length > 32)
         throw std::invalid_argument("ShiftIR: bad length " + std::to_string(length) +
                                     " (1 to 32 bits)");
-    PutLE32(m_body, ASYNC_CMD_SHIFT_IR);
-    PutLE32(m_body, 12);
-    PutLE32(m_body, value);
-    PutLE32(m_body, length);
-    PutLE32(m_body, static_cast<uint32_t>(end));
+    AppendLE32(m_body, ASYNC_CMD_SHIFT_IR);
+    AppendLE32(m_body, 12);
+    AppendLE32(m_body, value);
+    AppendLE32(m_body, length);
+    AppendLE32(m_body, static_cast<uint32_t>(end));
     const size_t result = BitBytes(length);
     m_scans.push_back({Kind::ShiftIR, length, result});
     m_resultBytes += result;
@@ -212,10 +179,10 @@ void CBatch::AddDataScan(uint32_t code, const std::vector<uint8_t>& bits, uint32
     if (m_body.size() + 16 + bits.size() > MAX_COMMAND_BODY)
         throw std::invalid_argument("batch too large: over " + std::to_string(MAX_COMMAND_BODY) +
                                     " bytes");
-    PutLE32(m_body, code);
-    PutLE32(m_body, static_cast<uint32_t>(8 + bits.size()));
-    PutLE32(m_body, length);
-    PutLE32(m_body, static_cast<uint32_t>(end));
+    AppendLE32(m_body, code);
+    AppendLE32(m_body, static_cast<uint32_t>(8 + bits.size()));
+    AppendLE32(m_body, length);
+    AppendLE32(m_body, static_cast<uint32_t>(end));
     m_body.insert(m_body.end(), bits.begin(), bits.end());
     const size_t result = kind == Kind::ShiftDR ? bits.size() : 0;
     m_scans.push_back({kind, length, result});
@@ -298,29 +265,6 @@ void CClient::Connect(const std::string& address)
     m_lastSend = Clock::now();
 }
 
-namespace {
-
-// Completes a non-blocking connect whose call returned `result`: waits for
-// the socket to become writable until `deadline`, and returns 0 or the
-// errno value of the failure (ETIMEDOUT when the time ran out).
-int FinishConnect(int fd, int result, std::chrono::steady_clock::time_point deadline)
-{
-    int err = result == 0 ? 0 : errno;
-    if (err != EINPROGRESS && err != EAGAIN && err != EINTR)
-        return err;
-    int ev = PollUntil(fd, POLLOUT, deadline);
-    if (ev == 0)
-        return ETIMEDOUT;
-    if (ev < 0)
-        return errno;
-    socklen_t len = sizeof(err);
-    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0)
-        return errno;
-    return err;
-}
-
-}  // namespace
-
 void CClient::ConnectTcp(const std::string& host, const std::string& port)
 {
     const bool numeric = !port.empty() && port.size() <= 5 &&
@@ -347,7 +291,7 @@ void CClient::ConnectTcp(const std::string& host, const std::string& port)
             lastError = ErrnoText(errno);
             continue;
         }
-        int err = FinishConnect(fd, ::connect(fd, ai->ai_addr, ai->ai_addrlen), deadline);
+        int err = ConnectWithDeadline(fd, ai->ai_addr, ai->ai_addrlen, deadline);
         if (err != 0) {
             lastError = err == ETIMEDOUT ? "connection timed out" : ErrnoText(err);
             ::close(fd);
@@ -376,8 +320,8 @@ void CClient::ConnectLocal(const std::string& path)
     if (fd < 0)
         throw ConnectionError("cannot connect to " + Where() + ": " + ErrnoText(errno));
     // EAGAIN is a full backlog: wait for the server to accept, within the limit.
-    int err = FinishConnect(fd, ::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)),
-                            Clock::now() + m_options.connectTimeout);
+    int err = ConnectWithDeadline(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa),
+                                  Clock::now() + m_options.connectTimeout);
     if (err != 0) {
         ::close(fd);
         throw ConnectionError("cannot connect to " + Where() + " (" + path + "): " +
@@ -388,9 +332,10 @@ void CClient::ConnectLocal(const std::string& path)
 
 void CClient::ReadGreeting()
 {
-    uint8_t got[sizeof(kGreeting)];
+    const CReplyVersion greeting;
+    uint8_t got[sizeof(greeting)];
     RecvAllLocked(got, sizeof(got), m_options.replyTimeout, "greeting");
-    if (std::memcmp(got, kGreeting, sizeof(got)) != 0)
+    if (std::memcmp(got, &greeting, sizeof(got)) != 0)
         FailConnection("bad greeting from " + Where() + ": " + Hex(got, sizeof(got)));
 }
 
@@ -488,9 +433,9 @@ void CClient::SendPacketLocked(uint32_t code, const uint8_t* body, size_t size)
         throw std::invalid_argument("command body of " + std::to_string(size) +
                                     " bytes does not fit the length field");
     std::vector<uint8_t> packet;
-    packet.reserve(8 + size);
-    PutLE32(packet, code);
-    PutLE32(packet, static_cast<uint32_t>(size));
+    packet.reserve(sizeof(CCmdPacketHdr) + size);
+    AppendLE32(packet, code);
+    AppendLE32(packet, static_cast<uint32_t>(size));
     if (size)
         packet.insert(packet.end(), body, body + size);
     SendAllLocked(packet.data(), packet.size());
@@ -498,7 +443,7 @@ void CClient::SendPacketLocked(uint32_t code, const uint8_t* body, size_t size)
 
 Reply CClient::ReadReplyLocked(std::chrono::milliseconds timeout)
 {
-    uint8_t hdr[8];
+    uint8_t hdr[sizeof(CReplyPacketHdr)];
     RecvAllLocked(hdr, sizeof(hdr), timeout, "reply header");
     Reply reply;
     reply.status = ReadLE32(hdr);
@@ -554,14 +499,14 @@ void CClient::Close() { Transact(CMD_CLOSE, {}, 0, "close"); }
 void CClient::SetTrst(bool level)
 {
     std::vector<uint8_t> body;
-    PutLE32(body, level ? 1 : 0);
+    AppendLE32(body, level ? 1 : 0);
     Transact(CMD_TRST, body, 0, "trst");
 }
 
 void CClient::SetSysRst(bool level)
 {
     std::vector<uint8_t> body;
-    PutLE32(body, level ? 1 : 0);
+    AppendLE32(body, level ? 1 : 0);
     Transact(CMD_SYS_RST, body, 0, "srst");
 }
 
@@ -571,9 +516,9 @@ uint32_t CClient::ShiftIR(uint32_t value, uint32_t length, TapState end)
         throw std::invalid_argument("ShiftIR: bad length " + std::to_string(length) +
                                     " (1 to 32 bits)");
     std::vector<uint8_t> body;
-    PutLE32(body, value);
-    PutLE32(body, length);
-    PutLE32(body, static_cast<uint32_t>(end));
+    AppendLE32(body, value);
+    AppendLE32(body, length);
+    AppendLE32(body, static_cast<uint32_t>(end));
     std::vector<uint8_t> reply = Transact(CMD_SHIFT_IR, body, 4, "irscan");
     return ReadLE32(reply.data());
 }
@@ -587,8 +532,8 @@ std::vector<uint8_t> CClient::ShiftDR(const std::vector<uint8_t>& bits, uint32_t
                                     " bits exceed the reply limit");
     std::vector<uint8_t> body;
     body.reserve(8 + bits.size());
-    PutLE32(body, length);
-    PutLE32(body, static_cast<uint32_t>(end));
+    AppendLE32(body, length);
+    AppendLE32(body, static_cast<uint32_t>(end));
     body.insert(body.end(), bits.begin(), bits.end());
     return Transact(CMD_SHIFT_DR, body, bits.size(), "drscan");
 }
@@ -596,7 +541,7 @@ std::vector<uint8_t> CClient::ShiftDR(const std::vector<uint8_t>& bits, uint32_t
 void CClient::RunTest(uint32_t count)
 {
     std::vector<uint8_t> body;
-    PutLE32(body, count);
+    AppendLE32(body, count);
     Transact(CMD_RUN_TEST, body, 0, "runtest");
 }
 
@@ -620,7 +565,7 @@ void CClient::WriteBlock(uint32_t address, const uint8_t* data, size_t size)
                                     " bytes exceed one command; split the transfer");
     std::vector<uint8_t> body;
     body.reserve(4 + size);
-    PutLE32(body, address);
+    AppendLE32(body, address);
     if (size)
         body.insert(body.end(), data, data + size);
     Transact(CMD_WRITE_BLK, body, 0, "write");
@@ -632,8 +577,8 @@ std::vector<uint8_t> CClient::ReadBlock(uint32_t address, uint32_t size)
         throw std::invalid_argument("ReadBlock: " + std::to_string(size) +
                                     " bytes exceed the reply limit; split the transfer");
     std::vector<uint8_t> body;
-    PutLE32(body, address);
-    PutLE32(body, size);
+    AppendLE32(body, address);
+    AppendLE32(body, size);
     return Transact(CMD_READ_BLK, body, size, "read");
 }
 
@@ -642,7 +587,7 @@ void CClient::Reset() { Transact(CMD_RESET, {}, 0, "reset"); }
 void CClient::SetFrequency(uint32_t hertz)
 {
     std::vector<uint8_t> body;
-    PutLE32(body, hertz);
+    AppendLE32(body, hertz);
     Transact(CMD_JTAG_FREQUENCY, body, 0, "frequency");
 }
 
@@ -658,7 +603,7 @@ void CClient::Disconnect() noexcept
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_fd < 0)
         return;
-    unsigned char packet[8];
+    unsigned char packet[sizeof(CCmdPacketHdr)];
     WriteLE32(packet, CMD_DISCONNECT);
     WriteLE32(packet + 4, 0);
     // Best effort and without waiting: the server answers nothing, and a full

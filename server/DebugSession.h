@@ -29,9 +29,9 @@
 #include "JTAG/JTAGHolder.h"
 #include "JTAG/KorselJTAG.h"
 #include "log/Logger.h"
-#include "server/AsyncBatch.h"
+#include "wire/AsyncBatch.h"
 #include "server/LocalTransport.h"
-#include "server/Packets.h"
+#include "wire/Packets.h"
 
 template <typename Protocol>
 class CJTAGServerImpl;

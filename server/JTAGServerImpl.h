@@ -28,7 +28,7 @@
 #include "log/StreamContainer.h"
 #include "server/DebugSession.h"
 #include "server/LocalTransport.h"
-#include "server/Packets.h"
+#include "wire/Packets.h"
 
 template <typename Protocol>
 class CJTAGServerImpl : public CJTAGServer {

@@ -19,6 +19,7 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "base/ByteOrder.h"
 #include "log/Options.h"
 #include "tests/network/FakePeer.h"
 #include "tests/support/TestServer.h"
@@ -232,12 +233,12 @@ TEST(NetworkJTAG, ReadMemoryThroughDump)
 
     unsigned char buffer[32];
     adapter->ReadMemBlk(0x1004, buffer, 8);
-    EXPECT_EQ(netjtag::LoadLE32(buffer), 0x11111111u);
-    EXPECT_EQ(netjtag::LoadLE32(buffer + 4), 0x22222222u);
+    EXPECT_EQ(ReadLE32(buffer), 0x11111111u);
+    EXPECT_EQ(ReadLE32(buffer + 4), 0x22222222u);
 
     adapter->ReadMemBlk(0x1004, buffer, 32);
     for (unsigned i = 0; i < 8; ++i)
-        EXPECT_EQ(netjtag::LoadLE32(buffer + 4 * i), 0x11111111u * (i + 1)) << i;
+        EXPECT_EQ(ReadLE32(buffer + 4 * i), 0x11111111u * (i + 1)) << i;
 
     // A row too short for the column asked for.
     EXPECT_THROW(adapter->ReadMemBlk(0x2008, buffer, 4), std::out_of_range);
@@ -259,7 +260,7 @@ TEST(NetworkJTAG, DspPeerUsesWordCommands)
     auto adapter = OpenOn(peer, server);
     unsigned char buffer[8];
     adapter->ReadMemBlk(0x1004, buffer, 4);
-    EXPECT_EQ(netjtag::LoadLE32(buffer), 0xdeadbeefu);
+    EXPECT_EQ(ReadLE32(buffer), 0xdeadbeefu);
     adapter->ReadMemBlk(0x1004, buffer, 8);
     const unsigned char word[4] = {0x0d, 0xf0, 0xfe, 0xca};
     adapter->WriteMemBlk(0x1008, word, 4);
