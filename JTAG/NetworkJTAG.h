@@ -6,7 +6,8 @@
 // terminated text command at a time (reset, run, set_trst, set_nrst, wait,
 // wrIR, wrDR, dump, write_mem, read_word32, write_word32, save) and answers
 // with LF terminated lines; JTAG/NetworkProtocol.h builds and parses them.
-// One blocking TCP connection per open adapter, one exchange at a time.
+// One blocking TCP connection per open adapter (JTAG/LineSocket.h), one
+// exchange at a time.
 #pragma once
 
 #include <chrono>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "JTAG/JTAG.h"
+#include "JTAG/LineSocket.h"
 
 class CNetworkJTAG : public CNonAsyncJTAG {
 public:
@@ -68,14 +70,9 @@ private:
     std::string Exchange(const std::string& command);
     void SetLine(const std::string& command);
     void ReadLines(std::vector<std::string>& lines, int n, const Clock::time_point* deadline);
-    // One recv of at most 1023 bytes; throws on error, closed connection or
-    // an expired deadline.
-    size_t ReceiveChunk(char* buffer, const Clock::time_point* deadline);
-    void Connect(const std::string& address);
-    void CloseSocket();
 
     std::string m_serverAddress;
     unsigned short m_port;
-    int m_socket = -1;
+    CLineSocket m_socket;
     uint32_t m_savepointCounter = 0;
 };
