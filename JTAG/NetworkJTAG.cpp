@@ -31,8 +31,8 @@ std::runtime_error ProtocolError() { return std::runtime_error("Protocol error")
 }  // namespace
 
 CNetworkJTAG::CNetworkJTAG(const std::string& address, unsigned short port, const std::string& name,
-                           CJTAGServer& server)
-    : CNonAsyncJTAG(server), m_serverAddress(address), m_port(port)
+                           CJTAGServer& server, NetworkTiming timing)
+    : CNonAsyncJTAG(server), m_serverAddress(address), m_port(port), m_timing(timing)
 {
     m_name = name;
     // Probe: only a peer that completes the handshake becomes an adapter.
@@ -65,12 +65,12 @@ void CNetworkJTAG::Open()
     if (IsOpened())
         return;
     try {
-        m_socket.Connect(m_serverAddress, m_port, kConnectTimeout,
+        m_socket.Connect(m_serverAddress, m_port, m_timing.connect,
                          {kKeepAliveIdleSeconds, kKeepAliveIntervalSeconds, kKeepAliveProbes});
 
         // A listener that accepts but never greets must not hold the session
         // (or the enumeration) forever.
-        const Clock::time_point deadline = Clock::now() + kGreetingTimeout;
+        const Clock::time_point deadline = Clock::now() + m_timing.greeting;
         std::vector<std::string> lines;
         ReadLines(lines, 2, &deadline);
         const std::string protocol = netjtag::ProtocolName(lines[1]);
@@ -96,7 +96,7 @@ void CNetworkJTAG::Close()
     // the connection), so a failed Close never leaks it.
     const int error = m_socket.ShutdownAndClose();
     // Give the peer time to take down its side before anyone connects again.
-    std::this_thread::sleep_for(std::chrono::seconds(1));
+    std::this_thread::sleep_for(m_timing.closePause);
     if (error != 0)
         throw SocketError("Can't connect to server, error: ", error);
 }

@@ -19,12 +19,21 @@
 #include "JTAG/JTAG.h"
 #include "JTAG/LineSocket.h"
 
+// The time limits of a peer connection and the pause after closing one.
+// Replies to commands have no limit: a slow RTL model may take long, and
+// keep-alive detects a peer that has vanished.
+struct NetworkTiming {
+    std::chrono::milliseconds connect{3000};     // connecting to the peer
+    std::chrono::milliseconds greeting{5000};    // its two greeting lines
+    std::chrono::milliseconds closePause{1000};  // for the peer to take its side down
+};
+
 class CNetworkJTAG : public CNonAsyncJTAG {
 public:
     // Probes the peer with Open() and Close(); a peer that does not answer or
     // does not conform leaves the constructor by exception.
     CNetworkJTAG(const std::string& address, unsigned short port, const std::string& name,
-                 CJTAGServer& server);
+                 CJTAGServer& server, NetworkTiming timing = NetworkTiming());
     ~CNetworkJTAG() override;
 
     // One adapter per configured peer that answers; failing entries are logged
@@ -44,10 +53,6 @@ public:
                  TapStateMachine::State end) override;
     void RunTest(unsigned int count) override;
 
-    // Time limits. Replies to commands have none: a slow RTL model may take
-    // long, and keep-alive detects a peer that has vanished.
-    static constexpr std::chrono::milliseconds kConnectTimeout{3000};
-    static constexpr std::chrono::milliseconds kGreetingTimeout{5000};
     static constexpr int kKeepAliveIdleSeconds = 10;
     static constexpr int kKeepAliveIntervalSeconds = 5;
     static constexpr int kKeepAliveProbes = 3;
@@ -73,6 +78,7 @@ private:
 
     std::string m_serverAddress;
     unsigned short m_port;
+    NetworkTiming m_timing;
     CLineSocket m_socket;
     uint32_t m_savepointCounter = 0;
 };

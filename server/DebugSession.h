@@ -3,9 +3,10 @@
 // The cycle is: write a reply (the greeting first), read an 8-byte command
 // header, read its body, execute it, reply, and again. At most one read or
 // write is outstanding, and every handler runs on the session's strand, so the
-// 10-second timer that watches the reads never races a completing read. A
-// session ends on a read or write error, on CMD_DISCONNECT, or when the timer
-// closes the stream; its destructor closes the adapter it holds.
+// idle timer that watches the reads (the server's IdleTimeout(), 10 seconds)
+// never races a completing read. A session ends on a read or write error, on
+// CMD_DISCONNECT, or when the timer closes the stream; its destructor closes
+// the adapter it holds.
 //
 // What a command does is not here: ExecuteCommand hands the body bytes to
 // the session's CSessionCommands (server/SessionCommands.h) and writes the
@@ -35,7 +36,6 @@ public:
     using Stream = typename Protocol::socket;
 
     static constexpr size_t kReplyChunk = 65536;
-    static constexpr long kIdleSeconds = 10;
 
     CDebugSession(std::shared_ptr<asio::io_context> service, CJTAGServerImpl<Protocol>& server,
                   unsigned int id)
@@ -211,7 +211,7 @@ private:
     void StartTimer()
     {
         m_timerArmed = true;
-        m_timer.expires_from_now(boost::posix_time::seconds(kIdleSeconds));
+        m_timer.expires_from_now(boost::posix_time::milliseconds(m_server.IdleTimeout().count()));
         // The wait holds no strong reference: a pending wait must not keep an
         // ended session alive.
         std::weak_ptr<CDebugSession> weak = this->shared_from_this();

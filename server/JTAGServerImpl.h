@@ -38,8 +38,11 @@ public:
     using Acceptor = typename Traits::Acceptor;
     using Endpoint = typename Traits::Endpoint;
 
+    // How long a session waits for a command's bytes before it gives up.
+    static constexpr std::chrono::milliseconds kIdleTimeout{10000};
+
     CJTAGServerImpl(const Endpoint& endpoint, std::shared_ptr<asio::io_context>& service,
-                    std::error_code& ec)
+                    std::error_code& ec, std::chrono::milliseconds idleTimeout = kIdleTimeout)
         : m_options{{OPTION_OUTPUT, "output", "Logger output", true},
                     {OPTION_VERBOSE, "verbose", "Verbose mode", true},
                     {OPTION_OUTBUF, "outbuf", "Log buffer", false},
@@ -48,7 +51,8 @@ public:
           m_logger(m_options, m_streams),
           m_holder(*this),
           m_service(service),
-          m_endpoint(endpoint)
+          m_endpoint(endpoint),
+          m_idleTimeout(idleTimeout)
     {
         MakeAcceptor(ec);
     }
@@ -84,6 +88,7 @@ public:
     CDescription& Description() override { return m_description; }
     CJTAGHolder& Holder() { return m_holder; }
     std::shared_ptr<asio::io_context> Service() { return m_service; }
+    std::chrono::milliseconds IdleTimeout() const { return m_idleTimeout; }
 
     // What Start() does before it sleeps: start the first accept. Errors in
     // making the listener leave here on the calling thread. For tests that
@@ -230,6 +235,7 @@ private:
     std::set<std::shared_ptr<Session>> m_sessions;
     std::vector<std::shared_ptr<std::thread>> m_threads;
     Endpoint m_endpoint;
+    std::chrono::milliseconds m_idleTimeout;
     unsigned int m_sessionCounter = 0;
 
     // Serialises changes to the session set and the thread list.
