@@ -15,6 +15,14 @@ CJTAGHolder::CJTAGHolder(CJTAGServer& server) : m_server(server)
 
 CJTAGHolder::~CJTAGHolder() {}
 
+std::shared_ptr<CJTAG> CJTAGHolder::Find(const std::string& name) const
+{
+    for (const auto& adapter : m_adapters)
+        if (adapter->IsNamed(name))
+            return adapter;
+    return nullptr;
+}
+
 void CJTAGHolder::Renumerate()
 {
     CLogger& log = m_server.Logger();

@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 class CJTAG;
@@ -32,6 +33,10 @@ public:
     Adapters::iterator end() { return m_adapters.end(); }
 
     void Renumerate();
+
+    // The first adapter in the list for which IsNamed(name) holds; empty when
+    // there is none. The caller holds Mutex().
+    std::shared_ptr<CJTAG> Find(const std::string& name) const;
 
     std::mutex& Mutex() { return m_mutex; }
 

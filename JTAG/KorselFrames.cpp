@@ -2,6 +2,8 @@
 // the frame layouts' summary).
 #include "JTAG/KorselFrames.h"
 
+#include "base/ByteOrder.h"
+
 #include <algorithm>
 #include <stdexcept>
 
@@ -43,12 +45,9 @@ uint8_t LineBits(const Lines& lines)
 CommandFrame MakeCommandFrame(uint8_t direction, uint8_t operation, uint32_t argument,
                               const Lines& lines)
 {
-    return CommandFrame{static_cast<uint8_t>(0x40 | LineBits(lines) | (direction & 0x03)),
-                        operation,
-                        static_cast<uint8_t>(argument),
-                        static_cast<uint8_t>(argument >> 8),
-                        static_cast<uint8_t>(argument >> 16),
-                        static_cast<uint8_t>(argument >> 24)};
+    CommandFrame frame{static_cast<uint8_t>(0x40 | LineBits(lines) | (direction & 0x03)), operation};
+    WriteLE32(frame.data() + 2, argument);
+    return frame;
 }
 
 CommandFrame addr_write_blk(uint32_t address, const Lines& lines)
@@ -190,12 +189,6 @@ void Append(std::vector<uint8_t>& out, const CommandFrame& frame)
     out.insert(out.end(), frame.begin(), frame.end());
 }
 
-uint32_t LittleEndianWord(const uint8_t* p)
-{
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
 }  // namespace
 
 std::vector<uint8_t> ReadTransferFrames(const std::vector<Block>& blocks, const Lines& lines)
@@ -218,7 +211,7 @@ std::vector<uint8_t> WriteTransferFrames(const std::vector<Block>& blocks, const
     for (const Block& block : blocks) {
         Append(frames, addr_write_blk(block.address, lines));
         for (uint32_t i = 0; i < block.words; ++i, data += 4) {
-            const uint32_t word = LittleEndianWord(data);
+            const uint32_t word = ReadLE32(data);
             Append(frames, i + 1 < block.words ? val_write_blk(word, lines) : val_write_blkend(word, lines));
         }
     }

@@ -7,22 +7,12 @@
 // memory commands (read_word32, write_word32), used for 4-byte accesses.
 #include "JTAG/NetworkJTAG.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
 #include <stdexcept>
 #include <thread>
 
 #include "JTAG/JTAGServer.h"
 #include "JTAG/NetworkProtocol.h"
+#include "base/ByteOrder.h"
 #include "config/Description.h"
 #include "log/Logger.h"
 #include "log/Options.h"
@@ -38,18 +28,11 @@ std::runtime_error SocketError(const char* what, int error)
 
 std::runtime_error ProtocolError() { return std::runtime_error("Protocol error"); }
 
-int RemainingMs(std::chrono::steady_clock::time_point deadline)
-{
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
-}
-
 }  // namespace
 
 CNetworkJTAG::CNetworkJTAG(const std::string& address, unsigned short port, const std::string& name,
-                           CJTAGServer& server)
-    : CNonAsyncJTAG(server), m_serverAddress(address), m_port(port)
+                           CJTAGServer& server, NetworkTiming timing)
+    : CNonAsyncJTAG(server), m_serverAddress(address), m_port(port), m_timing(timing)
 {
     m_name = name;
     // Probe: only a peer that completes the handshake becomes an adapter.
@@ -57,7 +40,7 @@ CNetworkJTAG::CNetworkJTAG(const std::string& address, unsigned short port, cons
     Close();
 }
 
-CNetworkJTAG::~CNetworkJTAG() { CloseSocket(); }
+CNetworkJTAG::~CNetworkJTAG() {}
 
 void CNetworkJTAG::Init(CJTAGServer&)
 {
@@ -82,11 +65,12 @@ void CNetworkJTAG::Open()
     if (IsOpened())
         return;
     try {
-        Connect(m_serverAddress);
+        m_socket.Connect(m_serverAddress, m_port, m_timing.connect,
+                         {kKeepAliveIdleSeconds, kKeepAliveIntervalSeconds, kKeepAliveProbes});
 
         // A listener that accepts but never greets must not hold the session
         // (or the enumeration) forever.
-        const Clock::time_point deadline = Clock::now() + kGreetingTimeout;
+        const Clock::time_point deadline = Clock::now() + m_timing.greeting;
         std::vector<std::string> lines;
         ReadLines(lines, 2, &deadline);
         const std::string protocol = netjtag::ProtocolName(lines[1]);
@@ -97,99 +81,10 @@ void CNetworkJTAG::Open()
         Exchange(netjtag::ResetCommand());
     } catch (...) {
         // A failed Open leaves nothing behind: the socket is closed at once.
-        CloseSocket();
+        m_socket.Close();
         throw;
     }
     CNonAsyncJTAG::Open();
-}
-
-void CNetworkJTAG::Connect(const std::string& address)
-{
-    m_socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (m_socket < 0)
-        throw SocketError("Can't create socket, error: ", errno);
-
-    // gethostbyname_r: the thread-safe form of the host name lookup; several
-    // sessions may open peers at once. Its error numbers are the h_errno codes.
-    hostent entry{};
-    hostent* host = nullptr;
-    int hostError = 0;
-    std::vector<char> scratch(1024);
-    int rc;
-    while ((rc = ::gethostbyname_r(address.c_str(), &entry, scratch.data(), scratch.size(), &host,
-                                   &hostError)) == ERANGE &&
-           scratch.size() < (1u << 20))
-        scratch.resize(scratch.size() * 2);
-    if (rc != 0 || host == nullptr || host->h_addrtype != AF_INET || host->h_addr_list[0] == nullptr)
-        throw SocketError("Can't resolve server, error: ", rc != 0 ? rc : hostError);
-
-    // Replies have no time-out, so keep-alive is what notices a peer that has
-    // vanished: probes after 10 s of silence, every 5 s, 3 unanswered probes
-    // fail the receive (about 25 s). TCP_USER_TIMEOUT does the same for a
-    // command the peer never acknowledged, where keep-alive does not probe.
-    const int on = 1;
-    const int idle = kKeepAliveIdleSeconds;
-    const int interval = kKeepAliveIntervalSeconds;
-    const int probes = kKeepAliveProbes;
-    const unsigned int userTimeoutMs =
-        (kKeepAliveIdleSeconds + kKeepAliveIntervalSeconds * kKeepAliveProbes + 5) * 1000;
-    if (::setsockopt(m_socket, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) != 0 ||
-        ::setsockopt(m_socket, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle) != 0 ||
-        ::setsockopt(m_socket, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval) != 0 ||
-        ::setsockopt(m_socket, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes) != 0 ||
-        ::setsockopt(m_socket, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeoutMs, sizeof userTimeoutMs) != 0)
-        throw SocketError("Can't make socket keepalive: ", errno);
-    // Every exchange is one short line and a wait for its answer: Nagle's
-    // algorithm would only add a delayed-ACK round to each of them.
-    if (::setsockopt(m_socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0)
-        throw SocketError("Can't set TCP_NODELAY, error: ", errno);
-
-    sockaddr_in peer{};
-    peer.sin_family = AF_INET;
-    peer.sin_port = htons(m_port);
-    std::memcpy(&peer.sin_addr, host->h_addr_list[0], sizeof peer.sin_addr);
-
-    // Connect without blocking so that an unreachable peer costs at most the
-    // connect time-out instead of the system's minutes of SYN retries.
-    const int flags = ::fcntl(m_socket, F_GETFL);
-    if (flags < 0 || ::fcntl(m_socket, F_SETFL, flags | O_NONBLOCK) != 0)
-        throw SocketError("Can't connect to server, error: ", errno);
-    int error = 0;
-    if (::connect(m_socket, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0) {
-        if (errno != EINPROGRESS && errno != EINTR) {
-            error = errno;
-        } else {
-            const Clock::time_point deadline = Clock::now() + kConnectTimeout;
-            for (;;) {
-                pollfd p{m_socket, POLLOUT, 0};
-                const int ready = ::poll(&p, 1, RemainingMs(deadline));
-                if (ready < 0 && errno == EINTR)
-                    continue;
-                if (ready < 0) {
-                    error = errno;
-                } else if (ready == 0) {
-                    error = ETIMEDOUT;
-                } else {
-                    socklen_t length = sizeof error;
-                    if (::getsockopt(m_socket, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
-                        error = errno;
-                }
-                break;
-            }
-        }
-    }
-    if (error == 0 && ::fcntl(m_socket, F_SETFL, flags) != 0)
-        error = errno;
-    if (error != 0)
-        throw SocketError("Can't connect to server, error: ", error);
-}
-
-void CNetworkJTAG::CloseSocket()
-{
-    if (m_socket >= 0) {
-        ::close(m_socket);
-        m_socket = -1;
-    }
 }
 
 void CNetworkJTAG::Close()
@@ -197,67 +92,20 @@ void CNetworkJTAG::Close()
     if (!IsOpened())
         return;
     CNonAsyncJTAG::Close();
-    const int error = ::shutdown(m_socket, SHUT_RDWR) != 0 ? errno : 0;
     // The socket is released even when the shutdown fails (a peer that reset
     // the connection), so a failed Close never leaks it.
-    CloseSocket();
+    const int error = m_socket.ShutdownAndClose();
     // Give the peer time to take down its side before anyone connects again.
-    std::this_thread::sleep_for(std::chrono::seconds(1));
+    std::this_thread::sleep_for(m_timing.closePause);
     if (error != 0)
         throw SocketError("Can't connect to server, error: ", error);
 }
 
-void CNetworkJTAG::SendRawData(const unsigned char* data, unsigned int size)
-{
-    unsigned int sent = 0;
-    while (sent < size) {
-        // MSG_NOSIGNAL: a peer that went away must give an error, not SIGPIPE.
-        const ssize_t n = ::send(m_socket, data + sent, size - sent, MSG_NOSIGNAL);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            throw SocketError("Can't send data to server, error: ", errno);
-        }
-        sent += static_cast<unsigned int>(n);
-    }
-}
+void CNetworkJTAG::SendRawData(const unsigned char* data, unsigned int size) { m_socket.Send(data, size); }
 
 void CNetworkJTAG::Send(const std::string& command)
 {
-    const unsigned char* data = reinterpret_cast<const unsigned char*>(command.data());
-    size_t left = command.size();
-    while (left > 0) {
-        const unsigned int piece = left > (1u << 30) ? (1u << 30) : static_cast<unsigned int>(left);
-        SendRawData(data, piece);
-        data += piece;
-        left -= piece;
-    }
-}
-
-size_t CNetworkJTAG::ReceiveChunk(char* buffer, const Clock::time_point* deadline)
-{
-    for (;;) {
-        if (deadline != nullptr) {
-            pollfd p{m_socket, POLLIN, 0};
-            const int ready = ::poll(&p, 1, RemainingMs(*deadline));
-            if (ready < 0 && errno == EINTR)
-                continue;
-            if (ready < 0)
-                throw SocketError("Can't recv data from server, error: ", errno);
-            if (ready == 0)
-                throw SocketError("Can't recv data from server, error: ", ETIMEDOUT);
-        }
-        const ssize_t n = ::recv(m_socket, buffer, 1023, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            throw SocketError("Can't recv data from server, error: ", errno);
-        // An orderly close while a reply is awaited: fail instead of waiting
-        // for bytes that can never come.
-        if (n == 0)
-            throw std::runtime_error("Connection closed by server");
-        return static_cast<size_t>(n);
-    }
+    m_socket.Send(reinterpret_cast<const unsigned char*>(command.data()), command.size());
 }
 
 void CNetworkJTAG::ReadNLines(std::vector<std::string>& lines, int n) { ReadLines(lines, n, nullptr); }
@@ -268,32 +116,13 @@ void CNetworkJTAG::ReadLines(std::vector<std::string>& lines, int n, const Clock
     if (n <= 0)
         return;
     const size_t limit = kMaxReplyText + kReplyLineAllowance * static_cast<size_t>(n);
-    std::string text;
-    size_t lineFeeds = 0;
-    char buffer[1024];
-    while (lineFeeds < static_cast<size_t>(n)) {
-        const size_t got = ReceiveChunk(buffer, deadline);
-        lineFeeds += netjtag::CountLF(buffer, got);
-        text.append(buffer, got);
-        if (text.size() > limit)
-            throw ProtocolError();
-    }
-    lines = netjtag::SplitLines(text);
+    lines = netjtag::SplitLines(m_socket.ReceiveLines(static_cast<size_t>(n), limit, deadline));
 }
 
 void CNetworkJTAG::ReadResult(std::vector<std::string>& lines)
 {
     lines.clear();
-    std::string text;
-    char buffer[1024];
-    size_t got;
-    do {
-        got = ReceiveChunk(buffer, nullptr);
-        text.append(buffer, got);
-        if (text.size() > kMaxReplyText)
-            throw ProtocolError();
-    } while (buffer[got - 1] != '\n');
-    lines = netjtag::SplitLines(text);
+    lines = netjtag::SplitLines(m_socket.ReceiveToLineEnd(kMaxReplyText));
 }
 
 bool CNetworkJTAG::ParseResult(const std::string& line, unsigned long long& value)
@@ -379,7 +208,7 @@ void CNetworkJTAG::ReadMemBlk(unsigned int address, void* buffer, unsigned int s
     if (m_versionNumber == netjtag::PEER_DSP && size == 4) {
         Send(netjtag::ReadWord32Command(address));
         ReadNLines(lines, 2);
-        netjtag::StoreLE32(out, netjtag::DumpWord(lines[0], 0));
+        WriteLE32(out, netjtag::DumpWord(lines[0], 0));
         return;
     }
 
@@ -389,7 +218,7 @@ void CNetworkJTAG::ReadMemBlk(unsigned int address, void* buffer, unsigned int s
     const size_t first = (address - window.start) / 4;
     for (size_t i = 0; i < size / 4; ++i) {
         const size_t k = first + i;
-        netjtag::StoreLE32(out + 4 * i, netjtag::DumpWord(lines[k / 4], static_cast<unsigned>(k % 4)));
+        WriteLE32(out + 4 * i, netjtag::DumpWord(lines[k / 4], static_cast<unsigned>(k % 4)));
     }
 }
 
@@ -403,7 +232,7 @@ void CNetworkJTAG::WriteMemBlk(unsigned int address, const void* data, unsigned 
     const unsigned char* in = static_cast<const unsigned char*>(data);
 
     if (m_versionNumber == netjtag::PEER_DSP && size == 4) {
-        Exchange(netjtag::WriteWord32Command(netjtag::LoadLE32(in), address));
+        Exchange(netjtag::WriteWord32Command(ReadLE32(in), address));
         return;
     }
 
@@ -421,12 +250,12 @@ void CNetworkJTAG::WriteMemBlk(unsigned int address, const void* data, unsigned 
             unsigned char row[16];
             CNetworkJTAG::ReadMemBlk(rowAddress, row, 16);
             for (int j = 0; j < 4; ++j)
-                words[j] = netjtag::LoadLE32(row + 4 * j);
+                words[j] = ReadLE32(row + 4 * j);
         }
         for (int j = 0; j < 4; ++j) {
             const uint64_t wordAddress = static_cast<uint64_t>(rowAddress) + 4 * j;
             if (wordAddress >= address && wordAddress < end)
-                words[j] = netjtag::LoadLE32(in + (wordAddress - address));
+                words[j] = ReadLE32(in + (wordAddress - address));
         }
         entries.push_back(netjtag::WriteMemEntry(rowAddress, words));
     }

@@ -6,7 +6,8 @@
 // terminated text command at a time (reset, run, set_trst, set_nrst, wait,
 // wrIR, wrDR, dump, write_mem, read_word32, write_word32, save) and answers
 // with LF terminated lines; JTAG/NetworkProtocol.h builds and parses them.
-// One blocking TCP connection per open adapter, one exchange at a time.
+// One blocking TCP connection per open adapter (JTAG/LineSocket.h), one
+// exchange at a time.
 #pragma once
 
 #include <chrono>
@@ -16,13 +17,23 @@
 #include <vector>
 
 #include "JTAG/JTAG.h"
+#include "JTAG/LineSocket.h"
+
+// The time limits of a peer connection and the pause after closing one.
+// Replies to commands have no limit: a slow RTL model may take long, and
+// keep-alive detects a peer that has vanished.
+struct NetworkTiming {
+    std::chrono::milliseconds connect{3000};     // connecting to the peer
+    std::chrono::milliseconds greeting{5000};    // its two greeting lines
+    std::chrono::milliseconds closePause{1000};  // for the peer to take its side down
+};
 
 class CNetworkJTAG : public CNonAsyncJTAG {
 public:
     // Probes the peer with Open() and Close(); a peer that does not answer or
     // does not conform leaves the constructor by exception.
     CNetworkJTAG(const std::string& address, unsigned short port, const std::string& name,
-                 CJTAGServer& server);
+                 CJTAGServer& server, NetworkTiming timing = NetworkTiming());
     ~CNetworkJTAG() override;
 
     // One adapter per configured peer that answers; failing entries are logged
@@ -42,10 +53,6 @@ public:
                  TapStateMachine::State end) override;
     void RunTest(unsigned int count) override;
 
-    // Time limits. Replies to commands have none: a slow RTL model may take
-    // long, and keep-alive detects a peer that has vanished.
-    static constexpr std::chrono::milliseconds kConnectTimeout{3000};
-    static constexpr std::chrono::milliseconds kGreetingTimeout{5000};
     static constexpr int kKeepAliveIdleSeconds = 10;
     static constexpr int kKeepAliveIntervalSeconds = 5;
     static constexpr int kKeepAliveProbes = 3;
@@ -68,14 +75,10 @@ private:
     std::string Exchange(const std::string& command);
     void SetLine(const std::string& command);
     void ReadLines(std::vector<std::string>& lines, int n, const Clock::time_point* deadline);
-    // One recv of at most 1023 bytes; throws on error, closed connection or
-    // an expired deadline.
-    size_t ReceiveChunk(char* buffer, const Clock::time_point* deadline);
-    void Connect(const std::string& address);
-    void CloseSocket();
 
     std::string m_serverAddress;
     unsigned short m_port;
-    int m_socket = -1;
+    NetworkTiming m_timing;
+    CLineSocket m_socket;
     uint32_t m_savepointCounter = 0;
 };

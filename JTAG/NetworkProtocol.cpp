@@ -272,18 +272,4 @@ uint32_t DumpWord(const std::string& row, unsigned int column)
     return static_cast<uint32_t>(value);
 }
 
-uint32_t LoadLE32(const unsigned char* p)
-{
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
-void StoreLE32(unsigned char* p, uint32_t word)
-{
-    p[0] = static_cast<unsigned char>(word);
-    p[1] = static_cast<unsigned char>(word >> 8);
-    p[2] = static_cast<unsigned char>(word >> 16);
-    p[3] = static_cast<unsigned char>(word >> 24);
-}
-
 }  // namespace netjtag

@@ -86,8 +86,4 @@ std::string WriteMemCommand(const std::vector<std::string>& entries);
 // std::out_of_range. Never reads outside the row.
 uint32_t DumpWord(const std::string& row, unsigned int column);
 
-// Little-endian 32-bit word at p.
-uint32_t LoadLE32(const unsigned char* p);
-void StoreLE32(unsigned char* p, uint32_t word);
-
 }  // namespace netjtag

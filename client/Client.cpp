@@ -1,8 +1,12 @@
-// Client side of kestrad's wire protocol over plain POSIX sockets.
+// Client side of kestrad's wire protocol: the connection over plain POSIX
+// sockets. What is sent is built by client/Protocol.cpp.
 #include "client/Client.h"
 
-#include "server/LocalEndpoint.h"
-#include "server/Packets.h"
+#include "base/ByteOrder.h"
+#include "base/Connect.h"
+#include "base/Deadline.h"
+#include "wire/LocalEndpoint.h"
+#include "wire/Packets.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -15,7 +19,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <limits>
@@ -23,9 +26,6 @@
 namespace kestrad::client {
 
 namespace {
-
-const unsigned char kGreeting[16] = {0x01, 0x00, 0x00, 0x00, 0x08, 0x00, 0x00, 0x00,
-                                     0xAB, 0xEE, 0xDD, 0xFF, 0x00, 0x00, 0x00, 0x00};
 
 std::string Hex(const uint8_t* data, size_t size)
 {
@@ -42,207 +42,7 @@ std::string Hex(const uint8_t* data, size_t size)
 
 std::string ErrnoText(int err) { return std::strerror(err); }
 
-void PutLE32(std::vector<uint8_t>& out, uint32_t v)
-{
-    unsigned char b[4];
-    WriteLE32(b, v);
-    out.insert(out.end(), b, b + 4);
-}
-
-int RemainingMs(std::chrono::steady_clock::time_point deadline)
-{
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0)
-        return 0;
-    return static_cast<int>(std::min<long long>(left.count(), std::numeric_limits<int>::max()));
-}
-
-// Waits for `events` on fd until the deadline; EINTR is retried with the time
-// that is left, so a signal never cuts a wait short. Returns revents, 0 on
-// time-out, -1 with errno on failure.
-int PollUntil(int fd, short events, std::chrono::steady_clock::time_point deadline)
-{
-    for (;;) {
-        pollfd p{fd, events, 0};
-        int r = ::poll(&p, 1, RemainingMs(deadline));
-        if (r > 0)
-            return p.revents;
-        if (r == 0)
-            return 0;
-        if (errno != EINTR)
-            return -1;
-    }
-}
-
-void ValidateDataScan(const std::vector<uint8_t>& bits, uint32_t length, const char* what)
-{
-    if (length == 0 || length > static_cast<uint32_t>(MAX_SHIFT_DR_BITS))
-        throw std::invalid_argument(std::string(what) + ": bad length " + std::to_string(length));
-    if (bits.size() != BitBytes(length))
-        throw std::invalid_argument(std::string(what) + ": " + std::to_string(length) +
-                                    " bits need " + std::to_string(BitBytes(length)) +
-                                    " bytes, got " + std::to_string(bits.size()));
-}
-
-std::string Lower(std::string s)
-{
-    for (char& c : s)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
 }  // namespace
-
-// ---- tap states ----------------------------------------------------------
-
-const char* TapStateName(TapState state)
-{
-    switch (state) {
-    case TapState::TestLogicReset: return "TEST_LOGIC_RESET";
-    case TapState::RunTestIdle: return "RUN_TEST_IDLE";
-    case TapState::ShiftDR: return "SHIFT_DR";
-    case TapState::ShiftIR: return "SHIFT_IR";
-    case TapState::Exit1DR: return "EXIT1_DR";
-    case TapState::Exit1IR: return "EXIT1_IR";
-    case TapState::PauseDR: return "PAUSE_DR";
-    case TapState::PauseIR: return "PAUSE_IR";
-    }
-    return "?";
-}
-
-std::optional<TapState> ParseTapState(const std::string& text)
-{
-    std::string t = Lower(text);
-    std::replace(t.begin(), t.end(), '-', '_');
-    if (t.size() == 1 && t[0] >= '0' && t[0] <= '7')
-        return static_cast<TapState>(t[0] - '0');
-    static const struct {
-        const char* name;
-        TapState state;
-    } names[] = {
-        {"test_logic_reset", TapState::TestLogicReset}, {"reset", TapState::TestLogicReset},
-        {"run_test_idle", TapState::RunTestIdle},       {"idle", TapState::RunTestIdle},
-        {"shift_dr", TapState::ShiftDR},                {"drshift", TapState::ShiftDR},
-        {"shift_ir", TapState::ShiftIR},                {"irshift", TapState::ShiftIR},
-        {"exit1_dr", TapState::Exit1DR},                {"drexit1", TapState::Exit1DR},
-        {"exit1_ir", TapState::Exit1IR},                {"irexit1", TapState::Exit1IR},
-        {"pause_dr", TapState::PauseDR},                {"drpause", TapState::PauseDR},
-        {"pause_ir", TapState::PauseIR},                {"irpause", TapState::PauseIR},
-    };
-    for (const auto& n : names)
-        if (t == n.name)
-            return n.state;
-    return std::nullopt;
-}
-
-// ---- adapter list --------------------------------------------------------
-
-std::vector<AdapterInfo> ParseAdapterList(const uint8_t* data, size_t size)
-{
-    std::vector<AdapterInfo> out;
-    size_t pos = 0;
-    while (pos < size) {
-        const size_t start = pos;
-        if (size - pos < 2)
-            throw ProtocolError("malformed adapter list: truncated record at offset " +
-                                std::to_string(start));
-        const unsigned count = data[pos];
-        if (count != 2 && count != 3)
-            throw ProtocolError("malformed adapter list: string count " + std::to_string(count) +
-                                " at offset " + std::to_string(start));
-        if (data[pos + 1] != 0)
-            throw ProtocolError("malformed adapter list: byte 1 of the record at offset " +
-                                std::to_string(start) + " is not 0");
-        pos += 2;
-        std::string strings[3];
-        for (unsigned i = 0; i < count; ++i) {
-            const void* nul = std::memchr(data + pos, 0, size - pos);
-            if (!nul)
-                throw ProtocolError("malformed adapter list: unterminated string in the record "
-                                    "at offset " + std::to_string(start));
-            const size_t len = static_cast<const uint8_t*>(nul) - (data + pos);
-            strings[i].assign(reinterpret_cast<const char*>(data + pos), len);
-            pos += len + 1;
-        }
-        AdapterInfo info;
-        info.name = std::move(strings[0]);
-        info.chipName = std::move(strings[1]);
-        if (count == 3)
-            info.serial = std::move(strings[2]);
-        out.push_back(std::move(info));
-    }
-    return out;
-}
-
-// ---- batches -------------------------------------------------------------
-
-CBatch& CBatch::ShiftIR(uint32_t value, uint32_t length, TapState end)
-{
-    if (length < 1 || length > 32)
-        throw std::invalid_argument("ShiftIR: bad length " + std::to_string(length) +
-                                    " (1 to 32 bits)");
-    PutLE32(m_body, ASYNC_CMD_SHIFT_IR);
-    PutLE32(m_body, 12);
-    PutLE32(m_body, value);
-    PutLE32(m_body, length);
-    PutLE32(m_body, static_cast<uint32_t>(end));
-    const size_t result = BitBytes(length);
-    m_scans.push_back({Kind::ShiftIR, length, result});
-    m_resultBytes += result;
-    return *this;
-}
-
-CBatch& CBatch::ShiftDR(const std::vector<uint8_t>& bits, uint32_t length, TapState end)
-{
-    AddDataScan(ASYNC_CMD_SHIFT_DR, bits, length, end, Kind::ShiftDR);
-    return *this;
-}
-
-CBatch& CBatch::WriteDR(const std::vector<uint8_t>& bits, uint32_t length, TapState end)
-{
-    AddDataScan(ASYNC_CMD_WRITE_DR, bits, length, end, Kind::WriteDR);
-    return *this;
-}
-
-void CBatch::AddDataScan(uint32_t code, const std::vector<uint8_t>& bits, uint32_t length,
-                         TapState end, Kind kind)
-{
-    ValidateDataScan(bits, length, kind == Kind::ShiftDR ? "ShiftDR" : "WriteDR");
-    if (m_body.size() + 16 + bits.size() > MAX_COMMAND_BODY)
-        throw std::invalid_argument("batch too large: over " + std::to_string(MAX_COMMAND_BODY) +
-                                    " bytes");
-    PutLE32(m_body, code);
-    PutLE32(m_body, static_cast<uint32_t>(8 + bits.size()));
-    PutLE32(m_body, length);
-    PutLE32(m_body, static_cast<uint32_t>(end));
-    m_body.insert(m_body.end(), bits.begin(), bits.end());
-    const size_t result = kind == Kind::ShiftDR ? bits.size() : 0;
-    m_scans.push_back({kind, length, result});
-    m_resultBytes += result;
-}
-
-void CBatch::Clear()
-{
-    m_scans.clear();
-    m_body.clear();
-    m_resultBytes = 0;
-}
-
-std::vector<std::vector<uint8_t>> CBatch::Split(const std::vector<uint8_t>& reply) const
-{
-    if (reply.size() != m_resultBytes)
-        throw ProtocolError("batch reply has " + std::to_string(reply.size()) +
-                            " bytes, expected " + std::to_string(m_resultBytes));
-    std::vector<std::vector<uint8_t>> out;
-    out.reserve(m_scans.size());
-    size_t pos = 0;
-    for (const Scan& scan : m_scans) {
-        out.emplace_back(reply.begin() + pos, reply.begin() + pos + scan.resultBytes);
-        pos += scan.resultBytes;
-    }
-    return out;
-}
 
 // ---- connection ----------------------------------------------------------
 
@@ -298,29 +98,6 @@ void CClient::Connect(const std::string& address)
     m_lastSend = Clock::now();
 }
 
-namespace {
-
-// Completes a non-blocking connect whose call returned `result`: waits for
-// the socket to become writable until `deadline`, and returns 0 or the
-// errno value of the failure (ETIMEDOUT when the time ran out).
-int FinishConnect(int fd, int result, std::chrono::steady_clock::time_point deadline)
-{
-    int err = result == 0 ? 0 : errno;
-    if (err != EINPROGRESS && err != EAGAIN && err != EINTR)
-        return err;
-    int ev = PollUntil(fd, POLLOUT, deadline);
-    if (ev == 0)
-        return ETIMEDOUT;
-    if (ev < 0)
-        return errno;
-    socklen_t len = sizeof(err);
-    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0)
-        return errno;
-    return err;
-}
-
-}  // namespace
-
 void CClient::ConnectTcp(const std::string& host, const std::string& port)
 {
     const bool numeric = !port.empty() && port.size() <= 5 &&
@@ -347,7 +124,7 @@ void CClient::ConnectTcp(const std::string& host, const std::string& port)
             lastError = ErrnoText(errno);
             continue;
         }
-        int err = FinishConnect(fd, ::connect(fd, ai->ai_addr, ai->ai_addrlen), deadline);
+        int err = ConnectWithDeadline(fd, ai->ai_addr, ai->ai_addrlen, deadline);
         if (err != 0) {
             lastError = err == ETIMEDOUT ? "connection timed out" : ErrnoText(err);
             ::close(fd);
@@ -376,8 +153,8 @@ void CClient::ConnectLocal(const std::string& path)
     if (fd < 0)
         throw ConnectionError("cannot connect to " + Where() + ": " + ErrnoText(errno));
     // EAGAIN is a full backlog: wait for the server to accept, within the limit.
-    int err = FinishConnect(fd, ::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)),
-                            Clock::now() + m_options.connectTimeout);
+    int err = ConnectWithDeadline(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa),
+                                  Clock::now() + m_options.connectTimeout);
     if (err != 0) {
         ::close(fd);
         throw ConnectionError("cannot connect to " + Where() + " (" + path + "): " +
@@ -388,9 +165,10 @@ void CClient::ConnectLocal(const std::string& path)
 
 void CClient::ReadGreeting()
 {
-    uint8_t got[sizeof(kGreeting)];
+    const CReplyVersion greeting;
+    uint8_t got[sizeof(greeting)];
     RecvAllLocked(got, sizeof(got), m_options.replyTimeout, "greeting");
-    if (std::memcmp(got, kGreeting, sizeof(got)) != 0)
+    if (std::memcmp(got, &greeting, sizeof(got)) != 0)
         FailConnection("bad greeting from " + Where() + ": " + Hex(got, sizeof(got)));
 }
 
@@ -482,23 +260,15 @@ void CClient::RecvAllLocked(uint8_t* data, size_t size, std::chrono::millisecond
     }
 }
 
-void CClient::SendPacketLocked(uint32_t code, const uint8_t* body, size_t size)
+void CClient::SendPacketLocked(uint32_t code, const uint8_t* data, size_t size)
 {
-    if (size > std::numeric_limits<uint32_t>::max())
-        throw std::invalid_argument("command body of " + std::to_string(size) +
-                                    " bytes does not fit the length field");
-    std::vector<uint8_t> packet;
-    packet.reserve(8 + size);
-    PutLE32(packet, code);
-    PutLE32(packet, static_cast<uint32_t>(size));
-    if (size)
-        packet.insert(packet.end(), body, body + size);
+    const std::vector<uint8_t> packet = body::Packet(code, data, size);
     SendAllLocked(packet.data(), packet.size());
 }
 
 Reply CClient::ReadReplyLocked(std::chrono::milliseconds timeout)
 {
-    uint8_t hdr[8];
+    uint8_t hdr[sizeof(CReplyPacketHdr)];
     RecvAllLocked(hdr, sizeof(hdr), timeout, "reply header");
     Reply reply;
     reply.status = ReadLE32(hdr);
@@ -540,90 +310,40 @@ std::vector<AdapterInfo> CClient::List()
     return ParseAdapterList(body.data(), body.size());
 }
 
-void CClient::Open(const std::string& name)
-{
-    if (name.size() > 254)
-        throw std::invalid_argument("adapter name longer than 254 characters");
-    std::vector<uint8_t> body(name.begin(), name.end());
-    body.push_back(0);
-    Transact(CMD_OPEN, body, 0, "open");
-}
+void CClient::Open(const std::string& name) { Transact(CMD_OPEN, body::Name(name), 0, "open"); }
 
 void CClient::Close() { Transact(CMD_CLOSE, {}, 0, "close"); }
 
-void CClient::SetTrst(bool level)
-{
-    std::vector<uint8_t> body;
-    PutLE32(body, level ? 1 : 0);
-    Transact(CMD_TRST, body, 0, "trst");
-}
+void CClient::SetTrst(bool level) { Transact(CMD_TRST, body::Word(level ? 1 : 0), 0, "trst"); }
 
-void CClient::SetSysRst(bool level)
-{
-    std::vector<uint8_t> body;
-    PutLE32(body, level ? 1 : 0);
-    Transact(CMD_SYS_RST, body, 0, "srst");
-}
+void CClient::SetSysRst(bool level) { Transact(CMD_SYS_RST, body::Word(level ? 1 : 0), 0, "srst"); }
 
 uint32_t CClient::ShiftIR(uint32_t value, uint32_t length, TapState end)
 {
-    if (length < 1 || length > 32)
-        throw std::invalid_argument("ShiftIR: bad length " + std::to_string(length) +
-                                    " (1 to 32 bits)");
-    std::vector<uint8_t> body;
-    PutLE32(body, value);
-    PutLE32(body, length);
-    PutLE32(body, static_cast<uint32_t>(end));
-    std::vector<uint8_t> reply = Transact(CMD_SHIFT_IR, body, 4, "irscan");
+    std::vector<uint8_t> reply = Transact(CMD_SHIFT_IR, body::ShiftIR(value, length, end), 4, "irscan");
     return ReadLE32(reply.data());
 }
 
 std::vector<uint8_t> CClient::ShiftDR(const std::vector<uint8_t>& bits, uint32_t length,
                                       TapState end)
 {
-    ValidateDataScan(bits, length, "ShiftDR");
+    std::vector<uint8_t> request = body::ShiftDR(bits, length, end);
     if (bits.size() > m_options.maxReplyBody)
         throw std::invalid_argument("ShiftDR: " + std::to_string(length) +
                                     " bits exceed the reply limit");
-    std::vector<uint8_t> body;
-    body.reserve(8 + bits.size());
-    PutLE32(body, length);
-    PutLE32(body, static_cast<uint32_t>(end));
-    body.insert(body.end(), bits.begin(), bits.end());
-    return Transact(CMD_SHIFT_DR, body, bits.size(), "drscan");
+    return Transact(CMD_SHIFT_DR, request, bits.size(), "drscan");
 }
 
-void CClient::RunTest(uint32_t count)
-{
-    std::vector<uint8_t> body;
-    PutLE32(body, count);
-    Transact(CMD_RUN_TEST, body, 0, "runtest");
-}
+void CClient::RunTest(uint32_t count) { Transact(CMD_RUN_TEST, body::Word(count), 0, "runtest"); }
 
 void CClient::UpdateName(const std::string& adapter, const std::string& chipName)
 {
-    if (adapter.size() > 254 || chipName.size() > 254)
-        throw std::invalid_argument("adapter and chip names are at most 254 characters");
-    if (chipName.find('\0') != std::string::npos || adapter.find('\0') != std::string::npos)
-        throw std::invalid_argument("names cannot contain NUL characters");
-    std::vector<uint8_t> body(adapter.begin(), adapter.end());
-    body.push_back(0);
-    body.insert(body.end(), chipName.begin(), chipName.end());
-    body.push_back(0);
-    Transact(CMD_UPDATE_NAME, body, 0, "chipname");
+    Transact(CMD_UPDATE_NAME, body::UpdateName(adapter, chipName), 0, "chipname");
 }
 
 void CClient::WriteBlock(uint32_t address, const uint8_t* data, size_t size)
 {
-    if (size > MAX_COMMAND_BODY - 4)
-        throw std::invalid_argument("WriteBlock: " + std::to_string(size) +
-                                    " bytes exceed one command; split the transfer");
-    std::vector<uint8_t> body;
-    body.reserve(4 + size);
-    PutLE32(body, address);
-    if (size)
-        body.insert(body.end(), data, data + size);
-    Transact(CMD_WRITE_BLK, body, 0, "write");
+    Transact(CMD_WRITE_BLK, body::WriteBlock(address, data, size), 0, "write");
 }
 
 std::vector<uint8_t> CClient::ReadBlock(uint32_t address, uint32_t size)
@@ -631,19 +351,14 @@ std::vector<uint8_t> CClient::ReadBlock(uint32_t address, uint32_t size)
     if (size > m_options.maxReplyBody)
         throw std::invalid_argument("ReadBlock: " + std::to_string(size) +
                                     " bytes exceed the reply limit; split the transfer");
-    std::vector<uint8_t> body;
-    PutLE32(body, address);
-    PutLE32(body, size);
-    return Transact(CMD_READ_BLK, body, size, "read");
+    return Transact(CMD_READ_BLK, body::ReadBlock(address, size), size, "read");
 }
 
 void CClient::Reset() { Transact(CMD_RESET, {}, 0, "reset"); }
 
 void CClient::SetFrequency(uint32_t hertz)
 {
-    std::vector<uint8_t> body;
-    PutLE32(body, hertz);
-    Transact(CMD_JTAG_FREQUENCY, body, 0, "frequency");
+    Transact(CMD_JTAG_FREQUENCY, body::Word(hertz), 0, "frequency");
 }
 
 void CClient::KeepAlive()
@@ -658,7 +373,7 @@ void CClient::Disconnect() noexcept
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_fd < 0)
         return;
-    unsigned char packet[8];
+    unsigned char packet[sizeof(CCmdPacketHdr)];
     WriteLE32(packet, CMD_DISCONNECT);
     WriteLE32(packet + 4, 0);
     // Best effort and without waiting: the server answers nothing, and a full

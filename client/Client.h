@@ -1,4 +1,5 @@
-// Client side of kestrad's wire protocol.
+// Client side of kestrad's wire protocol: the connection. What is sent is
+// built by client/Protocol.h.
 //
 // A CClient is one connection to a server: TCP ("host:port", split at the
 // last colon) or a local endpoint name (a Unix-domain socket at
@@ -24,6 +25,8 @@
 // keep-alive thread (EnableKeepAlive) can share the connection.
 #pragma once
 
+#include "client/Protocol.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -37,70 +40,6 @@
 
 namespace kestrad::client {
 
-// ---- errors --------------------------------------------------------------
-
-class Error : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
-
-class ConnectionError : public Error {
-public:
-    using Error::Error;
-};
-
-// An error reply. what() and Message() are the server's text unchanged.
-class ServerError : public Error {
-public:
-    explicit ServerError(const std::string& message) : Error(message) {}
-    std::string Message() const { return what(); }
-};
-
-class ProtocolError : public Error {
-public:
-    using Error::Error;
-};
-
-// ---- wire-level types ----------------------------------------------------
-
-// End states of a scan; the values travel on the wire.
-enum class TapState : uint32_t {
-    TestLogicReset = 0,
-    RunTestIdle = 1,
-    ShiftDR = 2,
-    ShiftIR = 3,
-    Exit1DR = 4,
-    Exit1IR = 5,
-    PauseDR = 6,
-    PauseIR = 7,
-};
-
-// "RUN_TEST_IDLE", "PAUSE_DR", ...
-const char* TapStateName(TapState state);
-// Accepts, in any letter case, the names above with '_' or '-' between the
-// words ("run-test-idle"), the short names common JTAG tools use (RESET,
-// IDLE, DRSHIFT, IRSHIFT, DREXIT1, IREXIT1, DRPAUSE, IRPAUSE), or a number
-// 0..7. Anything else gives an empty result.
-std::optional<TapState> ParseTapState(const std::string& text);
-
-// One record of the adapter list.
-struct AdapterInfo {
-    std::string name;                   // what Open() takes
-    std::string chipName;
-    std::optional<std::string> serial;  // only for records with three strings
-};
-
-// Parses a CMD_RENUMERATE reply body; throws ProtocolError naming the offset
-// of the first malformed record (bad string count, non-zero second byte,
-// missing NUL).
-std::vector<AdapterInfo> ParseAdapterList(const uint8_t* data, size_t size);
-
-// A raw reply: its status word and its body.
-struct Reply {
-    uint32_t status = 0;
-    std::vector<uint8_t> body;
-};
-
 struct ClientOptions {
     std::chrono::milliseconds connectTimeout{30000};
     // Longest silence while a reply (or the greeting) is awaited, and the
@@ -112,52 +51,6 @@ struct ClientOptions {
     // Read and check the greeting while connecting. Tests of the greeting
     // itself turn this off and read it with ReadReply().
     bool checkGreeting = true;
-};
-
-// Number of bytes of a bit stream of `bits` bits.
-inline size_t BitBytes(uint32_t bits) { return (static_cast<size_t>(bits) + 7) / 8; }
-
-// ---- batches -------------------------------------------------------------
-
-// A CMD_ASYNC_OPERATIONS body under construction. The reply comes back as
-// one run of bytes; Split() cuts it into one result per queued scan.
-class CBatch {
-public:
-    enum class Kind { ShiftIR, ShiftDR, WriteDR };
-
-    struct Scan {
-        Kind kind;
-        uint32_t length;        // bits
-        size_t resultBytes;     // bytes this scan contributes to the reply
-    };
-
-    // length 1..32; the result is (length + 7) / 8 bytes of captured bits.
-    CBatch& ShiftIR(uint32_t value, uint32_t length, TapState end = TapState::RunTestIdle);
-    // bits.size() must be (length + 7) / 8, length >= 1.
-    CBatch& ShiftDR(const std::vector<uint8_t>& bits, uint32_t length,
-                    TapState end = TapState::RunTestIdle);
-    // Like ShiftDR but the captured bits are not returned (empty result).
-    CBatch& WriteDR(const std::vector<uint8_t>& bits, uint32_t length,
-                    TapState end = TapState::RunTestIdle);
-
-    bool Empty() const { return m_scans.empty(); }
-    size_t Size() const { return m_scans.size(); }
-    const std::vector<Scan>& Scans() const { return m_scans; }
-    const std::vector<uint8_t>& Body() const { return m_body; }
-    size_t ExpectedResultBytes() const { return m_resultBytes; }
-    void Clear();
-
-    // One entry per queued scan, in order; WriteDR entries are empty.
-    // Throws ProtocolError when `reply` is not exactly ExpectedResultBytes().
-    std::vector<std::vector<uint8_t>> Split(const std::vector<uint8_t>& reply) const;
-
-private:
-    void AddDataScan(uint32_t code, const std::vector<uint8_t>& bits, uint32_t length,
-                     TapState end, Kind kind);
-
-    std::vector<Scan> m_scans;
-    std::vector<uint8_t> m_body;
-    size_t m_resultBytes = 0;
 };
 
 // ---- the connection ------------------------------------------------------

@@ -99,12 +99,18 @@ install(FILES config/kestrad.xml ${KESTRAD_DIST}/examples/network-peer.xml
 # Headers keep their tree paths under include/kestrad, so "client/Client.h"
 # includes the same way in the tree and installed. Packets.h and
 # LocalEndpoint.h give the command codes and endpoint rules to the raw layer.
+# The client library sits on the bottom library (byte order, deadlines,
+# connect), which is installed beside it.
 
 set_target_properties(kestrad_client PROPERTIES OUTPUT_NAME kestrad-client)
-install(TARGETS kestrad_client ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev)
-install(FILES client/Client.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kestrad/client COMPONENT dev)
-install(FILES server/Packets.h server/LocalEndpoint.h
-  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kestrad/server COMPONENT dev)
+set_target_properties(kestrad_base PROPERTIES OUTPUT_NAME kestrad-base)
+install(TARGETS kestrad_client kestrad_base ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev)
+install(FILES client/Client.h client/Protocol.h
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kestrad/client COMPONENT dev)
+install(FILES wire/Packets.h wire/LocalEndpoint.h wire/AsyncBatch.h
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kestrad/wire COMPONENT dev)
+install(FILES base/ByteOrder.h base/Deadline.h base/Connect.h
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kestrad/base COMPONENT dev)
 # The .pc file finds the prefix from its own place, so an unpacked tree works too.
 file(RELATIVE_PATH KESTRAD_PC_TO_PREFIX /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
 string(REGEX REPLACE "/$" "" KESTRAD_PC_TO_PREFIX "${KESTRAD_PC_TO_PREFIX}")

@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "server/AsyncBatch.h"
+#include "wire/AsyncBatch.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "server/JTAGServerImpl.h"
-#include "server/LocalEndpoint.h"
+#include "wire/LocalEndpoint.h"
 
 std::shared_ptr<CJTAGServer> CJTAGServer::CreateJtagServer(const std::string& address)
 {

@@ -17,7 +17,6 @@
 #include <set>
 #include <string>
 #include <thread>
-#include <type_traits>
 #include <vector>
 
 #include "JTAG/JTAGHolder.h"
@@ -28,19 +27,22 @@
 #include "log/StreamContainer.h"
 #include "server/DebugSession.h"
 #include "server/LocalTransport.h"
-#include "server/Packets.h"
+#include "server/TransportTraits.h"
+#include "wire/Packets.h"
 
 template <typename Protocol>
 class CJTAGServerImpl : public CJTAGServer {
 public:
     using Session = CDebugSession<Protocol>;
-    using Acceptor = typename std::conditional<std::is_same<Protocol, LocalProtocol>::value,
-                                               CPipeAcceptor, asio::ip::tcp::acceptor>::type;
-    using Endpoint = typename std::conditional<std::is_same<Protocol, LocalProtocol>::value,
-                                               std::string, asio::ip::tcp::endpoint>::type;
+    using Traits = TransportTraits<Protocol>;
+    using Acceptor = typename Traits::Acceptor;
+    using Endpoint = typename Traits::Endpoint;
+
+    // How long a session waits for a command's bytes before it gives up.
+    static constexpr std::chrono::milliseconds kIdleTimeout{10000};
 
     CJTAGServerImpl(const Endpoint& endpoint, std::shared_ptr<asio::io_context>& service,
-                    std::error_code& ec)
+                    std::error_code& ec, std::chrono::milliseconds idleTimeout = kIdleTimeout)
         : m_options{{OPTION_OUTPUT, "output", "Logger output", true},
                     {OPTION_VERBOSE, "verbose", "Verbose mode", true},
                     {OPTION_OUTBUF, "outbuf", "Log buffer", false},
@@ -49,7 +51,8 @@ public:
           m_logger(m_options, m_streams),
           m_holder(*this),
           m_service(service),
-          m_endpoint(endpoint)
+          m_endpoint(endpoint),
+          m_idleTimeout(idleTimeout)
     {
         MakeAcceptor(ec);
     }
@@ -85,6 +88,7 @@ public:
     CDescription& Description() override { return m_description; }
     CJTAGHolder& Holder() { return m_holder; }
     std::shared_ptr<asio::io_context> Service() { return m_service; }
+    std::chrono::milliseconds IdleTimeout() const { return m_idleTimeout; }
 
     // What Start() does before it sleeps: start the first accept. Errors in
     // making the listener leave here on the calling thread. For tests that
@@ -111,16 +115,7 @@ public:
 
     // Endpoint the acceptor is bound to (for TCP the port the system chose);
     // for the local transport, the socket path.
-    std::string EndpointText() const
-    {
-        if constexpr (std::is_same<Protocol, LocalProtocol>::value) {
-            return m_acceptor->Path();
-        } else {
-            std::error_code ec;
-            auto ep = m_acceptor->local_endpoint(ec);
-            return ep.address().to_string() + ":" + std::to_string(ep.port());
-        }
-    }
+    std::string EndpointText() const { return Traits::EndpointText(*m_acceptor); }
 
     // Stops serving and waits for the worker threads to leave the I/O
     // service. The program itself never stops; tests that build servers in
@@ -136,7 +131,7 @@ public:
         std::unique_lock<std::mutex> lock(m_mutex);
         m_threadsDone.wait_for(lock, std::chrono::seconds(30), [this] { return m_running == 0; });
         if (m_acceptor)
-            CloseAcceptor();
+            Traits::Close(*m_acceptor);
         for (const auto& session : m_sessions) {
             std::error_code ignored;
             session->Socket().close(ignored);
@@ -149,33 +144,7 @@ public:
     }
 
 private:
-    void CloseAcceptor()
-    {
-        if constexpr (std::is_same<Protocol, LocalProtocol>::value) {
-            m_acceptor->close();
-        } else {
-            std::error_code ignored;
-            m_acceptor->close(ignored);
-        }
-    }
-
-    void MakeAcceptor(std::error_code& ec)
-    {
-        if constexpr (std::is_same<Protocol, LocalProtocol>::value) {
-            // Nothing is created on the system yet: the first accept makes the
-            // listening socket.
-            m_acceptor = std::make_shared<CPipeAcceptor>(*m_service, m_endpoint);
-            ec.clear();
-        } else {
-            // open, set_option (address reuse), bind and listen; each raises
-            // the library's system error named after the failing step.
-            m_acceptor = std::make_shared<asio::ip::tcp::acceptor>(*m_service, m_endpoint, true);
-            if (!m_acceptor->is_open())
-                ec = std::error_code(EFAULT, std::system_category());
-            else
-                ec.clear();
-        }
-    }
+    void MakeAcceptor(std::error_code& ec) { m_acceptor = Traits::MakeAcceptor(*m_service, m_endpoint, ec); }
 
     void NewSession()
     {
@@ -199,21 +168,9 @@ private:
         }
     }
 
-    // GCC qualifies the error code type in __PRETTY_FUNCTION__; the trace
-    // keeps the unqualified spelling that logs have always shown.
-    static const char* HandleAcceptSignature()
-    {
-        if constexpr (std::is_same<Protocol, LocalProtocol>::value)
-            return "void CJTAGServerImpl<Protocol>::HandleAccept(std::shared_ptr<CDebugSession<Protocol> >, "
-                   "const error_code&) [with Protocol = LocalProtocol; asio::error_code = std::error_code]";
-        else
-            return "void CJTAGServerImpl<Protocol>::HandleAccept(std::shared_ptr<CDebugSession<Protocol> >, "
-                   "const error_code&) [with Protocol = asio::ip::tcp; asio::error_code = std::error_code]";
-    }
-
     void HandleAccept(std::shared_ptr<CDebugSession<Protocol>> session, const asio::error_code& ec)
     {
-        m_logger.LogVerb("%s\n", HandleAcceptSignature());
+        m_logger.LogVerb("%s\n", Traits::HandleAcceptSignature());
         if (ec) {
             m_logger.LogError("Session:%d: Error accepting connection %d: %s.\n",
                               session->getIdSession(), ec.value(), ec.message().c_str());
@@ -221,12 +178,7 @@ private:
             // dead entry (and a worker thread per failed accept).
             SessionEnded(session);
         } else {
-            if constexpr (std::is_same<Protocol, asio::ip::tcp>::value) {
-                // Every client waits for each reply: Nagle's algorithm would
-                // only add delay to small round trips.
-                std::error_code ignored;
-                session->Socket().set_option(asio::ip::tcp::no_delay(true), ignored);
-            }
+            Traits::Accepted(session->Socket());
             m_logger.Log("Session:%d: A new session started.\n", session->getIdSession());
             session->Reply(std::make_shared<CReplyVersion>());
         }
@@ -283,6 +235,7 @@ private:
     std::set<std::shared_ptr<Session>> m_sessions;
     std::vector<std::shared_ptr<std::thread>> m_threads;
     Endpoint m_endpoint;
+    std::chrono::milliseconds m_idleTimeout;
     unsigned int m_sessionCounter = 0;
 
     // Serialises changes to the session set and the thread list.

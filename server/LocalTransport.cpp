@@ -9,7 +9,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "server/LocalEndpoint.h"
+#include "wire/LocalEndpoint.h"
 
 CPipeAcceptor::CPipeAcceptor(asio::io_context& io, const std::string& name)
     : m_io(io), m_name(name), m_path(LocalEndpointPath(name))

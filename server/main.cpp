@@ -14,7 +14,7 @@
 #include "config/Description.h"
 #include "log/OemLocale.h"
 #include "log/Options.h"
-#include "server/LocalEndpoint.h"
+#include "wire/LocalEndpoint.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 // one session.
 #include "client/kestractl/Tool.h"
 
-#include "server/LocalEndpoint.h"
+#include "wire/LocalEndpoint.h"
 
 #include <csignal>
 #include <cstdio>

@@ -197,69 +197,6 @@ const char* JedecManufacturer(unsigned bank, unsigned code)
     return nullptr;
 }
 
-// ---- rendering -----------------------------------------------------------
-
-namespace {
-
-std::string RenderList(const Json& r)
-{
-    const Json& adapters = r.at("adapters");
-    if (adapters.empty())
-        return "no adapters\n";
-    std::vector<std::array<std::string, 3>> rows{{"NAME", "CHIP", "SERIAL"}};
-    for (const Json& a : adapters)
-        rows.push_back({a.at("name").get<std::string>(), a.at("chip").get<std::string>(),
-                        a.at("serial").is_null() ? "-" : a.at("serial").get<std::string>()});
-    size_t w0 = 0, w1 = 0;
-    for (const auto& row : rows) {
-        w0 = std::max(w0, row[0].size());
-        w1 = std::max(w1, row[1].size());
-    }
-    std::string out;
-    for (const auto& row : rows) {
-        out += row[0] + std::string(w0 - row[0].size() + 2, ' ');
-        out += row[1] + std::string(w1 - row[1].size() + 2, ' ');
-        out += row[2] + "\n";
-    }
-    return out;
-}
-
-std::string RenderDetect(const Json& r)
-{
-    std::ostringstream out;
-    const size_t count = r.at("count").get<size_t>();
-    out << r.at("adapter").get<std::string>() << ": " << count
-        << (count == 1 ? " TAP" : " TAPs") << " (first nearest TDO), "
-        << r.at("bypass").get<unsigned>() << " in BYPASS\n";
-    for (const Json& d : r.at("devices")) {
-        out << "  #" << d.at("position").get<size_t>() << "  ";
-        if (d.contains("bypass")) {
-            out << "BYPASS (no IDCODE)\n";
-            continue;
-        }
-        out << d.at("idcode").get<std::string>() << "  version " << d.at("version").get<unsigned>()
-            << "  part " << d.at("part").get<std::string>() << "  manufacturer bank "
-            << d.at("bank").get<unsigned>() << " code " << d.at("code").get<std::string>();
-        if (!d.at("manufacturer").is_null())
-            out << " (" << d.at("manufacturer").get<std::string>() << ")";
-        out << "\n";
-    }
-    return out.str();
-}
-
-}  // namespace
-
-std::string Render(const Step& step, const Json& result)
-{
-    if (step.command == "list")
-        return RenderList(result);
-    if (step.command == "detect")
-        return RenderDetect(result);
-    if ((step.command == "irscan" || step.command == "drscan") && result.contains("captured"))
-        return result.at("captured").get<std::string>() + "\n";
-    return std::string();
-}
-
 // ---- progress ------------------------------------------------------------
 
 CProgress::CProgress(const char* what, uint64_t total, bool enabled)

@@ -62,7 +62,7 @@ public:
             return ApplyBatch(step);
         CheckArguments(step);
         if (m_batchLine) {
-            if (step.command != "irscan" && step.command != "drscan")
+            if (!CommandNamed(step.command).batchable)
                 throw UsageError("only irscan and drscan can go into a batch (begun at line " +
                                  std::to_string(m_batchLine) + ")");
             m_batch.push_back(step);

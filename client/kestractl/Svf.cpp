@@ -1,7 +1,7 @@
 // kestractl svf: checks the whole file first (nothing is sent for a file that
 // cannot be played), then plays it through client/svf and renders progress,
 // mismatches and the summary.
-#include "client/kestractl/Tool.h"
+#include "client/kestractl/CommandParts.h"
 
 #include "client/svf/SvfPlayer.h"
 
@@ -17,6 +17,14 @@
 #include <iostream>
 
 namespace kestractl {
+
+void SvfOptions(CLI::App& sub, Step& st)
+{
+    AddAdapterArgument(sub, st);
+    st.file = "";
+    sub.add_option("FILE", st.file, "SVF file, or - for stdin")->required();
+    sub.add_flag("--keep-going", st.keepGoing, "count TDO mismatches instead of stopping at the first");
+}
 
 namespace {
 

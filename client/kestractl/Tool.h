@@ -1,5 +1,11 @@
-// kestractl internals: one parsed command (a Step), the session that runs
-// steps against a server, and the output helpers.
+// kestractl internals: one parsed command (a Step), the table that describes
+// every command, the session that runs steps against a server, and the
+// output helpers.
+//
+// Files: Grammar.cpp (command-line and script syntax from the table),
+// Session.cpp (CSession), CommandTable.cpp (the table), and the commands
+// themselves by kind: AdapterCommands.cpp, ScanCommands.cpp,
+// MemoryCommands.cpp.
 #pragma once
 
 #include "client/Client.h"
@@ -76,11 +82,37 @@ struct Step {
     std::string file;             // write --file, read --output, script FILE
     std::string batchAction;      // "begin" / "end" / "abort"
     int line = 0;                 // script line, 0 on the command line
-
-    bool NeedsAdapter() const;
 };
 
 enum class ParserMode { CommandLine, Script };
+
+class CSession;
+
+// One command: its syntax, what it needs, how it runs and how its result
+// reads as text. The table (Commands()) is the one place that lists them.
+struct Command {
+    enum class Where { Both, CommandLine, Script };
+
+    const char* name;
+    const char* help;
+    Where where;
+    bool needsAdapter;  // the session opens the named (or held) adapter around run
+    bool batchable;     // may stand between 'batch begin' and 'batch end'
+    // Declares the command's arguments and options, bound to `step`.
+    void (*options)(CLI::App& sub, Step& step);
+    // Checks what CLI11 cannot judge (throws UsageError); may be null.
+    void (*check)(const Step& step);
+    // Runs it; null for the script and batch controls, which the script
+    // runner handles itself.
+    Json (*run)(CSession& session, const Step& step);
+    // Its text output; null when it prints nothing.
+    std::string (*render)(const Step& step, const Json& result);
+};
+
+// Every command, in the order --help lists them.
+const std::vector<Command>& Commands();
+// The command named `name`; throws UsageError for an unknown one.
+const Command& CommandNamed(const std::string& name);
 
 // Global settings from the command line.
 struct Settings {
@@ -122,6 +154,14 @@ public:
     kestrad::client::CClient& Client();
     const Settings& Config() const { return m_settings; }
 
+    // Runs a call that names an adapter, renumerating once if the server
+    // does not know the name yet.
+    void ByName(const std::function<void(kestrad::client::CClient&)>& call);
+    // The server has renumerated on this connection ('list').
+    void NoteListed() { m_listed = true; }
+    // Waits `ms` milliseconds, keeping the connection alive; SIGINT ends it.
+    void Sleep(uint64_t ms);
+
     // Opens `adapter` for a script's `open`; it stays open until Release().
     void Hold(const std::string& adapter);
     void Release();
@@ -142,13 +182,9 @@ public:
     void KeepAliveWhileIdle(bool on);
 
 private:
-    Json Execute(const Step& step);
     std::string AdapterFor(const Step& step);
     Json OnAdapter(const Step& step, const std::function<Json(const Step&)>& body);
     void OpenAdapter(const std::string& name);
-    // Runs a call that names an adapter, renumerating once if the server
-    // does not know the name yet.
-    void ByName(const std::function<void(kestrad::client::CClient&)>& call);
 
     Settings m_settings;
     std::unique_ptr<kestrad::client::CClient> m_client;
@@ -157,17 +193,19 @@ private:
     bool m_listed = false;  // this connection has had the server renumerate
 };
 
-// Command implementations (Commands.cpp). Each returns its result as JSON;
-// Render() turns the same result into text.
-Json RunList(kestrad::client::CClient& c);
-Json RunDetect(kestrad::client::CClient& c, const Step& s);
-Json RunIrscan(kestrad::client::CClient& c, const Step& s);
-Json RunDrscan(kestrad::client::CClient& c, const Step& s);
-Json RunRead(kestrad::client::CClient& c, const Step& s, const Settings& settings);
-Json RunWrite(kestrad::client::CClient& c, const Step& s, const Settings& settings);
-
-// Text rendering of a result; empty for commands that print nothing.
+// Text rendering of a result (the command's render); empty for commands
+// that print nothing.
 std::string Render(const Step& step, const Json& result);
+
+// ---- grammar helpers (Grammar.cpp), for the commands' option functions ----
+
+// The ADAPTER argument.
+void AddAdapterArgument(CLI::App& sub, Step& step);
+// -e/--end with the TAP state spellings ParseTapState knows.
+void AddEndOption(CLI::App& sub, Step& step);
+kestrad::client::TapState EndState(const Step& step);
+// HEXBYTES words as one string.
+std::string JoinWords(const std::vector<std::string>& words);
 
 // ---- helpers (Output.cpp) ----
 

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 
 using namespace kestrad::client;
@@ -363,13 +364,15 @@ TEST(ClientTransport, RawLayerAndCloseDetection)
 
 TEST(ClientTransport, KeepAliveThreadFillsSilence)
 {
-    FakeServer server([](FakeConnection& c) {
+    std::atomic<bool> threeKeepAlives{false};
+    FakeServer server([&](FakeConnection& c) {
         c.SendGreeting();
         for (int i = 0; i < 3; ++i) {
             auto cmd = c.ReadCommand(2s);
             ASSERT_TRUE(cmd);
             EXPECT_EQ(cmd->Wire(), Concat({LE32(12), LE32(0)}));
         }
+        threeKeepAlives = true;
         // A command between keep-alives is answered as usual.
         auto cmd = c.ReadCommand(2s);
         while (cmd && cmd->code == 12)
@@ -384,7 +387,7 @@ TEST(ClientTransport, KeepAliveThreadFillsSilence)
     });
     CClient client(server.Address(), Fast());
     client.EnableKeepAlive(50ms);
-    std::this_thread::sleep_for(400ms);
+    EXPECT_TRUE(testsupport::WaitFor([&] { return threeKeepAlives.load(); }));
     client.Close();
     client.Disconnect();
     server.Join();

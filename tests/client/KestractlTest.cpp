@@ -339,9 +339,12 @@ TEST_F(KestractlTest, InterruptStopsATransferAndLeavesTheAdapterFree)
               {"-a", address, "--chunk", "4K", "read", "SIM", "0", "64M", "--output",
                dir + "/big.bin"},
               {}, dir);
-    // Wait until the transfer is under way, then interrupt it.
-    ASSERT_TRUE(testsupport::WaitFor([&] { return Exists(dir + "/big.bin") || !p.Running(); }));
-    std::this_thread::sleep_for(200ms);
+    // Wait until the transfer is under way (a few chunks are in the file),
+    // then interrupt it.
+    ASSERT_TRUE(testsupport::WaitFor([&] {
+        struct stat st;
+        return (::stat((dir + "/big.bin").c_str(), &st) == 0 && st.st_size >= 16 * 1024) || !p.Running();
+    }));
     ASSERT_TRUE(p.Running()) << p.Stderr();
     ::kill(p.Pid(), SIGINT);
     const int status = p.Wait(30s);

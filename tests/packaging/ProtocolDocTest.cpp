@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "client/Client.h"
-#include "server/Packets.h"
+#include "wire/Packets.h"
 #include "tests/support/Programs.h"
 
 namespace {

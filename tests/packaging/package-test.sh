@@ -41,7 +41,7 @@ for path in ./usr/bin/kestrad ./usr/bin/kestractl ./usr/bin/kestrad-sim \
     ./usr/share/man/man1/kestrad-sim.1.gz ./usr/share/doc/kestrad/protocol.md; do
     grep -q " $path\( \|$\)" "$work/list" || fail "$path missing from the package"
 done
-for path in ./usr/include/kestrad/client/Client.h ./usr/include/kestrad/server/Packets.h; do
+for path in ./usr/include/kestrad/client/Client.h ./usr/include/kestrad/wire/Packets.h; do
     grep -q " $path$" "$work/devlist" || fail "$path missing from the -dev package"
 done
 # The simulation must never be found by the loader as the system's libusb.

@@ -5,7 +5,7 @@
 #include <sys/stat.h>
 
 #include "client/Client.h"
-#include "server/LocalEndpoint.h"
+#include "wire/LocalEndpoint.h"
 #include "tests/support/Process.h"
 
 using namespace testsupport;

@@ -31,15 +31,16 @@ public:
     using Server = CJTAGServerImpl<Protocol>;
 
     // Options are set before the server starts serving, as the program does.
-    explicit ServerHarness(std::vector<CJTAGHolder::Source> sources, bool verbose = false)
+    explicit ServerHarness(std::vector<CJTAGHolder::Source> sources, bool verbose = false,
+                           std::chrono::milliseconds idleTimeout = Server::kIdleTimeout)
     {
         m_service = std::make_shared<asio::io_context>();
         std::error_code ec;
         if constexpr (std::is_same<Protocol, LocalProtocol>::value)
-            m_server = std::make_shared<Server>(m_dir.File("kestrad.sock"), m_service, ec);
+            m_server = std::make_shared<Server>(m_dir.File("kestrad.sock"), m_service, ec, idleTimeout);
         else
             m_server = std::make_shared<Server>(
-                asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0), m_service, ec);
+                asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0), m_service, ec, idleTimeout);
         if (ec)
             throw std::runtime_error("server set-up failed: " + ec.message());
         m_server->Logger().AddOutputStream(std::make_unique<CStreamHandler>(&m_log));

@@ -1,4 +1,4 @@
-#include "tests/network/FakePeer.h"
+#include "tests/JTAG/FakePeer.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -19,8 +19,9 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "base/ByteOrder.h"
 #include "log/Options.h"
-#include "tests/network/FakePeer.h"
+#include "tests/JTAG/FakePeer.h"
 #include "tests/support/TestServer.h"
 
 using Lines = std::vector<std::string>;
@@ -31,10 +32,15 @@ namespace {
 
 const State kIdle = static_cast<State>(1);
 
+// Short time limits and no pause after a close: the peers here answer at
+// once or never.
+const NetworkTiming kFast{std::chrono::milliseconds(300), std::chrono::milliseconds(300),
+                          std::chrono::milliseconds(0)};
+
 // Opens an adapter on the peer (after the constructor's probe).
 std::unique_ptr<CNetworkJTAG> OpenOn(CFakePeer& peer, CTestServer& server)
 {
-    auto adapter = std::make_unique<CNetworkJTAG>("127.0.0.1", peer.Port(), "SIM", server);
+    auto adapter = std::make_unique<CNetworkJTAG>("127.0.0.1", peer.Port(), "SIM", server, kFast);
     adapter->Open();
     return adapter;
 }
@@ -93,7 +99,7 @@ TEST(NetworkJTAG, ProbeAndGreetings)
     CTestServer server;
     for (const Case& c : cases) {
         CFakePeer peer(c.greeting);
-        CNetworkJTAG adapter("127.0.0.1", peer.Port(), "SIM", server);
+        CNetworkJTAG adapter("127.0.0.1", peer.Port(), "SIM", server, kFast);
         EXPECT_FALSE(adapter.IsOpened());
         EXPECT_EQ(adapter.GetName(), "SIM");
         EXPECT_EQ(adapter.GetVersionNumber(), c.version) << c.greeting;
@@ -109,7 +115,7 @@ TEST(NetworkJTAG, FailedHandshakeClosesSocketAtOnce)
 {
     CTestServer server;
     CFakePeer peer(CFakePeer::kRtlGreeting, Replies("reset", {"ok\r\n", "error\r\n"}));
-    EXPECT_EQ(ErrorOf([&] { CNetworkJTAG("127.0.0.1", peer.Port(), "SIM", server); }), "Protocol error");
+    EXPECT_EQ(ErrorOf([&] { CNetworkJTAG("127.0.0.1", peer.Port(), "SIM", server, kFast); }), "Protocol error");
     EXPECT_TRUE(peer.WaitClosed(0));
     EXPECT_EQ(peer.Lines(0), (Lines{"reset", "reset"}));
 }
@@ -232,12 +238,12 @@ TEST(NetworkJTAG, ReadMemoryThroughDump)
 
     unsigned char buffer[32];
     adapter->ReadMemBlk(0x1004, buffer, 8);
-    EXPECT_EQ(netjtag::LoadLE32(buffer), 0x11111111u);
-    EXPECT_EQ(netjtag::LoadLE32(buffer + 4), 0x22222222u);
+    EXPECT_EQ(ReadLE32(buffer), 0x11111111u);
+    EXPECT_EQ(ReadLE32(buffer + 4), 0x22222222u);
 
     adapter->ReadMemBlk(0x1004, buffer, 32);
     for (unsigned i = 0; i < 8; ++i)
-        EXPECT_EQ(netjtag::LoadLE32(buffer + 4 * i), 0x11111111u * (i + 1)) << i;
+        EXPECT_EQ(ReadLE32(buffer + 4 * i), 0x11111111u * (i + 1)) << i;
 
     // A row too short for the column asked for.
     EXPECT_THROW(adapter->ReadMemBlk(0x2008, buffer, 4), std::out_of_range);
@@ -259,7 +265,7 @@ TEST(NetworkJTAG, DspPeerUsesWordCommands)
     auto adapter = OpenOn(peer, server);
     unsigned char buffer[8];
     adapter->ReadMemBlk(0x1004, buffer, 4);
-    EXPECT_EQ(netjtag::LoadLE32(buffer), 0xdeadbeefu);
+    EXPECT_EQ(ReadLE32(buffer), 0xdeadbeefu);
     adapter->ReadMemBlk(0x1004, buffer, 8);
     const unsigned char word[4] = {0x0d, 0xf0, 0xfe, 0xca};
     adapter->WriteMemBlk(0x1008, word, 4);
@@ -350,7 +356,7 @@ TEST(NetworkJTAG, RefusedConnection)
 {
     CTestServer server;
     CClosedPort closed;
-    EXPECT_EQ(ErrorOf([&] { CNetworkJTAG("127.0.0.1", closed.Port(), "SIM", server); }),
+    EXPECT_EQ(ErrorOf([&] { CNetworkJTAG("127.0.0.1", closed.Port(), "SIM", server, kFast); }),
               "Can't connect to server, error: " + std::to_string(ECONNREFUSED));
 }
 
@@ -379,7 +385,7 @@ TEST(NetworkJTAG, ConnectTimesOut)
     ::poll(&p, 1, 2000);
 
     CTestServer server;
-    EXPECT_EQ(ErrorOf([&] { CNetworkJTAG("127.0.0.1", ntohs(address.sin_port), "SIM", server); }),
+    EXPECT_EQ(ErrorOf([&] { CNetworkJTAG("127.0.0.1", ntohs(address.sin_port), "SIM", server, kFast); }),
               "Can't connect to server, error: " + std::to_string(ETIMEDOUT));
     for (int fd : fillers)
         ::close(fd);
@@ -390,7 +396,7 @@ TEST(NetworkJTAG, SilentPeerTimesOutInGreeting)
 {
     CTestServer server;
     CFakePeer peer("");
-    EXPECT_EQ(ErrorOf([&] { CNetworkJTAG("127.0.0.1", peer.Port(), "SIM", server); }),
+    EXPECT_EQ(ErrorOf([&] { CNetworkJTAG("127.0.0.1", peer.Port(), "SIM", server, kFast); }),
               "Can't recv data from server, error: " + std::to_string(ETIMEDOUT));
     EXPECT_TRUE(peer.WaitClosed(0));
 }

@@ -12,7 +12,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "server/Packets.h"
+#include "wire/Packets.h"
 
 struct CAsyncOperation {
     uint32_t code;                // ASYNC_CMD_SHIFT_IR, ASYNC_CMD_SHIFT_DR or ASYNC_CMD_WRITE_DR

@@ -1,5 +1,6 @@
 // A CUsbInterface that moves no bytes on a bus: it records every call in
-// order and answers reads from scripted replies per endpoint address.
+// order and answers reads from scripted replies per endpoint address. It can
+// also fail the n-th transfer (read or write) on purpose.
 #pragma once
 
 #include <algorithm>
@@ -54,6 +55,8 @@ public:
         const uint8_t* bytes = static_cast<const uint8_t*>(data);
         events.push_back({Call::Write, record.kind, record.address, size,
                           std::vector<uint8_t>(bytes, bytes + size)});
+        if (FailsNow())
+            throw Injected();
         if (!writeError.empty())
             throw std::runtime_error(writeError);
         return static_cast<int>(size);
@@ -65,6 +68,10 @@ public:
     {
         const CEndPoint& record = *static_cast<const CEndPoint*>(endpoint);
         Event event{Call::Read, record.kind, record.address, size, {}};
+        if (FailsNow()) {
+            events.push_back(event);
+            throw Injected();
+        }
         std::deque<Reply>& queue = replies[record.address];
         if (queue.empty()) {
             events.push_back(event);
@@ -93,8 +100,19 @@ public:
     std::map<uint8_t, std::deque<Reply>> replies;
     std::string openError;
     std::string writeError;
+    // When not 0, the transfer with this number (counting reads and writes
+    // from 1, see `transfers`) throws "injected failure of transfer N".
+    int failTransfer = 0;
+    int transfers = 0;
 
 private:
+    // Counts one transfer; true when it is the one to fail.
+    bool FailsNow() { return ++transfers == failTransfer; }
+    std::runtime_error Injected() const
+    {
+        return std::runtime_error("injected failure of transfer " + std::to_string(failTransfer));
+    }
+
     std::vector<Event> Only(Call call) const
     {
         std::vector<Event> out;

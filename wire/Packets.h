@@ -11,6 +11,8 @@
 #include <cstring>
 #include <memory>
 
+#include "base/ByteOrder.h"
+
 #if !defined(__BYTE_ORDER__) || __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
 #error "the packet structures are wire images and need a little-endian host"
 #endif
@@ -115,8 +117,6 @@ static_assert(sizeof(CReplyReadBlk) == 8, "CReplyReadBlk fixed size");
 static_assert(sizeof(CReplyRenumerate) == 8, "CReplyRenumerate fixed size");
 static_assert(sizeof(CReplyAsyncOperations) == 8, "CReplyAsyncOperations fixed size");
 
-// Builds a reply of type T whose body is T's fixed part followed by n bytes.
-// The result owns one byte block of exactly 8 + fixed + n bytes.
 // One byte block of `size` bytes holding a packet of type T (header first),
 // released as a byte array; zero-filled on request.
 template <typename T>
@@ -127,6 +127,8 @@ std::shared_ptr<T> MakePacketBlock(size_t size, bool zeroed = false)
                               [](T* p) { delete[] reinterpret_cast<unsigned char*>(p); });
 }
 
+// Builds a reply of type T whose body is T's fixed part followed by n bytes.
+// The result owns one byte block of exactly 8 + fixed + n bytes.
 template <typename T>
 std::shared_ptr<T> AppendBody(const T& fixed, const void* data, size_t n)
 {
@@ -139,19 +141,4 @@ std::shared_ptr<T> AppendBody(const T& fixed, const void* data, size_t n)
     const uint32_t length = static_cast<uint32_t>(fixed.length + n);
     std::memcpy(block + 4, &length, sizeof(length));
     return packet;
-}
-
-// Little-endian field access over a received byte block.
-inline uint32_t ReadLE32(const unsigned char* p)
-{
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
-inline void WriteLE32(unsigned char* p, uint32_t v)
-{
-    p[0] = static_cast<unsigned char>(v);
-    p[1] = static_cast<unsigned char>(v >> 8);
-    p[2] = static_cast<unsigned char>(v >> 16);
-    p[3] = static_cast<unsigned char>(v >> 24);
 }

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "tests/support/TestServer.h"
-#include "TestUtil.h"
+#include "tests/log/TestUtil.h"
 
 namespace {
 

@@ -1,0 +1,56 @@
+// CLineSocket: one blocking TCP connection to a peer that speaks a line
+// protocol, for CNetworkJTAG. It connects within a time limit, sends whole
+// buffers, and gathers received text up to a number of line feeds or up to
+// the end of a line; what the lines mean is the caller's business
+// (JTAG/NetworkProtocol.h). Failures are std::runtime_error with the cause
+// and the system's error number.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <string>
+
+#include "base/Deadline.h"
+
+class CLineSocket {
+public:
+    // TCP keep-alive: probes after `idleSeconds` of silence, every
+    // `intervalSeconds`, and `probes` unanswered probes fail the receive.
+    struct KeepAlive {
+        int idleSeconds;
+        int intervalSeconds;
+        int probes;
+    };
+
+    CLineSocket() = default;
+    ~CLineSocket() { Close(); }
+    CLineSocket(const CLineSocket&) = delete;
+    CLineSocket& operator=(const CLineSocket&) = delete;
+
+    // Resolves `host` (IPv4) and connects within `timeout`, with keep-alive
+    // and without Nagle's delay.
+    void Connect(const std::string& host, unsigned short port, std::chrono::milliseconds timeout,
+                 const KeepAlive& keepAlive);
+    bool IsOpen() const { return m_fd >= 0; }
+
+    void Send(const unsigned char* data, size_t size);
+
+    // Receives until at least `lineFeeds` LF characters have arrived and
+    // returns everything received. More than `limit` bytes is a "Protocol
+    // error"; with a deadline, silence past it fails with ETIMEDOUT.
+    std::string ReceiveLines(size_t lineFeeds, size_t limit, const SteadyTime* deadline);
+    // Receives until a receive ends with LF (one reply, however many lines).
+    std::string ReceiveToLineEnd(size_t limit);
+
+    // Shuts both directions down and closes; returns the shutdown's errno, or
+    // 0. The descriptor is released either way.
+    int ShutdownAndClose();
+    void Close();
+
+private:
+    // One recv of at most 1023 bytes; throws on error, on a closed
+    // connection or on an expired deadline.
+    size_t ReceiveChunk(char* buffer, const SteadyTime* deadline);
+
+    int m_fd = -1;
+};

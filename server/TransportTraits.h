@@ -1,0 +1,95 @@
+// TransportTraits<Protocol>: what differs between the two transports the
+// server template runs over, TCP (asio::ip::tcp) and the local endpoint
+// (LocalProtocol): the acceptor and endpoint types, how the acceptor is made,
+// closed and described, what is set on an accepted stream, and the spelling
+// of the accept handler's trace.
+#pragma once
+
+#include <asio.hpp>
+
+#include <cerrno>
+#include <memory>
+#include <string>
+#include <system_error>
+
+#include "server/LocalTransport.h"
+
+template <typename Protocol>
+struct TransportTraits;
+
+template <>
+struct TransportTraits<asio::ip::tcp> {
+    using Acceptor = asio::ip::tcp::acceptor;
+    using Endpoint = asio::ip::tcp::endpoint;
+
+    // open, set_option (address reuse), bind and listen; each raises the
+    // library's system error named after the failing step.
+    static std::shared_ptr<Acceptor> MakeAcceptor(asio::io_context& io, const Endpoint& endpoint,
+                                                  std::error_code& ec)
+    {
+        auto acceptor = std::make_shared<Acceptor>(io, endpoint, true);
+        if (!acceptor->is_open())
+            ec = std::error_code(EFAULT, std::system_category());
+        else
+            ec.clear();
+        return acceptor;
+    }
+
+    static void Close(Acceptor& acceptor)
+    {
+        std::error_code ignored;
+        acceptor.close(ignored);
+    }
+
+    // The address and the port the system chose.
+    static std::string EndpointText(const Acceptor& acceptor)
+    {
+        std::error_code ec;
+        auto ep = acceptor.local_endpoint(ec);
+        return ep.address().to_string() + ":" + std::to_string(ep.port());
+    }
+
+    // Every client waits for each reply: Nagle's algorithm would only add
+    // delay to small round trips.
+    static void Accepted(asio::ip::tcp::socket& socket)
+    {
+        std::error_code ignored;
+        socket.set_option(asio::ip::tcp::no_delay(true), ignored);
+    }
+
+    // GCC qualifies the error code type in __PRETTY_FUNCTION__; the trace
+    // keeps the unqualified spelling that logs have always shown.
+    static const char* HandleAcceptSignature()
+    {
+        return "void CJTAGServerImpl<Protocol>::HandleAccept(std::shared_ptr<CDebugSession<Protocol> >, "
+               "const error_code&) [with Protocol = asio::ip::tcp; asio::error_code = std::error_code]";
+    }
+};
+
+template <>
+struct TransportTraits<LocalProtocol> {
+    using Acceptor = CPipeAcceptor;
+    using Endpoint = std::string;
+
+    // Nothing is created on the system yet: the first accept makes the
+    // listening socket.
+    static std::shared_ptr<Acceptor> MakeAcceptor(asio::io_context& io, const Endpoint& endpoint,
+                                                  std::error_code& ec)
+    {
+        ec.clear();
+        return std::make_shared<Acceptor>(io, endpoint);
+    }
+
+    static void Close(Acceptor& acceptor) { acceptor.close(); }
+
+    // The socket path.
+    static std::string EndpointText(const Acceptor& acceptor) { return acceptor.Path(); }
+
+    static void Accepted(CPipe&) {}
+
+    static const char* HandleAcceptSignature()
+    {
+        return "void CJTAGServerImpl<Protocol>::HandleAccept(std::shared_ptr<CDebugSession<Protocol> >, "
+               "const error_code&) [with Protocol = LocalProtocol; asio::error_code = std::error_code]";
+    }
+};

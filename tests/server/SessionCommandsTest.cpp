@@ -1,0 +1,152 @@
+// The command layer on byte vectors: command bodies in, reply blocks out,
+// against fake adapters and without any socket.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "JTAG/JTAGHolder.h"
+#include "server/SessionCommands.h"
+#include "tests/support/FakeAdapter.h"
+#include "tests/support/TestServer.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes Le32(uint32_t v)
+{
+    Bytes out(4);
+    WriteLE32(out.data(), v);
+    return out;
+}
+
+Bytes Cat(std::initializer_list<Bytes> parts)
+{
+    Bytes out;
+    for (const auto& p : parts)
+        out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+Bytes Str(const std::string& s) { return Bytes(s.c_str(), s.c_str() + s.size() + 1); }
+
+class SessionCommandsTest : public ::testing::Test {
+protected:
+    SessionCommandsTest() : holder(server), commands(holder, server.Logger(), 7)
+    {
+        holder.SetSources({FakeAdapterSource({"FAKE0", "FAKE1"})});
+    }
+
+    // The whole reply block (header and body) a command answers; empty for
+    // no reply.
+    Bytes Run(uint32_t code, const Bytes& body = {})
+    {
+        CSessionCommands::Result result = commands.Execute(code, body.data(), static_cast<uint32_t>(body.size()));
+        EXPECT_FALSE(result.disconnect);
+        if (!result.reply)
+            return {};
+        const auto* block = reinterpret_cast<const uint8_t*>(result.reply.get());
+        return Bytes(block, block + sizeof(CReplyPacketHdr) + result.reply->length);
+    }
+
+    std::shared_ptr<CFakeAdapter> Adapter(const std::string& name)
+    {
+        return std::dynamic_pointer_cast<CFakeAdapter>(holder.Find(name));
+    }
+
+    CTestServer server;
+    CJTAGHolder holder;
+    CSessionCommands commands;
+};
+
+Bytes Ok(const Bytes& body = {}) { return Cat({Le32(REPLY_OK), Le32(static_cast<uint32_t>(body.size())), body}); }
+
+Bytes Error(const std::string& text)
+{
+    return Cat({Le32(REPLY_ERROR), Le32(static_cast<uint32_t>(text.size())), Bytes(text.begin(), text.end())});
+}
+
+}  // namespace
+
+// One session's commands in order, each reply pinned byte for byte.
+TEST_F(SessionCommandsTest, RepliesByteForByte)
+{
+    const struct {
+        uint32_t code;
+        Bytes body;
+        Bytes reply;
+    } steps[] = {
+        {CMD_RUN_TEST, Le32(1), Error("no jtag associated with debug session")},
+        {CMD_RENUMERATE, {}, Ok(Cat({{2, 0}, Str("FAKE0"), Str("instance 1"), {2, 0}, Str("FAKE1"), Str("instance 2")}))},
+        {CMD_OPEN, Str("FAKE0"), Ok()},
+        // A 5-bit instruction scan still answers a 4-byte word (the fake
+        // captures the complement); a 9-bit data scan answers 2 bytes.
+        {CMD_SHIFT_IR, Cat({Le32(0x05), Le32(5), Le32(1)}), Ok(Le32(0x1A))},
+        {CMD_SHIFT_DR, Cat({Le32(9), Le32(1), {0x0F, 0x01}}), Ok({0xAA, 0xA4})},
+        {CMD_WRITE_BLK, Cat({Le32(0x1000), {1, 2, 3, 4, 5}}), Ok()},
+        // The fake reads unwritten bytes as address * 7 + 1.
+        {CMD_READ_BLK, Cat({Le32(0x1001), Le32(5)}), Ok({2, 3, 4, 5, 0x24})},
+        {CMD_KEEPALIVE, {}, {}},
+        // A batch answers 1 byte for the 5-bit instruction scan, 2 for the
+        // 12-bit data scan, nothing for the write-only scan.
+        {CMD_ASYNC_OPERATIONS,
+         Cat({Le32(ASYNC_CMD_SHIFT_IR), Le32(12), Le32(0x05), Le32(5), Le32(1),
+              Le32(ASYNC_CMD_SHIFT_DR), Le32(10), Le32(12), Le32(1), {0x00, 0x0F},
+              Le32(ASYNC_CMD_WRITE_DR), Le32(12), Le32(32), Le32(1), {1, 2, 3, 4}}),
+         Ok({0x1A, 0xA5, 0xAA})},
+        {CMD_ASYNC_OPERATIONS, {}, Ok()},
+        {CMD_UPDATE_NAME, Cat({Str("FAKE1"), Str("MyChip")}), Ok()},
+        {CMD_SHIFT_DR, Cat({Le32(100), Le32(1), {1, 2, 3}}),
+         Error("CMD_SHIFT_DR: body of 11 bytes is too short for a scan of 100 bits")},
+        // The failure closed the held adapter; it must be opened again.
+        {CMD_RUN_TEST, Le32(1), Error("FAKE0 is not opened")},
+        {CMD_OPEN, Str("FAKE0"), Ok()},
+        {17, {}, Error("unknown command")},
+        {CMD_CLOSE, {}, Ok()},
+        {CMD_RESET, {}, Ok()},
+        {CMD_OPEN, {}, Error("no such device: ")},
+    };
+    int line = 0;
+    for (const auto& step : steps) {
+        EXPECT_EQ(Run(step.code, step.body), step.reply) << "step " << line;
+        ++line;
+    }
+    EXPECT_EQ(Adapter("FAKE1")->GetChipName(), "MyChip");
+    EXPECT_TRUE(Adapter("FAKE0")->CallMade("WriteMemBlk 4096 5"));
+    EXPECT_FALSE(Adapter("FAKE0")->IsOpened());
+    const std::string log = server.LogText();
+    for (const char* line : {"Session:7: CMD_OPEN: FAKE0\n", "Session:7: CMD_SHIFT_IR: 5 5\n",
+                             "Session: 7: ASYNC_CMD_SHIFT_IR: Reg 5 Len 5\n",
+                             "Session:7: ASYNC_CMD_WRITE_DR: iLen 20\n",
+                             "Session:7: CMD_UPDATE_NAME: FAKE1 MyChip\n",
+                             "Session:7: Exception occured: unknown command\n"})
+        EXPECT_NE(log.find(line), std::string::npos) << line;
+}
+
+TEST_F(SessionCommandsTest, DisconnectEndsWithoutReply)
+{
+    Run(CMD_RENUMERATE);
+    Run(CMD_OPEN, Str("FAKE1"));
+    const CSessionCommands::Result result = commands.Execute(CMD_DISCONNECT, nullptr, 0);
+    EXPECT_TRUE(result.disconnect);
+    EXPECT_FALSE(result.reply);
+    // The session ends: the adapter it holds is closed, a failure only logged.
+    Adapter("FAKE1")->FailOn("Close", "cannot close");
+    commands.End();
+    EXPECT_TRUE(Adapter("FAKE1")->CallMade("Close"));
+    EXPECT_NE(server.LogText().find("Session:7: Exception occured: cannot close\n"), std::string::npos);
+}
+
+// A batch that fails part-way leaves no queued result behind to lead the
+// next batch's reply.
+TEST_F(SessionCommandsTest, FailedBatchLeavesNothingQueued)
+{
+    Run(CMD_RENUMERATE);
+    Run(CMD_OPEN, Str("FAKE0"));
+    const Bytes good = Cat({Le32(ASYNC_CMD_SHIFT_IR), Le32(12), Le32(0x05), Le32(5), Le32(1)});
+    EXPECT_EQ(Run(CMD_ASYNC_OPERATIONS, Cat({good, Le32(8), Le32(0)})), Error("Unsupported async command"));
+    Run(CMD_OPEN, Str("FAKE0"));
+    EXPECT_EQ(Run(CMD_ASYNC_OPERATIONS, good), Ok({0x1A}));
+}
