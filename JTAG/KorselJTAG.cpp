@@ -92,7 +92,8 @@ CKorselUsbJTAG::CKorselUsbJTAG(std::unique_ptr<CUsbInterface> usb, const std::st
         }
         if (received < 2)
             throw std::runtime_error("error getting USB JTAG adapter version");
-        m_versionNumber = static_cast<signed char>(reply[1]) * 256 + static_cast<signed char>(reply[0]);
+        // Both bytes are unsigned: 0x80 and up must not borrow from the high byte.
+        m_versionNumber = reply[1] * 256 + reply[0];
         char text[16];
         std::snprintf(text, sizeof text, "0x%x", static_cast<unsigned>(m_versionNumber));
         m_versionString = text;

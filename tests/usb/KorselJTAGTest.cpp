@@ -109,18 +109,30 @@ TEST(KorselProbe, ReadsSerialDrainsReopensAndQueriesVersion)
     EXPECT_EQ((Bytes{0x4C, 0x4D, 0, 0, 0, 0}), usb->Writes()[0].data);
 }
 
-TEST(KorselProbe, VersionBytesAreSignedAndOldVersionsWarn)
+TEST(KorselProbe, VersionBytesAreUnsignedAndOldVersionsWarn)
 {
-    CTestServer server;
-    auto* usb = new CRecordingUsbInterface(server);
-    usb->Script(kReply, {});
-    usb->Script(kReply, {0x80, 0x35});
-    CKorselUsbJTAG jtag(std::unique_ptr<CUsbInterface>(usb), "EZ-USB0", "24MHZ", 0, server);
-    EXPECT_EQ(0x3480, jtag.GetVersionNumber());
-    EXPECT_EQ("0x3480", jtag.GetVersionString());
-    EXPECT_EQ("", jtag.GetSerialNumberString());
-    EXPECT_NE(std::string::npos,
-              server.LogText().find("USB adapter version: 0x3480\nWARNING: this version is not supported.\n"));
+    // Reply bytes (low, high) and the version they mean; bytes of 0x80 and up
+    // must not borrow from the other byte.
+    const struct {
+        Bytes reply;
+        int version;
+        const char* log;
+    } cases[] = {
+        {{0x80, 0x37}, 0x3780, "USB adapter version: 0x3780\n"},
+        {{0xFF, 0x36}, 0x36FF, "USB adapter version: 0x36ff\n"},
+        {{0x80, 0x35}, 0x3580, "USB adapter version: 0x3580\nWARNING: this version is not supported.\n"},
+        {{0x00, 0x90}, 0x9000, "USB adapter version: 0x9000\n"},
+    };
+    for (const auto& c : cases) {
+        CTestServer server;
+        auto* usb = new CRecordingUsbInterface(server);
+        usb->Script(kReply, {});
+        usb->Script(kReply, c.reply);
+        CKorselUsbJTAG jtag(std::unique_ptr<CUsbInterface>(usb), "EZ-USB0", "24MHZ", 0, server);
+        EXPECT_EQ(c.version, jtag.GetVersionNumber()) << c.log;
+        EXPECT_NE(std::string::npos, server.LogText().find(c.log)) << server.LogText();
+        EXPECT_EQ(c.version >= 0x3600, server.LogText().find("WARNING") == std::string::npos) << c.log;
+    }
 }
 
 TEST(KorselProbe, FailuresAreLoggedAndTheAdapterStillExists)
