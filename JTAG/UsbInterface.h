@@ -2,7 +2,8 @@
 // USB back-ends, and the USB bus scan that creates their adapter objects.
 //
 // Every transfer has a 1000 ms time-out; a failing libusb call surfaces as
-// std::runtime_error carrying usb_strerror(), never as a return code.
+// std::runtime_error naming the call and its result (a time-out says so),
+// never as a return code.
 #pragma once
 
 #include <usb.h>

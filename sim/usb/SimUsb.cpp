@@ -3,9 +3,9 @@
 // Results follow libusb 0.1.12 on Linux: 0 or more is success, errors are
 // negative errno values with the library's texts ("error submitting URB:
 // No such device", "could not claim interface 0: Device or resource busy").
-// One deliberate difference: a time-out sets usb_strerror to "Connection
-// timed out", where 0.1.12 leaves the previous text, so that a failure
-// always carries its cause.
+// As in 0.1.12, a bulk or interrupt transfer that times out returns -110
+// and leaves usb_strerror() as it was: the text still names the previous
+// failure, or says "No error".
 #include "sim/usb/SimUsb.h"
 
 #include <usb.h>
@@ -606,7 +606,7 @@ int Transfer(usb_dev_handle* h, int ep, bool in, uint8_t type, uint8_t* bytes, i
         }
         const auto now = std::chrono::steady_clock::now();
         if (now >= deadline) {
-            result = Fail(-ETIMEDOUT, "%s", std::strerror(ETIMEDOUT));
+            result = -ETIMEDOUT;  // the library sets no text for a time-out
             break;
         }
         // Wake up now and then to notice an unplug made through the control file.

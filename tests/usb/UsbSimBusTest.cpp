@@ -164,4 +164,30 @@ TEST_F(UsbSimBus, UnpluggedDeviceFailsTheCommandWithTheLibraryText)
     m_adapters[0]->Close();
 }
 
+TEST_F(UsbSimBus, TimeOutSaysSoAndNotAnOlderError)
+{
+    Devices("ezusb,serial=T1");
+    usb_find_busses();
+    usb_find_devices();
+    struct usb_device* device = usb_get_busses()->devices;
+    ASSERT_NE(nullptr, device);
+    CUsbInterface usb(device, m_server);
+    usb.Open();
+    // A failure first, so that the library holds a text of its own.
+    const CEndPoint missing{ENDPOINT_BULK_OUT, 0x03};
+    const char byte = 0;
+    EXPECT_THROW(usb.Write(&missing, &byte, 1), std::runtime_error);
+
+    // Nothing was asked of the device: the read has nothing to wait for.
+    const CEndPoint reply{ENDPOINT_BULK_IN, 0x86};
+    char buffer[32];
+    try {
+        usb.Read(&reply, buffer, sizeof buffer);
+        FAIL() << "a read without a reply succeeded";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ("usb_bulk_read on endpoint 0x86 timed out after 1000 ms", e.what());
+    }
+    usb.Close();
+}
+
 }  // namespace
