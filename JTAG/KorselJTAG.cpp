@@ -28,6 +28,10 @@ constexpr int kVersionWithSysRstLow = 0x4900;
 // Stale replies are drained in 32-byte reads until the device has none. A
 // device that never stops answering is not waited for beyond this many reads.
 constexpr unsigned kMaxDrainReads = 1024;
+// A reply the device already holds comes back within a millisecond or two; a
+// drain read waits only this long, so a device with nothing to give costs
+// one short wait instead of the full transfer time-out.
+constexpr unsigned kDrainTimeoutMs = 50;
 
 uint16_t ClockCode(const std::string& frequency)
 {
@@ -69,13 +73,7 @@ CKorselUsbJTAG::CKorselUsbJTAG(std::unique_ptr<CUsbInterface> usb, const std::st
         }
 
         // Replies left over from an earlier user would be taken for ours.
-        try {
-            unsigned char stale[32];
-            for (unsigned i = 0; i < kMaxDrainReads && BulkRead(stale, sizeof stale) > 0; ++i) {
-            }
-        } catch (const std::runtime_error&) {
-            // A read that fails (usually its time-out) ends the draining.
-        }
+        DrainReplies();
 
         m_usb->Close();
         m_opened = false;
@@ -142,6 +140,18 @@ void CKorselUsbJTAG::ResetAdapter()
     const unsigned char release = korsel::CONTROL_ADAPTER_RELEASE;
     m_usb->Write(&m_controlEndPoint, &release, 1);
     m_server.Logger().LogVerb("ADAPTER_DEACTIVE_RESET\n");
+}
+
+void CKorselUsbJTAG::DrainReplies()
+{
+    try {
+        unsigned char stale[32];
+        for (unsigned i = 0; i < kMaxDrainReads; ++i)
+            if (m_usb->ReadWithTimeout(&m_replyEndPoint, stale, sizeof stale, kDrainTimeoutMs) <= 0)
+                break;
+    } catch (const std::runtime_error&) {
+        // A read that fails (usually its time-out) ends the draining.
+    }
 }
 
 void CKorselUsbJTAG::SendLines()

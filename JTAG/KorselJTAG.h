@@ -62,6 +62,8 @@ protected:
 private:
     korsel::Lines LineLevels() const { return korsel::Lines{m_trst, m_sysRst}; }
     void SendLines();
+    // Reads the reply endpoint empty, each read waiting only briefly.
+    void DrainReplies();
 
     std::unique_ptr<CUsbInterface> m_usb;
     CEndPoint m_replyEndPoint{ENDPOINT_BULK_IN, 0x86};

@@ -236,13 +236,19 @@ int CUsbInterface::Write(const void* endpoint, const void* data, unsigned int si
 
 int CUsbInterface::Read(const void* endpoint, void* data, unsigned int size)
 {
+    return ReadWithTimeout(endpoint, data, size, kTransferTimeoutMs);
+}
+
+int CUsbInterface::ReadWithTimeout(const void* endpoint, void* data, unsigned int size, unsigned int timeoutMs)
+{
     if (!m_opened)
         throw std::runtime_error("Usb interface is not open.");
     const CEndPoint& record = Record(endpoint);
+    // libusb-0.1 reads a time-out of 0 as "wait forever": never ask for that.
+    const int timeout = static_cast<int>(std::min<unsigned int>(std::max(timeoutMs, 1u), INT_MAX));
     int result;
     if (record.kind == ENDPOINT_BULK_IN)
-        result = usb_bulk_read(m_handle, record.address, static_cast<char*>(data), TransferSize(size),
-                               kTransferTimeoutMs);
+        result = usb_bulk_read(m_handle, record.address, static_cast<char*>(data), TransferSize(size), timeout);
     else if (record.kind == ENDPOINT_STRING)
         result = usb_get_string_simple(m_handle, record.address, static_cast<char*>(data), size);
     else
@@ -251,7 +257,7 @@ int CUsbInterface::Read(const void* endpoint, void* data, unsigned int size)
     if (result < 0) {
         if (record.kind == ENDPOINT_STRING)
             throw UsbError(("usb_get_string_simple of string " + std::to_string(record.address)).c_str(), result);
-        throw UsbError(OnEndpoint("usb_bulk_read", record.address).c_str(), result, kTransferTimeoutMs);
+        throw UsbError(OnEndpoint("usb_bulk_read", record.address).c_str(), result, timeout);
     }
     return result;
 }

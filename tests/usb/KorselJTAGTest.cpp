@@ -83,6 +83,9 @@ TEST(KorselProbe, ReadsSerialDrainsReopensAndQueriesVersion)
         EXPECT_EQ(Call::Read, e[i].call);
         EXPECT_EQ(kReply, e[i].address);
         EXPECT_EQ(32u, e[i].size);
+        // A device with nothing left must not hold the scan up for a full
+        // transfer time-out.
+        EXPECT_LE(e[i].timeoutMs, 100u);
     }
     EXPECT_EQ(Call::Close, e[5].call);
     EXPECT_EQ(Call::Open, e[6].call);
@@ -91,6 +94,7 @@ TEST(KorselProbe, ReadsSerialDrainsReopensAndQueriesVersion)
     EXPECT_EQ((Bytes{0xB0, 0xFF}), e[7].data);
     EXPECT_EQ(Call::Read, e[8].call);
     EXPECT_EQ(1024u, e[8].size);
+    EXPECT_EQ(1000u, e[8].timeoutMs);
     EXPECT_EQ(Call::Close, e[9].call);
 
     EXPECT_EQ("EZ-USB1", jtag.GetName());
