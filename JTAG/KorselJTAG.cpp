@@ -33,6 +33,13 @@ constexpr unsigned kMaxDrainReads = 1024;
 // one short wait instead of the full transfer time-out.
 constexpr unsigned kDrainTimeoutMs = 50;
 
+// Room for the reply of a scan, a line frame or the identification: more
+// than any of them brings (the line frame's 32 bytes the most), so a reply of
+// the wrong size is seen whole instead of leaving its rest behind.
+constexpr unsigned kReplyRoom = 64;
+// The firmware answers every line frame with this many bytes.
+constexpr int kLineReplySize = 32;
+
 uint16_t ClockCode(const std::string& frequency)
 {
     if (frequency == "12MHZ")
@@ -157,8 +164,11 @@ void CKorselUsbJTAG::DrainReplies()
 void CKorselUsbJTAG::SendLines()
 {
     const korsel::CommandFrame frame = korsel::LineFrame(LineLevels());
-    unsigned char reply[32];  // the firmware's answer carries nothing we use
-    BulkWriteRead(frame.data(), frame.size(), reply, sizeof reply);
+    unsigned char reply[kReplyRoom];  // the firmware's answer carries nothing we use
+    // The lines are set whatever the answer; an answer of another size only
+    // must not be left behind for the next command to read.
+    if (BulkWriteRead(frame.data(), frame.size(), reply, sizeof reply) != kLineReplySize)
+        DrainReplies();
 }
 
 void CKorselUsbJTAG::SetTRST(bool level)
@@ -187,8 +197,10 @@ unsigned int CKorselUsbJTAG::ShiftIR(unsigned int value, int length, TapStateMac
     const std::vector<uint8_t> frame = korsel::IRScanFrame(value, length, LineLevels());
     unsigned char reply[8] = {};
     const int received = BulkWriteRead(frame.data(), static_cast<unsigned>(frame.size()), reply, sizeof reply);
-    if (received != 2)
+    if (received != 2) {
+        DrainReplies();
         throw std::runtime_error("Usb ShiftIR failed, res = " + std::to_string(received));
+    }
     m_lastInstruction = value;
     return reply[0] & 0x0F;
 }
@@ -204,21 +216,39 @@ void CKorselUsbJTAG::ShiftDR(const unsigned char* in, unsigned char* out, int le
 
     if (m_lastInstruction == korsel::kIdCodeInstruction) {
         const korsel::CommandFrame frame = korsel::IdentificationFrame();
-        unsigned char idcode[4] = {};
+        unsigned char idcode[kReplyRoom] = {};
         const int received = BulkWriteRead(frame.data(), frame.size(), idcode, sizeof idcode);
-        std::copy(idcode, idcode + std::min(Received(received, sizeof idcode), outSize), out);
+        CheckReplySize("identification read", received, 4);
+        std::copy(idcode, idcode + std::min<size_t>(4, outSize), out);
         return;
     }
 
     const std::vector<uint8_t> frame = korsel::DRScanFrame(in, outSize, length, LineLevels());
+    if (korsel::IsLineFrame(frame.data(), frame.size())) {
+        throw std::logic_error("Data scan of " + std::to_string(length) +
+                               " bits with first byte 0x4D cannot be sent: the adapter takes it for its "
+                               "line frame (34 to 41 bits need a first byte other than 0x4D)");
+    }
     if (!korsel::DRScanReturnsData(in[0])) {
         BulkWrite(frame.data(), static_cast<unsigned>(frame.size()));
         return;
     }
-    std::vector<uint8_t> reply(korsel::DRReplySize(length));
-    const int received = BulkWriteRead(frame.data(), static_cast<unsigned>(frame.size()), reply.data(),
-                                       static_cast<unsigned>(reply.size()));
-    korsel::RealignDRReply(reply.data(), Received(received, reply.size()), out, outSize);
+    const size_t expected = korsel::DRReplySize(length);
+    unsigned char reply[kReplyRoom] = {};
+    const int received = BulkWriteRead(frame.data(), static_cast<unsigned>(frame.size()), reply, sizeof reply);
+    CheckReplySize("data scan", received, expected);
+    korsel::RealignDRReply(reply, expected, out, outSize);
+}
+
+void CKorselUsbJTAG::CheckReplySize(const char* what, int received, size_t expected)
+{
+    if (received >= 0 && static_cast<size_t>(received) == expected)
+        return;
+    // Whatever else the device still holds would be read as the answer to
+    // the next command.
+    DrainReplies();
+    throw std::runtime_error(std::string("Usb ") + what + " failed: " + std::to_string(received) +
+                             " reply bytes, expected " + std::to_string(expected));
 }
 
 void CKorselUsbJTAG::ReadMemBlk(unsigned int address, void* buffer, unsigned int size)
@@ -253,6 +283,11 @@ void CKorselUsbJTAG::read_mem_blk(uint32_t address, void* buffer, unsigned int s
             received += Received(got, room);
         }
 
+        // A reply of another size than asked for: whatever of it the device
+        // still holds must not be taken for the answer to the next transfer.
+        // (Nothing at all is no reply to drain.)
+        if (received != 0 && received != 4 * words)
+            DrainReplies();
         const uint64_t stored = std::min<uint64_t>(received / 4, words);
         if (stored == 0) {
             // The transfer is sent again, but not forever: a device that keeps

@@ -64,6 +64,8 @@ private:
     void SendLines();
     // Reads the reply endpoint empty, each read waiting only briefly.
     void DrainReplies();
+    // Drains and throws unless a reply brought exactly `expected` bytes.
+    void CheckReplySize(const char* what, int received, size_t expected);
 
     std::unique_ptr<CUsbInterface> m_usb;
     CEndPoint m_replyEndPoint{ENDPOINT_BULK_IN, 0x86};

@@ -190,4 +190,33 @@ TEST_F(UsbSimBus, TimeOutSaysSoAndNotAnOlderError)
     usb.Close();
 }
 
+TEST_F(UsbSimBus, ReplyOfUnexpectedSizeIsDrained)
+{
+    Devices("ezusb,serial=D1");
+    CUsbInterface::AddAdapters(m_adapters, m_server);
+    ASSERT_EQ(1u, m_adapters.size());
+    CJTAG& jtag = *m_adapters[0];
+    jtag.Open();
+    // Another frame's 32-byte answer is waiting when the scan reads its own
+    // (the line frame, sent here by a second handle on the device).
+    usb_dev_handle* other = usb_open(usb_get_busses()->devices);
+    ASSERT_NE(nullptr, other);
+    char line[6] = {0x4C, 0x4D, 0, 0, 0, 0};
+    ASSERT_EQ(6, usb_bulk_write(other, 0x02, line, 6, 1000));
+    usb_close(other);
+
+    try {
+        jtag.ShiftIR(3, 4, TapStateMachine::RUN_TEST_IDLE);
+        FAIL() << "the scan took the other frame's answer";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ("Usb ShiftIR failed, res = 8", e.what());
+    }
+    // Nothing of it is left for the commands that follow.
+    EXPECT_EQ(1u, jtag.ShiftIR(3, 4, TapStateMachine::RUN_TEST_IDLE));
+    uint8_t in[4] = {0, 0, 0, 0}, out[4] = {};
+    jtag.ShiftDR(in, out, 32, TapStateMachine::RUN_TEST_IDLE);  // IDCODE, after instruction 3
+    EXPECT_EQ((std::vector<uint8_t>{0x77, 0x04, 0xA0, 0x4B}), std::vector<uint8_t>(out, out + 4));
+    jtag.Close();
+}
+
 }  // namespace
