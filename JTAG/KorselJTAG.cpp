@@ -261,12 +261,63 @@ void CKorselUsbJTAG::WriteMemBlk(unsigned int address, const void* data, unsigne
     write_mem_blk(address, data, size, m_wordsPerBlock, m_blocksPerTransfer);
 }
 
+// The firmware moves whole 32-bit words at word addresses. A transfer that
+// starts or ends inside a word reads that word through the adapter's own
+// read frames and uses (or, for a write, merges and writes back) only the
+// bytes asked for. Such a read-modify-write is not atomic against the target
+// changing the same word meanwhile; memory a debugger writes is at rest.
 void CKorselUsbJTAG::read_mem_blk(uint32_t address, void* buffer, unsigned int size,
                                   uint32_t wordsPerBlock, uint32_t blocksPerTransfer)
 {
     m_server.Logger().LogVerb("ReadMemBlk(0x%08x,%d)\n", address, static_cast<int>(size));
     unsigned char* out = static_cast<unsigned char*>(buffer);
-    uint64_t remaining = size / 4;  // a trailing 1 to 3 bytes are not read
+    size_t done = 0;
+    const unsigned head = address % 4;
+    if (size > 0 && (head != 0 || size < 4)) {
+        unsigned char word[4];
+        ReadWords(address - head, word, 1, wordsPerBlock, blocksPerTransfer);
+        done = std::min<size_t>(4 - head, size);
+        std::memcpy(out, word + head, done);
+    }
+    const uint64_t words = (size - done) / 4;
+    ReadWords(address + static_cast<uint32_t>(done), out + done, words, wordsPerBlock, blocksPerTransfer);
+    done += static_cast<size_t>(words * 4);
+    if (done < size) {
+        unsigned char word[4];
+        ReadWords(address + static_cast<uint32_t>(done), word, 1, wordsPerBlock, blocksPerTransfer);
+        std::memcpy(out + done, word, size - done);
+    }
+}
+
+void CKorselUsbJTAG::write_mem_blk(uint32_t address, const void* data, unsigned int size,
+                                   uint32_t wordsPerBlock, uint32_t blocksPerTransfer)
+{
+    m_server.Logger().LogVerb("WriteMemBlk(0x%08x,%d)\n", address, static_cast<int>(size));
+    const unsigned char* in = static_cast<const unsigned char*>(data);
+    size_t done = 0;
+    const unsigned head = address % 4;
+    if (size > 0 && (head != 0 || size < 4)) {
+        unsigned char word[4];
+        ReadWords(address - head, word, 1, wordsPerBlock, blocksPerTransfer);
+        done = std::min<size_t>(4 - head, size);
+        std::memcpy(word + head, in, done);
+        WriteWords(address - head, word, 1, wordsPerBlock, blocksPerTransfer);
+    }
+    const uint64_t words = (size - done) / 4;
+    WriteWords(address + static_cast<uint32_t>(done), in + done, words, wordsPerBlock, blocksPerTransfer);
+    done += static_cast<size_t>(words * 4);
+    if (done < size) {
+        unsigned char word[4];
+        const uint32_t tail = address + static_cast<uint32_t>(done);
+        ReadWords(tail, word, 1, wordsPerBlock, blocksPerTransfer);
+        std::memcpy(word, in + done, size - done);
+        WriteWords(tail, word, 1, wordsPerBlock, blocksPerTransfer);
+    }
+}
+
+void CKorselUsbJTAG::ReadWords(uint32_t address, unsigned char* out, uint64_t remaining, uint32_t wordsPerBlock,
+                               uint32_t blocksPerTransfer)
+{
     std::vector<unsigned char> receive(kReceiveArea);
     unsigned attempts = 0;
     while (remaining > 0) {
@@ -309,12 +360,9 @@ void CKorselUsbJTAG::read_mem_blk(uint32_t address, void* buffer, unsigned int s
     }
 }
 
-void CKorselUsbJTAG::write_mem_blk(uint32_t address, const void* data, unsigned int size,
-                                   uint32_t wordsPerBlock, uint32_t blocksPerTransfer)
+void CKorselUsbJTAG::WriteWords(uint32_t address, const unsigned char* in, uint64_t remaining,
+                                uint32_t wordsPerBlock, uint32_t blocksPerTransfer)
 {
-    m_server.Logger().LogVerb("WriteMemBlk(0x%08x,%d)\n", address, static_cast<int>(size));
-    const unsigned char* in = static_cast<const unsigned char*>(data);
-    uint64_t remaining = size / 4;
     while (remaining > 0) {
         const std::vector<korsel::Block> blocks =
             korsel::PlanTransfer(address, remaining, wordsPerBlock, blocksPerTransfer);

@@ -190,6 +190,46 @@ TEST_F(UsbSimBus, TimeOutSaysSoAndNotAnOlderError)
     usb.Close();
 }
 
+TEST_F(UsbSimBus, MemoryOfAnyLengthAtAnyAddress)
+{
+    Devices("ezusb,serial=M1");
+    CUsbInterface::AddAdapters(m_adapters, m_server);
+    ASSERT_EQ(1u, m_adapters.size());
+    CJTAG& jtag = *m_adapters[0];
+    jtag.Open();
+    // A 32-byte window of known bytes; each case writes inside it and must
+    // leave every byte around what it wrote alone.
+    const uint32_t base = 0x1000;
+    std::vector<uint8_t> model(32);
+    for (size_t i = 0; i < model.size(); ++i)
+        model[i] = static_cast<uint8_t>(0xA0 + i);
+    jtag.WriteMemBlk(base, model.data(), 32);
+
+    const struct {
+        uint32_t offset;
+        unsigned size;
+    } cases[] = {{0, 7}, {1, 1}, {3, 2}, {2, 4}, {5, 3}, {1, 14}, {6, 0}, {8, 4}, {3, 9}};
+    uint8_t value = 1;
+    for (const auto& c : cases) {
+        std::vector<uint8_t> data(c.size);
+        for (uint8_t& byte : data)
+            byte = value++;
+        jtag.WriteMemBlk(base + c.offset, data.data(), c.size);
+        std::copy(data.begin(), data.end(), model.begin() + c.offset);
+
+        std::vector<uint8_t> window(32);
+        jtag.ReadMemBlk(base, window.data(), 32);
+        EXPECT_EQ(model, window) << "write of " << c.size << " at +" << c.offset;
+        std::vector<uint8_t> part(c.size + 1, 0xEE);
+        jtag.ReadMemBlk(base + c.offset, part.data(), c.size);
+        EXPECT_EQ(std::vector<uint8_t>(model.begin() + c.offset, model.begin() + c.offset + c.size),
+                  std::vector<uint8_t>(part.begin(), part.end() - 1))
+            << "read of " << c.size << " at +" << c.offset;
+        EXPECT_EQ(0xEE, part.back()) << "read of " << c.size << " wrote past its end";
+    }
+    jtag.Close();
+}
+
 TEST_F(UsbSimBus, ReplyOfUnexpectedSizeIsDrained)
 {
     Devices("ezusb,serial=D1");
