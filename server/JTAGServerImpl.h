@@ -76,6 +76,9 @@ public:
     {
         m_logger.LogVerb("%s\n", __PRETTY_FUNCTION__);
         NewSession();
+        // Scripts and service managers learn here where to connect (the port
+        // the system chose when 0 was asked for).
+        m_logger.Log("Listening on %s.\n", EndpointText().c_str());
         for (;;)
             std::this_thread::sleep_for(std::chrono::milliseconds(500));
     }
@@ -118,7 +121,8 @@ public:
         } else {
             std::error_code ec;
             auto ep = m_acceptor->local_endpoint(ec);
-            return ep.address().to_string() + ":" + std::to_string(ep.port());
+            const std::string host = ep.address().to_string();
+            return (ep.address().is_v6() ? "[" + host + "]" : host) + ":" + std::to_string(ep.port());
         }
     }
 
