@@ -229,11 +229,13 @@ void CKorselUsbJTAG::ShiftDR(const unsigned char* in, unsigned char* out, int le
                                " bits with first byte 0x4D cannot be sent: the adapter takes it for its "
                                "line frame (34 to 41 bits need a first byte other than 0x4D)");
     }
-    if (!korsel::DRScanReturnsData(in[0])) {
+    const size_t expected = korsel::DRReplySize(length);
+    // Up to 8 bits the frame carries no data bytes and the firmware answers
+    // nothing, whatever bit 6 says: there is no reply to wait for.
+    if (!korsel::DRScanReturnsData(in[0]) || expected == 0) {
         BulkWrite(frame.data(), static_cast<unsigned>(frame.size()));
         return;
     }
-    const size_t expected = korsel::DRReplySize(length);
     unsigned char reply[kReplyRoom] = {};
     const int received = BulkWriteRead(frame.data(), static_cast<unsigned>(frame.size()), reply, sizeof reply);
     CheckReplySize("data scan", received, expected);

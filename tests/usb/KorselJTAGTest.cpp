@@ -312,6 +312,15 @@ TEST_F(KorselJTAG, DataScanWithBitSixSetRealignsTheReply)
     m_jtag->ShiftDR(in9, out9, 9, TapStateMachine::RUN_TEST_IDLE);
     EXPECT_EQ((Bytes{0x5C, 0x41, 0x00, 0x00}), m_usb->events[0].data);
     EXPECT_EQ((Bytes{0x41, 0xFE, 0xEE, 0xEE}), Bytes(out9, out9 + 4));
+
+    // Up to 8 bits the frame has no data bytes and nothing comes back.
+    m_usb->events.clear();
+    const uint8_t in8[1] = {0x40};
+    uint8_t out8[2] = {0x40, 0xEE};
+    m_jtag->ShiftDR(in8, out8, 8, TapStateMachine::RUN_TEST_IDLE);
+    ASSERT_EQ(1u, m_usb->events.size());
+    EXPECT_EQ(Call::Write, m_usb->events[0].call);
+    EXPECT_EQ((Bytes{0x40, 0xEE}), Bytes(out8, out8 + 2));
 }
 
 TEST_F(KorselJTAG, DataScanLengthLimits)
