@@ -153,6 +153,10 @@ struct CBus {
     std::map<int, usb_bus*> busses;           // every bus ever made, by number
     std::set<int> listed;                     // busses in usb_busses
     std::map<int, uint8_t> nextDevnum;
+    // Devices that left the bus. They are kept for the whole run, as a
+    // program may still hold their usb_device or a handle on them; kept
+    // here rather than dropped, so that leak checkers see them as live.
+    std::vector<CNode*> retired;
 };
 
 CBus& Bus()
@@ -673,6 +677,7 @@ API int usb_find_devices(void)
     for (auto& entry : bus.slotsByKey) {
         CSlot* slot = entry.second;
         if (slot->current && std::find(bus.active.begin(), bus.active.end(), slot) == bus.active.end()) {
+            bus.retired.push_back(slot->current);
             slot->current = nullptr;
             ++changes;
         }
@@ -682,6 +687,7 @@ API int usb_find_devices(void)
         if (slot->current && (out || slot->current->gone)) {
             slot->current->gone = true;
             slot->changed.notify_all();
+            bus.retired.push_back(slot->current);
             slot->current = nullptr;
             ++changes;
         }
