@@ -138,6 +138,13 @@ std::vector<uint8_t> DRScanFrame(const uint8_t* in, size_t inSize, int length, c
     return frame;
 }
 
+bool IsLineFrame(const uint8_t* frame, size_t size)
+{
+    // Header 0100 TS00: a command frame without direction; only the line
+    // bits may differ.
+    return size == 6 && (frame[0] & 0xF3) == 0x40 && frame[1] == OP_SET_LINES;
+}
+
 size_t DRReplySize(int length)
 {
     length = DRScanLength(length);

@@ -89,6 +89,11 @@ int DRScanLength(int length);
 // lengths over 41.
 std::vector<uint8_t> DRScanFrame(const uint8_t* in, size_t inSize, int length, const Lines& lines);
 
+// Whether these bytes are the line frame (0x4D with direction 0). A data scan
+// of 34 to 41 bits whose first byte is 0x4D comes out as exactly these six
+// bytes, and the firmware cannot tell them apart.
+bool IsLineFrame(const uint8_t* frame, size_t size);
+
 // Whether the adapter answers a data scan: bit 6 of its command byte.
 inline bool DRScanReturnsData(uint8_t commandByte) { return (commandByte & 0x40) != 0; }
 

@@ -28,6 +28,17 @@ constexpr int kVersionWithSysRstLow = 0x4900;
 // Stale replies are drained in 32-byte reads until the device has none. A
 // device that never stops answering is not waited for beyond this many reads.
 constexpr unsigned kMaxDrainReads = 1024;
+// A reply the device already holds comes back within a millisecond or two; a
+// drain read waits only this long, so a device with nothing to give costs
+// one short wait instead of the full transfer time-out.
+constexpr unsigned kDrainTimeoutMs = 50;
+
+// Room for the reply of a scan, a line frame or the identification: more
+// than any of them brings (the line frame's 32 bytes the most), so a reply of
+// the wrong size is seen whole instead of leaving its rest behind.
+constexpr unsigned kReplyRoom = 64;
+// The firmware answers every line frame with this many bytes.
+constexpr int kLineReplySize = 32;
 
 uint16_t ClockCode(const std::string& frequency)
 {
@@ -69,13 +80,7 @@ CKorselUsbJTAG::CKorselUsbJTAG(std::unique_ptr<CUsbInterface> usb, const std::st
         }
 
         // Replies left over from an earlier user would be taken for ours.
-        try {
-            unsigned char stale[32];
-            for (unsigned i = 0; i < kMaxDrainReads && BulkRead(stale, sizeof stale) > 0; ++i) {
-            }
-        } catch (const std::runtime_error&) {
-            // A read that fails (usually its time-out) ends the draining.
-        }
+        DrainReplies();
 
         m_usb->Close();
         m_opened = false;
@@ -92,7 +97,8 @@ CKorselUsbJTAG::CKorselUsbJTAG(std::unique_ptr<CUsbInterface> usb, const std::st
         }
         if (received < 2)
             throw std::runtime_error("error getting USB JTAG adapter version");
-        m_versionNumber = static_cast<signed char>(reply[1]) * 256 + static_cast<signed char>(reply[0]);
+        // Both bytes are unsigned: 0x80 and up must not borrow from the high byte.
+        m_versionNumber = reply[1] * 256 + reply[0];
         char text[16];
         std::snprintf(text, sizeof text, "0x%x", static_cast<unsigned>(m_versionNumber));
         m_versionString = text;
@@ -143,11 +149,26 @@ void CKorselUsbJTAG::ResetAdapter()
     m_server.Logger().LogVerb("ADAPTER_DEACTIVE_RESET\n");
 }
 
+void CKorselUsbJTAG::DrainReplies()
+{
+    try {
+        unsigned char stale[32];
+        for (unsigned i = 0; i < kMaxDrainReads; ++i)
+            if (m_usb->ReadWithTimeout(&m_replyEndPoint, stale, sizeof stale, kDrainTimeoutMs) <= 0)
+                break;
+    } catch (const std::runtime_error&) {
+        // A read that fails (usually its time-out) ends the draining.
+    }
+}
+
 void CKorselUsbJTAG::SendLines()
 {
     const korsel::CommandFrame frame = korsel::LineFrame(LineLevels());
-    unsigned char reply[32];  // the firmware's answer carries nothing we use
-    BulkWriteRead(frame.data(), frame.size(), reply, sizeof reply);
+    unsigned char reply[kReplyRoom];  // the firmware's answer carries nothing we use
+    // The lines are set whatever the answer; an answer of another size only
+    // must not be left behind for the next command to read.
+    if (BulkWriteRead(frame.data(), frame.size(), reply, sizeof reply) != kLineReplySize)
+        DrainReplies();
 }
 
 void CKorselUsbJTAG::SetTRST(bool level)
@@ -176,8 +197,10 @@ unsigned int CKorselUsbJTAG::ShiftIR(unsigned int value, int length, TapStateMac
     const std::vector<uint8_t> frame = korsel::IRScanFrame(value, length, LineLevels());
     unsigned char reply[8] = {};
     const int received = BulkWriteRead(frame.data(), static_cast<unsigned>(frame.size()), reply, sizeof reply);
-    if (received != 2)
+    if (received != 2) {
+        DrainReplies();
         throw std::runtime_error("Usb ShiftIR failed, res = " + std::to_string(received));
+    }
     m_lastInstruction = value;
     return reply[0] & 0x0F;
 }
@@ -193,21 +216,41 @@ void CKorselUsbJTAG::ShiftDR(const unsigned char* in, unsigned char* out, int le
 
     if (m_lastInstruction == korsel::kIdCodeInstruction) {
         const korsel::CommandFrame frame = korsel::IdentificationFrame();
-        unsigned char idcode[4] = {};
+        unsigned char idcode[kReplyRoom] = {};
         const int received = BulkWriteRead(frame.data(), frame.size(), idcode, sizeof idcode);
-        std::copy(idcode, idcode + std::min(Received(received, sizeof idcode), outSize), out);
+        CheckReplySize("identification read", received, 4);
+        std::copy(idcode, idcode + std::min<size_t>(4, outSize), out);
         return;
     }
 
     const std::vector<uint8_t> frame = korsel::DRScanFrame(in, outSize, length, LineLevels());
-    if (!korsel::DRScanReturnsData(in[0])) {
+    if (korsel::IsLineFrame(frame.data(), frame.size())) {
+        throw std::logic_error("Data scan of " + std::to_string(length) +
+                               " bits with first byte 0x4D cannot be sent: the adapter takes it for its "
+                               "line frame (34 to 41 bits need a first byte other than 0x4D)");
+    }
+    const size_t expected = korsel::DRReplySize(length);
+    // Up to 8 bits the frame carries no data bytes and the firmware answers
+    // nothing, whatever bit 6 says: there is no reply to wait for.
+    if (!korsel::DRScanReturnsData(in[0]) || expected == 0) {
         BulkWrite(frame.data(), static_cast<unsigned>(frame.size()));
         return;
     }
-    std::vector<uint8_t> reply(korsel::DRReplySize(length));
-    const int received = BulkWriteRead(frame.data(), static_cast<unsigned>(frame.size()), reply.data(),
-                                       static_cast<unsigned>(reply.size()));
-    korsel::RealignDRReply(reply.data(), Received(received, reply.size()), out, outSize);
+    unsigned char reply[kReplyRoom] = {};
+    const int received = BulkWriteRead(frame.data(), static_cast<unsigned>(frame.size()), reply, sizeof reply);
+    CheckReplySize("data scan", received, expected);
+    korsel::RealignDRReply(reply, expected, out, outSize);
+}
+
+void CKorselUsbJTAG::CheckReplySize(const char* what, int received, size_t expected)
+{
+    if (received >= 0 && static_cast<size_t>(received) == expected)
+        return;
+    // Whatever else the device still holds would be read as the answer to
+    // the next command.
+    DrainReplies();
+    throw std::runtime_error(std::string("Usb ") + what + " failed: " + std::to_string(received) +
+                             " reply bytes, expected " + std::to_string(expected));
 }
 
 void CKorselUsbJTAG::ReadMemBlk(unsigned int address, void* buffer, unsigned int size)
@@ -220,12 +263,63 @@ void CKorselUsbJTAG::WriteMemBlk(unsigned int address, const void* data, unsigne
     write_mem_blk(address, data, size, m_wordsPerBlock, m_blocksPerTransfer);
 }
 
+// The firmware moves whole 32-bit words at word addresses. A transfer that
+// starts or ends inside a word reads that word through the adapter's own
+// read frames and uses (or, for a write, merges and writes back) only the
+// bytes asked for. Such a read-modify-write is not atomic against the target
+// changing the same word meanwhile; memory a debugger writes is at rest.
 void CKorselUsbJTAG::read_mem_blk(uint32_t address, void* buffer, unsigned int size,
                                   uint32_t wordsPerBlock, uint32_t blocksPerTransfer)
 {
     m_server.Logger().LogVerb("ReadMemBlk(0x%08x,%d)\n", address, static_cast<int>(size));
     unsigned char* out = static_cast<unsigned char*>(buffer);
-    uint64_t remaining = size / 4;  // a trailing 1 to 3 bytes are not read
+    size_t done = 0;
+    const unsigned head = address % 4;
+    if (size > 0 && (head != 0 || size < 4)) {
+        unsigned char word[4];
+        ReadWords(address - head, word, 1, wordsPerBlock, blocksPerTransfer);
+        done = std::min<size_t>(4 - head, size);
+        std::memcpy(out, word + head, done);
+    }
+    const uint64_t words = (size - done) / 4;
+    ReadWords(address + static_cast<uint32_t>(done), out + done, words, wordsPerBlock, blocksPerTransfer);
+    done += static_cast<size_t>(words * 4);
+    if (done < size) {
+        unsigned char word[4];
+        ReadWords(address + static_cast<uint32_t>(done), word, 1, wordsPerBlock, blocksPerTransfer);
+        std::memcpy(out + done, word, size - done);
+    }
+}
+
+void CKorselUsbJTAG::write_mem_blk(uint32_t address, const void* data, unsigned int size,
+                                   uint32_t wordsPerBlock, uint32_t blocksPerTransfer)
+{
+    m_server.Logger().LogVerb("WriteMemBlk(0x%08x,%d)\n", address, static_cast<int>(size));
+    const unsigned char* in = static_cast<const unsigned char*>(data);
+    size_t done = 0;
+    const unsigned head = address % 4;
+    if (size > 0 && (head != 0 || size < 4)) {
+        unsigned char word[4];
+        ReadWords(address - head, word, 1, wordsPerBlock, blocksPerTransfer);
+        done = std::min<size_t>(4 - head, size);
+        std::memcpy(word + head, in, done);
+        WriteWords(address - head, word, 1, wordsPerBlock, blocksPerTransfer);
+    }
+    const uint64_t words = (size - done) / 4;
+    WriteWords(address + static_cast<uint32_t>(done), in + done, words, wordsPerBlock, blocksPerTransfer);
+    done += static_cast<size_t>(words * 4);
+    if (done < size) {
+        unsigned char word[4];
+        const uint32_t tail = address + static_cast<uint32_t>(done);
+        ReadWords(tail, word, 1, wordsPerBlock, blocksPerTransfer);
+        std::memcpy(word, in + done, size - done);
+        WriteWords(tail, word, 1, wordsPerBlock, blocksPerTransfer);
+    }
+}
+
+void CKorselUsbJTAG::ReadWords(uint32_t address, unsigned char* out, uint64_t remaining, uint32_t wordsPerBlock,
+                               uint32_t blocksPerTransfer)
+{
     std::vector<unsigned char> receive(kReceiveArea);
     unsigned attempts = 0;
     while (remaining > 0) {
@@ -242,6 +336,11 @@ void CKorselUsbJTAG::read_mem_blk(uint32_t address, void* buffer, unsigned int s
             received += Received(got, room);
         }
 
+        // A reply of another size than asked for: whatever of it the device
+        // still holds must not be taken for the answer to the next transfer.
+        // (Nothing at all is no reply to drain.)
+        if (received != 0 && received != 4 * words)
+            DrainReplies();
         const uint64_t stored = std::min<uint64_t>(received / 4, words);
         if (stored == 0) {
             // The transfer is sent again, but not forever: a device that keeps
@@ -263,12 +362,9 @@ void CKorselUsbJTAG::read_mem_blk(uint32_t address, void* buffer, unsigned int s
     }
 }
 
-void CKorselUsbJTAG::write_mem_blk(uint32_t address, const void* data, unsigned int size,
-                                   uint32_t wordsPerBlock, uint32_t blocksPerTransfer)
+void CKorselUsbJTAG::WriteWords(uint32_t address, const unsigned char* in, uint64_t remaining,
+                                uint32_t wordsPerBlock, uint32_t blocksPerTransfer)
 {
-    m_server.Logger().LogVerb("WriteMemBlk(0x%08x,%d)\n", address, static_cast<int>(size));
-    const unsigned char* in = static_cast<const unsigned char*>(data);
-    uint64_t remaining = size / 4;
     while (remaining > 0) {
         const std::vector<korsel::Block> blocks =
             korsel::PlanTransfer(address, remaining, wordsPerBlock, blocksPerTransfer);

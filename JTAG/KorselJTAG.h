@@ -40,7 +40,8 @@ public:
     virtual const std::string& GetSerialNumberString() const;
 
     // Block engines behind ReadMemBlk/WriteMemBlk (40 words per block, 9 blocks
-    // per transfer there).
+    // per transfer there). Any address and length: a word only partly
+    // covered is read, and for a write merged and written back.
     void read_mem_blk(uint32_t address, void* buffer, unsigned int size, uint32_t wordsPerBlock,
                       uint32_t blocksPerTransfer);
     void write_mem_blk(uint32_t address, const void* data, unsigned int size, uint32_t wordsPerBlock,
@@ -62,6 +63,15 @@ protected:
 private:
     korsel::Lines LineLevels() const { return korsel::Lines{m_trst, m_sysRst}; }
     void SendLines();
+    // Whole words at a word address (the firmware's unit).
+    void ReadWords(uint32_t address, unsigned char* out, uint64_t words, uint32_t wordsPerBlock,
+                   uint32_t blocksPerTransfer);
+    void WriteWords(uint32_t address, const unsigned char* in, uint64_t words, uint32_t wordsPerBlock,
+                    uint32_t blocksPerTransfer);
+    // Reads the reply endpoint empty, each read waiting only briefly.
+    void DrainReplies();
+    // Drains and throws unless a reply brought exactly `expected` bytes.
+    void CheckReplySize(const char* what, int received, size_t expected);
 
     std::unique_ptr<CUsbInterface> m_usb;
     CEndPoint m_replyEndPoint{ENDPOINT_BULK_IN, 0x86};

@@ -7,6 +7,7 @@
 // memory commands (read_word32, write_word32), used for 4-byte accesses.
 #include "JTAG/NetworkJTAG.h"
 
+#include <cstdio>
 #include <stdexcept>
 #include <thread>
 
@@ -27,6 +28,21 @@ std::runtime_error SocketError(const char* what, int error)
 }
 
 std::runtime_error ProtocolError() { return std::runtime_error("Protocol error"); }
+
+// The peer moves whole 32-bit words at word addresses.
+void CheckWordAligned(unsigned int address, unsigned int size)
+{
+    char text[128];
+    if (address % 4 != 0)
+        std::snprintf(text, sizeof text,
+                      "Address not aligned: 0x%08x; memory blocks need an address that is a multiple of 4", address);
+    else if (size % 4 != 0)
+        std::snprintf(text, sizeof text,
+                      "Size not aligned: %u bytes; memory blocks need a size that is a multiple of 4", size);
+    else
+        return;
+    throw std::runtime_error(text);
+}
 
 }  // namespace
 
@@ -195,8 +211,7 @@ void CNetworkJTAG::ShiftDR(const unsigned char* in, unsigned char* out, int leng
 
 void CNetworkJTAG::ReadMemBlk(unsigned int address, void* buffer, unsigned int size)
 {
-    if (address % 4 != 0 || size % 4 != 0)
-        throw std::runtime_error("Address not aligned");
+    CheckWordAligned(address, size);
     m_server.Logger().LogVerb("ReadMemBlk(0x%08x,%d)\n", address, static_cast<int>(size));
     // Nothing to read: no window, nothing sent.
     if (size == 0)
@@ -224,8 +239,7 @@ void CNetworkJTAG::ReadMemBlk(unsigned int address, void* buffer, unsigned int s
 
 void CNetworkJTAG::WriteMemBlk(unsigned int address, const void* data, unsigned int size)
 {
-    if (address % 4 != 0 || size % 4 != 0)
-        throw std::runtime_error("Address not aligned");
+    CheckWordAligned(address, size);
     m_server.Logger().LogVerb("WriteMemBlk(0x%08x,%d)\n", address, static_cast<int>(size));
     if (size == 0)
         return;

@@ -9,7 +9,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
+#include <cstdio>
+#include <cstring>
 #include <stdexcept>
 
 #include "JTAG/JTAG.h"
@@ -30,10 +33,29 @@ namespace {
 
 constexpr int kTransferTimeoutMs = 1000;
 
-std::runtime_error UsbError()
+// usb_open gives no result code; its failure is described by the library.
+std::runtime_error UsbOpenError()
 {
     const char* text = usb_strerror();
     return std::runtime_error(text ? text : "unknown USB error");
+}
+
+// A failed call described by its own result. libusb-0.1 leaves the previous
+// usb_strerror() text in place after a time-out, so that text could name an
+// older, unrelated failure (or say "No error").
+std::runtime_error UsbError(const char* call, int result, int timeoutMs = 0)
+{
+    if (result == -ETIMEDOUT && timeoutMs > 0)
+        return std::runtime_error(std::string(call) + " timed out after " + std::to_string(timeoutMs) + " ms");
+    return std::runtime_error(std::string(call) + " failed: " + std::strerror(-result) + " (" +
+                              std::to_string(result) + ")");
+}
+
+std::string OnEndpoint(const char* call, unsigned address)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "%s on endpoint 0x%02x", call, address & 0xFF);
+    return text;
 }
 
 const CEndPoint& Record(const void* endpoint)
@@ -148,13 +170,13 @@ void CUsbInterface::Open()
     m_handle = usb_open(m_device);
     if (!m_handle) {
         m_server.Logger().LogVerb("usb_open returned %08X\n", 0u);
-        throw UsbError();
+        throw UsbOpenError();
     }
     usleep(2000);
     int result = usb_set_configuration(m_handle, 1);
     if (result < 0) {
         m_server.Logger().LogVerb("usb_set_configuration returned %08X\n", static_cast<unsigned>(result));
-        std::runtime_error error = UsbError();
+        std::runtime_error error = UsbError("usb_set_configuration", result);
         usb_close(m_handle);
         m_handle = nullptr;
         throw error;
@@ -162,7 +184,7 @@ void CUsbInterface::Open()
     result = usb_claim_interface(m_handle, 0);
     if (result < 0) {
         m_server.Logger().LogVerb("usb_claim_interface returned %08X\n", static_cast<unsigned>(result));
-        std::runtime_error error = UsbError();
+        std::runtime_error error = UsbError("usb_claim_interface", result);
         usb_close(m_handle);
         m_handle = nullptr;
         throw error;
@@ -182,7 +204,7 @@ void CUsbInterface::Close()
     int result = usb_release_interface(handle, 0);
     if (result != 0) {
         m_server.Logger().LogVerb("usb_release_interface returned %08X\n", static_cast<unsigned>(result));
-        std::runtime_error error = UsbError();
+        std::runtime_error error = UsbError("usb_release_interface", result);
         // The handle is closed all the same: the flag is already clear, so
         // nobody would ever close it later (an unplugged device lands here).
         usb_close(handle);
@@ -191,7 +213,7 @@ void CUsbInterface::Close()
     result = usb_close(handle);
     if (result != 0) {
         m_server.Logger().LogVerb("usb_close returned %08X\n", static_cast<unsigned>(result));
-        throw UsbError();
+        throw UsbError("usb_close", result);
     }
 }
 
@@ -205,27 +227,36 @@ int CUsbInterface::Write(const void* endpoint, const void* data, unsigned int si
     const int result = usb_bulk_write(m_handle, record.address, static_cast<const char*>(data),
                                       TransferSize(size), kTransferTimeoutMs);
     if (result < 0)
-        throw UsbError();
+        throw UsbError(OnEndpoint("usb_bulk_write", record.address).c_str(), result, kTransferTimeoutMs);
     m_server.Logger().LogBuffer(data, result, "BulkWrite");
     return result;
 }
 
 int CUsbInterface::Read(const void* endpoint, void* data, unsigned int size)
 {
+    return ReadWithTimeout(endpoint, data, size, kTransferTimeoutMs);
+}
+
+int CUsbInterface::ReadWithTimeout(const void* endpoint, void* data, unsigned int size, unsigned int timeoutMs)
+{
     if (!m_opened)
         throw std::runtime_error("Usb interface is not open.");
     const CEndPoint& record = Record(endpoint);
+    // libusb-0.1 reads a time-out of 0 as "wait forever": never ask for that.
+    const int timeout = static_cast<int>(std::min<unsigned int>(std::max(timeoutMs, 1u), INT_MAX));
     int result;
     if (record.kind == ENDPOINT_BULK_IN)
-        result = usb_bulk_read(m_handle, record.address, static_cast<char*>(data), TransferSize(size),
-                               kTransferTimeoutMs);
+        result = usb_bulk_read(m_handle, record.address, static_cast<char*>(data), TransferSize(size), timeout);
     else if (record.kind == ENDPOINT_STRING)
         result = usb_get_string_simple(m_handle, record.address, static_cast<char*>(data), size);
     else
         throw std::runtime_error("Invalid endpoint is specified for usb_bulk_read()");
     m_server.Logger().LogBuffer(data, std::max(result, 0), "BulkRead");
-    if (result < 0)
-        throw UsbError();
+    if (result < 0) {
+        if (record.kind == ENDPOINT_STRING)
+            throw UsbError(("usb_get_string_simple of string " + std::to_string(record.address)).c_str(), result);
+        throw UsbError(OnEndpoint("usb_bulk_read", record.address).c_str(), result, timeout);
+    }
     return result;
 }
 

@@ -1,8 +1,9 @@
 // CUsbInterface: CAdapterInterface over the libusb-0.1 API, shared by the
 // USB back-ends, and the USB bus scan that creates their adapter objects.
 //
-// Every transfer has a 1000 ms time-out; a failing libusb call surfaces as
-// std::runtime_error carrying usb_strerror(), never as a return code.
+// Every transfer has a 1000 ms time-out unless a read asks for another; a
+// failing libusb call surfaces as std::runtime_error naming the call and its
+// result (a time-out says so), never as a return code.
 #pragma once
 
 #include <usb.h>
@@ -40,7 +41,11 @@ public:
     void Open() override;
     void Close() override;
     int Write(const void* endpoint, const void* data, unsigned int size) override;
+    // Read with the transfer time-out (1000 ms).
     int Read(const void* endpoint, void* data, unsigned int size) override;
+    // Read that gives up after timeoutMs (at least 1 ms) on a bulk endpoint;
+    // every read goes through here.
+    virtual int ReadWithTimeout(const void* endpoint, void* data, unsigned int size, unsigned int timeoutMs);
     std::vector<unsigned int> getEndPoints() override;
 
     // Appends an adapter for every device on the bus that matches a USB entry

@@ -2,8 +2,10 @@
 
 #include "config/Converter.h"
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <stdexcept>
 
 namespace {
@@ -32,7 +34,7 @@ CXMLParser::CXMLParser(std::string fileName)
 
     std::unique_ptr<std::FILE, FileCloser> file(std::fopen(fileName.c_str(), "rb"));
     if (!file)
-        throw std::invalid_argument("Can't open XML file");
+        throw std::invalid_argument("Can't open XML file '" + fileName + "': " + std::strerror(errno));
     // A directory opens fine on Linux but has no usable size, and reading it
     // fails: both end up here as an unreadable file.
     if (std::fseek(file.get(), 0, SEEK_END) != 0)
@@ -76,7 +78,10 @@ std::shared_ptr<CJTAGOptions> CXMLParser::Parse()
     if (m_handlerError)
         std::rethrow_exception(m_handlerError);
     if (status != XML_STATUS_OK)
-        throw std::invalid_argument(std::string("XML Parser Error: ") + XML_ErrorString(XML_GetErrorCode(m_parser)));
+        throw std::invalid_argument(std::string("XML Parser Error: ") + XML_ErrorString(XML_GetErrorCode(m_parser)) +
+                                    " at line " + std::to_string(XML_GetCurrentLineNumber(m_parser)) + ", column " +
+                                    // expat counts columns from 0, editors from 1
+                                    std::to_string(XML_GetCurrentColumnNumber(m_parser) + 1));
     // A well-formed document always has a root, and the handler refuses any
     // root but jtag_options; this only guards against handing out nothing.
     if (!m_options)

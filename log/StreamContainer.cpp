@@ -46,9 +46,34 @@ void CStream::flush()
         m_target->flush();
 }
 
-CStdOutStream::CStdOutStream() : CStream(std::shared_ptr<std::ostream>(&std::cout, NoDelete())) {}
+// ---------------------------------------------------------- console
 
-CStdErrStream::CStdErrStream() : CStream(std::shared_ptr<std::ostream>(&std::cerr, NoDelete())) {}
+namespace {
+// One lock for both standard streams (see CConsoleStream).
+std::mutex& ConsoleMutex()
+{
+    static std::mutex mutex;
+    return mutex;
+}
+}  // namespace
+
+CConsoleStream::CConsoleStream(std::ostream& target) : CStream(std::shared_ptr<std::ostream>(&target, NoDelete())) {}
+
+void CConsoleStream::write(const char* data, unsigned int length)
+{
+    std::lock_guard<std::mutex> guard(ConsoleMutex());
+    m_target->write(data, static_cast<std::streamsize>(length));
+}
+
+void CConsoleStream::flush()
+{
+    std::lock_guard<std::mutex> guard(ConsoleMutex());
+    m_target->flush();
+}
+
+CStdOutStream::CStdOutStream() : CConsoleStream(std::cout) {}
+
+CStdErrStream::CStdErrStream() : CConsoleStream(std::cerr) {}
 
 // ------------------------------------------------------------ CFileStream
 

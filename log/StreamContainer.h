@@ -40,12 +40,24 @@ protected:
     std::mutex m_mutex;
 };
 
-class CStdOutStream : public CStream {
+// Standard output and standard error share one lock: std::cerr is tied to
+// std::cout, so every write to std::cerr first flushes std::cout, and that
+// flush must not run beside a write to std::cout.
+class CConsoleStream : public CStream {
+public:
+    void write(const char* data, unsigned int length) override;
+    void flush() override;
+
+protected:
+    explicit CConsoleStream(std::ostream& target);
+};
+
+class CStdOutStream : public CConsoleStream {
 public:
     CStdOutStream();
 };
 
-class CStdErrStream : public CStream {
+class CStdErrStream : public CConsoleStream {
 public:
     CStdErrStream();
 };

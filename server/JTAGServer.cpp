@@ -4,6 +4,7 @@
 #include <string>
 
 #include "server/JTAGServerImpl.h"
+#include "server/ServerAddress.h"
 #include "wire/LocalEndpoint.h"
 
 std::shared_ptr<CJTAGServer> CJTAGServer::CreateJtagServer(const std::string& address)
@@ -12,18 +13,16 @@ std::shared_ptr<CJTAGServer> CJTAGServer::CreateJtagServer(const std::string& ad
     std::error_code ec;
     std::shared_ptr<CJTAGServer> server;
 
-    const std::string::size_type colon = address.rfind(':');
-    if (colon == std::string::npos) {
+    CTcpAddress tcp;
+    if (!ParseTcpAddress(address, tcp)) {
         // A local endpoint: make way for it (a stale socket of a dead server
         // goes; anything else stays and stops us here).
         RemoveStaleLocalEndpoint(LocalEndpointPath(address));
         server = std::make_shared<CJTAGServerImpl<LocalProtocol>>(address, service, ec);
     } else {
-        const std::string host = address.substr(0, colon);
-        const std::string port = address.substr(colon + 1);
         asio::ip::tcp::resolver resolver(*service);
         // Any address family, TCP, no resolver flags. Throws "resolve: ...".
-        auto results = resolver.resolve(host, port, asio::ip::resolver_base::flags());
+        auto results = resolver.resolve(tcp.host, tcp.port, asio::ip::resolver_base::flags());
         ec = asio::error::host_not_found;
         for (const auto& entry : results) {
             server = std::make_shared<CJTAGServerImpl<asio::ip::tcp>>(entry.endpoint(), service, ec);

@@ -79,6 +79,9 @@ public:
     {
         m_logger.LogVerb("%s\n", __PRETTY_FUNCTION__);
         NewSession();
+        // Scripts and service managers learn here where to connect (the port
+        // the system chose when 0 was asked for).
+        m_logger.Log("Listening on %s.\n", EndpointText().c_str());
         for (;;)
             std::this_thread::sleep_for(std::chrono::milliseconds(500));
     }

@@ -46,7 +46,8 @@ struct TransportTraits<asio::ip::tcp> {
     {
         std::error_code ec;
         auto ep = acceptor.local_endpoint(ec);
-        return ep.address().to_string() + ":" + std::to_string(ep.port());
+        const std::string host = ep.address().to_string();
+        return (ep.address().is_v6() ? "[" + host + "]" : host) + ":" + std::to_string(ep.port());
     }
 
     // Every client waits for each reply: Nagle's algorithm would only add

@@ -83,7 +83,9 @@ int main(int argc, char* argv[])
         server->Description().LoadFromXML(configFile);
         server->Start();
     } catch (const std::exception& e) {
+        // A server that did not start must not look like one that did.
         std::cerr << "Exception: " << e.what() << std::endl;
+        return 1;
     }
     return 0;
 }

@@ -3,9 +3,9 @@
 // Results follow libusb 0.1.12 on Linux: 0 or more is success, errors are
 // negative errno values with the library's texts ("error submitting URB:
 // No such device", "could not claim interface 0: Device or resource busy").
-// One deliberate difference: a time-out sets usb_strerror to "Connection
-// timed out", where 0.1.12 leaves the previous text, so that a failure
-// always carries its cause.
+// As in 0.1.12, a bulk or interrupt transfer that times out returns -110
+// and leaves usb_strerror() as it was: the text still names the previous
+// failure, or says "No error".
 #include "sim/usb/SimUsb.h"
 
 #include <usb.h>
@@ -153,6 +153,10 @@ struct CBus {
     std::map<int, usb_bus*> busses;           // every bus ever made, by number
     std::set<int> listed;                     // busses in usb_busses
     std::map<int, uint8_t> nextDevnum;
+    // Devices that left the bus. They are kept for the whole run, as a
+    // program may still hold their usb_device or a handle on them; kept
+    // here rather than dropped, so that leak checkers see them as live.
+    std::vector<CNode*> retired;
 };
 
 CBus& Bus()
@@ -606,7 +610,7 @@ int Transfer(usb_dev_handle* h, int ep, bool in, uint8_t type, uint8_t* bytes, i
         }
         const auto now = std::chrono::steady_clock::now();
         if (now >= deadline) {
-            result = Fail(-ETIMEDOUT, "%s", std::strerror(ETIMEDOUT));
+            result = -ETIMEDOUT;  // the library sets no text for a time-out
             break;
         }
         // Wake up now and then to notice an unplug made through the control file.
@@ -673,6 +677,7 @@ API int usb_find_devices(void)
     for (auto& entry : bus.slotsByKey) {
         CSlot* slot = entry.second;
         if (slot->current && std::find(bus.active.begin(), bus.active.end(), slot) == bus.active.end()) {
+            bus.retired.push_back(slot->current);
             slot->current = nullptr;
             ++changes;
         }
@@ -682,6 +687,7 @@ API int usb_find_devices(void)
         if (slot->current && (out || slot->current->gone)) {
             slot->current->gone = true;
             slot->changed.notify_all();
+            bus.retired.push_back(slot->current);
             slot->current = nullptr;
             ++changes;
         }

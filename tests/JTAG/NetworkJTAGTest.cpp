@@ -311,9 +311,12 @@ TEST(NetworkJTAG, NothingSentForUnalignedOrEmptyBlocks)
     CFakePeer peer;
     auto adapter = OpenOn(peer, server);
     unsigned char buffer[8] = {1, 2, 3, 4, 5, 6, 7, 8};
-    EXPECT_EQ(ErrorOf([&] { adapter->ReadMemBlk(0x1002, buffer, 4); }), "Address not aligned");
-    EXPECT_EQ(ErrorOf([&] { adapter->ReadMemBlk(0x1000, buffer, 6); }), "Address not aligned");
-    EXPECT_EQ(ErrorOf([&] { adapter->WriteMemBlk(0x1001, buffer, 4); }), "Address not aligned");
+    EXPECT_EQ(ErrorOf([&] { adapter->ReadMemBlk(0x1002, buffer, 4); }),
+              "Address not aligned: 0x00001002; memory blocks need an address that is a multiple of 4");
+    EXPECT_EQ(ErrorOf([&] { adapter->ReadMemBlk(0x1000, buffer, 6); }),
+              "Size not aligned: 6 bytes; memory blocks need a size that is a multiple of 4");
+    EXPECT_EQ(ErrorOf([&] { adapter->WriteMemBlk(0x1001, buffer, 4); }),
+              "Address not aligned: 0x00001001; memory blocks need an address that is a multiple of 4");
     adapter->ReadMemBlk(0x1000, buffer, 0);
     adapter->WriteMemBlk(0x1000, buffer, 0);
     EXPECT_EQ(buffer[0], 1);

@@ -23,6 +23,7 @@ public:
         uint8_t address = 0;
         unsigned int size = 0;      // bytes written, or bytes asked for by a read
         std::vector<uint8_t> data;  // bytes written, or bytes delivered by a read
+        unsigned int timeoutMs = 0;  // a read's time-out
     };
 
     // One scripted answer to a read: bytes, or a failure with this text.
@@ -64,10 +65,10 @@ public:
 
     // Without a scripted reply a read brings 0 bytes, as a device with
     // nothing to say.
-    int Read(const void* endpoint, void* data, unsigned int size) override
+    int ReadWithTimeout(const void* endpoint, void* data, unsigned int size, unsigned int timeoutMs) override
     {
         const CEndPoint& record = *static_cast<const CEndPoint*>(endpoint);
-        Event event{Call::Read, record.kind, record.address, size, {}};
+        Event event{Call::Read, record.kind, record.address, size, {}, timeoutMs};
         if (FailsNow()) {
             events.push_back(event);
             throw Injected();

@@ -193,4 +193,99 @@ TEST_F(UsbSimBus, JlinkScansThroughEitherReplyEnding)
     }
 }
 
+TEST_F(UsbSimBus, TimeOutSaysSoAndNotAnOlderError)
+{
+    Devices("ezusb,serial=T1");
+    usb_find_busses();
+    usb_find_devices();
+    struct usb_device* device = usb_get_busses()->devices;
+    ASSERT_NE(nullptr, device);
+    CUsbInterface usb(device, m_server);
+    usb.Open();
+    // A failure first, so that the library holds a text of its own.
+    const CEndPoint missing{ENDPOINT_BULK_OUT, 0x03};
+    const char byte = 0;
+    EXPECT_THROW(usb.Write(&missing, &byte, 1), std::runtime_error);
+
+    // Nothing was asked of the device: the read has nothing to wait for.
+    const CEndPoint reply{ENDPOINT_BULK_IN, 0x86};
+    char buffer[32];
+    try {
+        usb.Read(&reply, buffer, sizeof buffer);
+        FAIL() << "a read without a reply succeeded";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ("usb_bulk_read on endpoint 0x86 timed out after 1000 ms", e.what());
+    }
+    usb.Close();
+}
+
+TEST_F(UsbSimBus, MemoryOfAnyLengthAtAnyAddress)
+{
+    Devices("ezusb,serial=M1");
+    CUsbInterface::AddAdapters(m_adapters, m_server);
+    ASSERT_EQ(1u, m_adapters.size());
+    CJTAG& jtag = *m_adapters[0];
+    jtag.Open();
+    // A 32-byte window of known bytes; each case writes inside it and must
+    // leave every byte around what it wrote alone.
+    const uint32_t base = 0x1000;
+    std::vector<uint8_t> model(32);
+    for (size_t i = 0; i < model.size(); ++i)
+        model[i] = static_cast<uint8_t>(0xA0 + i);
+    jtag.WriteMemBlk(base, model.data(), 32);
+
+    const struct {
+        uint32_t offset;
+        unsigned size;
+    } cases[] = {{0, 7}, {1, 1}, {3, 2}, {2, 4}, {5, 3}, {1, 14}, {6, 0}, {8, 4}, {3, 9}};
+    uint8_t value = 1;
+    for (const auto& c : cases) {
+        std::vector<uint8_t> data(c.size);
+        for (uint8_t& byte : data)
+            byte = value++;
+        jtag.WriteMemBlk(base + c.offset, data.data(), c.size);
+        std::copy(data.begin(), data.end(), model.begin() + c.offset);
+
+        std::vector<uint8_t> window(32);
+        jtag.ReadMemBlk(base, window.data(), 32);
+        EXPECT_EQ(model, window) << "write of " << c.size << " at +" << c.offset;
+        std::vector<uint8_t> part(c.size + 1, 0xEE);
+        jtag.ReadMemBlk(base + c.offset, part.data(), c.size);
+        EXPECT_EQ(std::vector<uint8_t>(model.begin() + c.offset, model.begin() + c.offset + c.size),
+                  std::vector<uint8_t>(part.begin(), part.end() - 1))
+            << "read of " << c.size << " at +" << c.offset;
+        EXPECT_EQ(0xEE, part.back()) << "read of " << c.size << " wrote past its end";
+    }
+    jtag.Close();
+}
+
+TEST_F(UsbSimBus, ReplyOfUnexpectedSizeIsDrained)
+{
+    Devices("ezusb,serial=D1");
+    CUsbInterface::AddAdapters(m_adapters, m_server);
+    ASSERT_EQ(1u, m_adapters.size());
+    CJTAG& jtag = *m_adapters[0];
+    jtag.Open();
+    // Another frame's 32-byte answer is waiting when the scan reads its own
+    // (the line frame, sent here by a second handle on the device).
+    usb_dev_handle* other = usb_open(usb_get_busses()->devices);
+    ASSERT_NE(nullptr, other);
+    char line[6] = {0x4C, 0x4D, 0, 0, 0, 0};
+    ASSERT_EQ(6, usb_bulk_write(other, 0x02, line, 6, 1000));
+    usb_close(other);
+
+    try {
+        jtag.ShiftIR(3, 4, TapStateMachine::RUN_TEST_IDLE);
+        FAIL() << "the scan took the other frame's answer";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ("Usb ShiftIR failed, res = 8", e.what());
+    }
+    // Nothing of it is left for the commands that follow.
+    EXPECT_EQ(1u, jtag.ShiftIR(3, 4, TapStateMachine::RUN_TEST_IDLE));
+    uint8_t in[4] = {0, 0, 0, 0}, out[4] = {};
+    jtag.ShiftDR(in, out, 32, TapStateMachine::RUN_TEST_IDLE);  // IDCODE, after instruction 3
+    EXPECT_EQ((std::vector<uint8_t>{0x77, 0x04, 0xA0, 0x4B}), std::vector<uint8_t>(out, out + 4));
+    jtag.Close();
+}
+
 }  // namespace

@@ -189,19 +189,26 @@ TEST(Description, RejectedDocumentsKeepTheDescription)
 
 TEST(Description, MalformedDocuments)
 {
+    // The message names the error and where expat stopped (line, and column from 1).
     const std::string prefix = "XML Parser Error: ";
-    ExpectDocumentFails<std::invalid_argument>(
-        "<jtag_options version=\"10\"><usb></jtag_options>", prefix + XML_ErrorString(XML_ERROR_TAG_MISMATCH));
-    ExpectDocumentFails<std::invalid_argument>("", prefix + XML_ErrorString(XML_ERROR_NO_ELEMENTS));
-    ExpectDocumentFails<std::invalid_argument>(
-        "<jtag_options version=\"10\"/><jtag_options/>", prefix + XML_ErrorString(XML_ERROR_JUNK_AFTER_DOC_ELEMENT));
-    ExpectDocumentFails<std::invalid_argument>(
-        "<jtag_options version=\"10\" version=\"10\"/>", prefix + XML_ErrorString(XML_ERROR_DUPLICATE_ATTRIBUTE));
+    ExpectDocumentFails<std::invalid_argument>("<jtag_options version=\"10\">\n  <usb></jtag_options>",
+                                               prefix + XML_ErrorString(XML_ERROR_TAG_MISMATCH) +
+                                                   " at line 2, column 10");
+    ExpectDocumentFails<std::invalid_argument>("", prefix + XML_ErrorString(XML_ERROR_NO_ELEMENTS) +
+                                                       " at line 1, column 1");
+    ExpectDocumentFails<std::invalid_argument>("<jtag_options version=\"10\"/><jtag_options/>",
+                                               prefix + XML_ErrorString(XML_ERROR_JUNK_AFTER_DOC_ELEMENT) +
+                                                   " at line 1, column 29");
+    ExpectDocumentFails<std::invalid_argument>("<jtag_options version=\"10\" version=\"10\"/>",
+                                               prefix + XML_ErrorString(XML_ERROR_DUPLICATE_ATTRIBUTE) +
+                                                   " at line 1, column 28");
 }
 
 TEST(Description, UnreadableFiles)
 {
-    ExpectLoadFails<std::invalid_argument>(testing::TempDir() + "kestrad_no_such_file.xml", "Can't open XML file");
+    const std::string missing = testing::TempDir() + "kestrad_no_such_file.xml";
+    ExpectLoadFails<std::invalid_argument>(missing,
+                                           "Can't open XML file '" + missing + "': No such file or directory");
     // A directory opens on Linux, but cannot be read as a document.
     ExpectLoadFails<std::invalid_argument>(testing::TempDir(), "Can't read XML file");
 
@@ -213,7 +220,8 @@ TEST(Description, UnreadableFiles)
     if (geteuid() != 0) {  // root reads any file regardless of its mode
         CTempFile locked("<jtag_options version=\"10\"/>");
         ASSERT_EQ(chmod(locked.Path().c_str(), 0), 0);
-        ExpectLoadFails<std::invalid_argument>(locked.Path(), "Can't open XML file");
+        ExpectLoadFails<std::invalid_argument>(locked.Path(),
+                                               "Can't open XML file '" + locked.Path() + "': Permission denied");
     }
 }
 

@@ -49,7 +49,7 @@ TEST(NetworkPeer, DrivesASimulatedChipEndToEnd)
         client.ReadBlock(0x1002, 4);
         FAIL();
     } catch (const ServerError& e) {
-        EXPECT_STREQ(e.what(), "Address not aligned");
+        EXPECT_STREQ(e.what(), "Address not aligned: 0x00001002; memory blocks need an address that is a multiple of 4");
     }
     const std::string trace = peer.Trace();
     EXPECT_NE(trace.find("> wrIR 0x3"), std::string::npos);

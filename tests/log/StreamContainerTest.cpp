@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
+#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
@@ -237,6 +241,82 @@ TEST(FileStream, ConcurrentWritersNeverSplitOrLoseLines)
         EXPECT_TRUE(seen.insert(line).second) << "twice: " << line;
     }
     EXPECT_EQ(seen.size(), static_cast<size_t>(kThreads * kLines));
+}
+
+// A stream buffer that notes when two threads are inside it at once, the way
+// a console buffer gets torn; each call lingers a little to make overlaps
+// likely if nothing keeps them apart.
+class COverlapCountingBuf : public std::streambuf {
+public:
+    std::string text;
+    std::atomic<int> overlaps{0};
+
+protected:
+    std::streamsize xsputn(const char* s, std::streamsize n) override
+    {
+        Enter();
+        {
+            std::lock_guard<std::mutex> guard(m_textMutex);  // the test's own bookkeeping
+            text.append(s, static_cast<size_t>(n));
+        }
+        Leave();
+        return n;
+    }
+    int_type overflow(int_type c) override
+    {
+        if (c != traits_type::eof()) {
+            const char ch = traits_type::to_char_type(c);
+            xsputn(&ch, 1);
+        }
+        return traits_type::not_eof(c);
+    }
+    int sync() override
+    {
+        Enter();
+        Leave();
+        return 0;
+    }
+
+private:
+    void Enter()
+    {
+        if (m_inside.fetch_add(1) != 0)
+            ++overlaps;
+        std::this_thread::sleep_for(std::chrono::microseconds(20));
+    }
+    void Leave() { m_inside.fetch_sub(1); }
+    std::atomic<int> m_inside{0};
+    std::mutex m_textMutex;
+};
+
+TEST(ConsoleStreams, StdErrFlushNeverRunsBesideAStdOutWrite)
+{
+    // std::cerr is tied to std::cout: each of its writes flushes std::cout.
+    COverlapCountingBuf out, err;
+    std::streambuf* const oldOut = std::cout.rdbuf(&out);
+    std::streambuf* const oldErr = std::cerr.rdbuf(&err);
+    ASSERT_EQ(std::cerr.tie(), &std::cout);
+    {
+        auto stdOut = CStream::createStream(CStream::StdOut, "", 0);
+        auto stdErr = CStream::createStream(CStream::StdErr, "", 0);
+        constexpr int kLines = 300;
+        auto writer = [](CStream* stream, const char* line) {
+            for (int i = 0; i < kLines; ++i) {
+                stream->write(line, static_cast<unsigned int>(std::strlen(line)));
+                stream->flush();
+            }
+        };
+        std::thread a(writer, stdOut.get(), "out line\n");
+        std::thread b(writer, stdErr.get(), "error line\n");
+        a.join();
+        b.join();
+        std::cout.rdbuf(oldOut);
+        std::cerr.rdbuf(oldErr);
+        EXPECT_EQ(out.text.size(), std::strlen("out line\n") * kLines);
+        EXPECT_EQ(err.text.size(), std::strlen("error line\n") * kLines);
+    }
+    EXPECT_EQ(out.overlaps.load(), 0);
+    EXPECT_EQ(err.overlaps.load(), 0);
 }
 
 // -------------------------------------------------------------- container

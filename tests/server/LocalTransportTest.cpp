@@ -119,7 +119,7 @@ TEST(LocalEndpoint, RefusesToTouchOtherFiles)
     const std::string path = dir.File("precious.txt");
     WriteFile(path, "keep me");
     Process server = StartLocal(dir, {"-a", path});
-    EXPECT_EQ(server.Wait(10s), 0);
+    EXPECT_EQ(server.Wait(10s), 1);  // a server that did not start says so
     EXPECT_EQ(server.Stderr(), "Exception: local endpoint " + path +
                                    " exists and is not a socket; not removing it\n");
     EXPECT_EQ(ReadFile(path), "keep me");
@@ -133,7 +133,7 @@ TEST(LocalEndpoint, SecondServerOnSameNameRefuses)
     ASSERT_TRUE(WaitFor([&] { return CanConnectLocal(path); }));
     TempDir other;
     Process second = StartLocal(other, {"-a", path});
-    EXPECT_EQ(second.Wait(10s), 0);
+    EXPECT_EQ(second.Wait(10s), 1);
     EXPECT_EQ(second.Stderr(), "Exception: local endpoint " + path + " is in use by another server\n");
     EXPECT_TRUE(first.Running());
     kestrad::client::CClient c(path);
@@ -145,7 +145,7 @@ TEST(LocalEndpoint, MissingDirectoryFailsFromStart)
     TempDir dir;
     const std::string path = dir.File("no/such/dir/k.sock");
     Process server = StartLocal(dir, {"-v", "-a", path});
-    EXPECT_EQ(server.Wait(10s), 0);
+    EXPECT_EQ(server.Wait(10s), 1);  // a server that did not start says so
     EXPECT_EQ(server.Stderr(), "Exception: bind " + path + ": No such file or directory\n");
     // Init() ran (the log file exists) and Start() was entered before the failure.
     EXPECT_NE(server.Stdout().find("::Start() [with Protocol = LocalProtocol]"), std::string::npos);

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <fstream>
 #include <thread>
 
 #include "client/Client.h"
@@ -126,35 +127,87 @@ TEST(Program, OptionsApplyAfterInit)
     }
 }
 
-TEST(Program, BindFailureEndsThroughExceptionHandler)
+TEST(Program, StartupFailuresEndWithStatusOne)
 {
     TempDir dir;
-    RunResult r = RunKestrad({"-a", "192.0.2.1:5000"}, dir);
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err.rfind("Exception: bind: ", 0), 0u) << r.err;
-}
-
-TEST(Program, BadConfigurationFile)
-{
-    TempDir dir;
-    const int port = FreeTcpPort();
-    const std::string address = "127.0.0.1:" + std::to_string(port);
-    RunResult missing = RunKestrad({"-a", address, "-o", dir.File("none.xml")}, dir);
-    EXPECT_EQ(missing.status, 0);
-    EXPECT_EQ(missing.err, "Exception: Can't open XML file\n");
+    // An endpoint in use: a listening socket of our own on a loopback port.
+    const int busyFd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(busyFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(listen(busyFd, 1), 0);
+    socklen_t len = sizeof addr;
+    ASSERT_EQ(getsockname(busyFd, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+    const std::string busy = "127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+    const std::string address = "127.0.0.1:" + std::to_string(FreeTcpPort());
 
     WriteFile(dir.File("v9.xml"), "<jtag_options version=\"9\"/>");
-    RunResult v9 = RunKestrad({"-a", address, "-o", dir.File("v9.xml")}, dir);
-    EXPECT_EQ(v9.err, "Exception: Expected xml version 10 but found 9\n");
-
-    WriteFile(dir.File("bad.xml"), "<jtag_options version=\"10\">");
-    RunResult bad = RunKestrad({"-a", address, "-o", dir.File("bad.xml")}, dir);
-    EXPECT_EQ(bad.err.rfind("Exception: XML Parser Error: ", 0), 0u) << bad.err;
-
+    WriteFile(dir.File("bad.xml"), "<jtag_options version=\"10\">\n<usb>");
     WriteFile(dir.File("port.xml"),
               "<jtag_options version=\"10\"><network addr=\"127.0.0.1\" port=\"80a\" name=\"N\"/></jtag_options>");
-    RunResult port80a = RunKestrad({"-a", address, "-o", dir.File("port.xml")}, dir);
-    EXPECT_EQ(port80a.err, "Exception: Can not convert 80a to integer!\n");
+    const struct {
+        std::vector<std::string> args;
+        std::string err;  // the whole of stderr, or its start when it ends in "..."
+    } cases[] = {
+        {{"-a", busy}, "Exception: bind: ..."},
+        {{"-a", "127.0.0.1:99999"}, "Exception: bad address '127.0.0.1:99999': port 99999 is out of range (0 to 65535)\n"},
+        {{"-a", "127.0.0.1"}, "Exception: bad address '127.0.0.1': missing port (use host:port)\n"},
+        {{"-a", "127.0.0.1:"}, "Exception: bad address '127.0.0.1:': missing port (use host:port)\n"},
+        {{"-a", "[::1]"}, "Exception: bad address '[::1]': missing port (use [host]:port)\n"},
+        {{"-a", address, "-o", dir.File("none.xml")},
+         "Exception: Can't open XML file '" + dir.File("none.xml") + "': No such file or directory\n"},
+        {{"-a", address, "-o", dir.File("v9.xml")}, "Exception: Expected xml version 10 but found 9\n"},
+        {{"-a", address, "-o", dir.File("bad.xml")},
+         "Exception: XML Parser Error: no element found at line 2, column 6\n"},
+        {{"-a", address, "-o", dir.File("port.xml")}, "Exception: Can not convert 80a to integer!\n"},
+    };
+    for (const auto& c : cases) {
+        const RunResult r = RunKestrad(c.args, dir);
+        EXPECT_EQ(r.status, 1) << c.args[1];
+        if (c.err.size() > 3 && c.err.compare(c.err.size() - 3, 3, "...") == 0)
+            EXPECT_EQ(r.err.rfind(c.err.substr(0, c.err.size() - 3), 0), 0u) << r.err;
+        else
+            EXPECT_EQ(r.err, c.err);
+    }
+    close(busyFd);
+    // A bare IPv4 address is refused, not taken as the name of a socket file.
+    EXPECT_FALSE(std::ifstream(dir.File("127.0.0.1")).good());
+}
+
+TEST(Program, LogsWhereItListens)
+{
+    TempDir dir;
+    Process any(ProgramPath("kestrad"), {"-a", "127.0.0.1:0"}, {{"TEMP", dir.Path()}}, dir.Path());
+    std::string port;
+    ASSERT_TRUE(WaitFor([&] {
+        const std::string out = any.Stdout();
+        const std::string::size_type at = out.find("Listening on 127.0.0.1:");
+        const std::string::size_type end = out.find(".\n", at);
+        if (at == std::string::npos || end == std::string::npos)
+            return false;
+        port = out.substr(at + 23, end - at - 23);
+        return true;
+    })) << any.Stdout() << any.Stderr();
+    ASSERT_NE(port, "0");
+    EXPECT_TRUE(CanConnectTcp(std::stoi(port)));
+
+    // IPv6 hosts in brackets, as kestractl takes them.
+    const int v6 = socket(AF_INET6, SOCK_STREAM, 0);
+    sockaddr_in6 loop6{};
+    loop6.sin6_family = AF_INET6;
+    loop6.sin6_addr = in6addr_loopback;
+    const bool haveV6 = v6 >= 0 && bind(v6, reinterpret_cast<sockaddr*>(&loop6), sizeof loop6) == 0;
+    if (v6 >= 0)
+        close(v6);
+    if (!haveV6)
+        GTEST_SKIP() << "no IPv6 loopback here";
+    const std::string address = "[::1]:" + std::to_string(FreeTcpPort());
+    Process bracketed(ProgramPath("kestrad"), {"-a", address}, {{"TEMP", dir.Path()}}, dir.Path());
+    ASSERT_TRUE(WaitFor([&] { return bracketed.Stdout().find("Listening on " + address + ".\n") != std::string::npos; }))
+        << bracketed.Stdout() << bracketed.Stderr();
+    kestrad::client::CClient client(address);
+    client.Disconnect();
 }
 
 TEST(Program, LoadsValidConfigurationFile)

@@ -28,6 +28,16 @@ std::string ProgramPath(const std::string& name) { return BinDir() + "/" + name;
 
 std::string SimUsbLibrary() { return std::string(KESTRAD_BINARY_DIR) + "/lib/libkestrad-simusb.so"; }
 
+#ifndef KESTRAD_SANITIZER_PRELOAD
+#define KESTRAD_SANITIZER_PRELOAD ""
+#endif
+
+std::string SimUsbPreload()
+{
+    const std::string runtime = KESTRAD_SANITIZER_PRELOAD;
+    return runtime.empty() ? SimUsbLibrary() : runtime + ":" + SimUsbLibrary();
+}
+
 TempDir::TempDir()
 {
     const char* base = std::getenv("TMPDIR");

@@ -17,6 +17,9 @@ std::string BinDir();
 std::string ProgramPath(const std::string& name);
 // Path of the simulated libusb-0.1 library (for LD_PRELOAD).
 std::string SimUsbLibrary();
+// LD_PRELOAD value that loads it into a program: in a GCC sanitizer build the
+// sanitizer runtime comes first, as it must.
+std::string SimUsbPreload();
 
 // A fresh temporary directory, removed with its contents when destroyed.
 class TempDir {

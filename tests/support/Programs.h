@@ -69,7 +69,7 @@ struct Server {
         args.insert(args.end(), extra.begin(), extra.end());
         env["TEMP"] = dir.Path();
         if (!simUsb.empty()) {
-            env["LD_PRELOAD"] = SimUsbLibrary();
+            env["LD_PRELOAD"] = SimUsbPreload();
             env["KESTRAD_SIM_USB"] = simUsb;
         }
         process = Process(ProgramPath("kestrad"), args, env, dir.Path());
