@@ -10,6 +10,7 @@
 #include <asio.hpp>
 
 #include <atomic>
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
@@ -177,12 +178,30 @@ private:
             // Nothing will ever run this session: drop it rather than keep a
             // dead entry (and a worker thread per failed accept).
             SessionEnded(session);
-        } else {
-            Traits::Accepted(session->Socket());
-            m_logger.Log("Session:%d: A new session started.\n", session->getIdSession());
-            session->Reply(std::make_shared<CReplyVersion>());
+            // A failed accept usually fails again at once (no descriptor
+            // left, the connection still queued): wait before the next one,
+            // 100 ms doubling to 1 s, so the error is logged once per wait
+            // instead of spinning. The first accept that works resets it.
+            m_acceptBackoff = m_acceptBackoff.count() == 0
+                                  ? kFirstAcceptBackoff
+                                  : std::min(m_acceptBackoff * 2, kLastAcceptBackoff);
+            StartNextAcceptAfter(session->getIdSession(), m_acceptBackoff);
+            return;
         }
+        m_acceptBackoff = std::chrono::milliseconds(0);
+        Traits::Accepted(session->Socket());
+        m_logger.Log("Session:%d: A new session started.\n", session->getIdSession());
+        session->Reply(std::make_shared<CReplyVersion>());
         StartNextAccept(session->getIdSession());
+    }
+
+    void StartNextAcceptAfter(unsigned int afterSession, std::chrono::milliseconds delay)
+    {
+        auto timer = std::make_shared<asio::steady_timer>(*m_service, delay);
+        timer->async_wait([this, timer, afterSession](const std::error_code& error) {
+            if (!error)
+                StartNextAccept(afterSession);
+        });
     }
 
     void StartNextAccept(unsigned int afterSession)
@@ -196,11 +215,7 @@ private:
             // moment; the sessions already running carry on meanwhile.
             m_logger.LogError("Session:%d: Can't start the next accept: %s. Retrying in 1 second.\n",
                               afterSession, e.what());
-            auto timer = std::make_shared<asio::steady_timer>(*m_service, std::chrono::seconds(1));
-            timer->async_wait([this, timer, afterSession](const std::error_code& error) {
-                if (!error)
-                    StartNextAccept(afterSession);
-            });
+            StartNextAcceptAfter(afterSession, std::chrono::seconds(1));
         }
     }
 
@@ -237,6 +252,12 @@ private:
     Endpoint m_endpoint;
     std::chrono::milliseconds m_idleTimeout;
     unsigned int m_sessionCounter = 0;
+    // Wait before the next accept after a failed one; 0 while accepts work.
+    // Only the accept's own handlers touch it, and one accept is pending at
+    // a time.
+    static constexpr std::chrono::milliseconds kFirstAcceptBackoff{100};
+    static constexpr std::chrono::milliseconds kLastAcceptBackoff{1000};
+    std::chrono::milliseconds m_acceptBackoff{0};
 
     // Serialises changes to the session set and the thread list.
     std::mutex m_mutex;

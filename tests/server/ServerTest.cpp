@@ -1,4 +1,12 @@
 // The server core in process: sessions, worker threads, the factory.
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <thread>
 
 #include "tests/server/ServerFixture.h"
@@ -86,4 +94,70 @@ TEST(Server, HandlerExceptionDoesNotKillWorker)
     // The one worker is still there and serving.
     auto client = harness.Connect();
     EXPECT_NO_THROW(client->List());
+}
+
+namespace {
+
+int HighestOpenDescriptor()
+{
+    int highest = -1;
+    DIR* dir = ::opendir("/proc/self/fd");
+    while (dirent* entry = ::readdir(dir))
+        if (entry->d_name[0] != '.')
+            highest = std::max(highest, std::atoi(entry->d_name));
+    ::closedir(dir);
+    return highest;
+}
+
+size_t Count(const std::string& text, const std::string& what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+}  // namespace
+
+TEST(Server, FailedAcceptsBackOffAndServeAgain)
+{
+    ServerHarness<TcpTransport> harness({});
+    ASSERT_TRUE(testsupport::WaitFor([&] { return harness.server().ThreadCount() == 1; }));
+    const int port = std::stoi(harness.Address().substr(harness.Address().rfind(':') + 1));
+
+    // The client's socket is made first; then the descriptor table is
+    // filled to the limit, so the server's accept finds no descriptor left
+    // and the connection stays queued.
+    const int client = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(client, 0);
+    rlimit saved{};
+    ::getrlimit(RLIMIT_NOFILE, &saved);
+    rlimit low = saved;
+    low.rlim_cur = static_cast<rlim_t>(HighestOpenDescriptor() + 1);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    std::vector<int> fillers;
+    for (int fd; (fd = ::dup(0)) >= 0;)
+        fillers.push_back(fd);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(client, reinterpret_cast<const sockaddr*>(&to), sizeof to), 0);
+
+    const std::string error = "Error accepting connection " + std::to_string(EMFILE);
+    EXPECT_TRUE(testsupport::WaitFor([&] { return harness.LogContains(error); }));
+    std::this_thread::sleep_for(500ms);
+    // Backing off from 100 ms, half a second holds a handful of attempts;
+    // an accept loop without a pause makes thousands.
+    EXPECT_LE(Count(harness.Log(), error), 5u);
+
+    for (int fd : fillers)
+        ::close(fd);
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+    // With descriptors free again the queued client is served.
+    pollfd p{client, POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, 5000), 1);
+    unsigned char greeting[16];
+    EXPECT_EQ(::recv(client, greeting, sizeof greeting, MSG_WAITALL), 16);
+    ::close(client);
 }
