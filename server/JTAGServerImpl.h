@@ -4,7 +4,8 @@
 // worker threads. Exactly one registered session is waiting for a client at
 // any time; a worker thread is added whenever there are fewer threads than
 // registered sessions, so a session blocked on a slow adapter never holds up
-// the others.
+// the others, and one leaves when a session ends, so the pool follows the
+// live sessions. Connections beyond MaxSessions() are refused.
 #pragma once
 
 #include <asio.hpp>
@@ -13,6 +14,7 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -55,6 +57,15 @@ public:
           m_endpoint(endpoint),
           m_idleTimeout(idleTimeout)
     {
+        if (const char* text = std::getenv("KESTRAD_MAX_SESSIONS")) {
+            char* end = nullptr;
+            const unsigned long n = std::strtoul(text, &end, 10);
+            if (*text != '\0' && *end == '\0' && n > 0 && n <= 100000)
+                SetMaxSessions(static_cast<unsigned int>(n));
+            else
+                m_logger.LogError("KESTRAD_MAX_SESSIONS='%s' is not a number from 1 to 100000; using %u.\n",
+                                  text, m_maxSessions);
+        }
         MakeAcceptor(ec);
     }
 
@@ -79,6 +90,7 @@ public:
     void Start() override
     {
         m_logger.LogVerb("%s\n", __PRETTY_FUNCTION__);
+        m_logger.Log("At most %u sessions at a time.\n", MaxSessions());
         NewSession();
         for (;;)
             std::this_thread::sleep_for(std::chrono::milliseconds(500));
@@ -99,15 +111,30 @@ public:
     void SessionEnded(std::shared_ptr<Session> session)
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_sessions.erase(session);
+        if (m_sessions.erase(session) == 0)
+            return;
+        // One thread fewer is needed: whichever worker is idle first takes
+        // this handler and leaves.
+        if (m_threadsWanted > std::max<size_t>(m_sessions.size(), 1) && !m_stopped) {
+            --m_threadsWanted;
+            asio::post(*m_service, [] { RetireThisThread() = true; });
+        }
     }
 
-    // Number of worker threads started so far (they are never removed).
+    // Number of worker threads running.
     size_t ThreadCount()
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        return m_threads.size();
+        return static_cast<size_t>(m_running);
     }
+
+    // Most client sessions served at once; a connection beyond them is
+    // closed at once with a log line. KESTRAD_MAX_SESSIONS sets it for the
+    // program; the default keeps threads and descriptors well inside the
+    // usual per-process limits.
+    static constexpr unsigned int kDefaultMaxSessions = 512;
+    unsigned int MaxSessions() const { return m_maxSessions; }
+    void SetMaxSessions(unsigned int n) { m_maxSessions = std::max(1u, n); }
     size_t SessionCount()
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -161,11 +188,16 @@ private:
             HandleAccept(session, ec);
         });
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_threads.size() < m_sessions.size() && !m_stopped) {
-            ++m_running;
-            auto thread = std::make_shared<std::thread>(&CJTAGServerImpl::ThreadFunc, this, m_service);
-            thread->detach();
-            m_threads.push_back(thread);
+        if (m_threadsWanted < m_sessions.size() && !m_stopped) {
+            try {
+                std::thread(&CJTAGServerImpl::ThreadFunc, this, m_service).detach();
+                ++m_running;
+                ++m_threadsWanted;
+            } catch (const std::exception& e) {
+                // The threads there are go on serving, more slowly; the next
+                // session tries again.
+                m_logger.LogError("Can't start a worker thread: %s\n", e.what());
+            }
         }
     }
 
@@ -189,6 +221,15 @@ private:
             return;
         }
         m_acceptBackoff = std::chrono::milliseconds(0);
+        if (LiveSessions() > m_maxSessions) {
+            m_logger.LogError("Session:%d: Refused: %u sessions are running, the most allowed.\n",
+                              session->getIdSession(), m_maxSessions);
+            std::error_code ignored;
+            session->Socket().close(ignored);
+            SessionEnded(session);
+            StartNextAccept(session->getIdSession());
+            return;
+        }
         Traits::Accepted(session->Socket());
         m_logger.Log("Session:%d: A new session started.\n", session->getIdSession());
         session->Reply(std::make_shared<CReplyVersion>());
@@ -219,12 +260,29 @@ private:
         }
     }
 
+    // Sessions that have a client: every registered one but the one waiting
+    // for the next accept, which is started after this count is taken.
+    size_t LiveSessions()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_sessions.size();
+    }
+
+    static bool& RetireThisThread()
+    {
+        static thread_local bool retire = false;
+        return retire;
+    }
+
     void ThreadFunc(std::shared_ptr<asio::io_context> service)
     {
         m_logger.LogVerb("Thread started.\n");
         for (;;) {
             try {
-                service->run();
+                // One handler at a time, so a thread asked to leave (after a
+                // session ended) does so as soon as it is idle.
+                while (!RetireThisThread() && service->run_one() != 0) {
+                }
                 break;
             } catch (const std::exception& e) {
                 // A handler's exception must not end the thread or the
@@ -248,7 +306,10 @@ private:
     std::shared_ptr<asio::io_context> m_service;
     std::shared_ptr<Acceptor> m_acceptor;
     std::set<std::shared_ptr<Session>> m_sessions;
-    std::vector<std::shared_ptr<std::thread>> m_threads;
+    // Worker threads asked for and not asked to leave (m_running counts the
+    // ones still running).
+    size_t m_threadsWanted = 0;
+    unsigned int m_maxSessions = kDefaultMaxSessions;
     Endpoint m_endpoint;
     std::chrono::milliseconds m_idleTimeout;
     unsigned int m_sessionCounter = 0;

@@ -28,13 +28,33 @@ TEST(Server, SessionIdsAndWorkerThreads)
     EXPECT_TRUE(harness.LogContains("Session:1: A new session started.\n"));
     EXPECT_TRUE(harness.LogContains("Session:2: A new session started.\n"));
 
+    // The threads follow the sessions back down.
     a->Disconnect();
     b->Disconnect();
     EXPECT_TRUE(testsupport::WaitFor([&] { return server.SessionCount() == 1; }));
-    EXPECT_EQ(server.ThreadCount(), 3u);  // threads are never removed
+    EXPECT_TRUE(testsupport::WaitFor([&] { return server.ThreadCount() == 1; }));
 
     auto c = harness.Connect();
     EXPECT_TRUE(testsupport::WaitFor([&] { return harness.LogContains("Session:3: A new session started.\n"); }));
+    EXPECT_NO_THROW(c->KeepAlive());
+}
+
+TEST(Server, RefusesSessionsBeyondTheLimit)
+{
+    ServerHarness<TcpTransport> harness({});
+    harness.server().SetMaxSessions(2);
+    auto a = harness.Connect();
+    auto b = harness.Connect();
+    EXPECT_THROW(harness.Connect(), ConnectionError);
+    EXPECT_TRUE(testsupport::WaitFor([&] {
+        return harness.LogContains("Session:3: Refused: 2 sessions are running, the most allowed.\n");
+    }));
+    // A place that comes free is taken by the next client.
+    a->Disconnect();
+    EXPECT_TRUE(testsupport::WaitFor([&] { return harness.server().SessionCount() == 2; }));
+    auto c = harness.Connect();
+    EXPECT_NO_THROW(c->List());
+    EXPECT_NO_THROW(b->List());
 }
 
 TEST(Server, GreetingBytes)
