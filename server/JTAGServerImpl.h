@@ -28,6 +28,7 @@
 #include "log/Logger.h"
 #include "log/Options.h"
 #include "log/StreamContainer.h"
+#include "server/BufferBudget.h"
 #include "server/DebugSession.h"
 #include "server/LocalTransport.h"
 #include "server/TransportTraits.h"
@@ -66,6 +67,15 @@ public:
                 m_logger.LogError("KESTRAD_MAX_SESSIONS='%s' is not a number from 1 to 100000; using %u.\n",
                                   text, m_maxSessions);
         }
+        if (const char* text = std::getenv("KESTRAD_BUFFER_MIB")) {
+            char* end = nullptr;
+            const unsigned long n = std::strtoul(text, &end, 10);
+            if (*text != '\0' && *end == '\0' && n >= 1 && n <= (1ul << 20))
+                m_budget.SetLimit(static_cast<size_t>(n) << 20);
+            else
+                m_logger.LogError("KESTRAD_BUFFER_MIB='%s' is not a number from 1 to 1048576; using %u.\n",
+                                  text, static_cast<unsigned>(m_budget.Limit() >> 20));
+        }
         MakeAcceptor(ec);
     }
 
@@ -90,7 +100,8 @@ public:
     void Start() override
     {
         m_logger.LogVerb("%s\n", __PRETTY_FUNCTION__);
-        m_logger.Log("At most %u sessions at a time.\n", MaxSessions());
+        m_logger.Log("At most %u sessions at a time, %u MiB for their command and reply buffers.\n",
+                     MaxSessions(), static_cast<unsigned>(m_budget.Limit() >> 20));
         NewSession();
         for (;;)
             std::this_thread::sleep_for(std::chrono::milliseconds(500));
@@ -100,6 +111,9 @@ public:
     CLogger& Logger() override { return m_logger; }
     CDescription& Description() override { return m_description; }
     CJTAGHolder& Holder() { return m_holder; }
+    // Bytes of command bodies and replies all sessions may hold at once
+    // (KESTRAD_BUFFER_MIB sets it for the program).
+    CBufferBudget& Budget() { return m_budget; }
     std::shared_ptr<asio::io_context> Service() { return m_service; }
     std::chrono::milliseconds IdleTimeout() const { return m_idleTimeout; }
 
@@ -230,9 +244,18 @@ private:
             StartNextAccept(session->getIdSession());
             return;
         }
-        Traits::Accepted(session->Socket());
-        m_logger.Log("Session:%d: A new session started.\n", session->getIdSession());
-        session->Reply(std::make_shared<CReplyVersion>());
+        try {
+            Traits::Accepted(session->Socket());
+            m_logger.Log("Session:%d: A new session started.\n", session->getIdSession());
+            session->Reply(std::make_shared<CReplyVersion>());
+        } catch (const std::exception& e) {
+            // Out of memory for the greeting: this client goes, the server
+            // goes on accepting.
+            m_logger.LogError("Session:%d: Exception occured: %s\n", session->getIdSession(), e.what());
+            std::error_code ignored;
+            session->Socket().close(ignored);
+            SessionEnded(session);
+        }
         StartNextAccept(session->getIdSession());
     }
 
@@ -302,6 +325,7 @@ private:
     CStreamContainer* m_streams;
     CLogger m_logger;
     CJTAGHolder m_holder;
+    CBufferBudget m_budget;
     CDescription m_description;
     std::shared_ptr<asio::io_context> m_service;
     std::shared_ptr<Acceptor> m_acceptor;

@@ -12,6 +12,7 @@
 #include "JTAG/JTAGHolder.h"
 #include "JTAG/KorselJTAG.h"
 #include "log/Logger.h"
+#include "server/BufferBudget.h"
 #include "wire/AsyncBatch.h"
 
 namespace {
@@ -62,8 +63,9 @@ private:
     uint32_t m_length;
 };
 
-CSessionCommands::CSessionCommands(CJTAGHolder& holder, CLogger& log, unsigned int session)
-    : m_holder(holder), m_log(log), m_id(session)
+CSessionCommands::CSessionCommands(CJTAGHolder& holder, CLogger& log, unsigned int session,
+                                   CBufferBudget* budget)
+    : m_holder(holder), m_log(log), m_id(session), m_budget(budget)
 {
     m_results.reserve(kResultCapacity);
 }
@@ -113,14 +115,23 @@ CSessionCommands::Result CSessionCommands::Execute(uint32_t code, const unsigned
         result.disconnect = true;
         return result;
     }
+    m_taken = 0;
     try {
         result.reply = Dispatch(code, Body(data, length));
+        result.budget = m_taken;
     } catch (const std::exception& e) {
+        if (m_budget)
+            m_budget->Give(m_taken);
         m_log.LogError("Session:%d: Exception occured: %s\n", m_id, e.what());
         CloseHeld([&](const char* what) {
             m_log.LogError("Session:%d: Can't close JTAG adapter. Reason: %s\n", m_id, what);
         });
         result.reply = ErrorReply(e.what());
+    } catch (...) {
+        // Not a failure of the command: the session ends, the budget stays whole.
+        if (m_budget)
+            m_budget->Give(m_taken);
+        throw;
     }
     return result;
 }
@@ -184,6 +195,15 @@ std::shared_ptr<CReplyPacketHdr> CSessionCommands::Dispatch(uint32_t code, const
 // The adapter a command drives. An adapter that was closed after an error
 // stays held but may since have been opened by another session; driving it
 // from here would mix two clients' scans, so it must be opened again.
+void CSessionCommands::TakeBudget(const char* command, size_t n)
+{
+    if (!m_budget)
+        return;
+    if (!m_budget->Take(n))
+        throw std::runtime_error(m_budget->Refusal(std::string(command) + ": reply", n));
+    m_taken += n;
+}
+
 CJTAG& CSessionCommands::Adapter()
 {
     if (!m_adapter)
@@ -281,6 +301,7 @@ std::shared_ptr<CReplyPacketHdr> CSessionCommands::ShiftDR(const Body& body)
                                  " bytes is too short for a scan of " + std::to_string(length) +
                                  " bits");
     m_log.Log("Session:%d: CMD_SHIFT_DR: %d\n", m_id, length);
+    TakeBudget("CMD_SHIFT_DR", bytes);
     std::vector<unsigned char> out(bytes, 0);
     adapter.ShiftDR(body.Data() + 8, out.data(), length, static_cast<TapStateMachine::State>(end));
     return AppendBody(CReplyShiftDr(), out.data(), out.size());
@@ -304,6 +325,7 @@ std::shared_ptr<CReplyPacketHdr> CSessionCommands::ReadBlk(const Body& body)
                                  " bytes exceeds the limit of " + std::to_string(MAX_READ_BLOCK) +
                                  " bytes");
     m_log.Log("Session:%d: CMD_READ_BLK: %d\n", m_id, static_cast<int>(size));
+    TakeBudget("CMD_READ_BLK", size);
     // The reply block is made zero-filled at its final size and the adapter
     // reads straight into it.
     auto reply = MakePacketBlock<CReplyReadBlk>(sizeof(CReplyPacketHdr) + size, true);
@@ -343,6 +365,7 @@ std::shared_ptr<CReplyAsyncOperations> CSessionCommands::ProcessAsyncOperations(
             }
         });
         adapter.Wait(m_results);
+        TakeBudget("CMD_ASYNC_OPERATIONS", m_results.size());
     } catch (...) {
         // Scans queued before the failure must not lead the next batch.
         adapter.DiscardResults();

@@ -181,3 +181,78 @@ TEST(Server, FailedAcceptsBackOffAndServeAgain)
     EXPECT_EQ(::recv(client, greeting, sizeof greeting, MSG_WAITALL), 16);
     ::close(client);
 }
+
+TEST(Server, BodiesAndRepliesStayWithinTheBudget)
+{
+    ServerHarness<TcpTransport> harness({FakeAdapterSource({"FAKE0"})});
+    CBufferBudget& budget = harness.server().Budget();
+    budget.SetLimit(2u << 20);
+    const uint32_t big = 3u << 20;
+
+    // Announcing a body costs only the first piece, whatever its size.
+    std::vector<std::unique_ptr<CClient>> idle;
+    for (int i = 0; i < 8; ++i) {
+        idle.push_back(harness.Connect());
+        CCmdPacketHdr header{CMD_WRITE_BLK, MAX_COMMAND_BODY};
+        idle.back()->SendRaw(&header, sizeof header);
+    }
+    EXPECT_TRUE(testsupport::WaitFor([&] { return budget.Used() == 8u * (64u << 10); }));
+    idle.clear();
+    EXPECT_TRUE(testsupport::WaitFor([&] { return budget.Used() == 0; }));
+
+    auto client = harness.Connect();
+    client->List();
+    client->Open("FAKE0");
+    struct Case {
+        uint32_t code;
+        std::vector<uint8_t> body;
+        std::string expect;
+    };
+    const std::vector<Case> cases = {
+        {CMD_WRITE_BLK, std::vector<uint8_t>(big, 0x11),
+         "command 10: body of 3145728 bytes does not fit in the server's buffer budget of 2097152 bytes"},
+        {CMD_READ_BLK, Cat({Le32(0), Le32(big)}),
+         "CMD_READ_BLK: reply of 3145728 bytes does not fit in the server's buffer budget of 2097152 bytes"},
+    };
+    for (const auto& c : cases) {
+        client->Open("FAKE0");
+        Reply r = client->Command(c.code, c.body);
+        EXPECT_EQ(r.status, REPLY_ERROR);
+        EXPECT_EQ(Text(r.body).substr(0, c.expect.size()), c.expect);
+    }
+    // In step, and everything given back once the replies are written.
+    client->Open("FAKE0");
+    EXPECT_EQ(client->ReadBlock(0, 1u << 20).size(), 1u << 20);
+    EXPECT_TRUE(testsupport::WaitFor([&] { return budget.Used() == 0; }));
+}
+
+namespace {
+
+// Fails its scans with something that is not a std::exception, as an
+// allocation failure outside the command would fail a session's handler.
+class CThrowingAdapter : public CFakeAdapter {
+public:
+    using CFakeAdapter::CFakeAdapter;
+    void RunTest(unsigned int) override { throw 42; }
+};
+
+}  // namespace
+
+TEST(Server, HandlerFailureEndsOnlyThatSession)
+{
+    ServerHarness<TcpTransport> harness({[](CJTAGHolder::Adapters& list, CJTAGServer& server) {
+        list.push_back(std::make_shared<CThrowingAdapter>(server, "BAD"));
+    }});
+    auto client = harness.Connect();
+    auto other = harness.Connect();
+    client->List();
+    client->Open("BAD");
+    client->SendCommand(CMD_RUN_TEST, Le32(1));
+    // The client sees its connection close; the adapter is free again.
+    EXPECT_TRUE(client->ServerClosedWithin(5s));
+    EXPECT_TRUE(testsupport::WaitFor([&] {
+        return harness.LogContains("Session:1: Exception occured: unknown exception\n") &&
+               harness.LogContains("Session:1: Session ended.\n");
+    }));
+    EXPECT_NO_THROW(other->Open("BAD"));
+}
