@@ -1,5 +1,7 @@
 #include "JTAG/JTAGHolder.h"
 
+#include <stdexcept>
+
 #include "JTAG/JTAG.h"
 #include "JTAG/JTAGServer.h"
 #include "JTAG/NetworkJTAG.h"
@@ -23,20 +25,53 @@ std::shared_ptr<CJTAG> CJTAGHolder::Find(const std::string& name) const
     return nullptr;
 }
 
+std::shared_ptr<CJTAG> CJTAGHolder::Claim(const std::string& name)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::shared_ptr<CJTAG> adapter = Find(name);
+    if (!adapter)
+        throw std::runtime_error("no such device: " + name);
+    if (adapter->IsOpened() || m_claimed.count(adapter.get()) != 0)
+        throw std::runtime_error(name + " is already opened");
+    m_claimed.insert(adapter.get());
+    return adapter;
+}
+
+void CJTAGHolder::Release(const std::shared_ptr<CJTAG>& adapter)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_claimed.erase(adapter.get());
+}
+
+void CJTAGHolder::SetChipName(const std::string& name, const std::string& chip)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::shared_ptr<CJTAG> adapter = Find(name);
+    if (!adapter)
+        throw std::runtime_error("no such device: " + name);
+    adapter->SetChipName(chip);
+}
+
 void CJTAGHolder::Renumerate()
 {
     CLogger& log = m_server.Logger();
     log.LogVerb("Starting devices enumeration.\n");
 
-    // A failing source leaves the list as it was: nothing below runs.
+    // Probing takes as long as the devices and peers make it: no lock. A
+    // failing source leaves the list as it was: nothing below runs.
     Adapters found;
     for (const Source& source : m_sources)
         source(found, m_server);
 
+    Adapters dropped;  // released after the lock, in case a destructor is slow
+    std::lock_guard<std::mutex> lock(m_mutex);
     Adapters list;
-    for (const auto& adapter : m_adapters)
-        if (adapter->IsOpened())
+    for (auto& adapter : m_adapters) {
+        if (adapter->IsOpened() || m_claimed.count(adapter.get()) != 0)
             list.push_back(adapter);
+        else
+            dropped.push_back(std::move(adapter));
+    }
 
     // An open adapter keeps its object, its session and its state; the fresh
     // object for the same device is dropped without ever being opened.
@@ -47,8 +82,11 @@ void CJTAGHolder::Renumerate()
                 taken = true;
                 break;
             }
-        if (!taken)
-            list.push_back(std::move(adapter));
+        if (taken) {
+            dropped.push_back(std::move(adapter));
+            continue;
+        }
+        list.push_back(std::move(adapter));
     }
     m_adapters.swap(list);
 

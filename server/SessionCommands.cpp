@@ -82,12 +82,17 @@ void CSessionCommands::CloseHeld(OnError onError)
     if (!m_adapter || !m_adapterOpen)
         return;
     m_adapterOpen = false;
+    // The close runs without the holder's lock (a network adapter's takes a
+    // while); the claim keeps the adapter from other sessions until it is
+    // done.
     try {
-        std::lock_guard<std::mutex> lock(m_holder.Mutex());
         m_adapter->Close();
     } catch (const std::exception& e) {
+        m_holder.Release(m_adapter);
         onError(e.what());
+        return;
     }
+    m_holder.Release(m_adapter);
 }
 
 template <typename OnError>
@@ -226,8 +231,8 @@ uint32_t CSessionCommands::AdapterWord(const Body& body, const char* command, co
 std::shared_ptr<CReplyPacketHdr> CSessionCommands::Renumerate()
 {
     m_log.Log("Session:%d: CMD_RENUMERATE\n", m_id);
-    std::lock_guard<std::mutex> lock(m_holder.Mutex());
     m_holder.Renumerate();
+    std::lock_guard<std::mutex> lock(m_holder.Mutex());
     std::vector<unsigned char> records;
     for (const auto& adapter : m_holder) {
         std::string serial;
@@ -252,14 +257,14 @@ void CSessionCommands::OpenAdapter(const Body& body)
     const std::string name = ReadName(buf);
     m_log.Log("Session:%d: CMD_OPEN: %s\n", m_id, name.c_str());
 
-    std::lock_guard<std::mutex> lock(m_holder.Mutex());
-    std::shared_ptr<CJTAG> adapter = m_holder.Find(name);
-    if (!adapter)
-        throw std::runtime_error("no such device: " + name);
-    if (adapter->IsOpened())
-        throw std::runtime_error(name + " is already opened");
-    m_adapter = adapter;
-    m_adapter->Open();
+    // Claimed under the holder's lock, opened outside it.
+    m_adapter = m_holder.Claim(name);
+    try {
+        m_adapter->Open();
+    } catch (...) {
+        m_holder.Release(m_adapter);  // held, closed: anyone may open it
+        throw;
+    }
     m_adapterOpen = true;
 }
 
@@ -269,11 +274,7 @@ void CSessionCommands::UpdateName(const Body& body)
     const std::string name = ReadName(buf);
     const std::string chip = ReadName(buf);
     m_log.Log("Session:%d: CMD_UPDATE_NAME: %s %s\n", m_id, name.c_str(), chip.c_str());
-    std::lock_guard<std::mutex> lock(m_holder.Mutex());
-    std::shared_ptr<CJTAG> adapter = m_holder.Find(name);
-    if (!adapter)
-        throw std::runtime_error("no such device: " + name);
-    adapter->SetChipName(chip);
+    m_holder.SetChipName(name, chip);
 }
 
 std::shared_ptr<CReplyPacketHdr> CSessionCommands::ShiftIR(const Body& body)

@@ -256,3 +256,70 @@ TEST(Server, HandlerFailureEndsOnlyThatSession)
     }));
     EXPECT_NO_THROW(other->Open("BAD"));
 }
+
+namespace {
+
+// A holder source that stands for a slow probe (a peer that never greets):
+// while closed, a scan that reaches it waits until it is opened.
+struct ProbeGate {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool closed = false;
+    int entered = 0;
+
+    CJTAGHolder::Source Source()
+    {
+        return [this](CJTAGHolder::Adapters&, CJTAGServer&) {
+            std::unique_lock<std::mutex> lock(mutex);
+            ++entered;
+            changed.notify_all();
+            changed.wait(lock, [this] { return !closed; });
+        };
+    }
+    void Close()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        closed = true;
+    }
+    void Open()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        closed = false;
+        changed.notify_all();
+    }
+    int Entered()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return entered;
+    }
+};
+
+}  // namespace
+
+TEST(Server, SlowRenumerateDoesNotStallOtherSessions)
+{
+    ProbeGate gate;
+    ServerHarness<TcpTransport> harness({FakeAdapterSource({"FAKE0", "FAKE1"}), gate.Source()});
+    ClientOptions options;
+    options.replyTimeout = 3s;
+    auto client = harness.Connect(options);
+    client->List();
+    client->Open("FAKE0");
+
+    gate.Close();
+    auto scanner = harness.Connect();
+    std::thread scan([&] { EXPECT_NO_THROW(scanner->List()); });
+    ASSERT_TRUE(testsupport::WaitFor([&] { return gate.Entered() == 2; }));
+    // The scan hangs in its probe; this client's commands on its own
+    // adapter, the close after a failure and opening another adapter are
+    // answered all the same.
+    EXPECT_NO_THROW({
+        EXPECT_EQ(Text(client->Command(0).body), "unknown command");
+        client->Open("FAKE0");
+        EXPECT_EQ(client->ShiftIR(0x5, 5), 0x1Au);
+        client->Open("FAKE1");
+        client->Close();
+    });
+    gate.Open();
+    scan.join();
+}
