@@ -54,6 +54,44 @@ void CJTAGHolder::SetChipName(const std::string& name, const std::string& chip)
 
 void CJTAGHolder::Renumerate()
 {
+    std::unique_lock<std::mutex> scanLock(m_scanMutex);
+    if (m_scanning) {
+        // Devices found by the scan in progress are as fresh as a new scan's
+        // would be, and nobody waits for a whole round of probes per request.
+        const uint64_t scan = m_scans;
+        ++m_scanWaiters;
+        m_scanDone.wait(scanLock, [&] { return m_scans != scan; });
+        --m_scanWaiters;
+        if (m_scanError)
+            std::rethrow_exception(m_scanError);
+        return;
+    }
+    m_scanning = true;
+    scanLock.unlock();
+    std::exception_ptr error;
+    try {
+        Scan();
+    } catch (...) {
+        error = std::current_exception();
+    }
+    scanLock.lock();
+    m_scanning = false;
+    ++m_scans;
+    m_scanError = error;
+    m_scanDone.notify_all();
+    scanLock.unlock();
+    if (error)
+        std::rethrow_exception(error);
+}
+
+size_t CJTAGHolder::ScanWaiters()
+{
+    std::lock_guard<std::mutex> lock(m_scanMutex);
+    return m_scanWaiters;
+}
+
+void CJTAGHolder::Scan()
+{
     CLogger& log = m_server.Logger();
     log.LogVerb("Starting devices enumeration.\n");
 

@@ -8,6 +8,9 @@
 // adapter work never stalls another session.
 #pragma once
 
+#include <condition_variable>
+#include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -36,8 +39,12 @@ public:
     Adapters::iterator end() { return m_adapters.end(); }
 
     // Scans the sources into a new list without the lock, then merges it
-    // under the lock: adapters open or claimed meanwhile are kept.
+    // under the lock: adapters open or claimed meanwhile are kept. A call
+    // made while a scan is in progress waits for that scan and shares its
+    // outcome instead of starting another.
     void Renumerate();
+    // Requests waiting for the scan in progress.
+    size_t ScanWaiters();
 
     // The first adapter in the list for which IsNamed(name) holds; empty when
     // there is none. The caller holds Mutex().
@@ -62,10 +69,19 @@ public:
     void SetSources(std::vector<Source> sources) { m_sources = std::move(sources); }
 
 private:
+    void Scan();
 
     CJTAGServer& m_server;
     Adapters m_adapters;
     std::vector<Source> m_sources;
     std::set<const CJTAG*> m_claimed;
     std::mutex m_mutex;
+
+    // The scan in progress, shared by the requests that arrive meanwhile.
+    std::mutex m_scanMutex;
+    std::condition_variable m_scanDone;
+    bool m_scanning = false;
+    size_t m_scanWaiters = 0;
+    uint64_t m_scans = 0;
+    std::exception_ptr m_scanError;
 };

@@ -320,6 +320,13 @@ TEST(Server, SlowRenumerateDoesNotStallOtherSessions)
         client->Open("FAKE1");
         client->Close();
     });
+    // A renumerate asked for meanwhile shares the scan in progress rather
+    // than queueing one of its own.
+    auto another = harness.Connect();
+    std::thread share([&] { EXPECT_EQ(another->List().size(), 2u); });
+    EXPECT_TRUE(testsupport::WaitFor([&] { return harness.server().Holder().ScanWaiters() == 1; }));
     gate.Open();
     scan.join();
+    share.join();
+    EXPECT_EQ(gate.Entered(), 2);
 }
