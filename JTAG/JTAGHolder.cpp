@@ -50,6 +50,7 @@ void CJTAGHolder::SetChipName(const std::string& name, const std::string& chip)
     if (!adapter)
         throw std::runtime_error("no such device: " + name);
     adapter->SetChipName(chip);
+    m_chipNames[name] = chip;
 }
 
 void CJTAGHolder::Renumerate()
@@ -112,7 +113,8 @@ void CJTAGHolder::Scan()
     }
 
     // An open adapter keeps its object, its session and its state; the fresh
-    // object for the same device is dropped without ever being opened.
+    // object for the same device is dropped without ever being opened. A
+    // chip name a client set goes over to the new object of its adapter.
     for (auto& adapter : found) {
         bool taken = false;
         for (const auto& kept : list)
@@ -124,6 +126,9 @@ void CJTAGHolder::Scan()
             dropped.push_back(std::move(adapter));
             continue;
         }
+        const auto chip = m_chipNames.find(adapter->GetName());
+        if (chip != m_chipNames.end())
+            adapter->SetChipName(chip->second);
         list.push_back(std::move(adapter));
     }
     m_adapters.swap(list);

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -57,7 +58,8 @@ public:
     std::shared_ptr<CJTAG> Claim(const std::string& name);
     void Release(const std::shared_ptr<CJTAG>& adapter);
 
-    // Sets the chip name of the adapter named, open or not. Fails with
+    // Sets the chip name of the adapter named, open or not; a later rebuild
+    // gives it to the new object of the same name. Fails with
     // "no such device: " + name.
     void SetChipName(const std::string& name, const std::string& chip);
 
@@ -75,6 +77,9 @@ private:
     Adapters m_adapters;
     std::vector<Source> m_sources;
     std::set<const CJTAG*> m_claimed;
+    // Chip names set by clients, by adapter name (bounded by the names the
+    // sources produce: only a listed adapter can be named).
+    std::map<std::string, std::string> m_chipNames;
     std::mutex m_mutex;
 
     // The scan in progress, shared by the requests that arrive meanwhile.
