@@ -6,6 +6,7 @@
 #include "JTAG/JTAGServer.h"
 #include "JTAG/NetworkJTAG.h"
 #include "JTAG/UsbInterface.h"
+#include "base/Printable.h"
 #include "log/Logger.h"
 
 CJTAGHolder::CJTAGHolder(CJTAGServer& server) : m_server(server)
@@ -135,7 +136,7 @@ void CJTAGHolder::Scan()
 
     int i = 0;
     for (const auto& adapter : m_adapters)
-        log.Log("%d. %s ver. %s (%s)\n", i++, adapter->GetName().c_str(),
-                adapter->GetVersionString().c_str(), adapter->GetChipName().c_str());
+        log.Log("%d. %s ver. %s (%s)\n", i++, Printable(adapter->GetName()).c_str(),
+                Printable(adapter->GetVersionString()).c_str(), Printable(adapter->GetChipName()).c_str());
     log.LogVerb("Number of found devices: %d.\n", static_cast<int>(m_adapters.size()));
 }

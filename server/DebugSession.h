@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "base/Printable.h"
 #include "log/Logger.h"
 #include "server/BufferBudget.h"
 #include "server/LocalTransport.h"
@@ -126,7 +127,7 @@ private:
 
     void Abort(const char* what)
     {
-        m_server.Logger().LogError("Session:%d: Exception occured: %s\n", m_id, what);
+        m_server.Logger().LogError("Session:%d: Exception occured: %s\n", m_id, Printable(what).c_str());
         CancelTimer();
         std::error_code ignored;
         m_socket.close(ignored);

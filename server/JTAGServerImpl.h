@@ -24,6 +24,7 @@
 
 #include "JTAG/JTAGHolder.h"
 #include "JTAG/JTAGServer.h"
+#include "base/Printable.h"
 #include "config/Description.h"
 #include "log/Logger.h"
 #include "log/Options.h"
@@ -251,7 +252,8 @@ private:
         } catch (const std::exception& e) {
             // Out of memory for the greeting: this client goes, the server
             // goes on accepting.
-            m_logger.LogError("Session:%d: Exception occured: %s\n", session->getIdSession(), e.what());
+            m_logger.LogError("Session:%d: Exception occured: %s\n", session->getIdSession(),
+                              Printable(e.what()).c_str());
             std::error_code ignored;
             session->Socket().close(ignored);
             SessionEnded(session);

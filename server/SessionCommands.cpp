@@ -11,6 +11,7 @@
 #include "JTAG/JTAG.h"
 #include "JTAG/JTAGHolder.h"
 #include "JTAG/KorselJTAG.h"
+#include "base/Printable.h"
 #include "log/Logger.h"
 #include "server/BufferBudget.h"
 #include "wire/AsyncBatch.h"
@@ -107,7 +108,7 @@ void CSessionCommands::ReleaseAdapter(OnError onError)
 void CSessionCommands::End()
 {
     ReleaseAdapter([&](const char* what) {
-        m_log.LogError("Session:%d: Exception occured: %s\n", m_id, what);
+        m_log.LogError("Session:%d: Exception occured: %s\n", m_id, Printable(what).c_str());
     });
 }
 
@@ -127,9 +128,11 @@ CSessionCommands::Result CSessionCommands::Execute(uint32_t code, const unsigned
     } catch (const std::exception& e) {
         if (m_budget)
             m_budget->Give(m_taken);
-        m_log.LogError("Session:%d: Exception occured: %s\n", m_id, e.what());
+        // Messages may quote a client's name or a peer's answer.
+        m_log.LogError("Session:%d: Exception occured: %s\n", m_id, Printable(e.what()).c_str());
         CloseHeld([&](const char* what) {
-            m_log.LogError("Session:%d: Can't close JTAG adapter. Reason: %s\n", m_id, what);
+            m_log.LogError("Session:%d: Can't close JTAG adapter. Reason: %s\n", m_id,
+                           Printable(what).c_str());
         });
         result.reply = ErrorReply(e.what());
     } catch (...) {
@@ -255,7 +258,7 @@ void CSessionCommands::OpenAdapter(const Body& body)
     ReleaseAdapter([&](const char* what) { throw std::runtime_error(what); });
     MemBuf buf(body.Data(), body.Length());
     const std::string name = ReadName(buf);
-    m_log.Log("Session:%d: CMD_OPEN: %s\n", m_id, name.c_str());
+    m_log.Log("Session:%d: CMD_OPEN: %s\n", m_id, Printable(name).c_str());
 
     // Claimed under the holder's lock, opened outside it.
     m_adapter = m_holder.Claim(name);
@@ -273,7 +276,8 @@ void CSessionCommands::UpdateName(const Body& body)
     MemBuf buf(body.Data(), body.Length());
     const std::string name = ReadName(buf);
     const std::string chip = ReadName(buf);
-    m_log.Log("Session:%d: CMD_UPDATE_NAME: %s %s\n", m_id, name.c_str(), chip.c_str());
+    m_log.Log("Session:%d: CMD_UPDATE_NAME: %s %s\n", m_id, Printable(name).c_str(),
+              Printable(chip).c_str());
     m_holder.SetChipName(name, chip);
 }
 
