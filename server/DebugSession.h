@@ -5,10 +5,13 @@
 // write is outstanding, and every handler runs on the session's strand, so the
 // idle timer that watches the reads (the server's IdleTimeout(), 10 seconds)
 // never races a completing read. A session ends on a read or write error, on
-// CMD_DISCONNECT, or when the timer closes the stream; its destructor closes
-// the adapter it holds. An exception that leaves one of its handlers (an
-// allocation that failed) ends the session the same way, with a log line: it
-// never leaves the session hanging nor reaches the worker thread.
+// CMD_DISCONNECT, or when the timer closes the stream. A reply that the client
+// does not take (no 64 KiB piece written within the server's ReplyTimeout())
+// ends the session the same way, so a client that stops reading cannot hold
+// its adapter forever. Its destructor closes the adapter it holds. An
+// exception that leaves one of its handlers (an allocation that failed) ends
+// the session the same way, with a log line: it never leaves the session
+// hanging nor reaches the worker thread.
 //
 // A command body is allocated as its bytes arrive, and large bodies and
 // replies are counted against the server's CBufferBudget.
@@ -137,6 +140,7 @@ private:
     void HandleReply(const asio::error_code& error, std::size_t sent)
     {
         Trace(__PRETTY_FUNCTION__);
+        CancelTimer();
         if (error) {
             m_server.Logger().LogError("Session:%d: Error %d: %s.\n", m_id, error.value(),
                                        error.message().c_str());
@@ -155,6 +159,7 @@ private:
         const size_t chunk = std::min(remaining, kReplyChunk);
         const unsigned char* block = reinterpret_cast<const unsigned char*>(m_reply.get());
         auto self = this->shared_from_this();
+        StartTimer(m_server.ReplyTimeout(), true);
         asio::async_write(m_socket, asio::buffer(block + sent, chunk),
                           OnStrand([self, sent](const asio::error_code& ec, std::size_t n) {
                               self->HandleReply(ec, sent + n);
@@ -296,10 +301,15 @@ private:
         StartTimer();
     }
 
-    void StartTimer()
+    // Reads wait at most the server's IdleTimeout() for the client; each
+    // piece of a reply gets `limit` to be written.
+    void StartTimer() { StartTimer(m_server.IdleTimeout(), false); }
+
+    void StartTimer(std::chrono::milliseconds limit, bool writing)
     {
         m_timerArmed = true;
-        m_timer.expires_from_now(boost::posix_time::milliseconds(m_server.IdleTimeout().count()));
+        m_timerWriting = writing;
+        m_timer.expires_from_now(boost::posix_time::milliseconds(limit.count()));
         // The wait holds no strong reference: a pending wait must not keep an
         // ended session alive.
         std::weak_ptr<CDebugSession> weak = this->shared_from_this();
@@ -328,7 +338,11 @@ private:
         // expired wait closes the stream.
         if (!m_timerArmed || m_timer.expires_at() > asio::deadline_timer::traits_type::now())
             return;
-        m_server.Logger().LogError("Session:%d: Timeout expired.\n", m_id);
+        if (m_timerWriting)
+            m_server.Logger().LogError("Session:%d: Timeout expired: the client took no reply bytes for %d ms.\n",
+                                       m_id, static_cast<int>(m_server.ReplyTimeout().count()));
+        else
+            m_server.Logger().LogError("Session:%d: Timeout expired.\n", m_id);
         std::error_code ignored;
         m_socket.close(ignored);  // the outstanding read completes with an error
     }
@@ -361,6 +375,7 @@ private:
     unsigned int m_id;
     CSessionCommands m_commands;
     bool m_timerArmed = false;
+    bool m_timerWriting = false;  // the armed wait watches a reply being written
     uint64_t m_discard = 0;
     std::vector<unsigned char> m_scratch;
 };

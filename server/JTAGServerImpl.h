@@ -115,6 +115,11 @@ public:
     // Bytes of command bodies and replies all sessions may hold at once
     // (KESTRAD_BUFFER_MIB sets it for the program).
     CBufferBudget& Budget() { return m_budget; }
+
+    // How long a session waits for its client to take a piece of a reply
+    // before it ends the session.
+    std::chrono::milliseconds ReplyTimeout() const { return m_replyTimeout; }
+    void SetReplyTimeout(std::chrono::milliseconds limit) { m_replyTimeout = limit; }
     std::shared_ptr<asio::io_context> Service() { return m_service; }
     std::chrono::milliseconds IdleTimeout() const { return m_idleTimeout; }
 
@@ -336,6 +341,7 @@ private:
     // ones still running).
     size_t m_threadsWanted = 0;
     unsigned int m_maxSessions = kDefaultMaxSessions;
+    std::atomic<std::chrono::milliseconds> m_replyTimeout{std::chrono::seconds(30)};
     Endpoint m_endpoint;
     std::chrono::milliseconds m_idleTimeout;
     unsigned int m_sessionCounter = 0;

@@ -330,3 +330,22 @@ TEST(Server, SlowRenumerateDoesNotStallOtherSessions)
     share.join();
     EXPECT_EQ(gate.Entered(), 2);
 }
+
+TEST(Server, ClientThatStopsReadingLosesItsSession)
+{
+    ServerHarness<TcpTransport> harness({FakeAdapterSource({"FAKE0"})});
+    harness.server().SetReplyTimeout(300ms);
+    auto client = harness.Connect();
+    client->List();
+    client->Open("FAKE0");
+    // More than the socket buffers hold, and never read.
+    client->SendCommand(CMD_READ_BLK, Cat({Le32(0), Le32(16u << 20)}));
+    EXPECT_TRUE(testsupport::WaitFor([&] {
+        return harness.LogContains("Session:1: Timeout expired: the client took no reply bytes for 300 ms.\n") &&
+               harness.LogContains("Session:1: Session ended.\n");
+    }));
+    // The adapter is free for the next client.
+    auto next = harness.Connect();
+    next->List();
+    EXPECT_NO_THROW(next->Open("FAKE0"));
+}
