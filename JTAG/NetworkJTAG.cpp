@@ -13,6 +13,7 @@
 #include "JTAG/JTAGServer.h"
 #include "JTAG/NetworkProtocol.h"
 #include "base/ByteOrder.h"
+#include "base/Printable.h"
 #include "config/Description.h"
 #include "log/Logger.h"
 #include "log/Options.h"
@@ -27,6 +28,18 @@ std::runtime_error SocketError(const char* what, int error)
 }
 
 std::runtime_error ProtocolError() { return std::runtime_error("Protocol error"); }
+
+// A multi-line reply whose line `index` (of the lines before its closing
+// one) cannot be what `command` answers: the peer's text is the message.
+CLineSocket::LineCheck Expect(const char* command, size_t lines, bool (*fits)(const std::string&))
+{
+    return [command, lines, fits](size_t index, const std::string& line) {
+        if (index < lines && !fits(line))
+            throw std::runtime_error(std::string(command) + ": " + line);
+    };
+}
+
+bool NoError(const std::string& line) { return !netjtag::IsErrorLine(line); }
 
 }  // namespace
 
@@ -55,7 +68,7 @@ void CNetworkJTAG::AddAdapters(std::vector<std::shared_ptr<CJTAG>>& adapters, CJ
         try {
             adapters.push_back(std::make_shared<CNetworkJTAG>(entry.addr, entry.port, entry.name, server));
         } catch (const std::exception& e) {
-            server.Logger().LogError("Exception in CNetworkJTAG::AddAdapters: %s\n", e.what());
+            server.Logger().LogError("Exception in CNetworkJTAG::AddAdapters: %s\n", Printable(e.what()).c_str());
         }
     }
 }
@@ -110,19 +123,20 @@ void CNetworkJTAG::Send(const std::string& command)
 
 void CNetworkJTAG::ReadNLines(std::vector<std::string>& lines, int n) { ReadLines(lines, n, nullptr); }
 
-void CNetworkJTAG::ReadLines(std::vector<std::string>& lines, int n, const Clock::time_point* deadline)
+void CNetworkJTAG::ReadLines(std::vector<std::string>& lines, int n, const Clock::time_point* deadline,
+                             const CLineSocket::LineCheck& check)
 {
     lines.clear();
     if (n <= 0)
         return;
     const size_t limit = kMaxReplyText + kReplyLineAllowance * static_cast<size_t>(n);
-    lines = netjtag::SplitLines(m_socket.ReceiveLines(static_cast<size_t>(n), limit, deadline));
+    lines = netjtag::SplitLines(m_socket.ReceiveLines(static_cast<size_t>(n), limit, deadline, m_timing.reply, check));
 }
 
 void CNetworkJTAG::ReadResult(std::vector<std::string>& lines)
 {
     lines.clear();
-    lines = netjtag::SplitLines(m_socket.ReceiveToLineEnd(kMaxReplyText));
+    lines = netjtag::SplitLines(m_socket.ReceiveToLineEnd(kMaxReplyText, m_timing.reply));
 }
 
 bool CNetworkJTAG::ParseResult(const std::string& line, unsigned long long& value)
@@ -151,7 +165,7 @@ void CNetworkJTAG::RunTest(unsigned int count)
     if (m_savepointCounter % 10 == 0) {
         Send(netjtag::SaveCommand(m_savepointCounter));
         std::vector<std::string> lines;
-        ReadNLines(lines, 2);
+        ReadLines(lines, 2, nullptr, Expect("save", 1, NoError));
     }
     ++m_savepointCounter;
 }
@@ -207,14 +221,14 @@ void CNetworkJTAG::ReadMemBlk(unsigned int address, void* buffer, unsigned int s
 
     if (m_versionNumber == netjtag::PEER_DSP && size == 4) {
         Send(netjtag::ReadWord32Command(address));
-        ReadNLines(lines, 2);
+        ReadLines(lines, 2, nullptr, Expect("read_word32", 1, netjtag::IsWordLine));
         WriteLE32(out, netjtag::DumpWord(lines[0], 0));
         return;
     }
 
     Send(netjtag::DumpCommand(window));
     // The rows, then one more line that is not examined.
-    ReadNLines(lines, static_cast<int>(window.rows) + 1);
+    ReadLines(lines, static_cast<int>(window.rows) + 1, nullptr, Expect("dump", window.rows, netjtag::IsDumpRow));
     const size_t first = (address - window.start) / 4;
     for (size_t i = 0; i < size / 4; ++i) {
         const size_t k = first + i;

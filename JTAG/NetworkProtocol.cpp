@@ -1,5 +1,6 @@
 #include "JTAG/NetworkProtocol.h"
 
+#include <cctype>
 #include <cstdio>
 #include <stdexcept>
 
@@ -148,6 +149,32 @@ bool ParseResultBits(const std::string& line, unsigned char* out, int length)
         out[nibble / 2] |= static_cast<unsigned char>(digit << (4 * (nibble % 2)));
     }
     return true;
+}
+
+bool IsDumpRow(const std::string& line)
+{
+    if (line.size() < 8)
+        return false;
+    for (size_t i = 0; i < 8; ++i)
+        if (!std::isxdigit(static_cast<unsigned char>(line[i])))
+            return false;
+    return true;
+}
+
+bool IsErrorLine(const std::string& line)
+{
+    static const char kError[] = "error";
+    if (line.size() < 5)
+        return false;
+    for (size_t i = 0; i < 5; ++i)
+        if (std::tolower(static_cast<unsigned char>(line[i])) != kError[i])
+            return false;
+    return true;
+}
+
+bool IsWordLine(const std::string& line)
+{
+    return !line.empty() && std::isxdigit(static_cast<unsigned char>(line[0])) && !IsErrorLine(line);
 }
 
 std::vector<std::string> SplitLines(const std::string& text)
