@@ -27,6 +27,7 @@ struct NetworkTiming {
     std::chrono::milliseconds connect{3000};     // connecting to the peer
     std::chrono::milliseconds greeting{5000};    // its two greeting lines
     std::chrono::milliseconds closePause{1000};  // for the peer to take its side down
+                                                 // before this adapter connects again
     std::chrono::milliseconds reply{30000};      // silence within an awaited reply
 };
 
@@ -85,5 +86,6 @@ private:
     unsigned short m_port;
     NetworkTiming m_timing;
     CLineSocket m_socket;
+    Clock::time_point m_closedAt{};  // when this adapter last closed its connection
     uint32_t m_savepointCounter = 0;
 };

@@ -475,3 +475,23 @@ TEST(NetworkJTAG, StalledOrMisansweringPeerFailsTheCommand)
         EXPECT_NO_THROW(adapter.Open());
     }
 }
+
+// The pause a peer needs after a close comes before this adapter's next
+// connect, not inside Close(): probing a peer (as every renumerate does) and
+// closing cost no pause.
+TEST(NetworkJTAG, ClosePauseComesBeforeTheNextOpen)
+{
+    CTestServer server;
+    CFakePeer peer;
+    NetworkTiming timing = kFast;
+    timing.closePause = std::chrono::hours(1);
+    CNetworkJTAG probed("127.0.0.1", peer.Port(), "SIM", server, timing);  // returns: no pause
+    EXPECT_TRUE(peer.WaitClosed(0));
+
+    timing.closePause = std::chrono::milliseconds(200);
+    CNetworkJTAG adapter("127.0.0.1", peer.Port(), "SIM", server, timing);
+    const auto start = std::chrono::steady_clock::now();
+    adapter.Open();
+    EXPECT_GE(std::chrono::steady_clock::now() - start, timing.closePause);
+    adapter.Close();
+}
