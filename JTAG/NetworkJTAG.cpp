@@ -147,15 +147,20 @@ bool CNetworkJTAG::ParseResult(const std::string& line, unsigned long long& valu
     return netjtag::ParseResult(line, value);
 }
 
-std::string CNetworkJTAG::Exchange(const std::string& command)
+std::string CNetworkJTAG::Exchange(std::string command, size_t expected)
 {
     Send(command);
-    std::vector<std::string> lines;
-    ReadResult(lines);
+    std::string().swap(command);
+    std::string text = m_socket.ReceiveToLineEnd(kMaxReplyText + expected, m_timing.reply, expected);
+    // The reply ends with its one LF; the line is the text less the LF and
+    // the character before it, cut in place (as SplitLines would cut it).
     unsigned long long value;
-    if (lines.size() != 1 || !ParseResult(lines[0], value))
+    if (netjtag::CountLF(text.data(), text.size()) != 1)
         throw ProtocolError();
-    return lines[0];
+    text.resize(text.size() >= 2 ? text.size() - 2 : 0);
+    if (!ParseResult(text, value))
+        throw ProtocolError();
+    return text;
 }
 
 void CNetworkJTAG::RunTest(unsigned int count)
@@ -197,8 +202,9 @@ unsigned int CNetworkJTAG::ShiftIR(unsigned int value, int length, TapStateMachi
 
 void CNetworkJTAG::ShiftDR(const unsigned char* in, unsigned char* out, int length, TapStateMachine::State)
 {
-    const std::string line = Exchange(netjtag::WrDRCommand(in, length));
     const size_t bytes = (static_cast<size_t>(length) + 7) / 8;
+    // "ok " and two hex digits a byte: the reply of a long scan is large.
+    const std::string line = Exchange(netjtag::WrDRCommand(in, length), bytes > 8 ? 2 * bytes + 64 : 0);
     if (length <= 64) {
         unsigned long long captured;
         ParseResult(line, captured);

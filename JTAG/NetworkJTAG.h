@@ -74,8 +74,11 @@ private:
     using Clock = std::chrono::steady_clock;
 
     void Send(const std::string& command);
-    // Sends a command and checks for exactly one "ok" line; returns that line.
-    std::string Exchange(const std::string& command);
+    // Sends a command (its text released once sent) and checks for exactly
+    // one "ok" line; returns that line. `expected` is the reply's size when
+    // it is known to be large: room is made for it at once, and it may exceed
+    // kMaxReplyText by that much.
+    std::string Exchange(std::string command, size_t expected = 0);
     void SetLine(const std::string& command);
     // `check` sees each line as it arrives and throws for one that cannot
     // belong to the reply.

@@ -152,6 +152,10 @@ private:
         if (remaining == 0) {
             m_server.Budget().Give(m_replyBudget);
             m_replyBudget = 0;
+            // A large reply is given back once written, not kept until the
+            // next one replaces it.
+            if (total > CSessionCommands::kKeptBuffer)
+                m_reply.reset();
             ReadCmdHdr();
             return;
         }

@@ -307,9 +307,13 @@ std::shared_ptr<CReplyPacketHdr> CSessionCommands::ShiftDR(const Body& body)
                                  " bits");
     m_log.Log("Session:%d: CMD_SHIFT_DR: %d\n", m_id, length);
     TakeBudget("CMD_SHIFT_DR", bytes);
-    std::vector<unsigned char> out(bytes, 0);
-    adapter.ShiftDR(body.Data() + 8, out.data(), length, static_cast<TapStateMachine::State>(end));
-    return AppendBody(CReplyShiftDr(), out.data(), out.size());
+    // The adapter captures straight into the zero-filled reply block.
+    auto reply = MakePacketBlock<CReplyShiftDr>(sizeof(CReplyPacketHdr) + bytes, true);
+    reply->status = REPLY_OK;
+    reply->length = static_cast<uint32_t>(bytes);
+    adapter.ShiftDR(body.Data() + 8, reinterpret_cast<unsigned char*>(reply.get()) + sizeof(CReplyPacketHdr),
+                    length, static_cast<TapStateMachine::State>(end));
+    return reply;
 }
 
 void CSessionCommands::WriteBlk(const Body& body)
@@ -376,5 +380,10 @@ std::shared_ptr<CReplyAsyncOperations> CSessionCommands::ProcessAsyncOperations(
         adapter.DiscardResults();
         throw;
     }
-    return AppendBody(CReplyAsyncOperations(), m_results.data(), m_results.size());
+    auto reply = AppendBody(CReplyAsyncOperations(), m_results.data(), m_results.size());
+    // A large batch's results go back to the system; the usual ones keep
+    // their room for the next batch.
+    if (m_results.capacity() > kKeptBuffer)
+        std::vector<unsigned char>().swap(m_results);
+    return reply;
 }

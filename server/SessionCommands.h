@@ -26,6 +26,9 @@ class CLogger;
 class CSessionCommands {
 public:
     static constexpr size_t kResultCapacity = 9216;
+    // Buffers larger than this are given back when their command is done, so
+    // an idle session holds kilobytes, not the size of its largest command.
+    static constexpr size_t kKeptBuffer = 1u << 20;
 
     // What the session does after a command.
     struct Result {

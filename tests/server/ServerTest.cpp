@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <malloc.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -348,4 +349,25 @@ TEST(Server, ClientThatStopsReadingLosesItsSession)
     auto next = harness.Connect();
     next->List();
     EXPECT_NO_THROW(next->Open("FAKE0"));
+}
+
+TEST(Server, IdleSessionGivesBackLargeBuffers)
+{
+    ServerHarness<TcpTransport> harness({FakeAdapterSource({"FAKE0"})});
+    auto client = harness.Connect();
+    client->List();
+    client->Open("FAKE0");
+    // Above the largest threshold at which glibc maps a block on its own,
+    // so the body and the reply are mapped, and unmapped when freed.
+    const size_t big = 40u << 20;
+    const size_t before = mallinfo2().hblkhd;
+    {
+        std::vector<uint8_t> data(big, 0x5A);
+        EXPECT_EQ(client->ShiftDR(data, static_cast<int>(big * 8)).size(), big);
+    }
+    // Once the reply is written the session holds neither body nor reply
+    // (well before its idle time-out would free them with the session).
+    EXPECT_TRUE(testsupport::WaitFor([&] { return mallinfo2().hblkhd < before + (2u << 20); }, 3s))
+        << (mallinfo2().hblkhd - before) << " bytes still mapped";
+    EXPECT_NO_THROW(client->KeepAlive());
 }
