@@ -13,8 +13,9 @@
 // the session the same way, with a log line: it never leaves the session
 // hanging nor reaches the worker thread.
 //
-// A command body is allocated as its bytes arrive, and large bodies and
-// replies are counted against the server's CBufferBudget.
+// A command body costs memory only as its bytes arrive (announcing one costs
+// 64 KiB), and bodies and large replies are counted against the server's
+// CBufferBudget.
 //
 // What a command does is not here: ExecuteCommand hands the body bytes to
 // the session's CSessionCommands (server/SessionCommands.h) and writes the
@@ -46,8 +47,7 @@ public:
     using Stream = typename Protocol::socket;
 
     static constexpr size_t kReplyChunk = 65536;
-    // A body is read in pieces, each allocated when it is due: the first of
-    // 64 KiB, then as large as what has arrived, at most 1 MiB.
+    // A body is read in pieces: the first of 64 KiB, then of 1 MiB.
     static constexpr size_t kFirstBodyChunk = 64u << 10;
     static constexpr size_t kBodyChunk = 1u << 20;
 
@@ -217,21 +217,29 @@ private:
         ReadBodyChunk();
     }
 
+    // The first piece (64 KiB) is taken from the budget and allocated when
+    // the body starts; once it has arrived, the rest of the body is taken
+    // from the budget and room made for it in one step, so the body is never
+    // copied to a larger block and the budget bounds what bodies hold. The
+    // pages of that room are touched only as the pieces arrive.
     void ReadBodyChunk()
     {
         const size_t have = m_body.size();
-        const size_t chunk =
-            std::min<size_t>(m_header.length - have, std::clamp(have, kFirstBodyChunk, kBodyChunk));
+        const size_t chunk = std::min<size_t>(m_header.length - have, have == 0 ? kFirstBodyChunk : kBodyChunk);
         auto self = this->shared_from_this();
         if (chunk == 0) {
             HandleReadCmdBody(asio::error_code(), have);
             return;
         }
-        if (!m_server.Budget().Take(chunk)) {
-            RefuseBody();
-            return;
+        const size_t want = have == 0 ? chunk : m_header.length;
+        if (want > m_bodyBudget) {
+            if (!m_server.Budget().Take(want - m_bodyBudget)) {
+                RefuseBody();
+                return;
+            }
+            m_bodyBudget = want;
+            m_body.reserve(want);
         }
-        m_bodyBudget += chunk;
         m_body.resize(have + chunk);
         asio::async_read(m_socket, asio::buffer(m_body.data() + have, chunk),
                          OnStrand([self](const asio::error_code& ec, std::size_t n) {
