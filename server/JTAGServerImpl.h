@@ -66,7 +66,7 @@ public:
                 SetMaxSessions(static_cast<unsigned int>(n));
             else
                 m_logger.LogError("KESTRAD_MAX_SESSIONS='%s' is not a number from 1 to 100000; using %u.\n",
-                                  text, m_maxSessions);
+                                  text, m_maxSessions.load());
         }
         if (const char* text = std::getenv("KESTRAD_BUFFER_MIB")) {
             char* end = nullptr;
@@ -243,7 +243,7 @@ private:
         m_acceptBackoff = std::chrono::milliseconds(0);
         if (LiveSessions() > m_maxSessions) {
             m_logger.LogError("Session:%d: Refused: %u sessions are running, the most allowed.\n",
-                              session->getIdSession(), m_maxSessions);
+                              session->getIdSession(), m_maxSessions.load());
             std::error_code ignored;
             session->Socket().close(ignored);
             SessionEnded(session);
@@ -340,7 +340,7 @@ private:
     // Worker threads asked for and not asked to leave (m_running counts the
     // ones still running).
     size_t m_threadsWanted = 0;
-    unsigned int m_maxSessions = kDefaultMaxSessions;
+    std::atomic<unsigned int> m_maxSessions{kDefaultMaxSessions};
     std::atomic<std::chrono::milliseconds> m_replyTimeout{std::chrono::seconds(30)};
     Endpoint m_endpoint;
     std::chrono::milliseconds m_idleTimeout;
