@@ -3,11 +3,12 @@
 // this build; --kestrad PATH measures another, e.g. an older build, for a
 // before/after comparison) on loopback only.
 //
-//   kestrad-faults-bench [accept|renumerate|bodies|threads|shiftdr|all] [--kestrad PATH]
+//   kestrad-faults-bench [accept|scan|renumerate|bodies|threads|shiftdr|all] [--kestrad PATH]
 //
 // accept      kestrad under `prlimit --nofile=14`, 8 clients queued past the
 //             limit: its CPU seconds and log bytes over 10 s, then whether a
 //             client is served once the 8 have gone.
+// scan        how long one renumerate takes with one answering peer.
 // renumerate  a client's round trips on its own open adapter
 //             (a kestrad-sim peer), p50/p99, alone and while another client
 //             renumerates against a peer that accepts but never greets; and
@@ -195,6 +196,23 @@ void Percentiles(const char* what, std::vector<double> ms)
     std::sort(ms.begin(), ms.end());
     std::printf("renumerate  %-40s n=%zu p50 %.2f ms p99 %.2f ms max %.2f ms\n", what, ms.size(),
                 ms[ms.size() / 2], ms[std::min(ms.size() - 1, ms.size() * 99 / 100)], ms.back());
+}
+
+// One renumerate against a peer that answers: what the probe of one peer
+// costs.
+void BenchScan()
+{
+    testsupport::Peer peer;
+    Kestrad server(testsupport::NetworkEntry("SIM", peer.port));
+    CClient client(server.address);
+    std::vector<double> seconds;
+    for (int i = 0; i < 3; ++i) {
+        const auto start = Clock::now();
+        client.List();
+        seconds.push_back(std::chrono::duration<double>(Clock::now() - start).count());
+    }
+    std::sort(seconds.begin(), seconds.end());
+    std::printf("scan        one renumerate, one answering peer: median %.3f s of 3\n", seconds[1]);
 }
 
 void BenchRenumerate()
@@ -426,6 +444,8 @@ int main(int argc, char** argv)
     try {
         if (mode == "accept" || mode == "all")
             BenchAccept();
+        if (mode == "scan" || mode == "all")
+            BenchScan();
         if (mode == "renumerate" || mode == "all")
             BenchRenumerate();
         if (mode == "bodies" || mode == "all")
