@@ -90,6 +90,9 @@ void CNonAsyncJTAG::Wait(std::vector<unsigned char>& out)
 {
     out.assign(m_results.begin(), m_results.end());
     m_results.clear();
+    // Results of a large batch are not kept for the adapter's lifetime.
+    if (m_results.capacity() > (1u << 20))
+        std::vector<unsigned char>().swap(m_results);
 }
 
 void CNonAsyncJTAG::DiscardResults() { m_results.clear(); }

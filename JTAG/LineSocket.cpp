@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -107,16 +108,19 @@ void CLineSocket::Send(const unsigned char* data, size_t size)
     }
 }
 
-size_t CLineSocket::ReceiveChunk(char* buffer, const SteadyTime* deadline)
+size_t CLineSocket::ReceiveChunk(char* buffer, const SteadyTime* deadline, std::chrono::milliseconds silence)
 {
     for (;;) {
-        if (deadline != nullptr) {
-            const int ready = PollUntil(m_fd, POLLIN, *deadline);
-            if (ready < 0)
-                throw SocketError("Can't recv data from server, error: ", errno);
-            if (ready == 0)
-                throw SocketError("Can't recv data from server, error: ", ETIMEDOUT);
-        }
+        // A stalled peer must not hold the adapter (and its session) forever.
+        const SteadyTime quiet = std::chrono::steady_clock::now() + silence;
+        const bool byDeadline = deadline != nullptr && *deadline < quiet;
+        const int ready = PollUntil(m_fd, POLLIN, byDeadline ? *deadline : quiet);
+        if (ready < 0)
+            throw SocketError("Can't recv data from server, error: ", errno);
+        if (ready == 0 && byDeadline)
+            throw SocketError("Can't recv data from server, error: ", ETIMEDOUT);
+        if (ready == 0)
+            throw std::runtime_error("The peer did not answer for " + std::to_string(silence.count()) + " ms");
         const ssize_t n = ::recv(m_fd, buffer, 1023, 0);
         if (n < 0 && errno == EINTR)
             continue;
@@ -130,28 +134,45 @@ size_t CLineSocket::ReceiveChunk(char* buffer, const SteadyTime* deadline)
     }
 }
 
-std::string CLineSocket::ReceiveLines(size_t lineFeeds, size_t limit, const SteadyTime* deadline)
+std::string CLineSocket::ReceiveLines(size_t lineFeeds, size_t limit, const SteadyTime* deadline,
+                                      std::chrono::milliseconds silence, const LineCheck& check)
 {
     std::string text;
     size_t seen = 0;
+    size_t lineStart = 0;
+    size_t lineIndex = 0;
     char buffer[1024];
     while (seen < lineFeeds) {
-        const size_t got = ReceiveChunk(buffer, deadline);
+        const size_t got = ReceiveChunk(buffer, deadline, silence);
+        const size_t before = text.size();
         seen += netjtag::CountLF(buffer, got);
         text.append(buffer, got);
         if (text.size() > limit)
             throw std::runtime_error("Protocol error");
+        if (!check)
+            continue;
+        // Each line as it completes, cut as SplitLines cuts it, so a reply
+        // that cannot be the awaited one fails now rather than after lines
+        // that will never come.
+        for (size_t i = before; i < text.size(); ++i) {
+            if (text[i] != '\n')
+                continue;
+            const size_t length = i - lineStart;
+            check(lineIndex++, length > 0 ? text.substr(lineStart, length - 1) : std::string());
+            lineStart = i + 1;
+        }
     }
     return text;
 }
 
-std::string CLineSocket::ReceiveToLineEnd(size_t limit)
+std::string CLineSocket::ReceiveToLineEnd(size_t limit, std::chrono::milliseconds silence, size_t expected)
 {
     std::string text;
+    text.reserve(std::min(expected, limit));
     char buffer[1024];
     size_t got;
     do {
-        got = ReceiveChunk(buffer, nullptr);
+        got = ReceiveChunk(buffer, nullptr, silence);
         text.append(buffer, got);
         if (text.size() > limit)
             throw std::runtime_error("Protocol error");

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <string>
 
 #include "base/Deadline.h"
@@ -35,12 +36,20 @@ public:
 
     void Send(const unsigned char* data, size_t size);
 
+    // Called with each line as it completes (its index from 0, the text
+    // without LF and the character before it); throws to stop the receive.
+    using LineCheck = std::function<void(size_t index, const std::string& line)>;
+
     // Receives until at least `lineFeeds` LF characters have arrived and
     // returns everything received. More than `limit` bytes is a "Protocol
-    // error"; with a deadline, silence past it fails with ETIMEDOUT.
-    std::string ReceiveLines(size_t lineFeeds, size_t limit, const SteadyTime* deadline);
-    // Receives until a receive ends with LF (one reply, however many lines).
-    std::string ReceiveToLineEnd(size_t limit);
+    // error"; with a deadline, silence past it fails with ETIMEDOUT; a pause
+    // of `silence` between two received pieces fails with a message that the
+    // peer did not answer. `check`, when given, sees every complete line.
+    std::string ReceiveLines(size_t lineFeeds, size_t limit, const SteadyTime* deadline,
+                             std::chrono::milliseconds silence, const LineCheck& check = nullptr);
+    // Receives until a receive ends with LF (one reply, however many lines),
+    // with the same limits; `expected` bytes are made room for at once.
+    std::string ReceiveToLineEnd(size_t limit, std::chrono::milliseconds silence, size_t expected = 0);
 
     // Shuts both directions down and closes; returns the shutdown's errno, or
     // 0. The descriptor is released either way.
@@ -49,8 +58,8 @@ public:
 
 private:
     // One recv of at most 1023 bytes; throws on error, on a closed
-    // connection or on an expired deadline.
-    size_t ReceiveChunk(char* buffer, const SteadyTime* deadline);
+    // connection, on an expired deadline or after `silence` without a byte.
+    size_t ReceiveChunk(char* buffer, const SteadyTime* deadline, std::chrono::milliseconds silence);
 
     int m_fd = -1;
 };

@@ -14,6 +14,7 @@
 #include "JTAG/JTAGServer.h"
 #include "JTAG/NetworkProtocol.h"
 #include "base/ByteOrder.h"
+#include "base/Printable.h"
 #include "config/Description.h"
 #include "log/Logger.h"
 #include "log/Options.h"
@@ -44,6 +45,18 @@ void CheckWordAligned(unsigned int address, unsigned int size)
     throw std::runtime_error(text);
 }
 
+// A multi-line reply whose line `index` (of the lines before its closing
+// one) cannot be what `command` answers: the peer's text is the message.
+CLineSocket::LineCheck Expect(const char* command, size_t lines, bool (*fits)(const std::string&))
+{
+    return [command, lines, fits](size_t index, const std::string& line) {
+        if (index < lines && !fits(line))
+            throw std::runtime_error(std::string(command) + ": " + line);
+    };
+}
+
+bool NoError(const std::string& line) { return !netjtag::IsErrorLine(line); }
+
 }  // namespace
 
 CNetworkJTAG::CNetworkJTAG(const std::string& address, unsigned short port, const std::string& name,
@@ -71,7 +84,7 @@ void CNetworkJTAG::AddAdapters(std::vector<std::shared_ptr<CJTAG>>& adapters, CJ
         try {
             adapters.push_back(std::make_shared<CNetworkJTAG>(entry.addr, entry.port, entry.name, server));
         } catch (const std::exception& e) {
-            server.Logger().LogError("Exception in CNetworkJTAG::AddAdapters: %s\n", e.what());
+            server.Logger().LogError("Exception in CNetworkJTAG::AddAdapters: %s\n", Printable(e.what()).c_str());
         }
     }
 }
@@ -80,6 +93,10 @@ void CNetworkJTAG::Open()
 {
     if (IsOpened())
         return;
+    // The peer gets its pause after our last close here, when we connect
+    // again, rather than in Close(): a probe (open and close) then costs a
+    // renumerate no pause at all, and a close returns at once.
+    std::this_thread::sleep_until(m_closedAt + m_timing.closePause);
     try {
         m_socket.Connect(m_serverAddress, m_port, m_timing.connect,
                          {kKeepAliveIdleSeconds, kKeepAliveIntervalSeconds, kKeepAliveProbes});
@@ -111,8 +128,7 @@ void CNetworkJTAG::Close()
     // The socket is released even when the shutdown fails (a peer that reset
     // the connection), so a failed Close never leaks it.
     const int error = m_socket.ShutdownAndClose();
-    // Give the peer time to take down its side before anyone connects again.
-    std::this_thread::sleep_for(m_timing.closePause);
+    m_closedAt = Clock::now();
     if (error != 0)
         throw SocketError("Can't connect to server, error: ", error);
 }
@@ -126,19 +142,20 @@ void CNetworkJTAG::Send(const std::string& command)
 
 void CNetworkJTAG::ReadNLines(std::vector<std::string>& lines, int n) { ReadLines(lines, n, nullptr); }
 
-void CNetworkJTAG::ReadLines(std::vector<std::string>& lines, int n, const Clock::time_point* deadline)
+void CNetworkJTAG::ReadLines(std::vector<std::string>& lines, int n, const Clock::time_point* deadline,
+                             const CLineSocket::LineCheck& check)
 {
     lines.clear();
     if (n <= 0)
         return;
     const size_t limit = kMaxReplyText + kReplyLineAllowance * static_cast<size_t>(n);
-    lines = netjtag::SplitLines(m_socket.ReceiveLines(static_cast<size_t>(n), limit, deadline));
+    lines = netjtag::SplitLines(m_socket.ReceiveLines(static_cast<size_t>(n), limit, deadline, m_timing.reply, check));
 }
 
 void CNetworkJTAG::ReadResult(std::vector<std::string>& lines)
 {
     lines.clear();
-    lines = netjtag::SplitLines(m_socket.ReceiveToLineEnd(kMaxReplyText));
+    lines = netjtag::SplitLines(m_socket.ReceiveToLineEnd(kMaxReplyText, m_timing.reply));
 }
 
 bool CNetworkJTAG::ParseResult(const std::string& line, unsigned long long& value)
@@ -146,15 +163,20 @@ bool CNetworkJTAG::ParseResult(const std::string& line, unsigned long long& valu
     return netjtag::ParseResult(line, value);
 }
 
-std::string CNetworkJTAG::Exchange(const std::string& command)
+std::string CNetworkJTAG::Exchange(std::string command, size_t expected)
 {
     Send(command);
-    std::vector<std::string> lines;
-    ReadResult(lines);
+    std::string().swap(command);
+    std::string text = m_socket.ReceiveToLineEnd(kMaxReplyText + expected, m_timing.reply, expected);
+    // The reply ends with its one LF; the line is the text less the LF and
+    // the character before it, cut in place (as SplitLines would cut it).
     unsigned long long value;
-    if (lines.size() != 1 || !ParseResult(lines[0], value))
+    if (netjtag::CountLF(text.data(), text.size()) != 1)
         throw ProtocolError();
-    return lines[0];
+    text.resize(text.size() >= 2 ? text.size() - 2 : 0);
+    if (!ParseResult(text, value))
+        throw ProtocolError();
+    return text;
 }
 
 void CNetworkJTAG::RunTest(unsigned int count)
@@ -167,7 +189,7 @@ void CNetworkJTAG::RunTest(unsigned int count)
     if (m_savepointCounter % 10 == 0) {
         Send(netjtag::SaveCommand(m_savepointCounter));
         std::vector<std::string> lines;
-        ReadNLines(lines, 2);
+        ReadLines(lines, 2, nullptr, Expect("save", 1, NoError));
     }
     ++m_savepointCounter;
 }
@@ -196,8 +218,9 @@ unsigned int CNetworkJTAG::ShiftIR(unsigned int value, int length, TapStateMachi
 
 void CNetworkJTAG::ShiftDR(const unsigned char* in, unsigned char* out, int length, TapStateMachine::State)
 {
-    const std::string line = Exchange(netjtag::WrDRCommand(in, length));
     const size_t bytes = (static_cast<size_t>(length) + 7) / 8;
+    // "ok " and two hex digits a byte: the reply of a long scan is large.
+    const std::string line = Exchange(netjtag::WrDRCommand(in, length), bytes > 8 ? 2 * bytes + 64 : 0);
     if (length <= 64) {
         unsigned long long captured;
         ParseResult(line, captured);
@@ -222,14 +245,14 @@ void CNetworkJTAG::ReadMemBlk(unsigned int address, void* buffer, unsigned int s
 
     if (m_versionNumber == netjtag::PEER_DSP && size == 4) {
         Send(netjtag::ReadWord32Command(address));
-        ReadNLines(lines, 2);
+        ReadLines(lines, 2, nullptr, Expect("read_word32", 1, netjtag::IsWordLine));
         WriteLE32(out, netjtag::DumpWord(lines[0], 0));
         return;
     }
 
     Send(netjtag::DumpCommand(window));
     // The rows, then one more line that is not examined.
-    ReadNLines(lines, static_cast<int>(window.rows) + 1);
+    ReadLines(lines, static_cast<int>(window.rows) + 1, nullptr, Expect("dump", window.rows, netjtag::IsDumpRow));
     const size_t first = (address - window.start) / 4;
     for (size_t i = 0; i < size / 4; ++i) {
         const size_t k = first + i;

@@ -20,12 +20,15 @@
 #include "JTAG/LineSocket.h"
 
 // The time limits of a peer connection and the pause after closing one.
-// Replies to commands have no limit: a slow RTL model may take long, and
-// keep-alive detects a peer that has vanished.
+// A reply may take long as a whole (a slow RTL model, a large dump), but a
+// peer that sends not a byte of it for `reply` fails the command, which
+// closes the adapter: a stalled peer never holds it forever.
 struct NetworkTiming {
     std::chrono::milliseconds connect{3000};     // connecting to the peer
     std::chrono::milliseconds greeting{5000};    // its two greeting lines
     std::chrono::milliseconds closePause{1000};  // for the peer to take its side down
+                                                 // before this adapter connects again
+    std::chrono::milliseconds reply{30000};      // silence within an awaited reply
 };
 
 class CNetworkJTAG : public CNonAsyncJTAG {
@@ -71,14 +74,21 @@ private:
     using Clock = std::chrono::steady_clock;
 
     void Send(const std::string& command);
-    // Sends a command and checks for exactly one "ok" line; returns that line.
-    std::string Exchange(const std::string& command);
+    // Sends a command (its text released once sent) and checks for exactly
+    // one "ok" line; returns that line. `expected` is the reply's size when
+    // it is known to be large: room is made for it at once, and it may exceed
+    // kMaxReplyText by that much.
+    std::string Exchange(std::string command, size_t expected = 0);
     void SetLine(const std::string& command);
-    void ReadLines(std::vector<std::string>& lines, int n, const Clock::time_point* deadline);
+    // `check` sees each line as it arrives and throws for one that cannot
+    // belong to the reply.
+    void ReadLines(std::vector<std::string>& lines, int n, const Clock::time_point* deadline,
+                   const CLineSocket::LineCheck& check = nullptr);
 
     std::string m_serverAddress;
     unsigned short m_port;
     NetworkTiming m_timing;
     CLineSocket m_socket;
+    Clock::time_point m_closedAt{};  // when this adapter last closed its connection
     uint32_t m_savepointCounter = 0;
 };

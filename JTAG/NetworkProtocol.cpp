@@ -1,5 +1,6 @@
 #include "JTAG/NetworkProtocol.h"
 
+#include <cctype>
 #include <cstdio>
 #include <stdexcept>
 
@@ -150,6 +151,32 @@ bool ParseResultBits(const std::string& line, unsigned char* out, int length)
     return true;
 }
 
+bool IsDumpRow(const std::string& line)
+{
+    if (line.size() < 8)
+        return false;
+    for (size_t i = 0; i < 8; ++i)
+        if (!std::isxdigit(static_cast<unsigned char>(line[i])))
+            return false;
+    return true;
+}
+
+bool IsErrorLine(const std::string& line)
+{
+    static const char kError[] = "error";
+    if (line.size() < 5)
+        return false;
+    for (size_t i = 0; i < 5; ++i)
+        if (std::tolower(static_cast<unsigned char>(line[i])) != kError[i])
+            return false;
+    return true;
+}
+
+bool IsWordLine(const std::string& line)
+{
+    return !line.empty() && std::isxdigit(static_cast<unsigned char>(line[0])) && !IsErrorLine(line);
+}
+
 std::vector<std::string> SplitLines(const std::string& text)
 {
     std::vector<std::string> lines;
@@ -197,20 +224,32 @@ std::string WrDRCommand(const unsigned char* in, int length)
     const size_t bytes = (static_cast<size_t>(length) + 7) / 8;
     // Most significant byte first; the bits of the last byte beyond the length
     // carry no data and are cleared. Scans longer than 64 bits go out the same
-    // way, as one number of all their bits.
-    std::string digits;
-    digits.reserve(bytes * 2);
-    static const char kDigits[] = "0123456789abcdef";
-    for (size_t i = bytes; i > 0; --i) {
+    // way, as one number of all their bits. The line is built once, in place:
+    // for a long scan it is the largest buffer of the command.
+    auto byteAt = [&](size_t i) {
         unsigned char byte = in[i - 1];
         if (i == bytes && length % 8 != 0)
             byte &= static_cast<unsigned char>((1u << (length % 8)) - 1);
-        digits += kDigits[byte >> 4];
-        digits += kDigits[byte & 0xf];
+        return byte;
+    };
+    size_t top = bytes;
+    while (top > 0 && byteAt(top) == 0)
+        --top;
+    const std::string tail = " " + std::to_string(length) + "\r\n";
+    std::string line;
+    line.reserve(7 + 2 * top + 1 + tail.size());
+    line += "wrDR 0x";
+    static const char kDigits[] = "0123456789abcdef";
+    if (top == 0)
+        line += '0';
+    for (size_t i = top; i > 0; --i) {
+        const unsigned char byte = byteAt(i);
+        if (i != top || byte >> 4 != 0)
+            line += kDigits[byte >> 4];
+        line += kDigits[byte & 0xf];
     }
-    const size_t first = digits.find_first_not_of('0');
-    const std::string value = first == std::string::npos ? "0" : digits.substr(first);
-    return "wrDR 0x" + value + " " + std::to_string(length) + "\r\n";
+    line += tail;
+    return line;
 }
 
 std::string ReadWord32Command(uint32_t address) { return "read_word32 0x" + Hex(address) + "\r\n"; }

@@ -43,6 +43,15 @@ bool ParseResult(const std::string& line, unsigned long long& value);
 // false when the line does not begin with "ok".
 bool ParseResultBits(const std::string& line, unsigned char* out, int length);
 
+// Lines of multi-line replies, to tell at once a line that cannot belong to
+// the awaited reply (an error message instead of data):
+// a dump row starts with 8 hex digits (its first word);
+bool IsDumpRow(const std::string& line);
+// a word line (read_word32) starts with a hex digit and is no error line;
+bool IsWordLine(const std::string& line);
+// an error line starts with "error" (any letter case).
+bool IsErrorLine(const std::string& line);
+
 // Splits accumulated reply text: every LF ends a line and the one character
 // before the LF (the CR) is dropped; text after the last LF is discarded.
 std::vector<std::string> SplitLines(const std::string& text);

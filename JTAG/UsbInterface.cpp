@@ -20,6 +20,7 @@
 #include "JTAG/JTAGServer.h"
 #include "JTAG/JlinkJTAG.h"
 #include "JTAG/KorselJTAG.h"
+#include "base/Printable.h"
 #include "config/Description.h"
 #include "log/Logger.h"
 
@@ -135,7 +136,7 @@ void CUsbInterface::AddAdapters(std::vector<std::shared_ptr<CJTAG>>& adapters, C
                 try {
                     adapters.push_back(CreateAdapter(device, name, description.frequency, server));
                 } catch (const std::exception& e) {
-                    server.Logger().LogVerb("Exception in CUsbJTAG::AddAdapters: %s\n", e.what());
+                    server.Logger().LogVerb("Exception in CUsbJTAG::AddAdapters: %s\n", Printable(e.what()).c_str());
                 }
             }
         }

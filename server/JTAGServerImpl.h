@@ -4,14 +4,17 @@
 // worker threads. Exactly one registered session is waiting for a client at
 // any time; a worker thread is added whenever there are fewer threads than
 // registered sessions, so a session blocked on a slow adapter never holds up
-// the others.
+// the others, and one leaves when a session ends, so the pool follows the
+// live sessions. Connections beyond MaxSessions() are refused.
 #pragma once
 
 #include <asio.hpp>
 
 #include <atomic>
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -21,10 +24,12 @@
 
 #include "JTAG/JTAGHolder.h"
 #include "JTAG/JTAGServer.h"
+#include "base/Printable.h"
 #include "config/Description.h"
 #include "log/Logger.h"
 #include "log/Options.h"
 #include "log/StreamContainer.h"
+#include "server/BufferBudget.h"
 #include "server/DebugSession.h"
 #include "server/LocalTransport.h"
 #include "server/TransportTraits.h"
@@ -54,6 +59,24 @@ public:
           m_endpoint(endpoint),
           m_idleTimeout(idleTimeout)
     {
+        if (const char* text = std::getenv("KESTRAD_MAX_SESSIONS")) {
+            char* end = nullptr;
+            const unsigned long n = std::strtoul(text, &end, 10);
+            if (*text != '\0' && *end == '\0' && n > 0 && n <= 100000)
+                SetMaxSessions(static_cast<unsigned int>(n));
+            else
+                m_logger.LogError("KESTRAD_MAX_SESSIONS='%s' is not a number from 1 to 100000; using %u.\n",
+                                  text, m_maxSessions.load());
+        }
+        if (const char* text = std::getenv("KESTRAD_BUFFER_MIB")) {
+            char* end = nullptr;
+            const unsigned long n = std::strtoul(text, &end, 10);
+            if (*text != '\0' && *end == '\0' && n >= 1 && n <= (1ul << 20))
+                m_budget.SetLimit(static_cast<size_t>(n) << 20);
+            else
+                m_logger.LogError("KESTRAD_BUFFER_MIB='%s' is not a number from 1 to 1048576; using %u.\n",
+                                  text, static_cast<unsigned>(m_budget.Limit() >> 20));
+        }
         MakeAcceptor(ec);
     }
 
@@ -78,6 +101,8 @@ public:
     void Start() override
     {
         m_logger.LogVerb("%s\n", __PRETTY_FUNCTION__);
+        m_logger.Log("At most %u sessions at a time, %u MiB for their command and reply buffers.\n",
+                     MaxSessions(), static_cast<unsigned>(m_budget.Limit() >> 20));
         NewSession();
         // Scripts and service managers learn here where to connect (the port
         // the system chose when 0 was asked for).
@@ -90,6 +115,14 @@ public:
     CLogger& Logger() override { return m_logger; }
     CDescription& Description() override { return m_description; }
     CJTAGHolder& Holder() { return m_holder; }
+    // Bytes of command bodies and replies all sessions may hold at once
+    // (KESTRAD_BUFFER_MIB sets it for the program).
+    CBufferBudget& Budget() { return m_budget; }
+
+    // How long a session waits for its client to take a piece of a reply
+    // before it ends the session.
+    std::chrono::milliseconds ReplyTimeout() const { return m_replyTimeout; }
+    void SetReplyTimeout(std::chrono::milliseconds limit) { m_replyTimeout = limit; }
     std::shared_ptr<asio::io_context> Service() { return m_service; }
     std::chrono::milliseconds IdleTimeout() const { return m_idleTimeout; }
 
@@ -101,15 +134,30 @@ public:
     void SessionEnded(std::shared_ptr<Session> session)
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_sessions.erase(session);
+        if (m_sessions.erase(session) == 0)
+            return;
+        // One thread fewer is needed: whichever worker is idle first takes
+        // this handler and leaves.
+        if (m_threadsWanted > std::max<size_t>(m_sessions.size(), 1) && !m_stopped) {
+            --m_threadsWanted;
+            asio::post(*m_service, [] { RetireThisThread() = true; });
+        }
     }
 
-    // Number of worker threads started so far (they are never removed).
+    // Number of worker threads running.
     size_t ThreadCount()
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        return m_threads.size();
+        return static_cast<size_t>(m_running);
     }
+
+    // Most client sessions served at once; a connection beyond them is
+    // closed at once with a log line. KESTRAD_MAX_SESSIONS sets it for the
+    // program; the default keeps threads and descriptors well inside the
+    // usual per-process limits.
+    static constexpr unsigned int kDefaultMaxSessions = 512;
+    unsigned int MaxSessions() const { return m_maxSessions; }
+    void SetMaxSessions(unsigned int n) { m_maxSessions = std::max(1u, n); }
     size_t SessionCount()
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -163,11 +211,16 @@ private:
             HandleAccept(session, ec);
         });
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_threads.size() < m_sessions.size() && !m_stopped) {
-            ++m_running;
-            auto thread = std::make_shared<std::thread>(&CJTAGServerImpl::ThreadFunc, this, m_service);
-            thread->detach();
-            m_threads.push_back(thread);
+        if (m_threadsWanted < m_sessions.size() && !m_stopped) {
+            try {
+                std::thread(&CJTAGServerImpl::ThreadFunc, this, m_service).detach();
+                ++m_running;
+                ++m_threadsWanted;
+            } catch (const std::exception& e) {
+                // The threads there are go on serving, more slowly; the next
+                // session tries again.
+                m_logger.LogError("Can't start a worker thread: %s\n", e.what());
+            }
         }
     }
 
@@ -180,12 +233,49 @@ private:
             // Nothing will ever run this session: drop it rather than keep a
             // dead entry (and a worker thread per failed accept).
             SessionEnded(session);
-        } else {
+            // A failed accept usually fails again at once (no descriptor
+            // left, the connection still queued): wait before the next one,
+            // 100 ms doubling to 1 s, so the error is logged once per wait
+            // instead of spinning. The first accept that works resets it.
+            m_acceptBackoff = m_acceptBackoff.count() == 0
+                                  ? kFirstAcceptBackoff
+                                  : std::min(m_acceptBackoff * 2, kLastAcceptBackoff);
+            StartNextAcceptAfter(session->getIdSession(), m_acceptBackoff);
+            return;
+        }
+        m_acceptBackoff = std::chrono::milliseconds(0);
+        if (LiveSessions() > m_maxSessions) {
+            m_logger.LogError("Session:%d: Refused: %u sessions are running, the most allowed.\n",
+                              session->getIdSession(), m_maxSessions.load());
+            std::error_code ignored;
+            session->Socket().close(ignored);
+            SessionEnded(session);
+            StartNextAccept(session->getIdSession());
+            return;
+        }
+        try {
             Traits::Accepted(session->Socket());
             m_logger.Log("Session:%d: A new session started.\n", session->getIdSession());
             session->Reply(std::make_shared<CReplyVersion>());
+        } catch (const std::exception& e) {
+            // Out of memory for the greeting: this client goes, the server
+            // goes on accepting.
+            m_logger.LogError("Session:%d: Exception occured: %s\n", session->getIdSession(),
+                              Printable(e.what()).c_str());
+            std::error_code ignored;
+            session->Socket().close(ignored);
+            SessionEnded(session);
         }
         StartNextAccept(session->getIdSession());
+    }
+
+    void StartNextAcceptAfter(unsigned int afterSession, std::chrono::milliseconds delay)
+    {
+        auto timer = std::make_shared<asio::steady_timer>(*m_service, delay);
+        timer->async_wait([this, timer, afterSession](const std::error_code& error) {
+            if (!error)
+                StartNextAccept(afterSession);
+        });
     }
 
     void StartNextAccept(unsigned int afterSession)
@@ -199,12 +289,22 @@ private:
             // moment; the sessions already running carry on meanwhile.
             m_logger.LogError("Session:%d: Can't start the next accept: %s. Retrying in 1 second.\n",
                               afterSession, e.what());
-            auto timer = std::make_shared<asio::steady_timer>(*m_service, std::chrono::seconds(1));
-            timer->async_wait([this, timer, afterSession](const std::error_code& error) {
-                if (!error)
-                    StartNextAccept(afterSession);
-            });
+            StartNextAcceptAfter(afterSession, std::chrono::seconds(1));
         }
+    }
+
+    // Sessions that have a client: every registered one but the one waiting
+    // for the next accept, which is started after this count is taken.
+    size_t LiveSessions()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_sessions.size();
+    }
+
+    static bool& RetireThisThread()
+    {
+        static thread_local bool retire = false;
+        return retire;
     }
 
     void ThreadFunc(std::shared_ptr<asio::io_context> service)
@@ -212,7 +312,10 @@ private:
         m_logger.LogVerb("Thread started.\n");
         for (;;) {
             try {
-                service->run();
+                // One handler at a time, so a thread asked to leave (after a
+                // session ended) does so as soon as it is idle.
+                while (!RetireThisThread() && service->run_one() != 0) {
+                }
                 break;
             } catch (const std::exception& e) {
                 // A handler's exception must not end the thread or the
@@ -232,14 +335,25 @@ private:
     CStreamContainer* m_streams;
     CLogger m_logger;
     CJTAGHolder m_holder;
+    CBufferBudget m_budget;
     CDescription m_description;
     std::shared_ptr<asio::io_context> m_service;
     std::shared_ptr<Acceptor> m_acceptor;
     std::set<std::shared_ptr<Session>> m_sessions;
-    std::vector<std::shared_ptr<std::thread>> m_threads;
+    // Worker threads asked for and not asked to leave (m_running counts the
+    // ones still running).
+    size_t m_threadsWanted = 0;
+    std::atomic<unsigned int> m_maxSessions{kDefaultMaxSessions};
+    std::atomic<std::chrono::milliseconds> m_replyTimeout{std::chrono::seconds(30)};
     Endpoint m_endpoint;
     std::chrono::milliseconds m_idleTimeout;
     unsigned int m_sessionCounter = 0;
+    // Wait before the next accept after a failed one; 0 while accepts work.
+    // Only the accept's own handlers touch it, and one accept is pending at
+    // a time.
+    static constexpr std::chrono::milliseconds kFirstAcceptBackoff{100};
+    static constexpr std::chrono::milliseconds kLastAcceptBackoff{1000};
+    std::chrono::milliseconds m_acceptBackoff{0};
 
     // Serialises changes to the session set and the thread list.
     std::mutex m_mutex;

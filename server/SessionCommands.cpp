@@ -11,7 +11,9 @@
 #include "JTAG/JTAG.h"
 #include "JTAG/JTAGHolder.h"
 #include "JTAG/KorselJTAG.h"
+#include "base/Printable.h"
 #include "log/Logger.h"
+#include "server/BufferBudget.h"
 #include "wire/AsyncBatch.h"
 
 namespace {
@@ -62,8 +64,9 @@ private:
     uint32_t m_length;
 };
 
-CSessionCommands::CSessionCommands(CJTAGHolder& holder, CLogger& log, unsigned int session)
-    : m_holder(holder), m_log(log), m_id(session)
+CSessionCommands::CSessionCommands(CJTAGHolder& holder, CLogger& log, unsigned int session,
+                                   CBufferBudget* budget)
+    : m_holder(holder), m_log(log), m_id(session), m_budget(budget)
 {
     m_results.reserve(kResultCapacity);
 }
@@ -80,12 +83,17 @@ void CSessionCommands::CloseHeld(OnError onError)
     if (!m_adapter || !m_adapterOpen)
         return;
     m_adapterOpen = false;
+    // The close runs without the holder's lock (a network adapter's takes a
+    // while); the claim keeps the adapter from other sessions until it is
+    // done.
     try {
-        std::lock_guard<std::mutex> lock(m_holder.Mutex());
         m_adapter->Close();
     } catch (const std::exception& e) {
+        m_holder.Release(m_adapter);
         onError(e.what());
+        return;
     }
+    m_holder.Release(m_adapter);
 }
 
 template <typename OnError>
@@ -100,7 +108,7 @@ void CSessionCommands::ReleaseAdapter(OnError onError)
 void CSessionCommands::End()
 {
     ReleaseAdapter([&](const char* what) {
-        m_log.LogError("Session:%d: Exception occured: %s\n", m_id, what);
+        m_log.LogError("Session:%d: Exception occured: %s\n", m_id, Printable(what).c_str());
     });
 }
 
@@ -113,14 +121,25 @@ CSessionCommands::Result CSessionCommands::Execute(uint32_t code, const unsigned
         result.disconnect = true;
         return result;
     }
+    m_taken = 0;
     try {
         result.reply = Dispatch(code, Body(data, length));
+        result.budget = m_taken;
     } catch (const std::exception& e) {
-        m_log.LogError("Session:%d: Exception occured: %s\n", m_id, e.what());
+        if (m_budget)
+            m_budget->Give(m_taken);
+        // Messages may quote a client's name or a peer's answer.
+        m_log.LogError("Session:%d: Exception occured: %s\n", m_id, Printable(e.what()).c_str());
         CloseHeld([&](const char* what) {
-            m_log.LogError("Session:%d: Can't close JTAG adapter. Reason: %s\n", m_id, what);
+            m_log.LogError("Session:%d: Can't close JTAG adapter. Reason: %s\n", m_id,
+                           Printable(what).c_str());
         });
         result.reply = ErrorReply(e.what());
+    } catch (...) {
+        // Not a failure of the command: the session ends, the budget stays whole.
+        if (m_budget)
+            m_budget->Give(m_taken);
+        throw;
     }
     return result;
 }
@@ -184,6 +203,15 @@ std::shared_ptr<CReplyPacketHdr> CSessionCommands::Dispatch(uint32_t code, const
 // The adapter a command drives. An adapter that was closed after an error
 // stays held but may since have been opened by another session; driving it
 // from here would mix two clients' scans, so it must be opened again.
+void CSessionCommands::TakeBudget(const char* command, size_t n)
+{
+    if (!m_budget)
+        return;
+    if (!m_budget->Take(n))
+        throw std::runtime_error(m_budget->Refusal(std::string(command) + ": reply", n));
+    m_taken += n;
+}
+
 CJTAG& CSessionCommands::Adapter()
 {
     if (!m_adapter)
@@ -206,8 +234,8 @@ uint32_t CSessionCommands::AdapterWord(const Body& body, const char* command, co
 std::shared_ptr<CReplyPacketHdr> CSessionCommands::Renumerate()
 {
     m_log.Log("Session:%d: CMD_RENUMERATE\n", m_id);
-    std::lock_guard<std::mutex> lock(m_holder.Mutex());
     m_holder.Renumerate();
+    std::lock_guard<std::mutex> lock(m_holder.Mutex());
     std::vector<unsigned char> records;
     for (const auto& adapter : m_holder) {
         std::string serial;
@@ -230,16 +258,16 @@ void CSessionCommands::OpenAdapter(const Body& body)
     ReleaseAdapter([&](const char* what) { throw std::runtime_error(what); });
     MemBuf buf(body.Data(), body.Length());
     const std::string name = ReadName(buf);
-    m_log.Log("Session:%d: CMD_OPEN: %s\n", m_id, name.c_str());
+    m_log.Log("Session:%d: CMD_OPEN: %s\n", m_id, Printable(name).c_str());
 
-    std::lock_guard<std::mutex> lock(m_holder.Mutex());
-    std::shared_ptr<CJTAG> adapter = m_holder.Find(name);
-    if (!adapter)
-        throw std::runtime_error("no such device: " + name);
-    if (adapter->IsOpened())
-        throw std::runtime_error(name + " is already opened");
-    m_adapter = adapter;
-    m_adapter->Open();
+    // Claimed under the holder's lock, opened outside it.
+    m_adapter = m_holder.Claim(name);
+    try {
+        m_adapter->Open();
+    } catch (...) {
+        m_holder.Release(m_adapter);  // held, closed: anyone may open it
+        throw;
+    }
     m_adapterOpen = true;
 }
 
@@ -248,12 +276,9 @@ void CSessionCommands::UpdateName(const Body& body)
     MemBuf buf(body.Data(), body.Length());
     const std::string name = ReadName(buf);
     const std::string chip = ReadName(buf);
-    m_log.Log("Session:%d: CMD_UPDATE_NAME: %s %s\n", m_id, name.c_str(), chip.c_str());
-    std::lock_guard<std::mutex> lock(m_holder.Mutex());
-    std::shared_ptr<CJTAG> adapter = m_holder.Find(name);
-    if (!adapter)
-        throw std::runtime_error("no such device: " + name);
-    adapter->SetChipName(chip);
+    m_log.Log("Session:%d: CMD_UPDATE_NAME: %s %s\n", m_id, Printable(name).c_str(),
+              Printable(chip).c_str());
+    m_holder.SetChipName(name, chip);
 }
 
 std::shared_ptr<CReplyPacketHdr> CSessionCommands::ShiftIR(const Body& body)
@@ -281,9 +306,14 @@ std::shared_ptr<CReplyPacketHdr> CSessionCommands::ShiftDR(const Body& body)
                                  " bytes is too short for a scan of " + std::to_string(length) +
                                  " bits");
     m_log.Log("Session:%d: CMD_SHIFT_DR: %d\n", m_id, length);
-    std::vector<unsigned char> out(bytes, 0);
-    adapter.ShiftDR(body.Data() + 8, out.data(), length, static_cast<TapStateMachine::State>(end));
-    return AppendBody(CReplyShiftDr(), out.data(), out.size());
+    TakeBudget("CMD_SHIFT_DR", bytes);
+    // The adapter captures straight into the zero-filled reply block.
+    auto reply = MakePacketBlock<CReplyShiftDr>(sizeof(CReplyPacketHdr) + bytes, true);
+    reply->status = REPLY_OK;
+    reply->length = static_cast<uint32_t>(bytes);
+    adapter.ShiftDR(body.Data() + 8, reinterpret_cast<unsigned char*>(reply.get()) + sizeof(CReplyPacketHdr),
+                    length, static_cast<TapStateMachine::State>(end));
+    return reply;
 }
 
 void CSessionCommands::WriteBlk(const Body& body)
@@ -304,6 +334,7 @@ std::shared_ptr<CReplyPacketHdr> CSessionCommands::ReadBlk(const Body& body)
                                  " bytes exceeds the limit of " + std::to_string(MAX_READ_BLOCK) +
                                  " bytes");
     m_log.Log("Session:%d: CMD_READ_BLK: %d\n", m_id, static_cast<int>(size));
+    TakeBudget("CMD_READ_BLK", size);
     // The reply block is made zero-filled at its final size and the adapter
     // reads straight into it.
     auto reply = MakePacketBlock<CReplyReadBlk>(sizeof(CReplyPacketHdr) + size, true);
@@ -343,10 +374,16 @@ std::shared_ptr<CReplyAsyncOperations> CSessionCommands::ProcessAsyncOperations(
             }
         });
         adapter.Wait(m_results);
+        TakeBudget("CMD_ASYNC_OPERATIONS", m_results.size());
     } catch (...) {
         // Scans queued before the failure must not lead the next batch.
         adapter.DiscardResults();
         throw;
     }
-    return AppendBody(CReplyAsyncOperations(), m_results.data(), m_results.size());
+    auto reply = AppendBody(CReplyAsyncOperations(), m_results.data(), m_results.size());
+    // A large batch's results go back to the system; the usual ones keep
+    // their room for the next batch.
+    if (m_results.capacity() > kKeptBuffer)
+        std::vector<unsigned char>().swap(m_results);
+    return reply;
 }

@@ -18,6 +18,7 @@
 
 #include "wire/Packets.h"
 
+class CBufferBudget;
 class CJTAG;
 class CJTAGHolder;
 class CLogger;
@@ -25,14 +26,21 @@ class CLogger;
 class CSessionCommands {
 public:
     static constexpr size_t kResultCapacity = 9216;
+    // Buffers larger than this are given back when their command is done, so
+    // an idle session holds kilobytes, not the size of its largest command.
+    static constexpr size_t kKeptBuffer = 1u << 20;
 
     // What the session does after a command.
     struct Result {
         std::shared_ptr<CReplyPacketHdr> reply;  // empty: write nothing, read the next header
         bool disconnect = false;                 // CMD_DISCONNECT: end the session, no reply
+        size_t budget = 0;  // bytes of the budget the reply holds; the session gives them back
     };
 
-    CSessionCommands(CJTAGHolder& holder, CLogger& log, unsigned int session);
+    // Large replies are counted against `budget` when there is one; a reply
+    // that does not fit fails its command with an error that says so.
+    CSessionCommands(CJTAGHolder& holder, CLogger& log, unsigned int session,
+                     CBufferBudget* budget = nullptr);
     CSessionCommands(const CSessionCommands&) = delete;
     CSessionCommands& operator=(const CSessionCommands&) = delete;
 
@@ -57,6 +65,8 @@ private:
 
     std::shared_ptr<CReplyPacketHdr> Dispatch(uint32_t code, const Body& body);
     CJTAG& Adapter();
+    // Takes n bytes of the budget for the reply being built.
+    void TakeBudget(const char* command, size_t n);
     uint32_t AdapterWord(const Body& body, const char* command, const char* format);
     std::shared_ptr<CReplyPacketHdr> Renumerate();
     void OpenAdapter(const Body& body);
@@ -77,6 +87,8 @@ private:
     CJTAGHolder& m_holder;
     CLogger& m_log;
     unsigned int m_id;
+    CBufferBudget* m_budget;
+    size_t m_taken = 0;  // budget taken by the command running
     std::shared_ptr<CJTAG> m_adapter;
     bool m_adapterOpen = false;
     std::vector<unsigned char> m_results;

@@ -434,3 +434,67 @@ TEST(NetworkJTAG, AddAdaptersSkipsFailingEntry)
               std::string::npos)
         << server.LogText();
 }
+
+// A peer that stops answering, or answers a multi-line command with one line
+// that cannot be its reply, fails the command at once (with the peer's text)
+// instead of holding the adapter; the adapter can then be closed and opened
+// again.
+TEST(NetworkJTAG, StalledOrMisansweringPeerFailsTheCommand)
+{
+    NetworkTiming timing = kFast;
+    timing.reply = std::chrono::milliseconds(200);
+    struct Case {
+        const char* greeting;
+        std::string prefix;
+        std::string reply;
+        std::function<void(CNetworkJTAG&)> command;
+        std::string expect;
+    };
+    const unsigned char in[4] = {};
+    unsigned char out[16];
+    const std::vector<Case> cases = {
+        {CFakePeer::kRtlGreeting, "wrDR", "", [&](CNetworkJTAG& a) { a.ShiftDR(in, out, 32, kIdle); },
+         "The peer did not answer for 200 ms"},
+        {CFakePeer::kRtlGreeting, "dump", "ok 0x0000", [&](CNetworkJTAG& a) { a.ReadMemBlk(0, out, 16); },
+         "The peer did not answer for 200 ms"},
+        {CFakePeer::kRtlGreeting, "dump", "error: dump of 0x100000 + 1 bytes exceeds the limit\r\n",
+         [&](CNetworkJTAG& a) { a.ReadMemBlk(0, out, 16); },
+         "dump: error: dump of 0x100000 + 1 bytes exceeds the limit"},
+        {CFakePeer::kRtlGreeting, "dump", "#%&? garbage ?&%#\r\n", [&](CNetworkJTAG& a) { a.ReadMemBlk(0, out, 16); },
+         "dump: #%&? garbage ?&%#"},
+        {CFakePeer::kDspGreeting, "read_word32", "error: bad address\r\n",
+         [&](CNetworkJTAG& a) { a.ReadMemBlk(0x100, out, 4); }, "read_word32: error: bad address"},
+        {CFakePeer::kRtlGreeting, "save", "error: no room\r\n", [&](CNetworkJTAG& a) { a.RunTest(1); },
+         "save: error: no room"},
+    };
+    for (const auto& c : cases) {
+        CTestServer server;
+        server.Options()[OPTION_SAVEPOINTS].value = true;
+        CFakePeer peer(c.greeting, Replies(c.prefix, {c.reply}));
+        CNetworkJTAG adapter("127.0.0.1", peer.Port(), "SIM", server, timing);
+        adapter.Open();
+        EXPECT_EQ(ErrorOf([&] { c.command(adapter); }), c.expect) << c.prefix;
+        EXPECT_NO_THROW(adapter.Close());
+        EXPECT_NO_THROW(adapter.Open());
+    }
+}
+
+// The pause a peer needs after a close comes before this adapter's next
+// connect, not inside Close(): probing a peer (as every renumerate does) and
+// closing cost no pause.
+TEST(NetworkJTAG, ClosePauseComesBeforeTheNextOpen)
+{
+    CTestServer server;
+    CFakePeer peer;
+    NetworkTiming timing = kFast;
+    timing.closePause = std::chrono::hours(1);
+    CNetworkJTAG probed("127.0.0.1", peer.Port(), "SIM", server, timing);  // returns: no pause
+    EXPECT_TRUE(peer.WaitClosed(0));
+
+    timing.closePause = std::chrono::milliseconds(200);
+    CNetworkJTAG adapter("127.0.0.1", peer.Port(), "SIM", server, timing);
+    const auto start = std::chrono::steady_clock::now();
+    adapter.Open();
+    EXPECT_GE(std::chrono::steady_clock::now() - start, timing.closePause);
+    adapter.Close();
+}

@@ -300,7 +300,19 @@ TEST(SvfPlayback, PlaysChecksAndRefusesThroughTheRealServer)
     EXPECT_EQ(progress.done.statements, 4u);
     client.Disconnect();
 
-    // What cannot be expressed is refused before anything is sent.
+    // What cannot be expressed is refused before anything is sent. The
+    // session closes the peer connection after the disconnect: wait for the
+    // peer to log it, so that the trace stands still.
+    auto count = [](const std::string& text, const std::string& word) {
+        size_t n = 0;
+        for (size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1))
+            ++n;
+        return n;
+    };
+    ASSERT_TRUE(testsupport::WaitFor([&] {
+        const std::string trace = peer.Trace();
+        return count(trace, " opened\n") == count(trace, " closed\n");
+    }));
     const std::string before = peer.Trace();
     testsupport::WriteFile(refused, "SIR 4 TDI (3);\nSDR 32 TDI (0);\nRUNTEST DRPAUSE 5 TCK;\n");
     Ctl no = Kestractl(dir.Path(), {"-a", server.Address(), "svf", "SIM", refused});

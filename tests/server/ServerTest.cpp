@@ -1,4 +1,13 @@
 // The server core in process: sessions, worker threads, the factory.
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <malloc.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <thread>
 
 #include "tests/server/ServerFixture.h"
@@ -20,13 +29,33 @@ TEST(Server, SessionIdsAndWorkerThreads)
     EXPECT_TRUE(harness.LogContains("Session:1: A new session started.\n"));
     EXPECT_TRUE(harness.LogContains("Session:2: A new session started.\n"));
 
+    // The threads follow the sessions back down.
     a->Disconnect();
     b->Disconnect();
     EXPECT_TRUE(testsupport::WaitFor([&] { return server.SessionCount() == 1; }));
-    EXPECT_EQ(server.ThreadCount(), 3u);  // threads are never removed
+    EXPECT_TRUE(testsupport::WaitFor([&] { return server.ThreadCount() == 1; }));
 
     auto c = harness.Connect();
     EXPECT_TRUE(testsupport::WaitFor([&] { return harness.LogContains("Session:3: A new session started.\n"); }));
+    EXPECT_NO_THROW(c->KeepAlive());
+}
+
+TEST(Server, RefusesSessionsBeyondTheLimit)
+{
+    ServerHarness<TcpTransport> harness({});
+    harness.server().SetMaxSessions(2);
+    auto a = harness.Connect();
+    auto b = harness.Connect();
+    EXPECT_THROW(harness.Connect(), ConnectionError);
+    EXPECT_TRUE(testsupport::WaitFor([&] {
+        return harness.LogContains("Session:3: Refused: 2 sessions are running, the most allowed.\n");
+    }));
+    // A place that comes free is taken by the next client.
+    a->Disconnect();
+    EXPECT_TRUE(testsupport::WaitFor([&] { return harness.server().SessionCount() == 2; }));
+    auto c = harness.Connect();
+    EXPECT_NO_THROW(c->List());
+    EXPECT_NO_THROW(b->List());
 }
 
 TEST(Server, GreetingBytes)
@@ -86,4 +115,259 @@ TEST(Server, HandlerExceptionDoesNotKillWorker)
     // The one worker is still there and serving.
     auto client = harness.Connect();
     EXPECT_NO_THROW(client->List());
+}
+
+namespace {
+
+int HighestOpenDescriptor()
+{
+    int highest = -1;
+    DIR* dir = ::opendir("/proc/self/fd");
+    while (dirent* entry = ::readdir(dir))
+        if (entry->d_name[0] != '.')
+            highest = std::max(highest, std::atoi(entry->d_name));
+    ::closedir(dir);
+    return highest;
+}
+
+size_t Count(const std::string& text, const std::string& what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+}  // namespace
+
+TEST(Server, FailedAcceptsBackOffAndServeAgain)
+{
+    ServerHarness<TcpTransport> harness({});
+    ASSERT_TRUE(testsupport::WaitFor([&] { return harness.server().ThreadCount() == 1; }));
+    const int port = std::stoi(harness.Address().substr(harness.Address().rfind(':') + 1));
+
+    // The client's socket is made first; then the descriptor table is
+    // filled to the limit, so the server's accept finds no descriptor left
+    // and the connection stays queued.
+    const int client = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(client, 0);
+    rlimit saved{};
+    ::getrlimit(RLIMIT_NOFILE, &saved);
+    rlimit low = saved;
+    low.rlim_cur = static_cast<rlim_t>(HighestOpenDescriptor() + 1);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    std::vector<int> fillers;
+    for (int fd; (fd = ::dup(0)) >= 0;)
+        fillers.push_back(fd);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(client, reinterpret_cast<const sockaddr*>(&to), sizeof to), 0);
+
+    const std::string error = "Error accepting connection " + std::to_string(EMFILE);
+    EXPECT_TRUE(testsupport::WaitFor([&] { return harness.LogContains(error); }));
+    std::this_thread::sleep_for(500ms);
+    // Backing off from 100 ms, half a second holds a handful of attempts;
+    // an accept loop without a pause makes thousands.
+    EXPECT_LE(Count(harness.Log(), error), 5u);
+
+    for (int fd : fillers)
+        ::close(fd);
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+    // With descriptors free again the queued client is served.
+    pollfd p{client, POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, 5000), 1);
+    unsigned char greeting[16];
+    EXPECT_EQ(::recv(client, greeting, sizeof greeting, MSG_WAITALL), 16);
+    ::close(client);
+}
+
+TEST(Server, BodiesAndRepliesStayWithinTheBudget)
+{
+    ServerHarness<TcpTransport> harness({FakeAdapterSource({"FAKE0"})});
+    CBufferBudget& budget = harness.server().Budget();
+    budget.SetLimit(2u << 20);
+    const uint32_t big = 3u << 20;
+
+    // Announcing a body costs only the first piece, whatever its size.
+    std::vector<std::unique_ptr<CClient>> idle;
+    for (int i = 0; i < 8; ++i) {
+        idle.push_back(harness.Connect());
+        CCmdPacketHdr header{CMD_WRITE_BLK, MAX_COMMAND_BODY};
+        idle.back()->SendRaw(&header, sizeof header);
+    }
+    EXPECT_TRUE(testsupport::WaitFor([&] { return budget.Used() == 8u * (64u << 10); }));
+    idle.clear();
+    EXPECT_TRUE(testsupport::WaitFor([&] { return budget.Used() == 0; }));
+
+    auto client = harness.Connect();
+    client->List();
+    client->Open("FAKE0");
+    struct Case {
+        uint32_t code;
+        std::vector<uint8_t> body;
+        std::string expect;
+    };
+    const std::vector<Case> cases = {
+        {CMD_WRITE_BLK, std::vector<uint8_t>(big, 0x11),
+         "command 10: body of 3145728 bytes does not fit in the server's buffer budget of 2097152 bytes"},
+        {CMD_READ_BLK, Cat({Le32(0), Le32(big)}),
+         "CMD_READ_BLK: reply of 3145728 bytes does not fit in the server's buffer budget of 2097152 bytes"},
+    };
+    for (const auto& c : cases) {
+        client->Open("FAKE0");
+        Reply r = client->Command(c.code, c.body);
+        EXPECT_EQ(r.status, REPLY_ERROR);
+        EXPECT_EQ(Text(r.body).substr(0, c.expect.size()), c.expect);
+    }
+    // In step, and everything given back once the replies are written.
+    client->Open("FAKE0");
+    EXPECT_EQ(client->ReadBlock(0, 1u << 20).size(), 1u << 20);
+    EXPECT_TRUE(testsupport::WaitFor([&] { return budget.Used() == 0; }));
+}
+
+namespace {
+
+// Fails its scans with something that is not a std::exception, as an
+// allocation failure outside the command would fail a session's handler.
+class CThrowingAdapter : public CFakeAdapter {
+public:
+    using CFakeAdapter::CFakeAdapter;
+    void RunTest(unsigned int) override { throw 42; }
+};
+
+}  // namespace
+
+TEST(Server, HandlerFailureEndsOnlyThatSession)
+{
+    ServerHarness<TcpTransport> harness({[](CJTAGHolder::Adapters& list, CJTAGServer& server) {
+        list.push_back(std::make_shared<CThrowingAdapter>(server, "BAD"));
+    }});
+    auto client = harness.Connect();
+    auto other = harness.Connect();
+    client->List();
+    client->Open("BAD");
+    client->SendCommand(CMD_RUN_TEST, Le32(1));
+    // The client sees its connection close; the adapter is free again.
+    EXPECT_TRUE(client->ServerClosedWithin(5s));
+    EXPECT_TRUE(testsupport::WaitFor([&] {
+        return harness.LogContains("Session:1: Exception occured: unknown exception\n") &&
+               harness.LogContains("Session:1: Session ended.\n");
+    }));
+    EXPECT_NO_THROW(other->Open("BAD"));
+}
+
+namespace {
+
+// A holder source that stands for a slow probe (a peer that never greets):
+// while closed, a scan that reaches it waits until it is opened.
+struct ProbeGate {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool closed = false;
+    int entered = 0;
+
+    CJTAGHolder::Source Source()
+    {
+        return [this](CJTAGHolder::Adapters&, CJTAGServer&) {
+            std::unique_lock<std::mutex> lock(mutex);
+            ++entered;
+            changed.notify_all();
+            changed.wait(lock, [this] { return !closed; });
+        };
+    }
+    void Close()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        closed = true;
+    }
+    void Open()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        closed = false;
+        changed.notify_all();
+    }
+    int Entered()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return entered;
+    }
+};
+
+}  // namespace
+
+TEST(Server, SlowRenumerateDoesNotStallOtherSessions)
+{
+    ProbeGate gate;
+    ServerHarness<TcpTransport> harness({FakeAdapterSource({"FAKE0", "FAKE1"}), gate.Source()});
+    ClientOptions options;
+    options.replyTimeout = 3s;
+    auto client = harness.Connect(options);
+    client->List();
+    client->Open("FAKE0");
+
+    gate.Close();
+    auto scanner = harness.Connect();
+    std::thread scan([&] { EXPECT_NO_THROW(scanner->List()); });
+    ASSERT_TRUE(testsupport::WaitFor([&] { return gate.Entered() == 2; }));
+    // The scan hangs in its probe; this client's commands on its own
+    // adapter, the close after a failure and opening another adapter are
+    // answered all the same.
+    EXPECT_NO_THROW({
+        EXPECT_EQ(Text(client->Command(0).body), "unknown command");
+        client->Open("FAKE0");
+        EXPECT_EQ(client->ShiftIR(0x5, 5), 0x1Au);
+        client->Open("FAKE1");
+        client->Close();
+    });
+    // A renumerate asked for meanwhile shares the scan in progress rather
+    // than queueing one of its own.
+    auto another = harness.Connect();
+    std::thread share([&] { EXPECT_EQ(another->List().size(), 2u); });
+    EXPECT_TRUE(testsupport::WaitFor([&] { return harness.server().Holder().ScanWaiters() == 1; }));
+    gate.Open();
+    scan.join();
+    share.join();
+    EXPECT_EQ(gate.Entered(), 2);
+}
+
+TEST(Server, ClientThatStopsReadingLosesItsSession)
+{
+    ServerHarness<TcpTransport> harness({FakeAdapterSource({"FAKE0"})});
+    harness.server().SetReplyTimeout(300ms);
+    auto client = harness.Connect();
+    client->List();
+    client->Open("FAKE0");
+    // More than the socket buffers hold, and never read.
+    client->SendCommand(CMD_READ_BLK, Cat({Le32(0), Le32(16u << 20)}));
+    EXPECT_TRUE(testsupport::WaitFor([&] {
+        return harness.LogContains("Session:1: Timeout expired: the client took no reply bytes for 300 ms.\n") &&
+               harness.LogContains("Session:1: Session ended.\n");
+    }));
+    // The adapter is free for the next client.
+    auto next = harness.Connect();
+    next->List();
+    EXPECT_NO_THROW(next->Open("FAKE0"));
+}
+
+TEST(Server, IdleSessionGivesBackLargeBuffers)
+{
+    ServerHarness<TcpTransport> harness({FakeAdapterSource({"FAKE0"})});
+    auto client = harness.Connect();
+    client->List();
+    client->Open("FAKE0");
+    // Above the largest threshold at which glibc maps a block on its own,
+    // so the body and the reply are mapped, and unmapped when freed.
+    const size_t big = 40u << 20;
+    const size_t before = mallinfo2().hblkhd;
+    {
+        std::vector<uint8_t> data(big, 0x5A);
+        EXPECT_EQ(client->ShiftDR(data, static_cast<int>(big * 8)).size(), big);
+    }
+    // Once the reply is written the session holds neither body nor reply
+    // (well before its idle time-out would free them with the session).
+    EXPECT_TRUE(testsupport::WaitFor([&] { return mallinfo2().hblkhd < before + (2u << 20); }, 3s))
+        << (mallinfo2().hblkhd - before) << " bytes still mapped";
+    EXPECT_NO_THROW(client->KeepAlive());
 }

@@ -150,3 +150,22 @@ TEST_F(SessionCommandsTest, FailedBatchLeavesNothingQueued)
     Run(CMD_OPEN, Str("FAKE0"));
     EXPECT_EQ(Run(CMD_ASYNC_OPERATIONS, good), Ok({0x1A}));
 }
+
+// Names and messages are logged with control characters escaped, so a name
+// cannot forge a log line; the replies carry the bytes as they came.
+TEST_F(SessionCommandsTest, ClientTextIsEscapedInTheLogOnly)
+{
+    const std::string evil = "EVIL\nSession:999: CMD_OPEN: EZ-USB0\x1b[2J\\\xff";
+    Run(CMD_RENUMERATE);
+    EXPECT_EQ(Run(CMD_OPEN, Str(evil)), Error("no such device: " + evil));
+    EXPECT_EQ(Run(CMD_UPDATE_NAME, Cat({Str("FAKE1"), Str("A\tB\r")})), Ok());
+    EXPECT_EQ(Run(CMD_RENUMERATE),
+              Ok(Cat({{2, 0}, Str("FAKE0"), Str("instance 3"), {2, 0}, Str("FAKE1"), Str("A\tB\r")})));
+    const std::string log = server.LogText();
+    EXPECT_EQ(log.find("\nSession:999:"), std::string::npos);
+    for (const char* line :
+         {"Session:7: CMD_OPEN: EVIL\\nSession:999: CMD_OPEN: EZ-USB0\\x1b[2J\\\\\\xff\n",
+          "Session:7: Exception occured: no such device: EVIL\\nSession:999: CMD_OPEN: EZ-USB0\\x1b[2J\\\\\\xff\n",
+          "Session:7: CMD_UPDATE_NAME: FAKE1 A\\tB\\r\n", "1. FAKE1 ver. fake-1 (A\\tB\\r)\n"})
+        EXPECT_NE(log.find(line), std::string::npos) << line;
+}

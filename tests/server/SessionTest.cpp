@@ -151,6 +151,14 @@ TYPED_TEST(SessionTest, UpdateNameIsSeenByEveryClient)
     // Open adapters lead the rebuilt list.
     ASSERT_EQ(list[0].name, "FAKE1");
     EXPECT_EQ(list[0].chipName, "MyChip");
+    // A name set on a closed adapter survives the rebuild that replaces its
+    // object; the other adapter's new object keeps its own.
+    b->UpdateName("FAKE0", "Chip\x1b\nX");
+    list = b->List();
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list[1].name, "FAKE0");
+    EXPECT_EQ(list[1].chipName, "Chip\x1b\nX");
+    EXPECT_EQ(b->List()[1].chipName, "Chip\x1b\nX");
     // An unknown adapter name fails, and closes what the session holds.
     a->Open("FAKE0");
     EXPECT_THROW(a->UpdateName("NOPE", "x"), ServerError);
