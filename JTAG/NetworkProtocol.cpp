@@ -1,5 +1,7 @@
 #include "JTAG/NetworkProtocol.h"
 
+#include "base/Hex.h"
+
 #include <cctype>
 #include <cstdio>
 #include <stdexcept>
@@ -16,16 +18,7 @@ bool IsBlank(char c)
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-int HexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
+using kestrad::HexValue;
 
 // The digits of a hexadecimal number in [pos, end) of s, read the way strtoull
 // reads base 16 (without a sign): blanks, an optional 0x or 0X, then digits up

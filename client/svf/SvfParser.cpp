@@ -1,5 +1,7 @@
 #include "client/svf/SvfParser.h"
 
+#include "base/Hex.h"
+
 #include <cmath>
 #include <cstdlib>
 
@@ -36,16 +38,7 @@ bool IsScanKind(SvfStatement::Kind k) { return k <= SvfStatement::Kind::TDR; }
 
 bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v'; }
 
-int HexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
+using kestrad::HexValue;
 
 // A decimal real as SVF writes it ("100", "1E6", "2.5e-3"); empty when the
 // word is not one, or not finite, or negative.
