@@ -175,8 +175,16 @@ struct CUnplugCache {
     std::string path;
     bool exists = false;
     struct stat st {};
+    std::chrono::system_clock::time_point readAt;
     std::set<std::string> lines;
 };
+
+std::chrono::system_clock::time_point ModifiedAt(const struct stat& st)
+{
+    return std::chrono::system_clock::time_point(
+        std::chrono::duration_cast<std::chrono::system_clock::duration>(
+            std::chrono::seconds(st.st_mtim.tv_sec) + std::chrono::nanoseconds(st.st_mtim.tv_nsec)));
+}
 
 CUnplugCache& UnplugCache()
 {
@@ -198,8 +206,13 @@ const std::set<std::string>& RefreshUnplugged(CUnplugCache& cache)
     const std::string path = value ? value : "";
     struct stat st {};
     const bool exists = !path.empty() && ::stat(path.c_str(), &st) == 0;
-    if (path == cache.path && exists == cache.exists && (!exists || SameFile(st, cache.st)))
+    // File times tick coarsely (milliseconds): a file changed again just
+    // after it was read may keep its times and size, so one modified shortly
+    // before the last read is read again until it is older than that.
+    const bool settled = !exists || ModifiedAt(st) + std::chrono::milliseconds(100) < cache.readAt;
+    if (path == cache.path && exists == cache.exists && (!exists || SameFile(st, cache.st)) && settled)
         return cache.lines;
+    cache.readAt = std::chrono::system_clock::now();
     cache.path = path;
     cache.exists = exists;
     cache.st = st;
