@@ -2,13 +2,22 @@
 //
 // The cycle is: write a reply (the greeting first), read an 8-byte command
 // header, read its body, execute it, reply, and again. At most one read or
-// write is outstanding, and every handler runs on the session's strand, so the
-// idle timer that watches the reads (the server's IdleTimeout(), 10 seconds)
-// never races a completing read. A session ends on a read or write error, on
-// CMD_DISCONNECT, or when the timer closes the stream. A reply that the client
-// does not take (no 64 KiB piece written within the server's ReplyTimeout())
-// ends the session the same way, so a client that stops reading cannot hold
-// its adapter forever. Its destructor closes the adapter it holds. An
+// write is outstanding. Each session has its own I/O context, run by its own
+// thread (the server starts it once the client is accepted), so its handlers
+// run one after the other on that thread without a hop between threads, and
+// a session blocked on a slow adapter holds up no other.
+//
+// Reads go into a small input buffer, so a header and the body that came
+// with it (and whatever the client sent after) are taken in one read.
+//
+// Time limits are checked coarsely: each read or reply piece notes when it
+// started, and a timer that fires every eighth of the shorter limit closes
+// the stream once a read has waited longer than the server's IdleTimeout()
+// (10 seconds) for the client, or a 64 KiB reply piece longer than its
+// ReplyTimeout(). Commands themselves set no timer. A session ends on a read
+// or write error, on CMD_DISCONNECT, or when the check closes the stream, so
+// a client that stops reading cannot hold its adapter forever. Its
+// destructor closes the adapter it holds. An
 // exception that leaves one of its handlers (an allocation that failed) ends
 // the session the same way, with a log line: it never leaves the session
 // hanging nor reaches the worker thread.
@@ -23,10 +32,12 @@
 #pragma once
 
 #include <asio.hpp>
-#include <asio/deadline_timer.hpp>
-#include <boost/date_time/posix_time/posix_time_types.hpp>
+#include <asio/steady_timer.hpp>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -50,14 +61,14 @@ public:
     // A body is read in pieces: the first of 64 KiB, then of 1 MiB.
     static constexpr size_t kFirstBodyChunk = 64u << 10;
     static constexpr size_t kBodyChunk = 1u << 20;
+    // Input buffer: a header and a small body arrive in one read.
+    static constexpr size_t kInput = 4096;
 
-    CDebugSession(std::shared_ptr<asio::io_context> service, CJTAGServerImpl<Protocol>& server,
-                  unsigned int id)
+    CDebugSession(CJTAGServerImpl<Protocol>& server, unsigned int id)
         : m_server(server),
-          m_service(service),
-          m_strand(asio::make_strand(*service)),
-          m_socket(*service),
-          m_timer(*service),
+          m_context(1),
+          m_socket(m_context),
+          m_timer(m_context),
           m_id(id),
           m_commands(server.Holder(), server.Logger(), id, &server.Budget())
     {
@@ -71,20 +82,31 @@ public:
         std::error_code ignored;
         m_socket.close(ignored);
         log.Log("Session:%d: Session ended.\n", m_id);
-        m_timer.cancel(ignored);
     }
 
     Stream& Socket() { return m_socket; }
     unsigned int getIdSession() const { return m_id; }
+    // The session's own I/O context; the thread the server starts for the
+    // session runs it until the session has nothing left to do.
+    asio::io_context& Context() { return m_context; }
 
-    // Sends a reply and continues the cycle. The server calls it once with the
-    // greeting; it may do so from any thread, so the work moves to the strand.
+    // Starts the cycle with the greeting, on the session's context; the
+    // server calls it from its accepting thread before it starts the
+    // session's thread.
+    void Start(std::shared_ptr<CReplyPacketHdr> greeting)
+    {
+        asio::post(m_context, Guarded([this, greeting]() {
+                       // Replies are first written without waiting (see
+                       // HandleReply).
+                       m_socket.non_blocking(true);
+                       StartTimer();
+                       Reply(greeting);
+                   }));
+    }
+
+    // Sends a reply and continues the cycle.
     void Reply(std::shared_ptr<CReplyPacketHdr> reply)
     {
-        if (!m_strand.running_in_this_thread()) {
-            asio::dispatch(m_strand, Guarded([this, reply]() { Reply(reply); }));
-            return;
-        }
         Trace(__PRETTY_FUNCTION__);
         if (!reply) {
             ReadCmdHdr();
@@ -103,9 +125,9 @@ private:
     }
 
     template <typename F>
-    auto OnStrand(F&& f)
+    auto Handler(F&& f)
     {
-        return asio::bind_executor(m_strand, Guarded(std::forward<F>(f)));
+        return Guarded(std::forward<F>(f));
     }
 
     // A handler that cannot fail the worker thread: whatever it throws ends
@@ -131,24 +153,47 @@ private:
     void Abort(const char* what)
     {
         m_server.Logger().LogError("Session:%d: Exception occured: %s\n", m_id, Printable(what).c_str());
-        CancelTimer();
         std::error_code ignored;
         m_socket.close(ignored);
+        Ended();
+    }
+
+    // The session leaves the server; once the check timer is stopped its
+    // context has no work left and its thread lets it go.
+    void Ended()
+    {
+        m_phase = Phase::Ended;
+        std::error_code ignored;
+        m_timer.cancel(ignored);
         m_server.SessionEnded(this->shared_from_this());
     }
 
     void HandleReply(const asio::error_code& error, std::size_t sent)
     {
         Trace(__PRETTY_FUNCTION__);
-        CancelTimer();
         if (error) {
             m_server.Logger().LogError("Session:%d: Error %d: %s.\n", m_id, error.value(),
                                        error.message().c_str());
-            m_server.SessionEnded(this->shared_from_this());
+            Ended();
             return;
         }
         const size_t total = static_cast<size_t>(m_reply->length) + sizeof(CReplyPacketHdr);
-        const size_t remaining = total - sent;
+        // What the socket takes at once is written here, without a trip
+        // through the I/O context; the rest waits for the socket.
+        size_t remaining = total - sent;
+        const unsigned char* block = reinterpret_cast<const unsigned char*>(m_reply.get());
+        while (remaining > 0) {
+            asio::error_code ec;
+            const size_t n = m_socket.write_some(asio::buffer(block + sent, std::min(remaining, kReplyChunk)), ec);
+            if (ec == asio::error::would_block || ec == asio::error::try_again)
+                break;
+            if (ec) {
+                HandleReply(ec, sent);
+                return;
+            }
+            sent += n;
+            remaining -= n;
+        }
         if (remaining == 0) {
             m_server.Budget().Give(m_replyBudget);
             m_replyBudget = 0;
@@ -161,11 +206,10 @@ private:
         }
         // Straight from the reply block, in chunks of at most 64 KiB.
         const size_t chunk = std::min(remaining, kReplyChunk);
-        const unsigned char* block = reinterpret_cast<const unsigned char*>(m_reply.get());
         auto self = this->shared_from_this();
-        StartTimer(m_server.ReplyTimeout(), true);
+        Watch(Phase::Writing);
         asio::async_write(m_socket, asio::buffer(block + sent, chunk),
-                          OnStrand([self, sent](const asio::error_code& ec, std::size_t n) {
+                          Handler([self, sent](const asio::error_code& ec, std::size_t n) {
                               self->HandleReply(ec, sent + n);
                           }));
     }
@@ -177,12 +221,50 @@ private:
             DiscardBody();
             return;
         }
+        if (Buffered() >= sizeof m_header) {
+            HandleReadCmdHdr(asio::error_code());
+            return;
+        }
+        FillInput([](CDebugSession& self) { self.ReadCmdHdr(); });
+    }
+
+    // Bytes read ahead into the input buffer and not yet used.
+    size_t Buffered() const { return m_inEnd - m_inBegin; }
+
+    // Reads what the client has sent, up to the room in the input buffer,
+    // then calls `next` again. The read waits at most IdleTimeout().
+    template <typename Next>
+    void FillInput(Next next)
+    {
+        if (m_input.empty())
+            m_input.resize(kInput);
+        if (m_inBegin == m_inEnd) {
+            m_inBegin = m_inEnd = 0;
+        } else if (m_inBegin > 0) {
+            std::memmove(m_input.data(), m_input.data() + m_inBegin, Buffered());
+            m_inEnd -= m_inBegin;
+            m_inBegin = 0;
+        }
         auto self = this->shared_from_this();
-        asio::async_read(m_socket, asio::buffer(&m_header, sizeof m_header),
-                         OnStrand([self](const asio::error_code& ec, std::size_t) {
-                             self->HandleReadCmdHdr(ec);
-                         }));
-        StartTimer();
+        Watch(Phase::Reading);
+        m_socket.async_read_some(asio::buffer(m_input.data() + m_inEnd, m_input.size() - m_inEnd),
+                                 Handler([self, next](const asio::error_code& ec, std::size_t n) {
+                                     if (self->ReadFailed(ec))
+                                         return;
+                                     self->m_inEnd += n;
+                                     next(*self);
+                                 }));
+    }
+
+    // Takes up to `size` bytes from the input buffer into `to`; returns how
+    // many it took.
+    size_t TakeBuffered(unsigned char* to, size_t size)
+    {
+        const size_t n = std::min(size, Buffered());
+        if (to && n)
+            std::memcpy(to, m_input.data() + m_inBegin, n);
+        m_inBegin += n;
+        return n;
     }
 
     void HandleReadCmdHdr(const asio::error_code& error)
@@ -190,6 +272,7 @@ private:
         Trace(__PRETTY_FUNCTION__);
         if (ReadFailed(error))
             return;
+        TakeBuffered(reinterpret_cast<unsigned char*>(&m_header), sizeof m_header);
         if (m_header.length > MAX_COMMAND_BODY) {
             // The announced block is never allocated. The client hears why at
             // once, and the body it may still send is read and dropped so the
@@ -209,11 +292,19 @@ private:
     // The body arrives in pieces, each allocated (and counted against the
     // budget) only when it is due, so a client that announces a large body
     // costs memory only for the bytes it actually sends. The 10-second limit
-    // covers the whole body.
+    // covers the whole body. A body that came with its header is used where
+    // it lies in the input buffer.
     void ReadCmdBody()
     {
         Trace(__PRETTY_FUNCTION__);
-        StartTimer();
+        if (Buffered() >= m_header.length) {
+            m_bodyData = m_input.data() + m_inBegin;
+            m_inBegin += m_header.length;
+            ExecuteCommand();
+            return;
+        }
+        m_bodyData = nullptr;
+        Watch(Phase::Reading);
         ReadBodyChunk();
     }
 
@@ -241,8 +332,13 @@ private:
             m_body.reserve(want);
         }
         m_body.resize(have + chunk);
-        asio::async_read(m_socket, asio::buffer(m_body.data() + have, chunk),
-                         OnStrand([self](const asio::error_code& ec, std::size_t n) {
+        const size_t buffered = TakeBuffered(m_body.data() + have, chunk);
+        if (buffered == chunk) {
+            ReadBodyChunk();
+            return;
+        }
+        asio::async_read(m_socket, asio::buffer(m_body.data() + have + buffered, chunk - buffered),
+                         Handler([self](const asio::error_code& ec, std::size_t n) {
                              if (ec)
                                  self->HandleReadCmdBody(ec, n);
                              else
@@ -254,7 +350,6 @@ private:
     // read and dropped like that of an oversized command.
     void RefuseBody()
     {
-        CancelTimer();
         const std::string message =
             m_server.Budget().Refusal("command " + std::to_string(m_header.code) + ": body",
                                       m_header.length);
@@ -284,79 +379,88 @@ private:
         ExecuteCommand();
     }
 
-    // Every read stops the idle timer when it completes; a failed read ends
-    // the session (a time-out gets here too, through the closed stream).
+    // A failed read ends the session (a time-out gets here too, through the
+    // closed stream).
     bool ReadFailed(const asio::error_code& error)
     {
-        CancelTimer();
         if (!error)
             return false;
         m_server.Logger().LogError("Session:%d: Error: %s\n", m_id, error.message().c_str());
-        m_server.SessionEnded(this->shared_from_this());
+        Ended();
         return true;
     }
 
     // Reads and drops the body of a command that was refused for its size.
     void DiscardBody()
     {
+        m_discard -= TakeBuffered(nullptr, m_discard);
+        if (m_discard == 0) {
+            ReadCmdHdr();
+            return;
+        }
         if (m_scratch.size() < kReplyChunk)
             m_scratch.resize(kReplyChunk);
         const size_t chunk = std::min<size_t>(m_discard, m_scratch.size());
         auto self = this->shared_from_this();
+        Watch(Phase::Reading);
         asio::async_read(m_socket, asio::buffer(m_scratch.data(), chunk),
-                         OnStrand([self, chunk](const asio::error_code& ec, std::size_t) {
+                         Handler([self, chunk](const asio::error_code& ec, std::size_t) {
                              if (self->ReadFailed(ec))
                                  return;
                              self->m_discard -= chunk;
                              self->ReadCmdHdr();
                          }));
-        StartTimer();
     }
 
-    // Reads wait at most the server's IdleTimeout() for the client; each
-    // piece of a reply gets `limit` to be written.
-    void StartTimer() { StartTimer(m_server.IdleTimeout(), false); }
+    // What the check timer watches: a read waiting for the client, a reply
+    // piece waiting to be taken, or nothing (a command running).
+    enum class Phase { None, Reading, Writing, Ended };
 
-    void StartTimer(std::chrono::milliseconds limit, bool writing)
+    using Clock = std::chrono::steady_clock;
+
+    // Notes that a read or a reply piece starts now. No system call: the
+    // check timer compares against this time.
+    void Watch(Phase phase)
     {
-        m_timerArmed = true;
-        m_timerWriting = writing;
-        m_timer.expires_from_now(boost::posix_time::milliseconds(limit.count()));
-        // The wait holds no strong reference: a pending wait must not keep an
-        // ended session alive.
+        m_phase = phase;
+        m_since = Clock::now();
+    }
+
+    // The check timer runs for the whole session, every eighth of the
+    // shorter limit, so a read or reply piece ends at most that much after
+    // its limit. Its wait holds no strong reference: a pending wait must not
+    // keep an ended session alive.
+    void StartTimer()
+    {
+        const auto limit = std::min(m_server.IdleTimeout(), m_server.ReplyTimeout());
+        const auto period = std::max<Clock::duration>(limit / 8, std::chrono::milliseconds(1));
+        m_timer.expires_after(period);
         std::weak_ptr<CDebugSession> weak = this->shared_from_this();
-        m_timer.async_wait(OnStrand([weak](const asio::error_code& ec) {
+        m_timer.async_wait(Handler([weak](const asio::error_code& ec) {
             if (ec == asio::error::operation_aborted)
                 return;  // the session may already be gone
             if (auto self = weak.lock())
-                self->HandleTimer(ec);
+                self->HandleTimer();
         }));
     }
 
-    void CancelTimer()
+    void HandleTimer()
     {
-        m_timerArmed = false;
-        std::error_code ignored;
-        m_timer.cancel(ignored);
-    }
-
-    void HandleTimer(const asio::error_code& error)
-    {
-        if (error == asio::error::operation_aborted)
+        if (m_phase == Phase::Ended)
             return;
-        // The wait may have expired just as its read completed: by the time
-        // this handler runs on the strand the read may be done (no wait armed)
-        // or a new wait with a later deadline may be running. Only an armed,
-        // expired wait closes the stream.
-        if (!m_timerArmed || m_timer.expires_at() > asio::deadline_timer::traits_type::now())
-            return;
-        if (m_timerWriting)
+        const auto waited = Clock::now() - m_since;
+        if (m_phase == Phase::Reading && waited >= m_server.IdleTimeout()) {
+            m_server.Logger().LogError("Session:%d: Timeout expired.\n", m_id);
+        } else if (m_phase == Phase::Writing && waited >= m_server.ReplyTimeout()) {
             m_server.Logger().LogError("Session:%d: Timeout expired: the client took no reply bytes for %d ms.\n",
                                        m_id, static_cast<int>(m_server.ReplyTimeout().count()));
-        else
-            m_server.Logger().LogError("Session:%d: Timeout expired.\n", m_id);
+        } else {
+            StartTimer();
+            return;
+        }
+        m_phase = Phase::None;
         std::error_code ignored;
-        m_socket.close(ignored);  // the outstanding read completes with an error
+        m_socket.close(ignored);  // the outstanding operation completes with an error
     }
 
     void ExecuteCommand()
@@ -364,30 +468,38 @@ private:
         Trace(__PRETTY_FUNCTION__);
         m_server.Logger().LogVerb("Session:%d: Command body length: %d\n", m_id,
                                   static_cast<int>(m_header.length));
-        CSessionCommands::Result result = m_commands.Execute(m_header.code, m_body.data(), m_header.length);
+        m_phase = Phase::None;
+        const unsigned char* body = m_bodyData ? m_bodyData : m_body.data();
+        CSessionCommands::Result result = m_commands.Execute(m_header.code, body, m_header.length);
+        m_bodyData = nullptr;
         ReleaseBody();
         m_replyBudget = result.budget;
         if (result.disconnect) {
-            m_server.SessionEnded(this->shared_from_this());
+            Ended();
             return;
         }
         Reply(result.reply);
     }
 
     CJTAGServerImpl<Protocol>& m_server;
-    std::shared_ptr<asio::io_context> m_service;
-    asio::strand<asio::io_context::executor_type> m_strand;
+    asio::io_context m_context;
     Stream m_socket;
     CCmdPacketHdr m_header{};
     std::vector<unsigned char> m_body;
     size_t m_bodyBudget = 0;   // taken from the server's budget for m_body
     size_t m_replyBudget = 0;  // taken for m_reply until it is written
     std::shared_ptr<CReplyPacketHdr> m_reply;
-    asio::deadline_timer m_timer;
+    asio::steady_timer m_timer;
     unsigned int m_id;
     CSessionCommands m_commands;
-    bool m_timerArmed = false;
-    bool m_timerWriting = false;  // the armed wait watches a reply being written
+    Phase m_phase = Phase::None;
+    Clock::time_point m_since;
+    // Bytes read ahead: m_input[m_inBegin, m_inEnd) are not used yet. A body
+    // that came whole with its header is executed from there (m_bodyData).
+    std::vector<unsigned char> m_input;
+    size_t m_inBegin = 0;
+    size_t m_inEnd = 0;
+    const unsigned char* m_bodyData = nullptr;
     uint64_t m_discard = 0;
     std::vector<unsigned char> m_scratch;
 };

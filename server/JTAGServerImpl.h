@@ -1,11 +1,13 @@
 // CJTAGServerImpl<Protocol>: the server over one transport (TCP or the local
 // endpoint). It owns the option table, the logger, the adapter holder, the
 // configuration, the I/O service, the acceptor, the live sessions and the
-// worker threads. Exactly one registered session is waiting for a client at
-// any time; a worker thread is added whenever there are fewer threads than
-// registered sessions, so a session blocked on a slow adapter never holds up
-// the others, and one leaves when a session ends, so the pool follows the
-// live sessions. Connections beyond MaxSessions() are refused.
+// threads. Exactly one registered session is waiting for a client at any
+// time. One thread runs the I/O service, which does nothing but accept; each
+// accepted session gets a thread of its own that runs the session's own I/O
+// context and leaves when the session ends, so a session blocked on a slow
+// adapter never holds up the others, its handlers never move between
+// threads, and the threads follow the live sessions. Connections beyond
+// MaxSessions() are refused.
 #pragma once
 
 #include <asio.hpp>
@@ -131,20 +133,14 @@ public:
     // serve from their own process.
     void StartAccepting() { NewSession(); }
 
+    // The session's thread leaves once the session has nothing more to do.
     void SessionEnded(std::shared_ptr<Session> session)
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_sessions.erase(session) == 0)
-            return;
-        // One thread fewer is needed: whichever worker is idle first takes
-        // this handler and leaves.
-        if (m_threadsWanted > std::max<size_t>(m_sessions.size(), 1) && !m_stopped) {
-            --m_threadsWanted;
-            asio::post(*m_service, [] { RetireThisThread() = true; });
-        }
+        m_sessions.erase(session);
     }
 
-    // Number of worker threads running.
+    // Number of threads running: the accepting one and one per live session.
     size_t ThreadCount()
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -180,10 +176,13 @@ public:
         m_work.reset();
         m_service->stop();
         std::unique_lock<std::mutex> lock(m_mutex);
+        for (const auto& session : m_sessions)
+            session->Context().stop();
         m_threadsDone.wait_for(lock, std::chrono::seconds(30), [this] { return m_running == 0; });
         if (m_acceptor)
             Traits::Close(*m_acceptor);
-        for (const auto& session : m_sessions) {
+        std::vector<std::shared_ptr<Session>> sessions(m_sessions.begin(), m_sessions.end());
+        for (const auto& session : sessions) {
             std::error_code ignored;
             session->Socket().close(ignored);
         }
@@ -192,6 +191,10 @@ public:
         // Handlers that never ran still hold sessions; run them down here.
         m_service->restart();
         m_service->poll();
+        for (const auto& session : sessions) {
+            session->Context().restart();
+            session->Context().poll();
+        }
     }
 
 private:
@@ -203,7 +206,7 @@ private:
         std::shared_ptr<Session> session;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            session = std::make_shared<Session>(m_service, *this, ++m_sessionCounter);
+            session = std::make_shared<Session>(*this, ++m_sessionCounter);
             m_sessions.insert(session);
         }
         // The handler keeps the session alive while the accept is pending.
@@ -211,14 +214,13 @@ private:
             HandleAccept(session, ec);
         });
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_threadsWanted < m_sessions.size() && !m_stopped) {
+        if (!m_accepting && !m_stopped) {
             try {
                 std::thread(&CJTAGServerImpl::ThreadFunc, this, m_service).detach();
                 ++m_running;
-                ++m_threadsWanted;
+                m_accepting = true;
             } catch (const std::exception& e) {
-                // The threads there are go on serving, more slowly; the next
-                // session tries again.
+                // Tried again with the next accept.
                 m_logger.LogError("Can't start a worker thread: %s\n", e.what());
             }
         }
@@ -256,7 +258,8 @@ private:
         try {
             Traits::Accepted(session->Socket());
             m_logger.Log("Session:%d: A new session started.\n", session->getIdSession());
-            session->Reply(std::make_shared<CReplyVersion>());
+            session->Start(std::make_shared<CReplyVersion>());
+            StartSessionThread(session);
         } catch (const std::exception& e) {
             // Out of memory for the greeting: this client goes, the server
             // goes on accepting.
@@ -301,21 +304,52 @@ private:
         return m_sessions.size();
     }
 
-    static bool& RetireThisThread()
+    // The session's thread: it runs the session's context until the session
+    // has nothing left to do, then lets the session go.
+    void StartSessionThread(std::shared_ptr<Session> session)
     {
-        static thread_local bool retire = false;
-        return retire;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_stopped)
+                return;
+            try {
+                std::thread([this, session]() mutable {
+                    RunContext(session->Context());
+                    session.reset();
+                    ThreadDone();
+                }).detach();
+                ++m_running;
+                return;
+            } catch (const std::exception& e) {
+                m_logger.LogError("Can't start a worker thread: %s\n", e.what());
+            }
+        }
+        // Without a thread nothing would ever serve this client.
+        std::error_code ignored;
+        session->Socket().close(ignored);
+        SessionEnded(session);
     }
 
+    // The accepting thread.
     void ThreadFunc(std::shared_ptr<asio::io_context> service)
+    {
+        RunContext(*service);
+        ThreadDone();
+    }
+
+    void ThreadDone()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        --m_running;
+        m_threadsDone.notify_all();
+    }
+
+    void RunContext(asio::io_context& context)
     {
         m_logger.LogVerb("Thread started.\n");
         for (;;) {
             try {
-                // One handler at a time, so a thread asked to leave (after a
-                // session ended) does so as soon as it is idle.
-                while (!RetireThisThread() && service->run_one() != 0) {
-                }
+                context.run();
                 break;
             } catch (const std::exception& e) {
                 // A handler's exception must not end the thread or the
@@ -326,9 +360,6 @@ private:
             }
         }
         m_logger.LogVerb("Thread ended.\n");
-        std::lock_guard<std::mutex> lock(m_mutex);
-        --m_running;
-        m_threadsDone.notify_all();
     }
 
     COptions<bool> m_options;
@@ -340,9 +371,9 @@ private:
     std::shared_ptr<asio::io_context> m_service;
     std::shared_ptr<Acceptor> m_acceptor;
     std::set<std::shared_ptr<Session>> m_sessions;
-    // Worker threads asked for and not asked to leave (m_running counts the
-    // ones still running).
-    size_t m_threadsWanted = 0;
+    // The accepting thread has been started (m_running counts it and the
+    // sessions' threads while they run).
+    bool m_accepting = false;
     std::atomic<unsigned int> m_maxSessions{kDefaultMaxSessions};
     std::atomic<std::chrono::milliseconds> m_replyTimeout{std::chrono::seconds(30)};
     Endpoint m_endpoint;

@@ -197,7 +197,9 @@ std::shared_ptr<CReplyPacketHdr> CSessionCommands::Dispatch(uint32_t code, const
     default:
         throw std::runtime_error("unknown command");
     }
-    return std::make_shared<CReplyOk>();
+    // Replies are only read once made, so every session shares one OK.
+    static const std::shared_ptr<CReplyPacketHdr> ok = std::make_shared<CReplyOk>();
+    return ok;
 }
 
 // The adapter a command drives. An adapter that was closed after an error

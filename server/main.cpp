@@ -1,6 +1,7 @@
 // kestrad: owns the JTAG adapters of this machine and lends each one to one
 // debugger client at a time, over TCP (-a host:port) or the local endpoint.
 #include <getopt.h>
+#include <sys/resource.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -31,6 +32,18 @@ namespace {
     std::fprintf(stderr, "\t-s\t\tTurn on savepoints\n");
     std::fprintf(stderr, "\t-c\t\tEnable a cli mode\n");
     std::exit(1);
+}
+
+// Each session holds four descriptors (its socket and its I/O context's
+// three), so the usual soft limit of 1024 would run out before the session
+// limit; the hard limit is what the system actually allows.
+void RaiseDescriptorLimit()
+{
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
 }
 
 }  // namespace
@@ -72,6 +85,7 @@ int main(int argc, char* argv[])
     if (optind < argc)
         Usage();
 
+    RaiseDescriptorLimit();
     try {
         std::shared_ptr<CJTAGServer> server =
             CJTAGServer::CreateJtagServer(address.empty() ? KESTRAD_DEFAULT_PIPE : address);

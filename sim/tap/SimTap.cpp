@@ -267,25 +267,31 @@ size_t Chain::TotalIrLength() const
     return n;
 }
 
-void Chain::MoveTo(TapState target)
+namespace {
+
+// The shortest TMS path between two states: `length` bits, the first in bit 0.
+struct TmsPath {
+    uint8_t length = 0;
+    uint16_t bits = 0;
+};
+
+constexpr int kStates = 16;
+
+// Breadth-first search over the 16 states from `from`. Test-Logic-Reset is
+// never passed through on the way elsewhere, because entering it would reset
+// the instructions the caller has set up.
+std::array<TmsPath, kStates> PathsFrom(TapState from)
 {
-    if (m_State == target)
-        return;
-    // Breadth-first search over the 16 states for the shortest TMS path.
-    // Test-Logic-Reset is never passed through on the way elsewhere, because
-    // entering it would reset the instructions the caller has set up.
-    constexpr int kStates = 16;
     std::array<int, kStates> prev;
     std::array<bool, kStates> viaTms{};
     prev.fill(-1);
-    std::deque<TapState> queue{m_State};
-    prev[static_cast<int>(m_State)] = static_cast<int>(m_State);
-    while (!queue.empty()) {
-        TapState s = queue.front();
-        queue.pop_front();
-        if (s == target)
-            break;
-        if (s == TapState::TestLogicReset && s != m_State)
+    std::array<TapState, kStates> queue{};
+    size_t head = 0, tail = 0;
+    queue[tail++] = from;
+    prev[static_cast<int>(from)] = static_cast<int>(from);
+    while (head < tail) {
+        TapState s = queue[head++];
+        if (s == TapState::TestLogicReset && s != from)
             continue;
         for (bool tms : {false, true}) {
             TapState n = NextState(s, tms);
@@ -293,21 +299,57 @@ void Chain::MoveTo(TapState target)
                 continue;
             prev[static_cast<int>(n)] = static_cast<int>(s);
             viaTms[static_cast<int>(n)] = tms;
-            queue.push_back(n);
+            queue[tail++] = n;
         }
     }
-    std::vector<bool> path;
-    for (int s = static_cast<int>(target); s != static_cast<int>(m_State); s = prev[s])
-        path.insert(path.begin(), viaTms[s]);
-    for (bool tms : path)
-        Clock(tms, false);
+    std::array<TmsPath, kStates> paths{};
+    for (int target = 0; target < kStates; ++target) {
+        if (prev[target] == -1 || target == static_cast<int>(from))
+            continue;
+        TmsPath& p = paths[target];
+        // Walk back from the target; the last step found is the first taken.
+        for (int s = target; s != static_cast<int>(from); s = prev[s]) {
+            p.bits = static_cast<uint16_t>((p.bits << 1) | (viaTms[s] ? 1 : 0));
+            ++p.length;
+        }
+    }
+    return paths;
+}
+
+const TmsPath& ShortestPath(TapState from, TapState to)
+{
+    static const auto table = [] {
+        std::array<std::array<TmsPath, kStates>, kStates> t{};
+        for (int from = 0; from < kStates; ++from)
+            t[from] = PathsFrom(static_cast<TapState>(from));
+        return t;
+    }();
+    return table[static_cast<int>(from)][static_cast<int>(to)];
+}
+
+}  // namespace
+
+void Chain::MoveTo(TapState target)
+{
+    if (m_State == target)
+        return;
+    const TmsPath& path = ShortestPath(m_State, target);
+    for (unsigned i = 0; i < path.length; ++i)
+        Clock(((path.bits >> i) & 1) != 0, false);
 }
 
 std::vector<uint8_t> Chain::Scan(bool ir, const uint8_t* in, size_t bits, TapState end)
 {
+    std::vector<uint8_t> out((bits + 7) / 8, 0);
+    ScanInto(ir, in, bits, end, out.data());
+    return out;
+}
+
+void Chain::ScanInto(bool ir, const uint8_t* in, size_t bits, TapState end, uint8_t* out)
+{
     const TapState capture = ir ? TapState::CaptureIR : TapState::CaptureDR;
     const TapState shift = ir ? TapState::ShiftIR : TapState::ShiftDR;
-    std::vector<uint8_t> out((bits + 7) / 8, 0);
+    std::fill(out, out + (bits + 7) / 8, 0);
     // With TRST asserted the clocks below leave the chain in Test-Logic-Reset
     // and TDO undriven, so such a scan reads all ones.
     // A new scan always captures: from Shift/Pause states leave through Update.
@@ -325,7 +367,6 @@ std::vector<uint8_t> Chain::Scan(bool ir, const uint8_t* in, size_t bits, TapSta
         }
     }
     MoveTo(end);
-    return out;
 }
 
 std::vector<uint8_t> Chain::ScanIR(const uint8_t* in, size_t bits, TapState end) { return Scan(true, in, bits, end); }

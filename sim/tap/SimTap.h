@@ -76,6 +76,8 @@ public:
     // bits == 0 the state just moves to `end` through Capture and Exit1.
     std::vector<uint8_t> ScanIR(const uint8_t* in, size_t bits, TapState end = TapState::RunTestIdle);
     std::vector<uint8_t> ScanDR(const uint8_t* in, size_t bits, TapState end = TapState::RunTestIdle);
+    // The same without allocating: the captured bits go to out[(bits + 7) / 8].
+    void ScanInto(bool ir, const uint8_t* in, size_t bits, TapState end, uint8_t* out);
     void Reset();                       // five clocks with TMS high
     void RunTestIdle(unsigned clocks);  // go to Run-Test/Idle, then clock there `clocks` times
     size_t TotalIrLength() const;

@@ -80,8 +80,6 @@ void AppendLe32(std::vector<uint8_t>& out, uint32_t v)
         out.push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
 
-bool GetBit(const std::vector<uint8_t>& v, size_t k) { return k / 8 < v.size() && ((v[k / 8] >> (k % 8)) & 1); }
-
 void SetBit(std::vector<uint8_t>& v, size_t k, bool b)
 {
     if (b)
@@ -248,7 +246,8 @@ void CEzUsbModel::InstructionScan(const uint8_t* frame, size_t size)
         std::memset(in, 0xFF, sizeof in);
     else
         std::memcpy(in, frame + 1, size - 1);
-    const std::vector<uint8_t> captured = m_Target->chain.ScanIR(in, bits, simtap::TapState::RunTestIdle);
+    uint8_t captured[4] = {0, 0, 0, 0};
+    m_Target->chain.ScanInto(true, in, bits, simtap::TapState::RunTestIdle, captured);
     Reply({captured[0], bits > 8 ? captured[1] : uint8_t(0)});
 }
 
@@ -265,17 +264,20 @@ void CEzUsbModel::DataScan(const uint8_t* frame, size_t size)
     const size_t dataBits = std::min<size_t>(8 * dataBytes, kCodeBits[(h >> 4) & 3]);
     const size_t total = dataBytes == 0 ? 8 : 9 + dataBits;
 
-    std::vector<uint8_t> in((total + 7) / 8, 0);
+    // At most 9 + 32 bits: both streams fit in 8 bytes, kept on the stack.
+    uint8_t in[8] = {};
+    uint8_t captured[8] = {};
     in[0] = command;  // stream bit 8 stays 0
     for (size_t j = 0; j < dataBits; ++j)
-        SetBit(in, 9 + j, (frame[2 + j / 8] >> (j % 8)) & 1);
-    const std::vector<uint8_t> captured = m_Target->chain.ScanDR(in.data(), total, simtap::TapState::RunTestIdle);
+        if ((frame[2 + j / 8] >> (j % 8)) & 1)
+            in[(9 + j) / 8] |= static_cast<uint8_t>(1u << ((9 + j) % 8));
+    m_Target->chain.ScanInto(false, in, total, simtap::TapState::RunTestIdle, captured);
 
     if ((command & 0x40) == 0 || dataBytes == 0)
         return;
     std::vector<uint8_t> reply(dataBytes, 0);
     for (size_t j = 0; j < dataBits; ++j)
-        SetBit(reply, j, GetBit(captured, 9 + j));
+        SetBit(reply, j, (captured[(9 + j) / 8] >> ((9 + j) % 8)) & 1);
     Reply(std::move(reply));
 }
 

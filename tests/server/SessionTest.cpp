@@ -210,9 +210,11 @@ TYPED_TEST(SessionTest, LargeReplyIsWrittenInChunks)
     ASSERT_EQ(block.size(), 200000u);
     for (uint32_t i = 0; i < block.size(); ++i)
         ASSERT_EQ(block[i], static_cast<uint8_t>((0x100 + i) * 7 + 1)) << i;
-    // 200008 bytes: chunks of 65536, 65536, 65536 and 3400, each completing
-    // in HandleReply, plus the call that starts the write. The last one may
-    // still be running when the client has all the bytes.
+    // 200008 bytes go in pieces of at most 65536 (65536, 65536, 65536 and
+    // 3400): what the socket takes at once is written in the call that
+    // starts the write, each piece that has to wait for the socket completes
+    // in a call of its own. The last one may still be running when the
+    // client has all the bytes.
     auto countCalls = [&] {
         std::string log = harness.Log();
         auto from = log.find("Reply body length: 200000");
@@ -225,7 +227,7 @@ TYPED_TEST(SessionTest, LargeReplyIsWrittenInChunks)
         return count;
     };
     EXPECT_TRUE(testsupport::WaitFor([&] { return countCalls() != 0; }));
-    EXPECT_EQ(countCalls(), 5u);
+    EXPECT_LE(countCalls(), 5u);
 }
 
 TYPED_TEST(SessionTest, TrstWaitsBeforeReplying)
@@ -372,6 +374,53 @@ TYPED_TEST(SessionTest, OversizedBodyIsRefusedWithoutAllocating)
     Reply refused = third->ReadReply(10s);
     EXPECT_EQ(refused.status, REPLY_ERROR);
     EXPECT_EQ(third->List().size(), 2u);
+}
+
+// The server reads ahead of the command it runs: commands that arrive
+// together (a header with its body, several commands, a body longer than
+// what one read takes with the next command behind it) and a command that
+// arrives a byte at a time are all answered, in order.
+TYPED_TEST(SessionTest, CommandsSentTogetherOrInPiecesAreAnsweredInOrder)
+{
+    auto client = this->harness.Connect();
+    client->List();
+    std::vector<uint8_t> block(10000);
+    for (size_t i = 0; i < block.size(); ++i)
+        block[i] = static_cast<uint8_t>(i * 13 + 5);
+    auto packet = [](uint32_t code, const std::vector<uint8_t>& b) { return body::Packet(code, b.data(), b.size()); };
+    const std::vector<uint8_t> together = Cat({
+        packet(CMD_OPEN, body::Name("FAKE0")),
+        packet(CMD_SHIFT_IR, body::ShiftIR(0x5, 5, TapState::RunTestIdle)),
+        packet(CMD_WRITE_BLK, body::WriteBlock(0x2000, block.data(), block.size())),
+        packet(CMD_KEEPALIVE, {}),
+        packet(CMD_READ_BLK, body::ReadBlock(0x2000, static_cast<uint32_t>(block.size()))),
+        packet(CMD_SHIFT_DR, body::ShiftDR({0x0F, 0x01}, 9, TapState::RunTestIdle)),
+    });
+    client->SendRaw(together.data(), together.size());
+    Reply open = client->ReadReply(5s);
+    EXPECT_EQ(open.status, REPLY_OK);
+    Reply ir = client->ReadReply(5s);
+    EXPECT_EQ(ir.status, REPLY_OK);
+    EXPECT_EQ(ir.body, Le32(0x1A));
+    EXPECT_EQ(client->ReadReply(5s).status, REPLY_OK);  // the write; the keep-alive has no reply
+    Reply read = client->ReadReply(5s);
+    EXPECT_EQ(read.status, REPLY_OK);
+    EXPECT_EQ(read.body, block);
+    Reply dr = client->ReadReply(5s);
+    EXPECT_EQ(dr.status, REPLY_OK);
+    EXPECT_EQ(dr.body, (std::vector<uint8_t>{0xAA, 0xA4}));
+
+    const std::vector<uint8_t> piecemeal = packet(CMD_SHIFT_IR, body::ShiftIR(0x3, 4, TapState::RunTestIdle));
+    for (size_t i = 0; i < piecemeal.size(); ++i) {
+        client->SendRaw(&piecemeal[i], 1);
+        if (i + 1 < piecemeal.size()) {
+            EXPECT_FALSE(client->DataWithin(5ms)) << "a reply before byte " << i + 1 << " of the command";
+        }
+    }
+    Reply last = client->ReadReply(5s);
+    EXPECT_EQ(last.status, REPLY_OK);
+    EXPECT_EQ(last.body, Le32(0xC));
+    EXPECT_EQ(client->ShiftIR(0x5, 5), 0x1Au);
 }
 
 // The idle time-outs run on a server made with 300 ms instead of 10 s.

@@ -1,5 +1,8 @@
 #include "tests/support/FakeAdapter.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include <stdexcept>
 
 CFakeAdapter::CFakeAdapter(CJTAGServer& server, const std::string& name, const std::string& chip)
@@ -60,10 +63,18 @@ void CFakeAdapter::ReadMemBlk(unsigned int address, void* buffer, unsigned int s
     Record("ReadMemBlk " + std::to_string(address) + " " + std::to_string(size));
     auto* out = static_cast<unsigned char*>(buffer);
     std::lock_guard<std::mutex> lock(m_mutex);
-    for (unsigned int i = 0; i < size; ++i) {
-        auto it = m_memory.find(address + i);
-        // Unwritten bytes read as a pattern of their address.
-        out[i] = it == m_memory.end() ? static_cast<unsigned char>((address + i) * 7 + 1) : it->second;
+    for (unsigned int i = 0; i < size;) {
+        const uint32_t at = address + i;
+        const uint32_t offset = at % kPage;
+        const unsigned int n = std::min<unsigned int>(size - i, kPage - offset);
+        auto it = m_memory.find(at / kPage);
+        if (it != m_memory.end()) {
+            std::memcpy(out + i, it->second.data() + offset, n);
+        } else {
+            for (unsigned int k = 0; k < n; ++k)
+                out[i + k] = Unwritten(at + k);
+        }
+        i += n;
     }
 }
 
@@ -72,8 +83,20 @@ void CFakeAdapter::WriteMemBlk(unsigned int address, const void* data, unsigned 
     Record("WriteMemBlk " + std::to_string(address) + " " + std::to_string(size));
     const auto* in = static_cast<const unsigned char*>(data);
     std::lock_guard<std::mutex> lock(m_mutex);
-    for (unsigned int i = 0; i < size; ++i)
-        m_memory[address + i] = in[i];
+    for (unsigned int i = 0; i < size;) {
+        const uint32_t at = address + i;
+        const uint32_t offset = at % kPage;
+        const unsigned int n = std::min<unsigned int>(size - i, kPage - offset);
+        auto& page = m_memory[at / kPage];
+        if (page.empty()) {
+            page.resize(kPage);
+            const uint32_t base = at - offset;
+            for (uint32_t k = 0; k < kPage; ++k)
+                page[k] = Unwritten(base + k);
+        }
+        std::memcpy(page.data() + offset, in + i, n);
+        i += n;
+    }
 }
 
 void CFakeAdapter::SetTRST(bool level)

@@ -50,7 +50,11 @@ private:
     mutable std::mutex m_mutex;
     std::vector<std::string> m_calls;
     std::map<std::string, std::pair<std::string, int>> m_failures;
-    std::map<uint32_t, uint8_t> m_memory;
+    // Memory in 4 KiB pages, made when first written; unwritten bytes read
+    // as a pattern of their address.
+    static constexpr uint32_t kPage = 4096;
+    static unsigned char Unwritten(uint32_t address) { return static_cast<unsigned char>(address * 7 + 1); }
+    std::map<uint32_t, std::vector<uint8_t>> m_memory;
 };
 
 // A holder source that creates a fresh CFakeAdapter object for each name on

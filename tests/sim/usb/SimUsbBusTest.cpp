@@ -222,6 +222,25 @@ TEST_F(SimUsbBus, UnplugAndReplugThroughTheControlFile)
     Unplug("");
 }
 
+// The control file is kept between calls and read again when it changes:
+// successive changes of the same size each take effect on the next call.
+TEST_F(SimUsbBus, ControlFileChangedAtOnceTakesEffect)
+{
+    const std::string first = UniqueSerial("W");
+    const std::string second = UniqueSerial("X");
+    ASSERT_EQ(Rescan("ezusb,serial=" + first + ";ezusb,serial=" + second).size(), 2u);
+    Unplug("@1\n");  // entries count from 0
+    usb_find_devices();
+    ASSERT_EQ(Devices().size(), 1u);
+    ASSERT_NE(FindSerial(first), nullptr);
+    Unplug("@0\n");
+    usb_find_devices();
+    EXPECT_EQ(Devices().size(), 1u);
+    EXPECT_EQ(FindSerial(first), nullptr);
+    EXPECT_NE(FindSerial(second), nullptr);
+    Unplug("");
+}
+
 TEST_F(SimUsbBus, MalformedValuesGiveNoDevicesAndOneMessage)
 {
     const std::string good = "ezusb,serial=" + UniqueSerial("M");
