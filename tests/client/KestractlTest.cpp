@@ -405,6 +405,8 @@ TEST_F(KestractlTest, AdapterBySerialNumberAndSuggestedNames)
         {{"chipname", "SIMM", "x"}, "did you mean 'SIM'?"},
         {{"runtest", "serial=K2", "1"}, "no adapter with serial number 'K2'; did you mean serial=K1?"},
         {{"runtest", "zzzzzz", "1"}, "no such adapter 'zzzzzz' (kestractl list)"},
+        // The maker's adapter scans few bits at once: the limit is named.
+        {{"drscan", "serial=K1", "0", "-l", "100"}, "scans at most 41 bits at once"},
     };
     for (const auto& c : unknown) {
         std::vector<std::string> args{"-a", address};
@@ -413,6 +415,11 @@ TEST_F(KestractlTest, AdapterBySerialNumberAndSuggestedNames)
         EXPECT_EQ(r.status, 4) << Describe(r);
         EXPECT_NE(r.err.find(c.hint), std::string::npos) << r.err;
     }
+    Result detect = Run({"-a", address, "detect", "serial=K1"});
+    EXPECT_EQ(detect.status, 1) << Describe(detect);
+    EXPECT_NE(detect.err.find("cannot scan the whole chain: its scan limit is 41 bits"),
+              std::string::npos)
+        << detect.err;
 }
 
 TEST_F(KestractlTest, BinaryDataThroughStdioAndTerminalSafety)
