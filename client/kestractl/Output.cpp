@@ -169,27 +169,11 @@ std::string HexDump(uint32_t address, const uint8_t* data, size_t size)
 
 const char* JedecManufacturer(unsigned bank, unsigned code)
 {
-    // JEP106 entries of makers whose parts are common on JTAG chains.
     static const struct {
         unsigned bank, code;
         const char* name;
     } table[] = {
-        {1, 0x01, "AMD"},
-        {1, 0x04, "Fujitsu"},
-        {1, 0x09, "Intel"},
-        {1, 0x0E, "Freescale (Motorola)"},
-        {1, 0x15, "NXP (Philips)"},
-        {1, 0x17, "Texas Instruments"},
-        {1, 0x1F, "Atmel"},
-        {1, 0x20, "STMicroelectronics"},
-        {1, 0x21, "Lattice Semiconductor"},
-        {1, 0x29, "Microchip Technology"},
-        {1, 0x34, "Cypress Semiconductor"},
-        {1, 0x41, "Infineon"},
-        {1, 0x49, "Xilinx"},
-        {1, 0x6E, "Altera"},
-        {5, 0x3B, "ARM Ltd"},
-        {10, 0x09, "SiFive"},
+#include "client/kestractl/Jep106.inc"
     };
     for (const auto& e : table)
         if (e.bank == bank && e.code == code)

@@ -239,7 +239,7 @@ std::string HexDump(uint32_t address, const uint8_t* data, size_t size);
 std::string Hex32(uint32_t v, int digits = 8);
 
 // JEDEC JEP106 manufacturer name for a bank (1-based) and 7-bit code, or
-// nullptr when not in our small table.
+// nullptr when the table (Jep106.inc, which names its source) lacks it.
 const char* JedecManufacturer(unsigned bank, unsigned code);
 
 // Progress of a memory transfer on stderr, drawn only on a terminal.

@@ -187,11 +187,22 @@ TEST_F(KestractlTest, DetectFindsTheChainWithABypassTap)
     EXPECT_EQ(doc["devices"][2]["idcode"], "0x06413041");
     EXPECT_EQ(doc["devices"][2]["bank"], 1);
     EXPECT_EQ(doc["devices"][2]["code"], "0x20");
+    EXPECT_EQ(doc["devices"][0]["manufacturer"], "ARM Ltd");
+    EXPECT_EQ(doc["devices"][2]["manufacturer"], "STMicroelectronics");
 
     Result text = Run({"-a", address, "detect", "SIM"});
     ASSERT_EQ(text.status, 0) << Describe(text);
     EXPECT_NE(text.out.find("0x4ba00477"), std::string::npos) << text.out;
     EXPECT_NE(text.out.find("BYPASS"), std::string::npos) << text.out;
+
+    // Makers from a late bank, and a code the table does not hold.
+    const int late = StartPeer({"--chain", "0x10000b19:4+0x00000c03:4"});
+    const std::string lateAddress = StartServer({{"LATE", late}});
+    Result makers = Run({"-a", lateAddress, "detect", "LATE"});
+    ASSERT_EQ(makers.status, 0) << Describe(makers);
+    EXPECT_NE(makers.out.find("bank 12 code 0x0c (Black Sesame Technologies Inc)"), std::string::npos)
+        << makers.out;
+    EXPECT_NE(makers.out.find("bank 13 code 0x01\n"), std::string::npos) << makers.out;
 }
 
 TEST_F(KestractlTest, MemoryRoundTripThroughTheSimulatedUsbAdapter)
