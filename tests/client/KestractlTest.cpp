@@ -14,6 +14,7 @@
 
 #include <fstream>
 #include <random>
+#include <sstream>
 #include <thread>
 
 using testsupport::Process;
@@ -501,4 +502,58 @@ TEST_F(KestractlTest, JsonReportsEveryFailureWithItsStatus)
     EXPECT_EQ(ParseJson(refused)["status"], 3) << refused.out;
     EXPECT_NE(refused.err.find("is kestrad running?"), std::string::npos) << refused.err;
     EXPECT_NE(refused.err.find(m_dir.File("none.sock")), std::string::npos) << refused.err;
+}
+
+TEST_F(KestractlTest, BashCompletionOffersCommandsOptionsAndAdapterNames)
+{
+    const int port = StartPeer();
+    const std::string address = StartServer({{"SIM", port}}, "ezusb,serial=K1");
+    const std::string dir = std::string(KESTRAD_SOURCE_DIR) + "/completions/bash/";
+    const std::string bin = ProgramPath("kestractl");
+    const std::string binDir = bin.substr(0, bin.rfind('/'));
+
+    // Each case: the script, the line typed so far; the words offered.
+    const struct {
+        const char* program;
+        std::string line;
+        std::vector<std::string> offered;
+    } cases[] = {
+        {"kestractl", "kestractl ir", {"irscan"}},
+        {"kestractl", "kestractl --js", {"--json"}},
+        {"kestractl", "kestractl -a " + address + " read SIM 0 4 --f", {"--force"}},
+        {"kestractl", "kestractl -a " + address + " detect S", {"SIM"}},
+        {"kestractl", "kestractl -a " + address + " trst SIM ", {"0", "1"}},
+        {"kestrad", "kestrad --ver", {"--version"}},
+        {"kestrad-sim", "kestrad-sim --ch", {"--chain"}},
+    };
+    for (const auto& c : cases) {
+        const std::string script =
+            "source \"$0\"; read -ra COMP_WORDS <<< \"$1\"; "
+            "[[ $1 == *' ' ]] && COMP_WORDS+=(''); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); "
+            "$(complete -p \"$2\" | sed 's/.*-F \\([^ ]*\\).*/\\1/'); printf '%s\\n' \"${COMPREPLY[@]}\"";
+        const std::string run = NewDir();
+        Process p("/bin/bash", {"-c", script, dir + c.program, c.line, c.program},
+                  {{"PATH", binDir + ":/usr/bin:/bin"}, {"KESTRAD_ADDRESS", ""}}, run);
+        ASSERT_EQ(p.Wait(30s), 0) << c.line << "\n" << p.Stderr();
+        std::string expected;
+        for (const std::string& w : c.offered)
+            expected += w + "\n";
+        EXPECT_EQ(p.Stdout(), expected) << c.line;
+    }
+
+    // Every command of the program's help is one the completion offers.
+    Result help = Run({"--help"});
+    const std::string completion = testsupport::ReadFile(dir + "kestractl");
+    const size_t from = help.out.find("Subcommands:");
+    ASSERT_NE(from, std::string::npos) << help.out;
+    std::istringstream lines(help.out.substr(from));
+    std::string line;
+    std::getline(lines, line);
+    while (std::getline(lines, line)) {
+        std::istringstream words(line);
+        std::string command;
+        if (!(words >> command) || line.rfind("  ", 0) != 0)
+            break;
+        EXPECT_NE(completion.find(" " + command), std::string::npos) << command;
+    }
 }
