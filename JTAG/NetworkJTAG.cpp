@@ -85,6 +85,11 @@ void CNetworkJTAG::AddAdapters(std::vector<std::shared_ptr<CJTAG>>& adapters, CJ
             adapters.push_back(std::make_shared<CNetworkJTAG>(entry.addr, entry.port, entry.name, server));
         } catch (const std::exception& e) {
             server.Logger().LogError("Exception in CNetworkJTAG::AddAdapters: %s\n", Printable(e.what()).c_str());
+            // The line above names no peer; users without -v need to know which
+            // one is missing from the list and where it was looked for.
+            server.Logger().Log("Network peer '%s' at %s:%d skipped: %s\n", Printable(entry.name).c_str(),
+                                Printable(entry.addr).c_str(), static_cast<int>(entry.port),
+                                Printable(e.what()).c_str());
         }
     }
 }

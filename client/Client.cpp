@@ -157,7 +157,9 @@ void CClient::ConnectLocal(const std::string& path)
                                   Clock::now() + m_options.connectTimeout);
     if (err != 0) {
         ::close(fd);
-        throw ConnectionError("cannot connect to " + Where() + " (" + path + "): " +
+        // The socket path first: it is what a user can check with ls.
+        throw ConnectionError("cannot connect to " + path +
+                              (path == m_address ? std::string() : " (" + Where() + ")") + ": " +
                               (err == ETIMEDOUT ? "connection timed out" : ErrnoText(err)));
     }
     m_fd = fd;

@@ -84,7 +84,8 @@ void ChipnameOptions(CLI::App& sub, Step& st)
 
 Json RunChipname(CSession& session, const Step& s)
 {
-    session.ByName([&](CClient& client) { client.UpdateName(s.adapter, s.value); });
+    const std::string name = session.Resolve(s.adapter);
+    session.ByName([&](CClient& client) { client.UpdateName(name, s.value); });
     return Json::object();
 }
 

@@ -34,7 +34,7 @@ bool Offered(const Command& command, ParserMode mode)
 
 void AddAdapterArgument(CLI::App& sub, Step& st)
 {
-    sub.add_option("ADAPTER", st.adapter, "adapter name as 'list' shows it")->required();
+    sub.add_option("ADAPTER", st.adapter, "adapter name as 'list' shows it, or serial=SN")->required();
 }
 
 void AddEndOption(CLI::App& sub, Step& st)

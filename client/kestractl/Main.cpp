@@ -67,10 +67,21 @@ int main(int argc, char** argv)
         ->envname("KESTRAD_ADDRESS")
         ->capture_default_str();
     app.add_flag("--json", settings.json, "print results as JSON");
+    // More than a day is a typo, not a wait anyone means; 0 would mean "fail
+    // at once" to the socket layer and is refused rather than guessed at.
     app.add_option("-t,--timeout", settings.timeoutSeconds,
-                   "seconds to wait for the connection and for each reply")
+                   "seconds to wait for the connection and for each reply (0.001 to 86400)")
         ->capture_default_str()
-        ->check(CLI::PositiveNumber);
+        ->check(CLI::Validator(
+            [](std::string& text) -> std::string {
+                double v = 0;
+                if (!CLI::detail::lexical_cast(text, v) || !(v >= 0.001 && v <= 86400))
+                    return "time-out '" + text + "' is not a number of seconds from 0.001 to 86400";
+                return std::string();
+            },
+            "SECONDS"));
+    app.add_flag("-v,--verbose", settings.verbose,
+                 "say more: which adapter a serial=SN named");
     app.add_option("--chunk", settings.chunkSize,
                    "bytes per command in memory transfers (K, M suffixes; at most 16M)")
         ->capture_default_str()
@@ -81,16 +92,34 @@ int main(int argc, char** argv)
     app.fallthrough();
     AddCommands(app, step, ParserMode::CommandLine);
 
+    // --json promises one JSON object on stdout, argument errors included;
+    // the parse may fail before CLI11 has set the flag, so look for it here.
+    bool jsonWanted = false;
+    for (int i = 1; i < argc && !jsonWanted; ++i)
+        jsonWanted = std::string(argv[i]) == "--json";
+    auto usageFailure = [&](const std::string& message) {
+        if (jsonWanted) {
+            Json doc;
+            doc["ok"] = false;
+            doc["error"] = {{"type", "usage"}, {"message", message}};
+            doc["status"] = static_cast<int>(EXIT_USAGE);
+            std::printf("%s\n", doc.dump(2).c_str());
+        }
+        return EXIT_USAGE;
+    };
     try {
         app.parse(argc, argv);
     } catch (const CLI::RequiredError& e) {
-        if (!app.get_subcommands().empty())
-            return app.exit(e) == 0 ? EXIT_OK : EXIT_USAGE;
-        std::fprintf(stderr, "kestractl: %s\n", UnknownCommand(app.remaining()).what());
-        return EXIT_USAGE;
+        if (!app.get_subcommands().empty()) {
+            app.exit(e);
+            return usageFailure(e.what());
+        }
+        const std::string message = UnknownCommand(app.remaining()).what();
+        std::fprintf(stderr, "kestractl: %s\n", message.c_str());
+        return usageFailure(message);
     } catch (const CLI::ParseError& e) {
         const int rc = app.exit(e);
-        return rc == 0 ? EXIT_OK : EXIT_USAGE;
+        return rc == 0 ? EXIT_OK : usageFailure(e.what());
     }
     settings.progress = !noProgress;
     step.command = app.get_subcommands().at(0)->get_name();

@@ -169,27 +169,11 @@ std::string HexDump(uint32_t address, const uint8_t* data, size_t size)
 
 const char* JedecManufacturer(unsigned bank, unsigned code)
 {
-    // JEP106 entries of makers whose parts are common on JTAG chains.
     static const struct {
         unsigned bank, code;
         const char* name;
     } table[] = {
-        {1, 0x01, "AMD"},
-        {1, 0x04, "Fujitsu"},
-        {1, 0x09, "Intel"},
-        {1, 0x0E, "Freescale (Motorola)"},
-        {1, 0x15, "NXP (Philips)"},
-        {1, 0x17, "Texas Instruments"},
-        {1, 0x1F, "Atmel"},
-        {1, 0x20, "STMicroelectronics"},
-        {1, 0x21, "Lattice Semiconductor"},
-        {1, 0x29, "Microchip Technology"},
-        {1, 0x34, "Cypress Semiconductor"},
-        {1, 0x41, "Infineon"},
-        {1, 0x49, "Xilinx"},
-        {1, 0x6E, "Altera"},
-        {5, 0x3B, "ARM Ltd"},
-        {10, 0x09, "SiFive"},
+#include "client/kestractl/Jep106.inc"
     };
     for (const auto& e : table)
         if (e.bank == bank && e.code == code)
@@ -229,19 +213,30 @@ void CProgress::Update(uint64_t done)
         std::snprintf(buf, sizeof(buf), "%ld:%02ld", left / 60, left % 60);
         eta = buf;
     }
-    std::fprintf(stderr, "\r%-5s [%s] %3d%%  %s / %s  %s/s  %s left ", m_what, bar.c_str(),
-                 static_cast<int>(frac * 100), HumanBytes(done).c_str(),
-                 HumanBytes(m_total).c_str(), HumanBytes(rate).c_str(), eta.c_str());
+    char line[256];
+    const int n = std::snprintf(line, sizeof(line), "%-5s [%s] %3d%%  %s / %s  %s/s  %s left",
+                                m_what, bar.c_str(), static_cast<int>(frac * 100),
+                                HumanBytes(done).c_str(), HumanBytes(m_total).c_str(),
+                                HumanBytes(rate).c_str(), eta.c_str());
+    const size_t drawn = std::min(static_cast<size_t>(std::max(n, 0)), sizeof(line) - 1);
+    // A shorter line than the last one is padded so that nothing of the old
+    // one is left behind.
+    std::fprintf(stderr, "\r%s%s", line,
+                 std::string(m_width > drawn ? m_width - drawn : 0, ' ').c_str());
     std::fflush(stderr);
+    m_width = std::max(m_width, drawn);
     m_drawn = true;
 }
 
 void CProgress::Done()
 {
     if (m_drawn) {
-        std::fputc('\n', stderr);
+        // Blank the whole line and return to its start: what follows (a hex
+        // dump, an error, the prompt) starts on a clean line.
+        std::fprintf(stderr, "\r%s\r", std::string(m_width, ' ').c_str());
         std::fflush(stderr);
         m_drawn = false;
+        m_width = 0;
     }
 }
 
@@ -252,7 +247,10 @@ int ReportError(const std::exception& e, const std::string& where, bool json, Js
     int status = EXIT_LOCAL;
     const char* type = "local";
     std::string prefix;
-    if (dynamic_cast<const kestrad::client::ServerError*>(&e)) {
+    if (dynamic_cast<const UnknownAdapter*>(&e)) {
+        status = EXIT_SERVER;
+        type = "adapter";
+    } else if (dynamic_cast<const kestrad::client::ServerError*>(&e)) {
         status = EXIT_SERVER;
         type = "server";
         prefix = "server error: ";
@@ -280,6 +278,7 @@ int ReportError(const std::exception& e, const std::string& where, bool json, Js
         err["type"] = type;
         err["message"] = e.what();
         (*jsonOut)["error"] = err;
+        (*jsonOut)["status"] = status;
     }
     return status;
 }

@@ -10,6 +10,64 @@ using kestrad::client::TapStateName;
 
 namespace kestractl {
 
+namespace {
+
+// A refused scan closes the adapter on the server; reopen it for the next one.
+bool ScanFits(CClient& c, const std::string& adapter, uint32_t bits)
+{
+    try {
+        c.ShiftDR(std::vector<uint8_t>(BitBytes(bits), 0xFF), bits, TapState::RunTestIdle);
+        return true;
+    } catch (const kestrad::client::ServerError&) {
+        c.Open(adapter);
+        return false;
+    }
+}
+
+// The longest data scan `adapter` takes, found by halving between what
+// worked and what was refused (`refused` bits). The server does not report
+// an adapter's limit, and the limits differ by kind (the maker's adapter
+// takes a few dozen bits, the others far more), so it is measured.
+uint32_t ScanLimit(CClient& c, const std::string& adapter, uint32_t refused)
+{
+    uint32_t good = 0, bad = refused;
+    while (bad - good > 1) {
+        const uint32_t mid = good + (bad - good) / 2;
+        (ScanFits(c, adapter, mid) ? good : bad) = mid;
+    }
+    return good;
+}
+
+bool IsLengthRefusal(const std::string& message)
+{
+    return message.find("bit length") != std::string::npos ||
+           message.find("limit") != std::string::npos;
+}
+
+// Why detect found no end of the chain when the adapter is the cause. Some
+// adapters answer a long scan right after TRST (IDCODE selected) with the
+// identification alone instead of refusing it; an instruction of ones
+// (BYPASS in any IR of 4 bits or more) makes them scan, or refuse, for real.
+// TRST restores IDCODE afterwards.
+std::string ScanLimitHint(CClient& c, const std::string& adapter, uint32_t bits, uint32_t maxDevices)
+{
+    c.ShiftIR(0xF, 4, TapState::RunTestIdle);
+    if (ScanFits(c, adapter, bits))
+        return std::string();
+    const uint32_t limit = ScanLimit(c, adapter, bits);
+    c.SetTrst(false);
+    c.SetTrst(true);
+    const std::string hint =
+        limit >= 64 ? "try --max-devices " + std::to_string((limit - 32) / 32)
+                    : "detect needs at least 64 bits for one TAP; read the IDCODE with irscan "
+                      "and drscan instead";
+    return "adapter '" + adapter + "' cannot scan the whole chain: its scan limit is " +
+           std::to_string(limit) + " bits, and " + std::to_string(maxDevices) + " devices need " +
+           std::to_string(bits) + " (" + hint + ")";
+}
+
+}  // namespace
+
 void DetectOptions(CLI::App& sub, Step& st)
 {
     AddAdapterArgument(sub, st);
@@ -30,7 +88,15 @@ Json RunDetect(CSession& session, const Step& s)
     c.SetTrst(false);
     c.SetTrst(true);
     std::vector<uint8_t> ones(BitBytes(bits), 0xFF);
-    std::vector<uint8_t> captured = c.ShiftDR(ones, bits, TapState::RunTestIdle);
+    std::vector<uint8_t> captured;
+    try {
+        captured = c.ShiftDR(ones, bits, TapState::RunTestIdle);
+    } catch (const kestrad::client::ServerError& e) {
+        if (!IsLengthRefusal(e.what()))
+            throw;
+        c.Open(s.adapter);
+        throw ChainError(ScanLimitHint(c, s.adapter, bits, maxDevices));
+    }
     auto bit = [&](uint32_t k) { return (captured[k / 8] >> (k % 8)) & 1; };
 
     Json devices = Json::array();
@@ -69,6 +135,16 @@ Json RunDetect(CSession& session, const Step& s)
         d["manufacturer"] = maker ? Json(maker) : Json(nullptr);
         devices.push_back(d);
         pos += 32;
+    }
+    if (!ended) {
+        std::string limited;
+        try {
+            limited = ScanLimitHint(c, s.adapter, bits, maxDevices);
+        } catch (const kestrad::client::ServerError&) {
+            // No better explanation than the general one below.
+        }
+        if (!limited.empty())
+            throw ChainError(limited);
     }
     if (!ended)
         throw ChainError(
@@ -161,7 +237,18 @@ Json RunDrscan(CSession& session, const Step& s)
     CClient& c = session.Client();
     const uint32_t len = *s.length;
     const std::vector<uint8_t> in = HexToBits(s.value, len);
-    const std::vector<uint8_t> out = c.ShiftDR(in, len, EndState(s));
+    std::vector<uint8_t> out;
+    try {
+        out = c.ShiftDR(in, len, EndState(s));
+    } catch (const kestrad::client::ServerError& e) {
+        if (!IsLengthRefusal(e.what()) || len < 2)
+            throw;
+        c.Open(s.adapter);
+        throw kestrad::client::ServerError(std::string(e.what()) + " (adapter '" + s.adapter +
+                                           "' scans at most " +
+                                           std::to_string(ScanLimit(c, s.adapter, len)) +
+                                           " bits at once)");
+    }
     Json j;
     j["adapter"] = s.adapter;
     j["length"] = len;

@@ -6,10 +6,12 @@
 // a failed step.
 #include "client/kestractl/Tool.h"
 
+#include <editline/readline.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iostream>
@@ -142,33 +144,81 @@ std::string Where(int line) { return "line " + std::to_string(line) + ": "; }
 
 void PrintJson(Json doc) { std::printf("%s\n", doc.dump(2).c_str()); }
 
+// Tab completion at the prompt: the first word is a command, a later word an
+// adapter name. The names are asked of the server once, at the first
+// completion that needs them (a list renumerates, which takes a moment).
+CSession* g_completionSession = nullptr;
+std::vector<std::string> g_completionWords;
+
+char* NextCompletion(const char* text, int state)
+{
+    static size_t next;
+    if (state == 0)
+        next = 0;
+    const size_t length = std::strlen(text);
+    while (next < g_completionWords.size()) {
+        const std::string& word = g_completionWords[next++];
+        if (word.compare(0, length, text) == 0)
+            return ::strdup(word.c_str());
+    }
+    return nullptr;
+}
+
+char** CompleteLine(const char* text, int start, int)
+{
+    static std::vector<std::string> adapters;
+    static bool asked = false;
+    g_completionWords.clear();
+    if (start == 0) {
+        for (const Command& command : Commands())
+            if (command.where != Command::Where::CommandLine)
+                g_completionWords.push_back(command.name);
+        g_completionWords.push_back("help");
+    } else {
+        if (!asked && g_completionSession) {
+            asked = true;
+            try {
+                g_completionSession->NoteListed();
+                for (const auto& a : g_completionSession->Client().List())
+                    adapters.push_back(a.name);
+            } catch (const std::exception&) {
+                // No server: nothing to offer; the command will say why.
+            }
+        }
+        g_completionWords = adapters;
+    }
+    return ::rl_completion_matches(text, NextCompletion);
+}
+
 int Interactive(const Settings& settings)
 {
     CSession session(settings);
+    g_completionSession = &session;
+    ::rl_attempted_completion_function = CompleteLine;
     CScriptRunner runner(&session, settings, true);
     std::printf("kestractl %s: one command per line; 'help' lists them, 'quit' or Ctrl-D ends.\n",
                 settings.address.c_str());
     int line = 0;
     int lastStatus = EXIT_OK;
     for (;;) {
-        std::printf(runner.BatchLine() ? "batch> " : "kestractl> ");
-        std::fflush(stdout);
         std::string text;
         session.KeepAliveWhileIdle(true);
-        const bool got = static_cast<bool>(std::getline(std::cin, text));
+        char* raw = ::readline(runner.BatchLine() ? "batch> " : "kestractl> ");
         session.KeepAliveWhileIdle(false);
-        if (!got) {
+        if (!raw) {
             if (g_interrupted) {
                 // Ctrl-C at the prompt drops the line, as a shell does.
                 g_interrupted = 0;
-                std::cin.clear();
-                std::clearerr(stdin);
                 std::printf("\n");
                 continue;
             }
             std::printf("\n");
             break;
         }
+        text = raw;
+        std::free(raw);
+        if (!Blank(text))
+            ::add_history(text.c_str());
         ++line;
         text = StripComment(text);
         if (Blank(text))
@@ -197,6 +247,7 @@ int Interactive(const Settings& settings)
                 std::fprintf(stderr, "kestractl: the next command connects again\n");
         }
     }
+    g_completionSession = nullptr;
     session.Finish();
     return lastStatus;
 }

@@ -2,7 +2,10 @@
 // open, and the batch of a script's 'batch begin' ... 'batch end'.
 #include "client/kestractl/Tool.h"
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
+#include <cstdio>
 #include <thread>
 
 using kestrad::client::CClient;
@@ -24,15 +27,105 @@ CClient& CSession::Client()
         options.connectTimeout = ms;
         options.replyTimeout = ms;
         m_client = std::make_unique<CClient>(options);
-        m_client->Connect(m_settings.address);
+        try {
+            m_client->Connect(m_settings.address);
+        } catch (const kestrad::client::ConnectionError& e) {
+            throw kestrad::client::ConnectionError(
+                std::string(e.what()) +
+                "\n  is kestrad running? Point at another server with -a ADDRESS or "
+                "KESTRAD_ADDRESS (host:port or a socket path)");
+        }
     }
     return *m_client;
 }
 
-void CSession::Hold(const std::string& adapter)
+namespace {
+
+size_t EditDistance(const std::string& a, const std::string& b)
 {
-    if (adapter == ".")
+    std::vector<size_t> row(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); ++j)
+        row[j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+        size_t diagonal = row[0];
+        row[0] = i;
+        for (size_t j = 1; j <= b.size(); ++j) {
+            const size_t up = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            diagonal = up;
+        }
+    }
+    return row[b.size()];
+}
+
+std::string Lower(std::string s)
+{
+    for (char& c : s)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+const char* kNoSuchDevice = "no such device: ";
+
+}  // namespace
+
+std::vector<std::string> ClosestNames(const std::string& wanted,
+                                      const std::vector<std::string>& names)
+{
+    // Close means: the same letters in another case, one is the start of
+    // the other, or a third of the letters (at least one) differ.
+    const std::string w = Lower(wanted);
+    std::vector<std::pair<size_t, std::string>> scored;
+    for (const std::string& name : names) {
+        const std::string n = Lower(name);
+        size_t d = EditDistance(w, n);
+        if (!w.empty() && (n.rfind(w, 0) == 0 || w.rfind(n, 0) == 0))
+            d = std::min<size_t>(d, 1);
+        if (d <= std::max<size_t>(1, std::max(w.size(), n.size()) / 3))
+            scored.emplace_back(d, name);
+    }
+    std::stable_sort(scored.begin(), scored.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<std::string> out;
+    for (size_t i = 0; i < scored.size() && i < 3; ++i)
+        out.push_back(scored[i].second);
+    return out;
+}
+
+std::string CSession::Resolve(const std::string& adapter)
+{
+    static const std::string kSerial = "serial=";
+    if (adapter.rfind(kSerial, 0) != 0)
+        return adapter;
+    const std::string serial = adapter.substr(kSerial.size());
+    if (serial.empty())
+        throw UsageError("'serial=' needs a serial number, e.g. serial=K1");
+    // Bus positions change when adapters come and go; the serial number
+    // does not, so it is looked up in a fresh list.
+    m_listed = true;
+    std::vector<std::string> serials;
+    for (const kestrad::client::AdapterInfo& a : Client().List()) {
+        if (a.serial && *a.serial == serial) {
+            if (m_settings.verbose)
+                std::fprintf(stderr, "kestractl: serial=%s is adapter '%s'\n", serial.c_str(),
+                             a.name.c_str());
+            return a.name;
+        }
+        if (a.serial)
+            serials.push_back(*a.serial);
+    }
+    std::string message = "no adapter with serial number '" + serial + "'";
+    const std::vector<std::string> close = ClosestNames(serial, serials);
+    if (!close.empty())
+        message += "; did you mean serial=" + close.front() + "?";
+    throw UnknownAdapter(message + " (kestractl list)");
+}
+
+void CSession::Hold(const std::string& requested)
+{
+    if (requested == ".")
         throw UsageError("'open' needs an adapter name");
+    const std::string adapter = Resolve(requested);
     // The server closes the previous adapter itself when another is opened.
     m_held.clear();
     OpenAdapter(adapter);
@@ -44,15 +137,31 @@ void CSession::ByName(const std::function<void(CClient&)>& call)
 {
     CClient& c = Client();
     try {
-        call(c);
+        try {
+            call(c);
+        } catch (const kestrad::client::ServerError& e) {
+            // The server builds its adapter list only when a client asks for
+            // it, so a fresh server knows no adapter yet: list once, then retry.
+            if (m_listed || std::string(e.what()).rfind(kNoSuchDevice, 0) != 0)
+                throw;
+            m_listed = true;
+            c.List();
+            call(c);
+        }
     } catch (const kestrad::client::ServerError& e) {
-        // The server builds its adapter list only when a client asks for it,
-        // so a fresh server knows no adapter yet: list once, then retry.
-        if (m_listed || std::string(e.what()).rfind("no such device: ", 0) != 0)
+        const std::string what = e.what();
+        if (what.rfind(kNoSuchDevice, 0) != 0 || dynamic_cast<const UnknownAdapter*>(&e))
             throw;
-        m_listed = true;
-        c.List();
-        call(c);
+        const std::string name = what.substr(std::string(kNoSuchDevice).size());
+        std::vector<std::string> names;
+        for (const kestrad::client::AdapterInfo& a : c.List())
+            names.push_back(a.name);
+        std::string message = "no such adapter '" + name + "'";
+        const std::vector<std::string> close = ClosestNames(name, names);
+        for (size_t i = 0; i < close.size(); ++i)
+            message += (i == 0 ? "; did you mean '" : " or '") + close[i] + "'" +
+                       (i + 1 == close.size() ? "?" : "");
+        throw UnknownAdapter(message + " (kestractl list)");
     }
 }
 
@@ -98,7 +207,7 @@ void CSession::KeepAliveWhileIdle(bool on)
 std::string CSession::AdapterFor(const Step& step)
 {
     if (!m_held.empty()) {
-        if (step.adapter != "." && step.adapter != m_held)
+        if (step.adapter != "." && Resolve(step.adapter) != m_held)
             throw UsageError("adapter '" + m_held + "' is open; 'close' it before using '" +
                              step.adapter + "'");
         if (m_heldClosed) {
@@ -111,7 +220,7 @@ std::string CSession::AdapterFor(const Step& step)
     }
     if (step.adapter == ".")
         throw UsageError("'.' names the open adapter, but none is open");
-    return step.adapter;
+    return Resolve(step.adapter);
 }
 
 void CSession::Sleep(uint64_t ms)

@@ -44,6 +44,13 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// An adapter name or serial number the server's list does not hold; the
+// message names the closest names. Reported like the server's own error.
+class UnknownAdapter : public kestrad::client::ServerError {
+public:
+    using kestrad::client::ServerError::ServerError;
+};
+
 // A local failure (file I/O).
 class LocalError : public std::runtime_error {
 public:
@@ -75,6 +82,7 @@ struct Step {
     std::string end = "idle";
     bool noCapture = false;       // drscan --no-capture (a batch WriteDR)
     bool keepGoing = false;       // svf --keep-going
+    bool force = false;           // read --force: a large read to a terminal
     bool level = false;           // trst / srst
     uint64_t number = 0;          // runtest N, frequency HZ, sleep MS, detect --max
     uint32_t address = 0;
@@ -121,7 +129,13 @@ struct Settings {
     double timeoutSeconds = 30;
     uint64_t chunkSize = 64 * 1024;
     bool progress = true;  // only drawn when stderr is a terminal
+    bool verbose = false;  // -v: say which adapter a serial number named
 };
+
+// The names in `names` closest to `wanted` (letter case aside), best first,
+// at most three; empty when none is close.
+std::vector<std::string> ClosestNames(const std::string& wanted,
+                                      const std::vector<std::string>& names);
 
 // Adds the commands to `app`, binding their arguments to `step`. Each
 // subcommand sets step.command when parsed.
@@ -155,8 +169,11 @@ public:
     const Settings& Config() const { return m_settings; }
 
     // Runs a call that names an adapter, renumerating once if the server
-    // does not know the name yet.
+    // does not know the name yet; an unknown name throws UnknownAdapter.
     void ByName(const std::function<void(kestrad::client::CClient&)>& call);
+    // The adapter name for what the user typed: a name as it stands, or
+    // "serial=SN" looked up in the server's list.
+    std::string Resolve(const std::string& adapter);
     // The server has renumerated on this connection ('list').
     void NoteListed() { m_listed = true; }
     // Waits `ms` milliseconds, keeping the connection alive; SIGINT ends it.
@@ -222,7 +239,7 @@ std::string HexDump(uint32_t address, const uint8_t* data, size_t size);
 std::string Hex32(uint32_t v, int digits = 8);
 
 // JEDEC JEP106 manufacturer name for a bank (1-based) and 7-bit code, or
-// nullptr when not in our small table.
+// nullptr when the table (Jep106.inc, which names its source) lacks it.
 const char* JedecManufacturer(unsigned bank, unsigned code);
 
 // Progress of a memory transfer on stderr, drawn only on a terminal.
@@ -238,6 +255,7 @@ private:
     uint64_t m_total;
     bool m_enabled;
     bool m_drawn = false;
+    size_t m_width = 0;  // the widest line drawn since the last Done()
     double m_start;
     double m_lastDraw = -1;
 };

@@ -432,6 +432,10 @@ TEST(NetworkJTAG, AddAdaptersSkipsFailingEntry)
     EXPECT_NE(server.LogText().find("Exception in CNetworkJTAG::AddAdapters: Can't connect to server, error: " +
                                     std::to_string(ECONNREFUSED) + "\n"),
               std::string::npos)
+        << server.LogText();    // Without -v, the skipped peer is named with where it was looked for.
+    EXPECT_NE(server.LogText().find("Network peer 'DOWN' at 127.0.0.1:" + std::to_string(closed.Port()) +
+                                    " skipped: "),
+              std::string::npos)
         << server.LogText();
 }
 

@@ -6,11 +6,15 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <pty.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <random>
+#include <sstream>
 #include <thread>
 
 using testsupport::Process;
@@ -105,6 +109,35 @@ std::string Describe(const Result& r)
     return "status " + std::to_string(r.status) + "\nstdout:\n" + r.out + "\nstderr:\n" + r.err;
 }
 
+// Runs kestractl with stdout and stderr on a pseudo-terminal, as a user at a
+// prompt would; returns the exit status and what the terminal showed.
+Result RunOnTerminal(const std::vector<std::string>& args)
+{
+    const std::string program = ProgramPath("kestractl");
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    for (const std::string& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    int master = -1;
+    const pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
+    if (pid == 0) {
+        ::execv(program.c_str(), argv.data());
+        ::_exit(127);
+    }
+    Result r;
+    if (pid < 0)
+        return r;
+    char buf[4096];
+    ssize_t n;
+    while ((n = ::read(master, buf, sizeof(buf))) > 0)  // EIO once the child is gone
+        r.out.append(buf, static_cast<size_t>(n));
+    ::close(master);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -2;
+    return r;
+}
+
 }  // namespace
 
 TEST_F(KestractlTest, ListShowsNetworkAndUsbAdaptersWithSerial)
@@ -155,11 +188,22 @@ TEST_F(KestractlTest, DetectFindsTheChainWithABypassTap)
     EXPECT_EQ(doc["devices"][2]["idcode"], "0x06413041");
     EXPECT_EQ(doc["devices"][2]["bank"], 1);
     EXPECT_EQ(doc["devices"][2]["code"], "0x20");
+    EXPECT_EQ(doc["devices"][0]["manufacturer"], "ARM Ltd");
+    EXPECT_EQ(doc["devices"][2]["manufacturer"], "STMicroelectronics");
 
     Result text = Run({"-a", address, "detect", "SIM"});
     ASSERT_EQ(text.status, 0) << Describe(text);
     EXPECT_NE(text.out.find("0x4ba00477"), std::string::npos) << text.out;
     EXPECT_NE(text.out.find("BYPASS"), std::string::npos) << text.out;
+
+    // Makers from a late bank, and a code the table does not hold.
+    const int late = StartPeer({"--chain", "0x10000b19:4+0x00000c03:4"});
+    const std::string lateAddress = StartServer({{"LATE", late}});
+    Result makers = Run({"-a", lateAddress, "detect", "LATE"});
+    ASSERT_EQ(makers.status, 0) << Describe(makers);
+    EXPECT_NE(makers.out.find("bank 12 code 0x0c (Black Sesame Technologies Inc)"), std::string::npos)
+        << makers.out;
+    EXPECT_NE(makers.out.find("bank 13 code 0x01\n"), std::string::npos) << makers.out;
 }
 
 TEST_F(KestractlTest, MemoryRoundTripThroughTheSimulatedUsbAdapter)
@@ -276,15 +320,15 @@ TEST_F(KestractlTest, FailingScriptStepReportsLineAndServerMessage)
     Result r = Run({"-a", address, "script", script});
     EXPECT_EQ(r.status, 4) << Describe(r);
     EXPECT_NE(r.err.find("line 4"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("no such device: NOPE"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("line 4: no such adapter 'NOPE'"), std::string::npos) << r.err;
 
     Result json = Run({"-a", address, "--json", "script", script});
     EXPECT_EQ(json.status, 4);
     Json doc = ParseJson(json);
     EXPECT_EQ(doc["ok"], false);
     EXPECT_EQ(doc["error"]["line"], 4);
-    EXPECT_EQ(doc["error"]["type"], "server");
-    EXPECT_EQ(doc["error"]["message"], "no such device: NOPE");
+    EXPECT_EQ(doc["error"]["type"], "adapter");
+    EXPECT_EQ(doc["error"]["message"], "no such adapter 'NOPE' (kestractl list)");
 
     // A syntax error is found before anything runs.
     testsupport::WriteFile(script, "open SIM\nirscan . 0x3 --lenght 4\n");
@@ -327,7 +371,7 @@ TEST_F(KestractlTest, ExitStatusesForConnectionUsageAndServerErrors)
     const std::string address = StartServer({{"SIM", port}});
     Result server = Run({"-a", address, "runtest", "NOPE", "1"});
     EXPECT_EQ(server.status, 4) << Describe(server);
-    EXPECT_NE(server.err.find("no such device: NOPE"), std::string::npos) << server.err;
+    EXPECT_NE(server.err.find("no such adapter 'NOPE'"), std::string::npos) << server.err;
 }
 
 TEST_F(KestractlTest, InterruptStopsATransferAndLeavesTheAdapterFree)
@@ -354,4 +398,162 @@ TEST_F(KestractlTest, InterruptStopsATransferAndLeavesTheAdapterFree)
     // The adapter was closed: another session opens it at once.
     Result again = Run({"-a", address, "runtest", "SIM", "1"});
     EXPECT_EQ(again.status, 0) << Describe(again);
+}
+
+TEST_F(KestractlTest, AdapterBySerialNumberAndSuggestedNames)
+{
+    const int port = StartPeer();
+    const std::string address = StartServer({{"SIM", port}}, "ezusb,serial=K1");
+
+    Result bySerial = Run({"-a", address, "-v", "runtest", "serial=K1", "1"});
+    ASSERT_EQ(bySerial.status, 0) << Describe(bySerial);
+    EXPECT_NE(bySerial.err.find("serial=K1 is adapter '"), std::string::npos) << bySerial.err;
+
+    const struct {
+        std::vector<std::string> args;
+        const char* hint;
+    } unknown[] = {
+        {{"runtest", "sim", "1"}, "no such adapter 'sim'; did you mean 'SIM'? (kestractl list)"},
+        {{"chipname", "SIMM", "x"}, "did you mean 'SIM'?"},
+        {{"runtest", "serial=K2", "1"}, "no adapter with serial number 'K2'; did you mean serial=K1?"},
+        {{"runtest", "zzzzzz", "1"}, "no such adapter 'zzzzzz' (kestractl list)"},
+        // The maker's adapter scans few bits at once: the limit is named.
+        {{"drscan", "serial=K1", "0", "-l", "100"}, "scans at most 41 bits at once"},
+    };
+    for (const auto& c : unknown) {
+        std::vector<std::string> args{"-a", address};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        Result r = Run(args);
+        EXPECT_EQ(r.status, 4) << Describe(r);
+        EXPECT_NE(r.err.find(c.hint), std::string::npos) << r.err;
+    }
+    Result detect = Run({"-a", address, "detect", "serial=K1"});
+    EXPECT_EQ(detect.status, 1) << Describe(detect);
+    EXPECT_NE(detect.err.find("cannot scan the whole chain: its scan limit is 41 bits"),
+              std::string::npos)
+        << detect.err;
+}
+
+TEST_F(KestractlTest, BinaryDataThroughStdioAndTerminalSafety)
+{
+    const int port = StartPeer();
+    const std::string address = StartServer({{"SIM", port}});
+    std::string data(100000, '\0');
+    std::mt19937 rng(5);
+    for (char& c : data)
+        c = static_cast<char>(rng());
+    const std::string in = m_dir.File("stdin.bin");
+    testsupport::WriteFile(in, data);
+
+    // write -f - takes stdin, read -o - gives the raw bytes on stdout.
+    const std::string kestractl = ProgramPath("kestractl");
+    Process writer("/bin/sh",
+                   {"-c", "exec \"$0\" -a \"$1\" --chunk 7K write SIM 0x4000 -f - < \"$2\"",
+                    kestractl, address, in},
+                   {{"KESTRAD_ADDRESS", ""}}, NewDir());
+    ASSERT_EQ(writer.Wait(60s), 0) << writer.Stderr();
+    Result back = Run({"-a", address, "read", "SIM", "0x4000", std::to_string(data.size()), "-o", "-"});
+    ASSERT_EQ(back.status, 0) << back.err;
+    EXPECT_TRUE(back.out == data) << "stdout holds " << back.out.size() << " bytes, not the data";
+
+    // The hex dump keeps 16 bytes a line whatever the chunk size.
+    Result dump = Run({"-a", address, "--chunk", "12", "read", "SIM", "0x4000", "40"});
+    ASSERT_EQ(dump.status, 0) << Describe(dump);
+    size_t lines = 0;
+    for (size_t at = 0; at < dump.out.size(); at = dump.out.find('\n', at) + 1, ++lines) {
+        if (lines < 2) {
+            EXPECT_EQ(dump.out.find('\n', at) - at, 9u + 16 * 3 + 4 + 16) << dump.out;
+        }
+    }
+    EXPECT_EQ(lines, 3u) << dump.out;
+
+    // On a terminal: a big dump and raw bytes are refused with a hint;
+    // --force and small reads go through.
+    Result big = RunOnTerminal({"-a", address, "read", "SIM", "0", "65540"});
+    EXPECT_EQ(big.status, 2) << big.out;
+    EXPECT_NE(big.out.find("-o FILE"), std::string::npos) << big.out;
+    EXPECT_NE(big.out.find("--force"), std::string::npos) << big.out;
+    EXPECT_EQ(RunOnTerminal({"-a", address, "read", "SIM", "0", "16", "-o", "-"}).status, 2);
+    EXPECT_EQ(RunOnTerminal({"-a", address, "read", "SIM", "0", "64K"}).status, 0);
+    EXPECT_EQ(RunOnTerminal({"-a", address, "read", "SIM", "0", "65540", "--force"}).status, 0);
+}
+
+TEST_F(KestractlTest, JsonReportsEveryFailureWithItsStatus)
+{
+    const std::vector<std::vector<std::string>> usage = {
+        {"--json", "frobnicate"},
+        {"--json"},
+        {"--json", "-t", "0", "list"},
+        {"-t", "1e9", "--json", "list"},
+        {"--json", "irscan", "SIM"},
+        {"--json", "drscan", "SIM", "0x1ff", "--length", "8"},
+        {"--json", "read", "SIM", "0", "1", "--bogus"},
+    };
+    for (const auto& args : usage) {
+        Result r = Run(args);
+        EXPECT_EQ(r.status, 2) << Describe(r);
+        Json doc = ParseJson(r);
+        EXPECT_EQ(doc["ok"], false) << r.out;
+        EXPECT_EQ(doc["status"], 2) << r.out;
+        EXPECT_EQ(doc["error"]["type"], "usage") << r.out;
+        EXPECT_TRUE(doc["error"]["message"].is_string()) << r.out;
+    }
+    Result refused = Run({"-a", m_dir.File("none.sock"), "--json", "list"});
+    EXPECT_EQ(ParseJson(refused)["status"], 3) << refused.out;
+    EXPECT_NE(refused.err.find("is kestrad running?"), std::string::npos) << refused.err;
+    EXPECT_NE(refused.err.find(m_dir.File("none.sock")), std::string::npos) << refused.err;
+}
+
+TEST_F(KestractlTest, BashCompletionOffersCommandsOptionsAndAdapterNames)
+{
+    const int port = StartPeer();
+    const std::string address = StartServer({{"SIM", port}}, "ezusb,serial=K1");
+    const std::string dir = std::string(KESTRAD_SOURCE_DIR) + "/completions/bash/";
+    const std::string bin = ProgramPath("kestractl");
+    const std::string binDir = bin.substr(0, bin.rfind('/'));
+
+    // Each case: the script, the line typed so far; the words offered.
+    const struct {
+        const char* program;
+        std::string line;
+        std::vector<std::string> offered;
+    } cases[] = {
+        {"kestractl", "kestractl ir", {"irscan"}},
+        {"kestractl", "kestractl --js", {"--json"}},
+        {"kestractl", "kestractl -a " + address + " read SIM 0 4 --f", {"--force"}},
+        {"kestractl", "kestractl -a " + address + " detect S", {"SIM"}},
+        {"kestractl", "kestractl -a " + address + " trst SIM ", {"0", "1"}},
+        {"kestrad", "kestrad --ver", {"--version"}},
+        {"kestrad-sim", "kestrad-sim --ch", {"--chain"}},
+    };
+    for (const auto& c : cases) {
+        const std::string script =
+            "source \"$0\"; read -ra COMP_WORDS <<< \"$1\"; "
+            "[[ $1 == *' ' ]] && COMP_WORDS+=(''); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); "
+            "$(complete -p \"$2\" | sed 's/.*-F \\([^ ]*\\).*/\\1/'); printf '%s\\n' \"${COMPREPLY[@]}\"";
+        const std::string run = NewDir();
+        Process p("/bin/bash", {"-c", script, dir + c.program, c.line, c.program},
+                  {{"PATH", binDir + ":/usr/bin:/bin"}, {"KESTRAD_ADDRESS", ""}}, run);
+        ASSERT_EQ(p.Wait(30s), 0) << c.line << "\n" << p.Stderr();
+        std::string expected;
+        for (const std::string& w : c.offered)
+            expected += w + "\n";
+        EXPECT_EQ(p.Stdout(), expected) << c.line;
+    }
+
+    // Every command of the program's help is one the completion offers.
+    Result help = Run({"--help"});
+    const std::string completion = testsupport::ReadFile(dir + "kestractl");
+    const size_t from = help.out.find("Subcommands:");
+    ASSERT_NE(from, std::string::npos) << help.out;
+    std::istringstream lines(help.out.substr(from));
+    std::string line;
+    std::getline(lines, line);
+    while (std::getline(lines, line)) {
+        std::istringstream words(line);
+        std::string command;
+        if (!(words >> command) || line.rfind("  ", 0) != 0)
+            break;
+        EXPECT_NE(completion.find(" " + command), std::string::npos) << command;
+    }
 }
