@@ -1,0 +1,29 @@
+#include "server/SessionCore.h"
+
+CSessionCore::CSessionCore(CJTAGHolder& holder, CLogger& log, unsigned int id, CBufferBudget& budget)
+    : m_id(id), m_commands(holder, log, id, &budget), m_log(log, id), m_in(budget), m_out(budget)
+{
+}
+
+void CSessionCore::Finish()
+{
+    m_in.ReleaseBody();
+    m_out.Release();
+    m_commands.End();
+}
+
+CSessionCommands::Result CSessionCore::Run()
+{
+    m_log.BodyLength(m_header.length);
+    m_clock.Set(CSessionClock::Phase::None);
+    CSessionCommands::Result result = m_commands.Execute(m_header.code, m_in.Body(), m_header.length);
+    m_in.ReleaseBody();
+    m_out.Hold(result.budget);
+    return result;
+}
+
+std::shared_ptr<CReplyPacketHdr> CSessionCore::Refusal(const std::string& message)
+{
+    m_log.Refused(message);
+    return CSessionCommands::ErrorReply(message);
+}

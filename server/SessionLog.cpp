@@ -1,0 +1,64 @@
+#include "server/SessionLog.h"
+
+#include <exception>
+
+#include "base/Printable.h"
+#include "log/Logger.h"
+
+void CSessionLog::Trace(const char* signature)
+{
+    m_log.LogVerb("Session:%d: %s\n", m_id, signature);
+}
+
+void CSessionLog::Exception()
+{
+    std::string what = "unknown exception";
+    try {
+        throw;
+    } catch (const std::exception& e) {
+        what = e.what();
+    } catch (...) {
+    }
+    m_log.LogError("Session:%d: Exception occured: %s\n", m_id, Printable(what).c_str());
+}
+
+void CSessionLog::Refused(const std::string& message)
+{
+    m_log.LogError("Session:%d: Exception occured: %s\n", m_id, message.c_str());
+}
+
+void CSessionLog::ReplyLength(uint32_t length)
+{
+    m_log.Log("Session:%d: Reply body length: %d\n", m_id, static_cast<int>(length));
+}
+
+void CSessionLog::BodyLength(uint32_t length)
+{
+    m_log.LogVerb("Session:%d: Command body length: %d\n", m_id, static_cast<int>(length));
+}
+
+void CSessionLog::WriteError(const std::error_code& error)
+{
+    m_log.LogError("Session:%d: Error %d: %s.\n", m_id, error.value(), error.message().c_str());
+}
+
+void CSessionLog::ReadError(const std::error_code& error)
+{
+    m_log.LogError("Session:%d: Error: %s\n", m_id, error.message().c_str());
+}
+
+void CSessionLog::IdleExpired()
+{
+    m_log.LogError("Session:%d: Timeout expired.\n", m_id);
+}
+
+void CSessionLog::ReplyExpired(std::chrono::milliseconds limit)
+{
+    m_log.LogError("Session:%d: Timeout expired: the client took no reply bytes for %d ms.\n", m_id,
+                   static_cast<int>(limit.count()));
+}
+
+void CSessionLog::Ended()
+{
+    m_log.Log("Session:%d: Session ended.\n", m_id);
+}
