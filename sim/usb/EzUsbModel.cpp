@@ -86,16 +86,6 @@ void SetBit(std::vector<uint8_t>& v, size_t k, bool b)
         v[k / 8] |= static_cast<uint8_t>(1u << (k % 8));
 }
 
-std::string CheckSerial(const std::string& s)
-{
-    if (s.empty() || s.size() > 126)
-        throw std::invalid_argument("field serial: '" + s + "' must be 1 to 126 characters");
-    for (char c : s)
-        if (c <= ' ' || c > '~')
-            throw std::invalid_argument("field serial: '" + s + "' holds a character that is not printable ASCII");
-    return s;
-}
-
 }  // namespace
 
 CEzUsbModel::CEzUsbModel(const CDeviceEntry& entry)

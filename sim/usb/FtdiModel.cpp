@@ -19,16 +19,6 @@ namespace {
 // (modem status, then line status with the transmitter empty).
 constexpr uint8_t kStatus0 = 0x32, kStatus1 = 0x60;
 
-std::string CheckSerial(const std::string& s)
-{
-    if (s.empty() || s.size() > 126)
-        throw std::invalid_argument("field serial: '" + s + "' must be 1 to 126 characters");
-    for (char c : s)
-        if (c <= ' ' || c > '~')
-            throw std::invalid_argument("field serial: '" + s + "' holds a character that is not printable ASCII");
-    return s;
-}
-
 }  // namespace
 
 CFtdiModel::CFtdiModel(Board board, const CDeviceEntry& entry)

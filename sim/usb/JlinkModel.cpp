@@ -60,16 +60,6 @@ std::vector<uint8_t> Le32(uint32_t v)
     return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
 }
 
-std::string CheckSerial(const std::string& s)
-{
-    if (s.empty() || s.size() > 126)
-        throw std::invalid_argument("field serial: '" + s + "' must be 1 to 126 characters");
-    for (char c : s)
-        if (c <= ' ' || c > '~')
-            throw std::invalid_argument("field serial: '" + s + "' holds a character that is not printable ASCII");
-    return s;
-}
-
 }  // namespace
 
 CJlinkModel::CJlinkModel(const CDeviceEntry& entry)

@@ -30,6 +30,16 @@ uint32_t ParseNumber(const std::string& key, const std::string& value, uint32_t 
     return static_cast<uint32_t>(v);
 }
 
+std::string CheckSerial(const std::string& s)
+{
+    if (s.empty() || s.size() > 126)
+        throw std::invalid_argument("field serial: '" + s + "' must be 1 to 126 characters");
+    for (char c : s)
+        if (c <= ' ' || c > '~')
+            throw std::invalid_argument("field serial: '" + s + "' holds a character that is not printable ASCII");
+    return s;
+}
+
 void CheckKeys(const CDeviceEntry& entry, std::initializer_list<const char*> known)
 {
     auto isKnown = [&](const std::string& key) {

@@ -113,6 +113,9 @@ uint32_t ParseNumber(const std::string& key, const std::string& value, uint32_t 
 // Throws unless every field key is in `known` ("chain" and "mem" included
 // when the model accepts them).
 void CheckKeys(const CDeviceEntry& entry, std::initializer_list<const char*> known);
+// The serial field of an entry: 1 to 126 printable ASCII characters (a USB
+// string descriptor holds at most 126); returns it, or throws naming it.
+std::string CheckSerial(const std::string& serial);
 
 // Model factory: throws std::invalid_argument for an unknown model or a bad
 // field, std::runtime_error when an image cannot be loaded.
