@@ -196,14 +196,15 @@ TEST_F(KestractlTest, DetectFindsTheChainWithABypassTap)
     EXPECT_NE(text.out.find("0x4ba00477"), std::string::npos) << text.out;
     EXPECT_NE(text.out.find("BYPASS"), std::string::npos) << text.out;
 
-    // Makers from a late bank, and a code the table does not hold.
-    const int late = StartPeer({"--chain", "0x10000b19:4+0x00000c03:4"});
+    // A maker from the last bank an IDCODE can name, and a code no maker holds
+    // (0x7f marks a continuation in JEP106).
+    const int late = StartPeer({"--chain", "0x10000f43:4+0x00000fff:4"});
     const std::string lateAddress = StartServer({{"LATE", late}});
     Result makers = Run({"-a", lateAddress, "detect", "LATE"});
     ASSERT_EQ(makers.status, 0) << Describe(makers);
-    EXPECT_NE(makers.out.find("bank 12 code 0x0c (Black Sesame Technologies Inc)"), std::string::npos)
+    EXPECT_NE(makers.out.find("bank 16 code 0x21 (Tenstorrent Inc)"), std::string::npos)
         << makers.out;
-    EXPECT_NE(makers.out.find("bank 13 code 0x01\n"), std::string::npos) << makers.out;
+    EXPECT_NE(makers.out.find("bank 16 code 0x7f\n"), std::string::npos) << makers.out;
 }
 
 TEST_F(KestractlTest, MemoryRoundTripThroughTheSimulatedUsbAdapter)
