@@ -12,7 +12,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <fstream>
+#include <iostream>
 #include <random>
 #include <sstream>
 #include <thread>
@@ -505,7 +507,7 @@ TEST_F(KestractlTest, JsonReportsEveryFailureWithItsStatus)
     EXPECT_NE(refused.err.find(m_dir.File("none.sock")), std::string::npos) << refused.err;
 }
 
-TEST_F(KestractlTest, BashCompletionOffersCommandsOptionsAndAdapterNames)
+TEST_F(KestractlTest, ShellCompletionsOfferCommandsOptionsAndAdapterNames)
 {
     const int port = StartPeer();
     const std::string address = StartServer({{"SIM", port}}, "ezusb,serial=K1");
@@ -542,9 +544,11 @@ TEST_F(KestractlTest, BashCompletionOffersCommandsOptionsAndAdapterNames)
         EXPECT_EQ(p.Stdout(), expected) << c.line;
     }
 
-    // Every command of the program's help is one the completion offers.
+    // Every command of the program's help is one the completions offer.
     Result help = Run({"--help"});
     const std::string completion = testsupport::ReadFile(dir + "kestractl");
+    const std::string zshDir = std::string(KESTRAD_SOURCE_DIR) + "/completions/zsh/";
+    const std::string zshCompletion = testsupport::ReadFile(zshDir + "_kestractl");
     const size_t from = help.out.find("Subcommands:");
     ASSERT_NE(from, std::string::npos) << help.out;
     std::istringstream lines(help.out.substr(from));
@@ -556,5 +560,24 @@ TEST_F(KestractlTest, BashCompletionOffersCommandsOptionsAndAdapterNames)
         if (!(words >> command) || line.rfind("  ", 0) != 0)
             break;
         EXPECT_NE(completion.find(" " + command), std::string::npos) << command;
+        EXPECT_NE(zshCompletion.find("'" + command + ":"), std::string::npos) << command;
+    }
+
+    // The zsh files parse. scripts/install-deps installs zsh, so CI
+    // (KESTRAD_CI set) must have it.
+    const bool haveZsh = Exists("/usr/bin/zsh") || Exists("/bin/zsh");
+    if (!haveZsh) {
+        if (std::getenv("KESTRAD_CI"))
+            ADD_FAILURE() << "zsh is missing; scripts/install-deps installs it";
+        else
+            std::cerr << "note: zsh is not installed; the zsh completions were not parsed\n";
+        return;
+    }
+    for (const char* file : {"_kestractl", "_kestrad", "_kestrad-sim"}) {
+        const std::string path = zshDir + file;
+        EXPECT_EQ(testsupport::ReadFile(path).rfind(std::string("#compdef ") + (file + 1) + "\n", 0), 0u)
+            << path;
+        Process p("/usr/bin/env", {"zsh", "-n", path}, {{"PATH", "/usr/bin:/bin"}}, NewDir());
+        EXPECT_EQ(p.Wait(30s), 0) << path << "\n" << p.Stderr();
     }
 }
