@@ -123,7 +123,8 @@ CKorselUsbJTAG::CKorselUsbJTAG(std::unique_ptr<CUsbInterface> usb, const std::st
         probeFailure = "unknown error";
     }
 
-    log.LogVerb("USB adapter version: %#x\n", static_cast<unsigned>(m_versionNumber));
+    log.LogVerb("USB adapter version: %#x\n%s", static_cast<unsigned>(m_versionNumber),
+                m_versionNumber < kOldestSupportedVersion ? "WARNING: this version is not supported.\n" : "");
     m_opened = false;
     try {
         m_usb->Close();

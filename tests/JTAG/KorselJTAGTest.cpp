@@ -125,8 +125,8 @@ TEST(KorselProbe, VersionBytesAreUnsignedAndOldVersionsWarn)
         {{0x80, 0x37}, 0x3780, "USB adapter version: 0x3780\n"},
         {{0xFF, 0x36}, 0x36FF, "USB adapter version: 0x36ff\n"},
         {{0x80, 0x35}, 0x3580,
-         "USB adapter version: 0x3580\nEZ-USB0: firmware version 0x3580 is not supported (0x3600 or later "
-         "is); listed all the same\n"},
+         "USB adapter version: 0x3580\nWARNING: this version is not supported.\nEZ-USB0: firmware version "
+         "0x3580 is not supported (0x3600 or later is); listed all the same\n"},
         {{0x00, 0x90}, 0x9000, "USB adapter version: 0x9000\n"},
     };
     for (const auto& c : cases) {
@@ -155,6 +155,7 @@ TEST(KorselProbe, FailuresAreLoggedAndTheAdapterStillExists)
                                         ": error getting USB JTAG adapter version. Proceed anyway.\n"));
         EXPECT_NE(std::string::npos,
                   server.LogText().find("USB adapter version: 0xffffffff\n"
+                                        "WARNING: this version is not supported.\n"
                                         "EZ-USB0: could not be probed: error getting USB JTAG adapter version; "
                                         "listed with its firmware version unknown\n"))
             << server.LogText();
