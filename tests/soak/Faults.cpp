@@ -145,7 +145,7 @@ struct CFaults::Window {
 CFaults::CFaults(Shared& shared, CRig& rig, const CWorkload& workload)
     : m_shared(shared), m_rig(rig), m_workload(workload)
 {
-    for (const AdapterSpec& a : shared.adapters)
+    for (const AdapterSetup& a : shared.adapters)
         if (a.serial == kFaultSerial)
             m_faultAdapter = a.name;
 }
@@ -201,16 +201,16 @@ void CFaults::KillPeer()
         return;
     }
     AdapterState& state = *m_shared.state[static_cast<size_t>(index)];
-    const AdapterSpec& spec = m_shared.adapters[static_cast<size_t>(index)];
+    const AdapterSetup& setup = m_shared.adapters[static_cast<size_t>(index)];
     state.fault = 0;
     state.bigTransfers = true;
     Window w(m_shared);
     const bool inside = Await([&] { return state.inTransfer.load(); }, 10s);
     std::this_thread::sleep_for(5ms);
-    m_rig.Peer(spec.peer).Kill();
+    m_rig.Peer(setup.peer).Kill();
     const bool saw = Await([&] { return state.errors.load() > 0; }, 30s);
     std::this_thread::sleep_for(300ms);
-    m_rig.Peer(spec.peer).Restart();
+    m_rig.Peer(setup.peer).Restart();
     const bool back = Await([&] { return state.recovered.load() > 0; }, 70s);
     state.bigTransfers = false;
     const uint64_t before = m_shared.counters.served;
@@ -309,9 +309,13 @@ void CFaults::StopReading()
     }
     const auto body = body::ReadBlock(0x30000000, 32u << 20);
     raw.Send(body::Packet(CMD_READ_BLK, body.data(), body.size()));
-    const double free = SecondsUntilFree(m_rig.Address(), m_faultAdapter, 50);
+    // Reading the block from the adapter takes a while under load; the
+    // reply limit counts from the first piece, so the clock starts with the
+    // header.
     bool closed = false;
-    size_t total = 0;
+    const auto header = raw.Recv(8, 180s, closed);
+    const double free = header.size() == 8 ? SecondsUntilFree(m_rig.Address(), m_faultAdapter, 60) : -1;
+    size_t total = header.size();
     for (;;) {
         const auto got = raw.Recv(1u << 20, 2s, closed);
         total += got.size();
@@ -320,7 +324,9 @@ void CFaults::StopReading()
     }
     bool clean = false;
     r.others = w.Others(&clean);
-    r.affected = (free >= 0 ? "adapter free after " + Fixed(free) + " s" : std::string("adapter still held after 50 s")) +
+    r.affected = (header.size() != 8 ? std::string("no reply header within 180 s")
+                  : free >= 0   ? "reply header read, then nothing; adapter free " + Fixed(free) + " s later"
+                                : std::string("adapter still held 60 s after the reply header")) +
                  "; then read " + std::to_string(total) + " bytes, " +
                  (closed ? "connection closed by the server" : "connection still open");
     r.seconds = w.Seconds();

@@ -9,7 +9,7 @@ std::vector<std::string> Report(const Options& options, Shared& shared, const st
 {
     const Counters& c = shared.counters;
     std::map<Kind, int> kinds;
-    for (const AdapterSpec& a : shared.adapters)
+    for (const AdapterSetup& a : shared.adapters)
         ++kinds[a.kind];
     std::string adapters;
     for (const auto& k : kinds)

@@ -110,7 +110,7 @@ std::string CKestrad::Log() const
 
 // ---- CRig ------------------------------------------------------------------
 
-CRig::CRig(const Options& options, std::vector<AdapterSpec>& adapters)
+CRig::CRig(const Options& options, std::vector<AdapterSetup>& adapters)
     : m_options(options), m_adapters(adapters), m_ctlFile(m_dir.File("unplugged"))
 {
     testsupport::WriteFile(m_ctlFile, "");
@@ -134,7 +134,7 @@ void CRig::Start()
     // unplugging it renames no other.
     std::map<Kind, int> counters;
     int usb = 0;
-    for (AdapterSpec& a : m_adapters) {
+    for (AdapterSetup& a : m_adapters) {
         if (a.kind == Kind::Peer) {
             a.peer = static_cast<int>(m_peers.size());
             m_peers.push_back(std::make_unique<CPeer>(a.chain));
@@ -168,7 +168,7 @@ void CRig::Start()
         if (info.serial)
             bySerial[*info.serial] = info.name;
     }
-    for (AdapterSpec& a : m_adapters) {
+    for (AdapterSetup& a : m_adapters) {
         if (!a.serial.empty() && bySerial.count(a.serial) && bySerial[a.serial] != a.name)
             throw std::runtime_error("adapter " + a.serial + " is listed as " + bySerial[a.serial] + ", not " + a.name);
         if (!listed.count(a.name))

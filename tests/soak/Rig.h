@@ -56,7 +56,7 @@ private:
 // The soak's adapters and the programs behind them.
 class CRig {
 public:
-    CRig(const Options& options, std::vector<AdapterSpec>& adapters);
+    CRig(const Options& options, std::vector<AdapterSetup>& adapters);
     // Starts the peers and kestrad, lists the adapters and fills in their
     // names; throws when an adapter is missing.
     void Start();
@@ -76,7 +76,7 @@ public:
 
 private:
     const Options& m_options;
-    std::vector<AdapterSpec>& m_adapters;
+    std::vector<AdapterSetup>& m_adapters;
     testsupport::TempDir m_dir;
     std::string m_ctlFile;
     std::vector<std::unique_ptr<CPeer>> m_peers;

@@ -59,7 +59,7 @@ struct Chain {
 enum class Kind { Peer, EzUsb, Jlink, Flyswatter2, TinyH };
 const char* KindName(Kind kind);
 
-struct AdapterSpec {
+struct AdapterSetup {
     Kind kind = Kind::EzUsb;
     std::string serial;     // EZ-USB adapters report it; the others are named by position
     std::string name;       // what CMD_OPEN takes, known once the server listed them

@@ -29,7 +29,7 @@ std::string AdapterState::Seen()
     return text.empty() ? "nothing" : text;
 }
 
-std::vector<AdapterSpec> PlanAdapters(const Options& options, std::vector<int>& assignment)
+std::vector<AdapterSetup> PlanAdapters(const Options& options, std::vector<int>& assignment)
 {
     const int contenders = options.clients >= 8 ? std::max(3, options.clients / 10) : 0;
     const int shared = contenders ? std::max(1, contenders / 4) : 0;
@@ -38,10 +38,10 @@ std::vector<AdapterSpec> PlanAdapters(const Options& options, std::vector<int>& 
         throw std::invalid_argument("--clients must be at least --peers + 5 (" + std::to_string(options.peers + 5) +
                                     ") so that every kind of adapter has a client");
 
-    std::vector<AdapterSpec> adapters;
+    std::vector<AdapterSetup> adapters;
     int serial = 0;
     auto add = [&](Kind kind, int taps) {
-        AdapterSpec a;
+        AdapterSetup a;
         a.kind = kind;
         const uint32_t id = 0x0A000001u | (static_cast<uint32_t>(adapters.size() + 1) << 12);
         a.chain.taps.push_back({id, 4});
@@ -97,7 +97,7 @@ public:
         : m_shared(shared),
           m_id(id),
           m_index(adapter),
-          m_spec(shared.adapters[static_cast<size_t>(adapter)]),
+          m_adapter(shared.adapters[static_cast<size_t>(adapter)]),
           m_state(*shared.state[static_cast<size_t>(adapter)]),
           m_rng(shared.options.seed * 7919u + static_cast<unsigned>(id)),
           m_base(0x20000000u + static_cast<uint32_t>(id) * 0x100000u)
@@ -106,9 +106,9 @@ public:
 
     void Run()
     {
-        const bool contending = m_spec.users > 1;
+        const bool contending = m_adapter.users > 1;
         while (m_done < m_shared.options.commands || m_state.fault.load() >= 0 ||
-               (m_spec.victim && !m_shared.faultsDone)) {
+               (m_adapter.victim && !m_shared.faultsDone)) {
             try {
                 if (!m_client)
                     Connect();
@@ -166,10 +166,10 @@ private:
     bool OpenAdapter()
     {
         try {
-            m_client->Open(m_spec.name);
+            m_client->Open(m_adapter.name);
         } catch (const ServerError& e) {
             const std::string text = e.what();
-            if (m_spec.users > 1 && text.find("is already opened") != std::string::npos) {
+            if (m_adapter.users > 1 && text.find("is already opened") != std::string::npos) {
                 m_shared.counters.refused++;
                 std::this_thread::sleep_for(std::chrono::milliseconds(1 + m_rng() % 4));
                 return false;
@@ -191,7 +191,7 @@ private:
         int attempt = 0;
         while (Clock::now() < deadline) {
             try {
-                m_client->Open(m_spec.name);
+                m_client->Open(m_adapter.name);
                 m_open = true;
                 m_lastIr = 1;
                 m_state.recovered++;
@@ -206,7 +206,7 @@ private:
                 m_client->List();
             std::this_thread::sleep_for(200ms);
         }
-        Lost("adapter " + m_spec.name + " did not come back within 60 s of the fault");
+        Lost("adapter " + m_adapter.name + " did not come back within 60 s of the fault");
     }
 
     // What CMD_SHIFT_IR answers on this adapter: the captured bits, but for
@@ -215,9 +215,9 @@ private:
     // do not read the instruction register back; 1 after an open).
     uint32_t ExpectedIr(uint32_t value, uint32_t length)
     {
-        switch (m_spec.kind) {
+        switch (m_adapter.kind) {
         case Kind::EzUsb:
-            return m_spec.chain.IrCapture() & 0x0Fu;
+            return m_adapter.chain.IrCapture() & 0x0Fu;
         case Kind::Flyswatter2:
         case Kind::TinyH: {
             const uint32_t bytes = std::min<uint32_t>((length + 7) / 8, 4);
@@ -226,7 +226,7 @@ private:
             return previous;
         }
         default:
-            return m_spec.chain.IrCapture();
+            return m_adapter.chain.IrCapture();
         }
     }
 
@@ -240,13 +240,13 @@ private:
     void Wrong(const std::string& what)
     {
         m_shared.counters.wrong++;
-        m_shared.problems.Add("client " + std::to_string(m_id) + " on " + m_spec.name + ": wrong: " + what);
+        m_shared.problems.Add("client " + std::to_string(m_id) + " on " + m_adapter.name + ": wrong: " + what);
     }
 
     void Lost(const std::string& what)
     {
         m_shared.counters.lost++;
-        m_shared.problems.Add("client " + std::to_string(m_id) + " on " + m_spec.name + ": lost: " + what);
+        m_shared.problems.Add("client " + std::to_string(m_id) + " on " + m_adapter.name + ": lost: " + what);
     }
 
     template <typename T>
@@ -270,18 +270,18 @@ private:
 
     uint32_t PatternBits()
     {
-        const uint32_t least = static_cast<uint32_t>(m_spec.chain.taps.size()) + 1;
-        return least + m_rng() % (m_spec.maxScanBits - least + 1);
+        const uint32_t least = static_cast<uint32_t>(m_adapter.chain.taps.size()) + 1;
+        return least + m_rng() % (m_adapter.maxScanBits - least + 1);
     }
 
     void Step()
     {
-        const Chain& chain = m_spec.chain;
+        const Chain& chain = m_adapter.chain;
         // The maker's adapter sends a data scan as a command byte and data
         // for the target's debug unit (bit 8 never leaves it), so only its
         // IDCODE read, memory and idle clocks have a chain-level meaning.
-        const bool ezUsb = m_spec.kind == Kind::EzUsb;
-        unsigned op = m_rng() % (m_spec.memory ? 7 : 5);
+        const bool ezUsb = m_adapter.kind == Kind::EzUsb;
+        unsigned op = m_rng() % (m_adapter.memory ? 7 : 5);
         if (ezUsb && op == 2)
             op = 0;
         switch (op) {
@@ -339,8 +339,8 @@ private:
             break;
         default: {  // memory: write, read back
             const bool big = m_state.bigTransfers.load();
-            const uint32_t size = big ? (m_spec.kind == Kind::Peer ? 16u : 256u) * 1024u
-                                      : 4u * (1 + m_rng() % (m_spec.kind == Kind::Peer ? 64 : 1024));
+            const uint32_t size = big ? (m_adapter.kind == Kind::Peer ? 16u : 256u) * 1024u
+                                      : 4u * (1 + m_rng() % (m_adapter.kind == Kind::Peer ? 64 : 1024));
             const uint32_t address = m_base + 4u * (m_rng() % 1024);
             const auto data = Pattern(size * 8);
             m_state.inTransfer = true;
@@ -357,7 +357,7 @@ private:
     Shared& m_shared;
     const int m_id;
     const int m_index;
-    const AdapterSpec& m_spec;
+    const AdapterSetup& m_adapter;
     AdapterState& m_state;
     std::mt19937 m_rng;
     const uint32_t m_base;

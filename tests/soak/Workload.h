@@ -34,7 +34,7 @@ struct AdapterState {
 // Everything the workers, the faults and the report share.
 struct Shared {
     const Options& options;
-    std::vector<AdapterSpec>& adapters;
+    std::vector<AdapterSetup>& adapters;
     std::string address;
     Counters counters;
     CNotes problems;  // every wrong or lost reply, for the report
@@ -42,7 +42,7 @@ struct Shared {
     std::atomic<int> running{0};
     std::atomic<bool> faultsDone{false};
 
-    Shared(const Options& o, std::vector<AdapterSpec>& a) : options(o), adapters(a)
+    Shared(const Options& o, std::vector<AdapterSetup>& a) : options(o), adapters(a)
     {
         for (size_t i = 0; i < a.size(); ++i)
             state.push_back(std::make_unique<AdapterState>());
@@ -56,7 +56,7 @@ public:
     ~CWorkload();
     void Start();
     void Join();
-    // The adapter of a given kind that a fault hits (AdapterSpec::victim);
+    // The adapter of a given kind that a fault hits (AdapterSetup::victim);
     // -1 when there is none.
     int VictimOf(Kind kind) const;
     int Clients() const { return static_cast<int>(m_assignment.size()); }
@@ -69,7 +69,7 @@ private:
 
 // Builds the adapters for `options`: one of its own for most clients, a few
 // shared by several, every kind represented. Fills `assignment`.
-std::vector<AdapterSpec> PlanAdapters(const Options& options, std::vector<int>& assignment);
+std::vector<AdapterSetup> PlanAdapters(const Options& options, std::vector<int>& assignment);
 
 // Serial number of the EZ-USB device the unplug fault pulls; it is the last
 // EZ-USB adapter so that unplugging it renames no other.

@@ -144,7 +144,7 @@ int main(int argc, char** argv)
     const auto start = Clock::now();
 
     std::vector<int> assignment;
-    std::vector<AdapterSpec> adapters;
+    std::vector<AdapterSetup> adapters;
     try {
         adapters = PlanAdapters(options, assignment);
     } catch (const std::exception& e) {
