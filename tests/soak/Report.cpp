@@ -30,6 +30,12 @@ std::vector<std::string> Report(const Options& options, Shared& shared, const st
     std::printf("| descriptors before / after | %d / %d |\n", server.fdBefore, server.fdAfter);
     std::printf("| peak resident memory (VmHWM) | %ld KiB |\n", server.vmHwmKiB);
     std::printf("| final resident memory (VmRSS) | %ld KiB |\n", server.vmRssKiB);
+    if (server.rssRounds.size() > 1) {
+        std::string rounds;
+        for (long kib : server.rssRounds)
+            rounds += (rounds.empty() ? "" : ", ") + std::to_string(kib);
+        std::printf("| resident memory after each round | %s KiB |\n", rounds.c_str());
+    }
     std::printf("| threads after the run | %d |\n", server.threadsAfter);
     std::printf("| idle CPU over %.0f s | %.2f%% of a core (bound %.1f%%) |\n", server.idleSeconds,
                 server.idleCpuPercent, options.idleCpuBound);

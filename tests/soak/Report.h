@@ -15,6 +15,7 @@ struct ServerFigures {
     int fdBefore = -1, fdAfter = -1;
     std::vector<std::string> fdLeaked;   // descriptors there after that were not before
     long vmHwmKiB = -1, vmRssKiB = -1;
+    std::vector<long> rssRounds;         // VmRSS once each round has settled
     double idleCpuPercent = -1;
     double idleSeconds = 0;
     int threadsAfter = -1;

@@ -19,6 +19,8 @@ using Clock = std::chrono::steady_clock;
 struct Options {
     int clients = 12;
     int commands = 300;
+    // Rounds of the workload on the same server; faults in the first only.
+    int rounds = 1;
     int peers = 3;
     // Seconds the whole run may take before the watchdog ends it.
     int watchdog = 240;

@@ -96,7 +96,6 @@ public:
     CWorker(Shared& shared, int id, int adapter)
         : m_shared(shared),
           m_id(id),
-          m_index(adapter),
           m_adapter(shared.adapters[static_cast<size_t>(adapter)]),
           m_state(*shared.state[static_cast<size_t>(adapter)]),
           m_rng(shared.options.seed * 7919u + static_cast<unsigned>(id)),
@@ -356,7 +355,6 @@ private:
 
     Shared& m_shared;
     const int m_id;
-    const int m_index;
     const AdapterSetup& m_adapter;
     AdapterState& m_state;
     std::mt19937 m_rng;

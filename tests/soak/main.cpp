@@ -3,7 +3,7 @@
 //
 //   kestrad-soak [--clients N] [--commands M] [--peers P] [--stall] [--quiet]
 //                [--watchdog SECONDS] [--idle SECONDS] [--idle-cpu PERCENT]
-//                [--seed N] [--full]
+//                [--seed N] [--rounds N] [--full]
 //
 // --full is the long configuration: 200 clients x 10,000 commands, four
 // peers, the 30 s reply time-out fault, kestrad -q. Exits 0 when every reply
@@ -46,7 +46,8 @@ void Usage()
 {
     std::fprintf(stderr,
                  "usage: kestrad-soak [--clients N] [--commands M] [--peers P] [--stall] [--quiet]\n"
-                 "                    [--watchdog SECONDS] [--idle SECONDS] [--idle-cpu PERCENT] [--seed N] [--full]\n");
+                 "                    [--watchdog SECONDS] [--idle SECONDS] [--idle-cpu PERCENT] [--seed N]\n"
+                 "                    [--rounds N] [--full]\n");
 }
 
 bool Parse(int argc, char** argv, Options& o)
@@ -81,6 +82,8 @@ bool Parse(int argc, char** argv, Options& o)
             if (arg == "--peers") o.peers = n;
             if (arg == "--watchdog") o.watchdog = n;
             if (arg == "--seed") o.seed = static_cast<unsigned>(n);
+        } else if (arg == "--rounds" && number(v)) {
+            o.rounds = static_cast<int>(v);
         } else if (arg == "--idle" && number(v)) {
             o.idleSeconds = v;
         } else if (arg == "--idle-cpu" && number(v)) {
@@ -89,7 +92,7 @@ bool Parse(int argc, char** argv, Options& o)
             return false;
         }
     }
-    return o.clients > 0 && o.commands > 0 && o.peers >= 1 && o.watchdog > 0 && o.idleSeconds >= 1;
+    return o.clients > 0 && o.commands > 0 && o.rounds >= 1 && o.peers >= 1 && o.watchdog > 0 && o.idleSeconds >= 1;
 }
 
 void SetPids(const std::vector<int>& pids)
@@ -202,6 +205,16 @@ int main(int argc, char** argv)
         shared.faultsDone = true;
         Phase("waiting for the clients to finish");
         workload.Join();
+        // Further rounds of the same workload, without faults: resident
+        // memory that grows from round to round is kept by the server.
+        for (int round = 2; round <= options.rounds && rig.Server().Running(); ++round) {
+            SettledDescriptors(rig, figures.fdBefore, 10s);
+            figures.rssRounds.push_back(ProcStats::StatusKiB(pid, "VmRSS"));
+            Phase("another round");
+            CWorkload again(shared, assignment);
+            again.Start();
+            again.Join();
+        }
         done = true;
         progress.join();
         records = faults.Records();
@@ -228,6 +241,7 @@ int main(int argc, char** argv)
                                      static_cast<double>(sysconf(_SC_CLK_TCK)) / options.idleSeconds;
             figures.vmHwmKiB = ProcStats::StatusKiB(pid, "VmHWM");
             figures.vmRssKiB = ProcStats::StatusKiB(pid, "VmRSS");
+            figures.rssRounds.push_back(figures.vmRssKiB);
             figures.threadsAfter = ProcStats::Threads(pid);
             if (!rig.Server().Running()) {
                 figures.crashes = 1;
