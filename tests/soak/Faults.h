@@ -55,6 +55,7 @@ private:
     };
     std::vector<HalfOpen> m_halfOpen;
     std::thread m_halfOpenWatch;
+    std::unique_ptr<Window> m_halfOpenWindow;  // the others while they waited
     std::unique_ptr<CKestrad> m_limited;
 };
 
