@@ -5,8 +5,8 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstdlib>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -27,10 +27,11 @@ void CPeer::Launch(int port)
                                      {"--port", std::to_string(port), "--chain", m_chain}, {}, m_dir.Path());
     int found = 0;
     testsupport::WaitFor([&] {
-        std::smatch m;
         const std::string out = m_process.Stdout();
-        if (std::regex_search(out, m, std::regex("listening on port ([0-9]+)")))
-            found = std::stoi(m[1]);
+        const std::string banner = "listening on port ";
+        const size_t at = out.find(banner);
+        if (at != std::string::npos && out.find('\n', at) != std::string::npos)
+            found = std::atoi(out.c_str() + at + banner.size());
         return found != 0 || !m_process.Running();
     });
     if (!found)
