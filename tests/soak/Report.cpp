@@ -28,6 +28,7 @@ std::vector<std::string> Report(const Options& options, Shared& shared, const st
     std::printf("| adapters opened again after a fault | %llu |\n", static_cast<unsigned long long>(c.recoveries));
     std::printf("| crashes (kestrad died or exited) | %d (%s) |\n", server.crashes, server.state.c_str());
     std::printf("| descriptors before / after | %d / %d |\n", server.fdBefore, server.fdAfter);
+    std::printf("| resident memory before (VmRSS) | %ld KiB |\n", server.vmRssBeforeKiB);
     std::printf("| peak resident memory (VmHWM) | %ld KiB |\n", server.vmHwmKiB);
     std::printf("| final resident memory (VmRSS) | %ld KiB |\n", server.vmRssKiB);
     if (server.rssRounds.size() > 1) {
@@ -36,7 +37,7 @@ std::vector<std::string> Report(const Options& options, Shared& shared, const st
             rounds += (rounds.empty() ? "" : ", ") + std::to_string(kib);
         std::printf("| resident memory after each round | %s KiB |\n", rounds.c_str());
     }
-    std::printf("| threads after the run | %d |\n", server.threadsAfter);
+    std::printf("| threads before / after | %d / %d |\n", server.threadsBefore, server.threadsAfter);
     std::printf("| idle CPU over %.0f s | %.2f%% of a core (bound %.1f%%) |\n", server.idleSeconds,
                 server.idleCpuPercent, options.idleCpuBound);
 

@@ -14,11 +14,12 @@ struct ServerFigures {
     int crashes = 0;
     int fdBefore = -1, fdAfter = -1;
     std::vector<std::string> fdLeaked;   // descriptors there after that were not before
+    long vmRssBeforeKiB = -1;            // VmRSS before the first client
     long vmHwmKiB = -1, vmRssKiB = -1;
     std::vector<long> rssRounds;         // VmRSS once each round has settled
     double idleCpuPercent = -1;
     double idleSeconds = 0;
-    int threadsAfter = -1;
+    int threadsBefore = -1, threadsAfter = -1;
     double wallSeconds = 0;
 };
 

@@ -166,6 +166,8 @@ int main(int argc, char** argv)
         const int pid = rig.Server().Pid();
         figures.fdBefore = SettledDescriptors(rig, 0, 1s);
         const auto fdsBefore = ProcStats::DescriptorList(pid);
+        figures.vmRssBeforeKiB = ProcStats::StatusKiB(pid, "VmRSS");
+        figures.threadsBefore = ProcStats::Threads(pid);
         std::printf("kestrad-soak: kestrad pid %d on %s, %zu adapters, %d clients, %d descriptors\n", pid,
                     rig.Address().c_str(), adapters.size(), options.clients, figures.fdBefore);
         std::fflush(stdout);
