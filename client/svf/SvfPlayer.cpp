@@ -257,9 +257,15 @@ void CSvfPlanner::Add(const SvfStatement& st, std::vector<SvfOp>& out)
                            " cannot be expressed: the protocol clocks in IDLE only");
         if (st.runCount && st.runClock == SvfStatement::Clock::SCK)
             Refuse(st, "SCK counts cannot be expressed: the protocol counts TCK only");
+        // Bounds that keep the plan small and the run finite: 2^40 clocks
+        // take over nine hours even at 30 MHz, and no device needs a day.
+        constexpr uint64_t kMaxClocks = uint64_t(1) << 40;
+        constexpr double kMaxSeconds = 86400;
         uint64_t clocks = st.runCount.value_or(0);
         double sleep = 0;
         if (st.minTime) {
+            if (!(*st.minTime <= kMaxSeconds))
+                Refuse(st, "a minimum time above 86400 s is not played");
             // At a known frequency the minimum time becomes clocks; without
             // one it becomes a wait after the clocks.
             if (m_hertz)
@@ -267,6 +273,9 @@ void CSvfPlanner::Add(const SvfStatement& st, std::vector<SvfOp>& out)
             else
                 sleep = *st.minTime;
         }
+        if (clocks > kMaxClocks)
+            Refuse(st, std::to_string(clocks) + " clocks are more than the 2^40 (" + std::to_string(kMaxClocks) +
+                           ") this player runs");
         SvfOp op;
         op.kind = SvfOp::Kind::RunTest;
         op.line = st.line;

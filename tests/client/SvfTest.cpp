@@ -201,6 +201,10 @@ TEST(SvfPlanner, RefusesWhatTheProtocolCannotCarry)
         {"TRST ABSENT; TRST ON;", 1, 14, "declared ABSENT"},
         {"FREQUENCY 5E9 HZ;", 1, 1, "4294967295 Hz"},
         {"SDR 0;", 1, 1, "no bits"},
+        // A run must stay finite, and its plan small.
+        {"RUNTEST 40444044444444445 TCK;", 1, 1, "more than the 2^40"},
+        {"FREQUENCY 1E6 HZ;\nRUNTEST 1E7 SEC;", 2, 1, "above 86400 s"},
+        {"RUNTEST 1E300 SEC;", 1, 1, "above 86400 s"},
     };
     for (const Bad& c : cases)
         ExpectError(c, [&](const std::string& text) { Plan(text); });
