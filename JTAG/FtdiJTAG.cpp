@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "JTAG/JTAGServer.h"
+#include "JTAG/UsbInterface.h"
 #include "log/Logger.h"
 
 // ---------------------------------------------------------------- board table
@@ -411,6 +412,7 @@ void CFtdiJTAG::Open()
     // adapter closed.
     m_opened = false;
     m_impl.reset();
+    std::lock_guard<std::recursive_mutex> claim(CUsbInterface::ClaimMutex());
     m_impl = CreatePimpl(m_device, m_frequency, 1);
     m_opened = true;
 }

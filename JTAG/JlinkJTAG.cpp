@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "JTAG/JTAGServer.h"
+#include "base/Printable.h"
 #include "log/Logger.h"
 
 using jlink::EmuCmdHwJtag;
@@ -58,28 +59,43 @@ CJlinkJTAG::CJlinkJTAG(std::unique_ptr<CUsbInterface> usb, const std::string& na
 
     m_name = name;
 
-    m_speed = jlink::ParseSpeedKHz(frequency);
-    if (m_speed > jlink::kMaxSpeedKHz) {
-        m_speed = jlink::kMaxSpeedKHz;
-        m_server.Logger().LogVerb("JTAG speed is too high, set to a device's max speed.\n");
+    // The scan reports a refused device only when verbose: say here, at the
+    // normal level, which step of the probe failed.
+    try {
+        m_speed = jlink::ParseSpeedKHz(frequency);
+        if (m_speed > jlink::kMaxSpeedKHz) {
+            m_speed = jlink::kMaxSpeedKHz;
+            m_server.Logger().LogVerb("JTAG speed is too high, set to a device's max speed.\n");
+        }
+
+        m_usb->Open();
+        m_opened = true;
+
+        m_adapterType = GetAdapterType();
+
+        std::vector<uint8_t> config(jlink::kConfigSize);
+        SendByte(jlink::EMU_CMD_READ_CONFIG);
+        ReadResultOfExecutedCommand(config.data(), static_cast<uint32_t>(config.size()));  // not used
+
+        const uint8_t powerOff[2] = {jlink::EMU_CMD_SET_KS_POWER, 0x00};
+        ExecuteCommand(powerOff, sizeof powerOff);
+        SelectJtagInterface();
+        SetJtagSpeed(m_speed);
+
+        m_usb->Close();
+        m_opened = false;
+    } catch (const std::exception& e) {
+        m_server.Logger().Log("%s: skipped: %s\n", Printable(name).c_str(), Printable(e.what()).c_str());
+        if (m_opened) {
+            m_opened = false;
+            try {
+                m_usb->Close();
+            } catch (const std::exception&) {
+                // The probe's own failure is the one worth reporting.
+            }
+        }
+        throw;
     }
-
-    m_usb->Open();
-    m_opened = true;
-
-    m_adapterType = GetAdapterType();
-
-    std::vector<uint8_t> config(jlink::kConfigSize);
-    SendByte(jlink::EMU_CMD_READ_CONFIG);
-    ReadResultOfExecutedCommand(config.data(), static_cast<uint32_t>(config.size()));  // not used
-
-    const uint8_t powerOff[2] = {jlink::EMU_CMD_SET_KS_POWER, 0x00};
-    ExecuteCommand(powerOff, sizeof powerOff);
-    SelectJtagInterface();
-    SetJtagSpeed(m_speed);
-
-    m_usb->Close();
-    m_opened = false;
 }
 
 CJlinkJTAG::~CJlinkJTAG() = default;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "JTAG/JTAGServer.h"
+#include "base/Printable.h"
 #include "log/Logger.h"
 
 namespace {
@@ -64,10 +65,20 @@ CKorselUsbJTAG::CKorselUsbJTAG(std::unique_ptr<CUsbInterface> usb, const std::st
     : CJTAG_With_IdCode<IDCODE_KORSEL>(server), m_usb(std::move(usb))
 {
     m_name = name;
-    m_clockCode = ClockCode(frequency);
+    CLogger& log = m_server.Logger();
+    // The scan reports a refused device only when verbose: each reason the
+    // device cannot be served is said here at the normal level.
+    try {
+        m_clockCode = ClockCode(frequency);
+    } catch (const std::exception& e) {
+        log.Log("%s: skipped: %s '%s' (12MHZ, 24MHZ or 48MHZ)\n", Printable(name).c_str(), e.what(),
+                Printable(frequency).c_str());
+        throw;
+    }
     if (!m_usb)
         throw std::logic_error("CKorselUsbJTAG needs a USB interface");
 
+    std::string probeFailure;
     try {
         m_usb->Open();
         m_opened = true;
@@ -105,18 +116,30 @@ CKorselUsbJTAG::CKorselUsbJTAG(std::unique_ptr<CUsbInterface> usb, const std::st
         if (m_versionNumber == kVersionWithSysRstLow)
             m_sysRst = false;
     } catch (const std::exception& e) {
-        m_server.Logger().LogVerb("Exception occured in %s: %s. Proceed anyway.\n", kConstructorSignature,
-                                  e.what());
+        log.LogVerb("Exception occured in %s: %s. Proceed anyway.\n", kConstructorSignature, e.what());
+        probeFailure = e.what();
     } catch (...) {
-        m_server.Logger().LogVerb("Unknown exception in %s. Proceed anyway.\n", kConstructorSignature);
+        log.LogVerb("Unknown exception in %s. Proceed anyway.\n", kConstructorSignature);
+        probeFailure = "unknown error";
     }
 
-    m_server.Logger().LogVerb("USB adapter version: %#x\n%s", static_cast<unsigned>(m_versionNumber),
-                              m_versionNumber < kOldestSupportedVersion
-                                  ? "WARNING: this version is not supported.\n"
-                                  : "");
+    log.LogVerb("USB adapter version: %#x\n%s", static_cast<unsigned>(m_versionNumber),
+                m_versionNumber < kOldestSupportedVersion ? "WARNING: this version is not supported.\n" : "");
     m_opened = false;
-    m_usb->Close();
+    try {
+        m_usb->Close();
+    } catch (const std::exception& e) {
+        log.Log("%s: skipped: %s\n", Printable(name).c_str(), Printable(e.what()).c_str());
+        throw;
+    }
+    // Listed all the same: opening it later tries the device again.
+    if (!probeFailure.empty())
+        log.Log("%s: could not be probed: %s; listed with its firmware version unknown\n",
+                Printable(name).c_str(), Printable(probeFailure).c_str());
+    else if (m_versionNumber < kOldestSupportedVersion)
+        log.Log("%s: firmware version 0x%x is not supported (0x%x or later is); listed all the same\n",
+                Printable(name).c_str(), static_cast<unsigned>(m_versionNumber),
+                static_cast<unsigned>(kOldestSupportedVersion));
 }
 
 CKorselUsbJTAG::~CKorselUsbJTAG() = default;

@@ -115,6 +115,12 @@ std::shared_ptr<CJTAG> CUsbInterface::CreateAdapter(struct usb_device* device, c
         device->descriptor.iSerialNumber, server);
 }
 
+std::recursive_mutex& CUsbInterface::ClaimMutex()
+{
+    static std::recursive_mutex mutex;
+    return mutex;
+}
+
 void CUsbInterface::AddAdapters(std::vector<std::shared_ptr<CJTAG>>& adapters, CJTAGServer& server)
 {
     // A copy: a configuration reload must not pull the entries from under the scan.
@@ -134,6 +140,7 @@ void CUsbInterface::AddAdapters(std::vector<std::shared_ptr<CJTAG>>& adapters, C
                 // The index is used up even when the adapter cannot be created.
                 const std::string name = description.name + std::to_string(counter++);
                 try {
+                    std::lock_guard<std::recursive_mutex> claim(ClaimMutex());
                     adapters.push_back(CreateAdapter(device, name, description.frequency, server));
                 } catch (const std::exception& e) {
                     server.Logger().LogVerb("Exception in CUsbJTAG::AddAdapters: %s\n", Printable(e.what()).c_str());
@@ -168,6 +175,7 @@ void CUsbInterface::Open()
         return;
     if (!m_device)
         throw std::runtime_error("Usb interface has no device to open.");
+    std::lock_guard<std::recursive_mutex> claim(ClaimMutex());
     m_handle = usb_open(m_device);
     if (!m_handle) {
         m_server.Logger().LogVerb("usb_open returned %08X\n", 0u);

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,14 @@ public:
     // of the configuration. A device whose adapter cannot be created is
     // logged and skipped.
     static void AddAdapters(std::vector<std::shared_ptr<CJTAG>>& adapters, CJTAGServer& server);
+
+    // Held while a device's interface is being claimed: by the bus scan
+    // around each adapter it creates (creating one opens the device to read
+    // its serial number, version or chip type) and by every adapter's open.
+    // Without it an open that meets the scan's claim on the same device fails
+    // with "Device or resource busy". Recursive: the scan's own opens take
+    // it again.
+    static std::recursive_mutex& ClaimMutex();
 
     // Creates the back-end object for one matching device.
     static std::shared_ptr<CJTAG> CreateAdapter(struct usb_device* device, const std::string& name,

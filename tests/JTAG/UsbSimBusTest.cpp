@@ -103,6 +103,59 @@ TEST_F(UsbSimBus, DevicesThatCannotBeCreatedAreSkippedAndLogged)
         << log;
 }
 
+TEST_F(UsbSimBus, DevicesItCannotServeAreNamedWithTheReasonWithoutVerbose)
+{
+    m_server.Options()[OPTION_VERBOSE].value = false;
+    const std::string ezUsb = "name=\"EZ\" idvendor=\"0x0547\" idproduct=\"0x1002\"";
+    const std::string jlink = "name=\"J\" idvendor=\"0x1366\" idproduct=\"0x0101\"";
+    // Each case: the configuration entry, the devices, the frequency of the
+    // entry, whether another user holds the first device; the adapters
+    // listed and the whole log.
+    const struct {
+        const std::string& entry;
+        const char* devices;
+        const char* frequency;
+        bool busy;
+        std::vector<std::string> names;
+        std::string log;
+    } cases[] = {
+        {ezUsb, "ezusb,serial=A", "1000KHZ", false, {},
+         "EZ0: skipped: invalid USB JTAG adapter frequency '1000KHZ' (12MHZ, 24MHZ or 48MHZ)\n"},
+        {ezUsb, "ezusb,serial=A,ver=0x3500", "12MHZ", false, {"EZ0"},
+         "EZ0: firmware version 0x3500 is not supported (0x3600 or later is); listed all the same\n"},
+        {ezUsb, "ezusb,serial=A;ezusb,serial=B", "12MHZ", true, {"EZ0", "EZ1"},
+         "EZ0: could not be probed: usb_claim_interface failed: Device or resource busy (-16); listed with "
+         "its firmware version unknown\n"},
+        {ezUsb, "jlink,vid=0x0547,pid=0x1002", "12MHZ", false, {"EZ0"},
+         "EZ0: could not be probed: error getting USB JTAG adapter version; listed with its firmware "
+         "version unknown\n"},
+        {jlink, "ezusb,vid=0x1366,pid=0x0101", "12MHZ", false, {},
+         "J0: skipped: J-Link J0: reading a reply of 2 bytes failed after 0 bytes: usb_bulk_read on endpoint "
+         "0x86 timed out after 1000 ms\n"},
+    };
+    for (const auto& c : cases) {
+        Devices(c.devices);
+        LoadConfig("<usb " + c.entry + " frequency=\"" + c.frequency + "\"/>\n");
+        usb_find_busses();
+        usb_find_devices();
+        usb_dev_handle* other = nullptr;
+        if (c.busy) {
+            other = usb_open(usb_get_busses()->devices);
+            ASSERT_NE(nullptr, other);
+            ASSERT_EQ(0, usb_claim_interface(other, 0));
+        }
+        m_server.ClearLog();
+        m_adapters.clear();
+        CUsbInterface::AddAdapters(m_adapters, m_server);
+        if (other) {
+            usb_release_interface(other, 0);
+            usb_close(other);
+        }
+        EXPECT_EQ(c.names, Names()) << c.devices;
+        EXPECT_EQ(c.log, m_server.LogText()) << c.devices;
+    }
+}
+
 TEST_F(UsbSimBus, NoDescriptionsExamineNoDevice)
 {
     Devices("ezusb,serial=A");

@@ -6,13 +6,17 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <termios.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <fstream>
+#include <iostream>
 #include <random>
 #include <sstream>
 #include <thread>
@@ -138,6 +142,125 @@ Result RunOnTerminal(const std::vector<std::string>& args)
     return r;
 }
 
+// kestractl on a pseudo-terminal that the test types into, as a user at the
+// prompt would. Every wait has a limit; the program is killed if it outlives
+// the test.
+class CTerminal {
+public:
+    CTerminal(const std::vector<std::string>& args, const std::string& home)
+    {
+        const std::string program = ProgramPath("kestractl");
+        std::vector<std::string> env{"TERM=xterm", "HOME=" + home, "PATH=/usr/bin:/bin"};
+        std::vector<char*> argv{const_cast<char*>(program.c_str())}, envp;
+        for (const std::string& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        for (std::string& e : env)
+            envp.push_back(&e[0]);
+        envp.push_back(nullptr);
+        struct winsize size = {};
+        size.ws_row = 24;
+        size.ws_col = 120;
+        m_pid = ::forkpty(&m_master, nullptr, nullptr, &size);
+        if (m_pid == 0) {
+            ::execve(program.c_str(), argv.data(), envp.data());
+            ::_exit(127);
+        }
+    }
+
+    ~CTerminal()
+    {
+        if (m_pid > 0) {
+            ::kill(m_pid, SIGKILL);
+            ::waitpid(m_pid, nullptr, 0);
+        }
+        if (m_master >= 0)
+            ::close(m_master);
+    }
+
+    bool Started() const { return m_pid > 0; }
+
+    void Type(const std::string& keys)
+    {
+        ASSERT_EQ(::write(m_master, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+    }
+
+    // Reads what the terminal shows until `text` has appeared `count` times
+    // in all of it; false when the limit passes or the program ends first.
+    bool WaitFor(const std::string& text, size_t count, std::chrono::milliseconds limit)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (Count(text) < count) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0 || !ReadSome(static_cast<int>(left.count())))
+                return Count(text) >= count;
+        }
+        return true;
+    }
+
+    // Waits for the `count`-th prompt and for the line editor to take keys:
+    // it shows the prompt before it leaves canonical mode, and a Ctrl-D the
+    // terminal gets before that is lost.
+    bool WaitForPrompt(size_t count, std::chrono::milliseconds limit)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        if (!WaitFor("kestractl> ", count, limit))
+            return false;
+        struct termios mode;
+        while (::tcgetattr(m_master, &mode) == 0 && (mode.c_lflag & ICANON)) {
+            if (std::chrono::steady_clock::now() >= deadline)
+                return false;
+            std::this_thread::sleep_for(5ms);
+        }
+        return true;
+    }
+
+    // The exit status, or -1 when the program is still running at the limit.
+    int WaitExit(std::chrono::milliseconds limit)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (std::chrono::steady_clock::now() < deadline) {
+            int status = 0;
+            if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
+                m_pid = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : -2;
+            }
+            ReadSome(20);
+        }
+        return -1;
+    }
+
+    const std::string& Shown() const { return m_shown; }
+
+private:
+    size_t Count(const std::string& text) const
+    {
+        size_t n = 0;
+        for (size_t at = m_shown.find(text); at != std::string::npos; at = m_shown.find(text, at + 1))
+            ++n;
+        return n;
+    }
+
+    // False once nothing more can come (the program closed the terminal).
+    bool ReadSome(int timeoutMs)
+    {
+        struct pollfd p = {m_master, POLLIN, 0};
+        if (::poll(&p, 1, timeoutMs) <= 0)
+            return true;
+        char buf[4096];
+        const ssize_t n = ::read(m_master, buf, sizeof buf);
+        if (n <= 0)
+            return false;
+        m_shown.append(buf, static_cast<size_t>(n));
+        return true;
+    }
+
+    int m_master = -1;
+    pid_t m_pid = -1;
+    std::string m_shown;
+};
+
 }  // namespace
 
 TEST_F(KestractlTest, ListShowsNetworkAndUsbAdaptersWithSerial)
@@ -196,14 +319,39 @@ TEST_F(KestractlTest, DetectFindsTheChainWithABypassTap)
     EXPECT_NE(text.out.find("0x4ba00477"), std::string::npos) << text.out;
     EXPECT_NE(text.out.find("BYPASS"), std::string::npos) << text.out;
 
-    // Makers from a late bank, and a code the table does not hold.
-    const int late = StartPeer({"--chain", "0x10000b19:4+0x00000c03:4"});
+    // A maker from the last bank an IDCODE can name, and a code no maker holds
+    // (0x7f marks a continuation in JEP106).
+    const int late = StartPeer({"--chain", "0x10000f43:4+0x00000fff:4"});
     const std::string lateAddress = StartServer({{"LATE", late}});
     Result makers = Run({"-a", lateAddress, "detect", "LATE"});
     ASSERT_EQ(makers.status, 0) << Describe(makers);
-    EXPECT_NE(makers.out.find("bank 12 code 0x0c (Black Sesame Technologies Inc)"), std::string::npos)
+    EXPECT_NE(makers.out.find("bank 16 code 0x21 (Tenstorrent Inc)"), std::string::npos)
         << makers.out;
-    EXPECT_NE(makers.out.find("bank 13 code 0x01\n"), std::string::npos) << makers.out;
+    EXPECT_NE(makers.out.find("bank 16 code 0x7f\n"), std::string::npos) << makers.out;
+}
+
+TEST_F(KestractlTest, InteractivePromptCompletesRecallsAndRunsLines)
+{
+    const int port = StartPeer({"--chain", kChain3});
+    const std::string address = StartServer({{"SIM", port}});
+    CTerminal t({"-a", address, "script", "-"}, NewDir());
+    ASSERT_TRUE(t.Started());
+    ASSERT_TRUE(t.WaitForPrompt(1, 20s)) << t.Shown();
+
+    // "de" and Tab complete the command detect, "S" and Tab the adapter SIM
+    // (asked of the server); neither line runs without both completions.
+    t.Type("de\tS\t\r");
+    ASSERT_TRUE(t.WaitFor("0x4ba00477", 1, 20s)) << t.Shown();
+    ASSERT_TRUE(t.WaitForPrompt(2, 20s)) << t.Shown();
+
+    // The up arrow brings the line back; it runs again.
+    t.Type("\x1b[A\r");
+    ASSERT_TRUE(t.WaitFor("0x4ba00477", 2, 20s)) << t.Shown();
+    ASSERT_TRUE(t.WaitForPrompt(3, 20s)) << t.Shown();
+    EXPECT_EQ(t.Shown().find("error"), std::string::npos) << t.Shown();
+
+    t.Type("\x04");  // Ctrl-D ends the prompt
+    EXPECT_EQ(t.WaitExit(20s), 0) << t.Shown();
 }
 
 TEST_F(KestractlTest, MemoryRoundTripThroughTheSimulatedUsbAdapter)
@@ -504,7 +652,7 @@ TEST_F(KestractlTest, JsonReportsEveryFailureWithItsStatus)
     EXPECT_NE(refused.err.find(m_dir.File("none.sock")), std::string::npos) << refused.err;
 }
 
-TEST_F(KestractlTest, BashCompletionOffersCommandsOptionsAndAdapterNames)
+TEST_F(KestractlTest, ShellCompletionsOfferCommandsOptionsAndAdapterNames)
 {
     const int port = StartPeer();
     const std::string address = StartServer({{"SIM", port}}, "ezusb,serial=K1");
@@ -541,9 +689,11 @@ TEST_F(KestractlTest, BashCompletionOffersCommandsOptionsAndAdapterNames)
         EXPECT_EQ(p.Stdout(), expected) << c.line;
     }
 
-    // Every command of the program's help is one the completion offers.
+    // Every command of the program's help is one the completions offer.
     Result help = Run({"--help"});
     const std::string completion = testsupport::ReadFile(dir + "kestractl");
+    const std::string zshDir = std::string(KESTRAD_SOURCE_DIR) + "/completions/zsh/";
+    const std::string zshCompletion = testsupport::ReadFile(zshDir + "_kestractl");
     const size_t from = help.out.find("Subcommands:");
     ASSERT_NE(from, std::string::npos) << help.out;
     std::istringstream lines(help.out.substr(from));
@@ -555,5 +705,24 @@ TEST_F(KestractlTest, BashCompletionOffersCommandsOptionsAndAdapterNames)
         if (!(words >> command) || line.rfind("  ", 0) != 0)
             break;
         EXPECT_NE(completion.find(" " + command), std::string::npos) << command;
+        EXPECT_NE(zshCompletion.find("'" + command + ":"), std::string::npos) << command;
+    }
+
+    // The zsh files parse. scripts/install-deps installs zsh, so CI
+    // (KESTRAD_CI set) must have it.
+    const bool haveZsh = Exists("/usr/bin/zsh") || Exists("/bin/zsh");
+    if (!haveZsh) {
+        if (std::getenv("KESTRAD_CI"))
+            ADD_FAILURE() << "zsh is missing; scripts/install-deps installs it";
+        else
+            std::cerr << "note: zsh is not installed; the zsh completions were not parsed\n";
+        return;
+    }
+    for (const char* file : {"_kestractl", "_kestrad", "_kestrad-sim"}) {
+        const std::string path = zshDir + file;
+        EXPECT_EQ(testsupport::ReadFile(path).rfind(std::string("#compdef ") + (file + 1) + "\n", 0), 0u)
+            << path;
+        Process p("/usr/bin/env", {"zsh", "-n", path}, {{"PATH", "/usr/bin:/bin"}}, NewDir());
+        EXPECT_EQ(p.Wait(30s), 0) << path << "\n" << p.Stderr();
     }
 }

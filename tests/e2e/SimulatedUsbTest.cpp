@@ -1,6 +1,9 @@
 // kestrad over the simulated USB bus: the maker's EZ-USB adapters end to end.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "client/Client.h"
 #include "tests/support/Programs.h"
 
@@ -58,4 +61,36 @@ TEST(SimulatedUsb, UnpluggedDeviceGivesAnErrorReply)
     testsupport::WriteFile(ctlFile, "");
     EXPECT_EQ(client.List().size(), 1u);
     EXPECT_TRUE(server.process.Running());
+}
+
+// The bus scan of a renumerate opens each device to read its serial number
+// and version; an open by a session at that moment must not fail because
+// the scan holds the device's interface.
+TEST(SimulatedUsb, OpenDuringAnotherClientsRenumerateSucceeds)
+{
+    Server server(UsbEntry(), "ezusb,serial=R1;ezusb,serial=R2");
+    CClient client(server.Address());
+    ASSERT_EQ(client.List().size(), 2u);
+    std::atomic<bool> stop{false};
+    std::thread lister([&] {
+        CClient other(server.Address());
+        while (!stop) {
+            other.List();
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    });
+    int failures = 0;
+    std::string first;
+    for (int i = 0; i < 100; ++i) {
+        try {
+            client.Open("EZ-USB1");
+            client.Close();
+        } catch (const ServerError& e) {
+            if (failures++ == 0)
+                first = e.what();
+        }
+    }
+    stop = true;
+    lister.join();
+    EXPECT_EQ(failures, 0) << "first: " << first;
 }

@@ -38,7 +38,8 @@ for path in ./usr/bin/kestrad ./usr/bin/kestractl ./usr/bin/kestrad-sim \
     ./usr/lib/systemd/system/kestrad.service ./usr/lib/systemd/system/kestrad-tcp.service \
     ./usr/lib/udev/rules.d/60-kestrad.rules ./usr/lib/sysusers.d/kestrad.conf \
     ./usr/share/man/man1/kestrad.1.gz ./usr/share/man/man1/kestractl.1.gz \
-    ./usr/share/man/man1/kestrad-sim.1.gz ./usr/share/doc/kestrad/protocol.md; do
+    ./usr/share/man/man1/kestrad-sim.1.gz ./usr/share/doc/kestrad/protocol.md \
+    ./usr/share/bash-completion/completions/kestractl ./usr/share/zsh/vendor-completions/_kestractl; do
     grep -q " $path\( \|$\)" "$work/list" || fail "$path missing from the package"
 done
 for path in ./usr/include/kestrad/client/Client.h ./usr/include/kestrad/wire/Packets.h; do
