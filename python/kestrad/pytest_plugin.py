@@ -102,7 +102,11 @@ class SimulatedServer:
             if self.usb and simusb.is_file():
                 entries = ('<usb name="EZ-USB" idvendor="0x0547" idproduct="0x1002" frequency="12MHZ"/>'
                            + entries)
-                env.update(LD_PRELOAD=str(simusb), KESTRAD_SIM_USB=self.usb)
+                # A kestrad built with GCC's sanitizers needs their runtime
+                # loaded before the simulation; the build names it.
+                runtime = os.environ.get("KESTRAD_SANITIZER_PRELOAD", "")
+                preload = f"{runtime}:{simusb}" if runtime else str(simusb)
+                env.update(LD_PRELOAD=preload, KESTRAD_SIM_USB=self.usb)
                 self.adapters.insert(0, "EZ-USB0")
             config.write_text(f'<?xml version="1.0"?><jtag_options version="10">{entries}</jtag_options>')
             self.address = os.path.join(self._dir, "kestrad.sock")

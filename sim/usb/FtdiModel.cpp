@@ -175,7 +175,8 @@ int CFtdiModel::BulkRead(uint8_t ep, uint8_t* data, size_t size)
         data[out] = kStatus0;
         data[out + 1] = kStatus1;
         const size_t n = std::min({kPacket - 2, available - taken, size - out - 2});
-        std::memcpy(data + out + 2, m_Queue.data() + m_QueueHead + taken, n);
+        if (n > 0)  // an empty queue may have no storage to copy from
+            std::memcpy(data + out + 2, m_Queue.data() + m_QueueHead + taken, n);
         out += 2 + n;
         taken += n;
         if (n < kPacket - 2)

@@ -129,7 +129,8 @@ while IFS= read -r assignment; do
 done < <(sed -n 's/^Environment=//p' "$unit")
 read -r -a command <<<"$(printf '%s' "$exec_start" | relocate)"
 simusb=$(find "$root/usr/lib" -name libkestrad-simusb.so)
-env "${env_args[@]}" LD_PRELOAD="$simusb" KESTRAD_SIM_USB="ezusb,serial=PKG1" \
+# A sanitizer build names its runtime, which must load before the simulation.
+env "${env_args[@]}" LD_PRELOAD="${KESTRAD_SANITIZER_PRELOAD:+$KESTRAD_SANITIZER_PRELOAD:}$simusb" KESTRAD_SIM_USB="ezusb,serial=PKG1" \
     "${command[@]}" >"$work/server.out" 2>&1 &
 server_pid=$!
 socket=$work/run/vrk_pipe
