@@ -282,7 +282,9 @@ void CFaults::DropMidReply()
     const auto body = body::ReadBlock(0x30000000, 8u << 20);
     raw.Send(body::Packet(CMD_READ_BLK, body.data(), body.size()));
     bool closed = false;
-    const auto got = raw.Recv(8 + 65536, 20s, closed);
+    // The header comes once the whole block is read from the adapter,
+    // which under the full load takes a while.
+    const auto got = raw.Recv(8 + 65536, 120s, closed);
     raw.Close();
     const double free = SecondsUntilFree(m_rig.Address(), m_faultAdapter, 15);
     bool clean = false;
