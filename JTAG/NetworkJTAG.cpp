@@ -101,7 +101,8 @@ void CNetworkJTAG::Open()
     // The peer gets its pause after our last close here, when we connect
     // again, rather than in Close(): a probe (open and close) then costs a
     // renumerate no pause at all, and a close returns at once.
-    std::this_thread::sleep_until(m_closedAt + m_timing.closePause);
+    if (m_closedAt)
+        std::this_thread::sleep_until(*m_closedAt + m_timing.closePause);
     try {
         m_socket.Connect(m_serverAddress, m_port, m_timing.connect,
                          {kKeepAliveIdleSeconds, kKeepAliveIntervalSeconds, kKeepAliveProbes});

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -89,6 +90,9 @@ private:
     unsigned short m_port;
     NetworkTiming m_timing;
     CLineSocket m_socket;
-    Clock::time_point m_closedAt{};  // when this adapter last closed its connection
+    // When this adapter last closed its connection; empty until it has: an
+    // adapter that never closed owes the peer no pause (the steady clock's
+    // epoch is the boot, so a default time point would be a real, recent time).
+    std::optional<Clock::time_point> m_closedAt;
     uint32_t m_savepointCounter = 0;
 };

@@ -491,7 +491,9 @@ TEST(NetworkJTAG, ClosePauseComesBeforeTheNextOpen)
     CTestServer server;
     CFakePeer peer;
     NetworkTiming timing = kFast;
-    timing.closePause = std::chrono::hours(1);
+    // Longer than any uptime: the steady clock starts at boot, so an adapter
+    // that took "never closed" for the clock's epoch would sleep here.
+    timing.closePause = std::chrono::hours(24 * 365 * 100);
     CNetworkJTAG probed("127.0.0.1", peer.Port(), "SIM", server, timing);  // returns: no pause
     EXPECT_TRUE(peer.WaitClosed(0));
 
