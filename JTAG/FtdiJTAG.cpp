@@ -362,7 +362,7 @@ CFtdiJTAG::CFtdiJTAG(struct usb_device* device, const std::string& name, const s
     } catch (const std::exception& e) {
         log.LogError("Error: %s.\n", e.what());
         m_frequency = kFallbackFrequency;
-        log.Log("Setting %x hz as adapter frequency", kFallbackFrequency);
+        log.Log("Setting %x hz as adapter frequency\n", kFallbackFrequency);
     }
 
     struct ftdi_context probe;
@@ -392,7 +392,7 @@ CFtdiJTAG::CFtdiJTAG(struct usb_device* device, const std::string& name, const s
                       " hz of " + m_versionString)
                          .c_str());
         m_frequency = kFallbackFrequency;
-        log.Log("Setting %x hz as adapter frequency", kFallbackFrequency);
+        log.Log("Setting %x hz as adapter frequency\n", kFallbackFrequency);
     }
 }
 

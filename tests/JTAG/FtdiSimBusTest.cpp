@@ -216,10 +216,10 @@ TEST_F(FtdiSimBus, FrequencyFallbackIsLogged)
     EXPECT_EQ(10000000u, Ftdi(2).Frequency());
     const std::string log = m_server.LogText();
     EXPECT_NE(std::string::npos,
-              log.find("Error: invalid frequency string: fast.\nSetting 5b8d80 hz as adapter frequency"))
+              log.find("Error: invalid frequency string: fast.\nSetting 5b8d80 hz as adapter frequency\n"))
         << log;
     EXPECT_NE(std::string::npos, log.find("Error: frequency 10000000 hz is above the 6000000 hz of TYPE_2232C.\n"
-                                          "Setting 5b8d80 hz as adapter frequency"))
+                                          "Setting 5b8d80 hz as adapter frequency\n"))
         << log;
     Ftdi(0).Open();
     EXPECT_EQ(4, Model(0).Engine().Divisor());  // 30 MHz / 5
