@@ -26,15 +26,18 @@ std::shared_ptr<CJTAG> CJTAGHolder::Find(const std::string& name) const
     return nullptr;
 }
 
-std::shared_ptr<CJTAG> CJTAGHolder::Claim(const std::string& name)
+std::shared_ptr<CJTAG> CJTAGHolder::Claim(const std::string& name, unsigned int session)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     std::shared_ptr<CJTAG> adapter = Find(name);
     if (!adapter)
         throw std::runtime_error("no such device: " + name);
-    if (adapter->IsOpened() || m_claimed.count(adapter.get()) != 0)
+    const auto claim = m_claimed.find(adapter.get());
+    if (claim != m_claimed.end())
+        throw std::runtime_error(name + " is already opened by session " + std::to_string(claim->second));
+    if (adapter->IsOpened())
         throw std::runtime_error(name + " is already opened");
-    m_claimed.insert(adapter.get());
+    m_claimed.emplace(adapter.get(), session);
     return adapter;
 }
 

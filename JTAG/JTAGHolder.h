@@ -15,7 +15,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -51,11 +50,13 @@ public:
     // there is none. The caller holds Mutex().
     std::shared_ptr<CJTAG> Find(const std::string& name) const;
 
-    // Takes the adapter named for one session before it is opened: fails
-    // with "no such device: " + name, or name + " is already opened" when it
-    // is open or another session has claimed it. The claim lasts until
-    // Release(), which the session calls once its Close() is done.
-    std::shared_ptr<CJTAG> Claim(const std::string& name);
+    // Takes the adapter named for session `session` before it is opened:
+    // fails with "no such device: " + name, or name + " is already opened"
+    // when it is open or another session has claimed it, followed by
+    // " by session N" naming the claimant (its log lines start "Session:N:").
+    // The claim lasts until Release(), which the session calls once its
+    // Close() is done.
+    std::shared_ptr<CJTAG> Claim(const std::string& name, unsigned int session);
     void Release(const std::shared_ptr<CJTAG>& adapter);
 
     // Sets the chip name of the adapter named, open or not; a later rebuild
@@ -76,7 +77,7 @@ private:
     CJTAGServer& m_server;
     Adapters m_adapters;
     std::vector<Source> m_sources;
-    std::set<const CJTAG*> m_claimed;
+    std::map<const CJTAG*, unsigned int> m_claimed;  // adapter -> the session holding it
     // Chip names set by clients, by adapter name (bounded by the names the
     // sources produce: only a listed adapter can be named).
     std::map<std::string, std::string> m_chipNames;

@@ -263,7 +263,7 @@ void CSessionCommands::OpenAdapter(const Body& body)
     m_log.Log("Session:%d: CMD_OPEN: %s\n", m_id, Printable(name).c_str());
 
     // Claimed under the holder's lock, opened outside it.
-    m_adapter = m_holder.Claim(name);
+    m_adapter = m_holder.Claim(name, m_id);
     try {
         m_adapter->Open();
     } catch (...) {

@@ -118,7 +118,9 @@ TYPED_TEST(SessionTest, OpenByName)
         b->Open("FAKE0");
         FAIL() << "second open succeeded";
     } catch (const ServerError& e) {
-        EXPECT_STREQ(e.what(), "FAKE0 is already opened");
+        // The message names the session holding it (a's, the server's first),
+        // as its log lines ("Session:1: ...") do.
+        EXPECT_STREQ(e.what(), "FAKE0 is already opened by session 1");
     }
     // b holds nothing after the refusal.
     Reply tr = b->Command(CMD_RUN_TEST, Le32(1));
