@@ -14,7 +14,7 @@ from contextlib import contextmanager
 from typing import Iterator, List, Optional, Union
 
 from . import protocol as p
-from .protocol import Adapter, ConnectionFailed, ProtocolError, ServerError, TapState
+from .protocol import Adapter, ArgumentError, ConnectionFailed, ProtocolError, ServerError, TapState
 
 DEFAULT_ENDPOINT = "\\\\.\\Pipe\\vrk_pipe"
 Bits = Union[int, bytes]
@@ -69,7 +69,7 @@ class Batch:
 
     def _add(self, code: int, payload: bytes, result: Optional[Result]) -> None:
         if len(self._body) + 8 + len(payload) > p.MAX_BODY:
-            raise ValueError("batch larger than the server's body limit")
+            raise ArgumentError("batch larger than the server's body limit")
         self._body += p.packet(code, payload)
         self._results.append(result)
         self._sizes.append(p.bit_bytes(result.length) if result else 0)
@@ -109,7 +109,8 @@ class Client:
                 sock.settimeout(self.timeout)
                 sock.connect(where)
             else:
-                sock = socket.create_connection((where, int(port)), timeout=self.timeout)
+                # The port may be a service name, as kestractl and kestrad take it.
+                sock = socket.create_connection((where, port), timeout=self.timeout)
                 sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         except (OSError, ValueError) as e:
             raise ConnectionFailed(f"cannot connect to {self.address}: {e}") from None
@@ -243,7 +244,7 @@ class Client:
 
     def run_test(self, count: int) -> None:
         """``count`` clocks in Run-Test/Idle."""
-        self._transact(p.CMD_RUN_TEST, count.to_bytes(4, "little"), 0)
+        self._transact(p.CMD_RUN_TEST, p.word32("clock count", count), 0)
 
     def trst(self, level: bool) -> None:
         """Drives TRST: False asserts it (low), True releases it."""
@@ -255,16 +256,15 @@ class Client:
 
     def frequency(self, hertz: int) -> None:
         """Sets the JTAG clock."""
-        self._transact(p.CMD_JTAG_FREQUENCY, int(hertz).to_bytes(4, "little"), 0)
+        self._transact(p.CMD_JTAG_FREQUENCY, p.word32("frequency", hertz), 0)
 
     def read(self, address: int, size: int) -> bytes:
         """Reads ``size`` bytes of target memory."""
-        return self._transact(p.CMD_READ_BLK, address.to_bytes(4, "little") + size.to_bytes(4, "little"),
-                              size)
+        return self._transact(p.CMD_READ_BLK, p.word32("address", address) + p.word32("size", size), size)
 
     def write(self, address: int, data: bytes) -> None:
         """Writes ``data`` to target memory."""
-        self._transact(p.CMD_WRITE_BLK, address.to_bytes(4, "little") + bytes(data), 0)
+        self._transact(p.CMD_WRITE_BLK, p.word32("address", address) + bytes(data), 0)
 
     @contextmanager
     def batch(self) -> Iterator[Batch]:
