@@ -103,6 +103,12 @@ TEST_F(SessionCommandsTest, RepliesByteForByte)
         // The failure closed the held adapter; it must be opened again.
         {CMD_RUN_TEST, Le32(1), Error("FAKE0 is not opened")},
         {CMD_OPEN, Str("FAKE0"), Ok()},
+        // So does a refusal that comes before any device I/O, such as a
+        // size over the limit: every failed command closes the adapter.
+        {CMD_READ_BLK, Cat({Le32(0), Le32(MAX_READ_BLOCK + 1)}),
+         Error("CMD_READ_BLK: size of 67108865 bytes exceeds the limit of 67108864 bytes")},
+        {CMD_RUN_TEST, Le32(1), Error("FAKE0 is not opened")},
+        {CMD_OPEN, Str("FAKE0"), Ok()},
         {17, {}, Error("unknown command")},
         {CMD_CLOSE, {}, Ok()},
         {CMD_RESET, {}, Ok()},
