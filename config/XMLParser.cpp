@@ -50,7 +50,8 @@ CXMLParser::CXMLParser(std::string fileName) : m_source(fileName.empty() ? "buil
     CreateParser();
 }
 
-CXMLParser::CXMLParser(const char* text, std::size_t length) : m_source("document"), m_text(text), m_length(length)
+CXMLParser::CXMLParser(const char* text, std::size_t length)
+    : m_source("document"), m_text(text), m_length(length)
 {
     if (length > kMaxFileSize)
         throw std::invalid_argument("Can't read XML file");
@@ -123,7 +124,8 @@ unsigned long long CXMLParser::Number(const std::map<std::string, std::string>& 
     } catch (const std::runtime_error& e) {
         // The converter's text stays first: it is what users and scripts
         // have matched; where the number stands follows.
-        throw std::runtime_error(e.what() + Where() + ", element " + element + ", attribute " + attribute + ")");
+        throw std::runtime_error(e.what() + Where() + ", element " + element + ", attribute " + attribute +
+                                 ")");
     }
 }
 

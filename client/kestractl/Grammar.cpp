@@ -64,7 +64,8 @@ UsageError UnknownCommand(const std::vector<std::string>& words, ParserMode mode
     std::string message = "unknown command '" + words.front() + "'";
     const std::vector<std::string> close = ClosestNames(words.front(), names);
     for (size_t i = 0; i < close.size(); ++i)
-        message += (i == 0 ? "; did you mean '" : " or '") + close[i] + "'" + (i + 1 == close.size() ? "?" : "");
+        message += (i == 0 ? "; did you mean '" : " or '") + close[i] + "'" +
+                   (i + 1 == close.size() ? "?" : "");
     return UsageError(message + (close.empty() ? "; " : " (") + help + " lists the commands" +
                       (close.empty() ? "" : ")"));
 }

@@ -93,9 +93,9 @@ int main(int argc, char** argv)
                          "print the version and exit");
     app.fallthrough();
     AddCommands(app, step, ParserMode::CommandLine);
-    // An argument error names the program and the command it is about.
-    // The command an argument error is about; none for an error about a
-    // global option (CLI11 starts those with the option's name).
+    // An argument error names the program and the command it is about;
+    // none for an error about a global option (CLI11 starts those with the
+    // option's name).
     auto commandOf = [](const CLI::App* parsed, const std::string& message) {
         const auto subs = parsed->get_subcommands();
         if (subs.empty())
@@ -108,7 +108,8 @@ int main(int argc, char** argv)
     app.failure_message([&](const CLI::App* parsed, const CLI::Error& e) {
         const std::string command = commandOf(parsed, e.what());
         if (command.empty())
-            return "kestractl: " + std::string(e.what()) + "\nRun 'kestractl --help' for the options and commands.\n";
+            return "kestractl: " + std::string(e.what()) +
+                   "\nRun 'kestractl --help' for the options and commands.\n";
         return "kestractl " + command + ": " + e.what() + "\nRun 'kestractl " + command +
                " --help' for its arguments.\n";
     });

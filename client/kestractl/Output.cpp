@@ -283,8 +283,8 @@ int ReportError(const std::exception& e, const std::string& where, bool json, Js
     if (!named.empty() && where.empty())
         std::fprintf(stderr, "kestractl %s: %s\n", named.c_str(), e.what());
     else
-        std::fprintf(stderr, "kestractl: %s%s%s%s\n", where.c_str(), named.empty() ? "" : (named + ": ").c_str(),
-                     prefix.c_str(), e.what());
+        std::fprintf(stderr, "kestractl: %s%s%s%s\n", where.c_str(),
+                     named.empty() ? "" : (named + ": ").c_str(), prefix.c_str(), e.what());
     if (json && jsonOut) {
         Json err;
         err["type"] = type;
