@@ -86,7 +86,7 @@ uint64_t PlaySingly(CClient& c, const std::string& text)
 {
     CSvfParser parser;
     CSvfPlanner planner;
-    std::vector<SvfOp> ops;
+    SvfOps ops;
     uint64_t mismatches = 0;
     parser.Feed(text.data(), text.size(), [&](SvfStatement&& st) {
         ops.clear();

@@ -4,7 +4,9 @@
 // hands each complete statement to a sink as soon as its ';' arrives. It
 // never holds more than one statement, and a statement's memory is bounded
 // by the scan length it declares (itself bounded by Limits), so a file of any
-// size parses in bounded memory. Comments ('!' and '//' to the end of the
+// size parses in bounded memory. That memory is reused from statement to
+// statement: steady parsing allocates nothing. SvfParser.cpp reads the text,
+// SvfStatement.cpp makes each statement of its words. Comments ('!' and '//' to the end of the
 // line) and line breaks inside statements are handled; SVF is not case
 // sensitive.
 //
