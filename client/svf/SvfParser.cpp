@@ -203,7 +203,7 @@ void CSvfParser::AppendWord(const char* from, const char* to)
     const size_t old = item.word.size();
     if (old + static_cast<size_t>(to - from) > m_limits.maxWord)
         FailAt(item, "word longer than " + std::to_string(m_limits.maxWord) + " characters");
-    item.word.append(from, to);
+    item.word.append(from, static_cast<size_t>(to - from));
     for (size_t i = old; i < item.word.size(); ++i)
         if (item.word[i] >= 'a' && item.word[i] <= 'z')
             item.word[i] = static_cast<char>(item.word[i] - 'a' + 'A');
@@ -216,6 +216,19 @@ CSvfParser::Item& CSvfParser::NextItem()
     return m_items[m_used];
 }
 
+CSvfParser::Field CSvfParser::FieldNamed(const std::string& w)
+{
+    switch (w.size()) {
+    case 3:
+        if (w[0] != 'T' || w[1] != 'D')
+            return Field::None;
+        return w[2] == 'I' ? Field::TDI : w[2] == 'O' ? Field::TDO : Field::None;
+    case 4: return Is(w, "MASK") ? Field::MASK : Field::None;
+    case 5: return Is(w, "SMASK") ? Field::SMASK : Field::None;
+    default: return Field::None;
+    }
+}
+
 void CSvfParser::EndWord()
 {
     if (!m_inWord)
@@ -223,11 +236,7 @@ void CSvfParser::EndWord()
     m_inWord = false;
     Item& item = m_items[m_used];
     item.isValue = false;
-    item.field = Is(item.word, "TDI")     ? Field::TDI
-                 : Is(item.word, "TDO")   ? Field::TDO
-                 : Is(item.word, "MASK")  ? Field::MASK
-                 : Is(item.word, "SMASK") ? Field::SMASK
-                                          : Field::None;
+    item.field = FieldNamed(item.word);
     if (m_used == 0) {
         const auto kind = KindNamed(item.word);
         if (!kind)

@@ -118,6 +118,7 @@ public:
 private:
     // The fields of a scan that take a value.
     enum class Field : uint8_t { None, TDI, TDO, MASK, SMASK };
+    static Field FieldNamed(const std::string& word);
     struct Item {
         bool isValue = false;
         Field field = Field::None;
