@@ -2,7 +2,7 @@
 // commands in the same run.
 //
 //   kestrad-svf-bench [fake|usb|all] [--statements N] [--runtest-every N] [--keep FILE]
-//   kestrad-svf-bench players [--runs N] [--quick] [--openocd PATH]
+//   kestrad-svf-bench players [--runs N] [--quick] [--openocd PATH] [--kestractl PATH]
 //
 // `players` times whole files played by OpenOCD and by kestractl in separate
 // processes (svf_players.cpp). The other modes time the player in this
@@ -217,7 +217,8 @@ int main(int argc, char** argv)
         else if (a == "-h" || a == "--help") {
             std::printf("usage: kestrad-svf-bench [fake|usb|all] [--statements N] [--runtest-every N] "
                         "[--keep PREFIX]\n"
-                        "       kestrad-svf-bench players [--runs N] [--quick] [--openocd PATH]\n");
+                        "       kestrad-svf-bench players [--runs N] [--quick] [--openocd PATH] "
+                        "[--kestractl PATH]\n");
             return 0;
         } else
             mode = a;

@@ -2,7 +2,7 @@
 // (in-process, its dummy adapter) and by `kestractl svf` through a server,
 // each as a separate process timed from start to exit, in one run.
 //
-//   kestrad-svf-bench players [--runs N] [--quick] [--openocd PATH]
+//   kestrad-svf-bench players [--runs N] [--quick] [--openocd PATH] [--kestractl PATH]
 //
 // Files (generated; no TDO checks unless named):
 //   40k      20,000 pairs of SIR 4 and SDR 32 after a 5-statement prelude;
@@ -26,6 +26,7 @@
 //   kestractl J-Link  against the real kestrad over the simulated USB bus
 //                     with a J-Link probe, local endpoint (40k only: the
 //                     device model clocks every bit).
+// --kestractl plays with another build's kestractl (to compare two).
 // Each figure is the median wall time of N runs (default 5), process start
 // included; rates are statements and scan bits over that time. The peak
 // resident memory is the player's (the largest of the runs); the kernel
@@ -162,6 +163,7 @@ int ComparePlayers(int argc, char** argv)
     int runs = 5;
     bool quick = false;
     std::string openocd = "openocd";
+    std::string kestractl = testsupport::ProgramPath("kestractl");
     for (int i = 0; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--runs" && i + 1 < argc)
@@ -170,6 +172,8 @@ int ComparePlayers(int argc, char** argv)
             quick = true;
         else if (a == "--openocd" && i + 1 < argc)
             openocd = argv[++i];
+        else if (a == "--kestractl" && i + 1 < argc)
+            kestractl = argv[++i];
         else
             throw std::invalid_argument("players: unknown argument '" + a + "'");
     }
@@ -206,7 +210,6 @@ int ComparePlayers(int argc, char** argv)
         "\t<usb name=\"JLINK\" idvendor=\"0x1366\" idproduct=\"0x0101\" frequency=\"12000KHZ\"/>\n",
         "jlink,serial=BENCH", {"-q"}, {}, jlinkSocket);
 
-    const std::string kestractl = testsupport::ProgramPath("kestractl");
     const bool haveOpenocd = Spawn({openocd, "--version"}, dir.File("openocd.version")).status == 0;
     std::vector<Player> players;
     if (haveOpenocd)
