@@ -293,6 +293,11 @@ size_t CClient::TakeAheadLocked(uint8_t* data, size_t size)
         std::memcpy(data, m_ahead.data() + m_aheadBegin, n);
         m_aheadBegin += n;
     }
+    // Large replies read ahead while sending leave no large buffer behind.
+    if (m_aheadBegin == m_aheadEnd && m_ahead.size() > 4 * kAheadChunk) {
+        std::vector<uint8_t>().swap(m_ahead);
+        m_aheadBegin = m_aheadEnd = 0;
+    }
     return n;
 }
 
