@@ -2,6 +2,11 @@
 // commands in the same run.
 //
 //   kestrad-svf-bench [fake|usb|all] [--statements N] [--runtest-every N] [--keep FILE]
+//   kestrad-svf-bench players [--runs N] [--quick] [--openocd PATH] [--kestractl PATH]
+//
+// `players` times whole files played by OpenOCD and by kestractl in separate
+// processes (svf_players.cpp). The other modes time the player in this
+// process:
 //
 // Generates an SVF file of N statements (default 40000): three 32-bit data
 // scans with TDO checks to one instruction scan, after a short set-up file
@@ -81,7 +86,7 @@ uint64_t PlaySingly(CClient& c, const std::string& text)
 {
     CSvfParser parser;
     CSvfPlanner planner;
-    std::vector<SvfOp> ops;
+    SvfOps ops;
     uint64_t mismatches = 0;
     parser.Feed(text.data(), text.size(), [&](SvfStatement&& st) {
         ops.clear();
@@ -188,8 +193,18 @@ void BenchUsb()
 
 }  // namespace
 
+int ComparePlayers(int argc, char** argv);
+
 int main(int argc, char** argv)
 {
+    if (argc > 1 && std::string(argv[1]) == "players") {
+        try {
+            return ComparePlayers(argc - 2, argv + 2);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "kestrad-svf-bench: %s\n", e.what());
+            return 1;
+        }
+    }
     std::string mode = "all";
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -201,7 +216,9 @@ int main(int argc, char** argv)
             g_keep = argv[++i];
         else if (a == "-h" || a == "--help") {
             std::printf("usage: kestrad-svf-bench [fake|usb|all] [--statements N] [--runtest-every N] "
-                        "[--keep PREFIX]\n");
+                        "[--keep PREFIX]\n"
+                        "       kestrad-svf-bench players [--runs N] [--quick] [--openocd PATH] "
+                        "[--kestractl PATH]\n");
             return 0;
         } else
             mode = a;

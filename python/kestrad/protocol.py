@@ -37,6 +37,11 @@ REPLY_ERROR = 3
 
 GREETING = bytes.fromhex("01000000" "08000000" "abeeddff" "00000000")
 HEADER = struct.Struct("<II")
+#: The head of a batch's data-scan record: code, payload size, length, end
+#: state; the bits follow. An instruction-scan record is whole: code, 12,
+#: value, length, end state.
+DR_RECORD = struct.Struct("<IIiI")
+IR_RECORD = struct.Struct("<IIIiI")
 
 #: The server refuses larger command bodies, reads and data scans.
 MAX_BODY = 64 * 1024 * 1024
