@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "JTAG/FtdiJTAG.h"
-#include "JTAG/ftdi/Commands.h"
+#include "JTAG/backends/ftdi/Board.h"
+#include "JTAG/backends/ftdi/Commands.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

@@ -12,8 +12,8 @@
 #include <memory>
 #include <vector>
 
-#include "JTAG/JTAGServer.h"
-#include "JTAG/JlinkJTAG.h"
+#include "server/JTAGServer.h"
+#include "JTAG/backends/jlink/Probe.h"
 #include "config/Description.h"
 #include "log/Logger.h"
 

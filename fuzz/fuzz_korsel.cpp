@@ -11,8 +11,8 @@
 #include <memory>
 #include <vector>
 
-#include "JTAG/JTAGServer.h"
-#include "JTAG/KorselJTAG.h"
+#include "server/JTAGServer.h"
+#include "JTAG/backends/ezusb/Adapter.h"
 #include "config/Description.h"
 #include "log/Logger.h"
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "JTAG/NetworkProtocol.h"
+#include "JTAG/backends/network/Protocol.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

@@ -24,8 +24,8 @@
 #include <thread>
 #include <vector>
 
-#include "JTAG/JTAGHolder.h"
-#include "JTAG/JTAGServer.h"
+#include "JTAG/core/JTAGHolder.h"
+#include "server/JTAGServer.h"
 #include "base/Printable.h"
 #include "config/Description.h"
 #include "log/Logger.h"

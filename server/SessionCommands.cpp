@@ -8,9 +8,9 @@
 #include <thread>
 #include <typeinfo>
 
-#include "JTAG/JTAG.h"
-#include "JTAG/JTAGHolder.h"
-#include "JTAG/KorselJTAG.h"
+#include "JTAG/core/JTAG.h"
+#include "JTAG/core/JTAGHolder.h"
+#include "JTAG/backends/ezusb/Adapter.h"
 #include "base/Printable.h"
 #include "log/Logger.h"
 #include "server/BufferBudget.h"

@@ -11,7 +11,7 @@
 #include <memory>
 #include <string>
 
-#include "JTAG/JTAGServer.h"
+#include "server/JTAGServer.h"
 #include "config/Description.h"
 #include "log/OemLocale.h"
 #include "log/Options.h"

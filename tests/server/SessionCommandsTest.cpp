@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "JTAG/JTAGHolder.h"
+#include "JTAG/core/JTAGHolder.h"
 #include "server/SessionCommands.h"
 #include "tests/support/FakeAdapter.h"
 #include "tests/support/TestServer.h"

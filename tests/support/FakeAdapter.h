@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "JTAG/JTAG.h"
-#include "JTAG/JTAGHolder.h"
+#include "JTAG/core/JTAG.h"
+#include "JTAG/core/JTAGHolder.h"
 
 class CFakeAdapter : public CNonAsyncJTAG {
 public:

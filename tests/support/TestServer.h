@@ -6,7 +6,7 @@
 #include <mutex>
 #include <string>
 
-#include "JTAG/JTAGServer.h"
+#include "server/JTAGServer.h"
 #include "config/Description.h"
 #include "log/Logger.h"
 #include "log/Options.h"

@@ -1,0 +1,108 @@
+// CJlinkJTAG: SEGGER J-Link probes (USB vendor 0x1366, product 0x0101).
+//
+// The probe has one vendor interface with a bulk IN and a bulk OUT endpoint
+// (0x81 and 0x02 on full-speed probes, 0x81 and 0x01 on high-speed ones;
+// taken from the descriptor) and speaks the J-Link USB command protocol
+// (SEGGER RM08001; libjaylink is a public implementation). It only clocks
+// raw TMS/TDI streams, so this back-end makes every TAP move itself and packs
+// asynchronous scans, with the moves between them, into one pending
+// EMU_CMD_HW_JTAG3 (or EMU_CMD_HW_JTAG_WRITE) command of up to 65535 clocks,
+// whose TDO reply is cut into the scans' results when it arrives. The
+// commands are built in JlinkCommands; this class moves them through
+// CUsbInterface.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "JTAG/core/JTAG.h"
+#include "JTAG/backends/jlink/Commands.h"
+#include "JTAG/usb/UsbInterface.h"
+
+class CJlinkJTAG : public CJTAG {
+public:
+    using EmuCmdHwJtag = jlink::EmuCmdHwJtag;
+    using limit_exceeded = jlink::limit_exceeded;
+
+    enum ShiftType {
+        INSTRUCTION_SCAN = 0,
+        DATA_SCAN = 1,
+    };
+
+    // Configures the probe (version, configuration, power off, JTAG
+    // interface, speed) and leaves it closed. Throws for a bad frequency text,
+    // a device without a bulk IN or OUT endpoint, and any transfer failure.
+    CJlinkJTAG(std::unique_ptr<CUsbInterface> usb, const std::string& name, const std::string& frequency,
+               CJTAGServer& server);
+    ~CJlinkJTAG() override;
+
+    static bool isItJlink(unsigned short vendor, unsigned short product);
+
+    void Open() override;
+    void Close() override;
+    void ResetAdapter() override {}
+    void ReadMemBlk(unsigned int, void*, unsigned int) override {}
+    void WriteMemBlk(unsigned int, const void*, unsigned int) override {}
+    void SetTRST(bool level) override;
+    void SetSYS_RST(bool level) override;
+    void AsyncShiftIR(unsigned int value, int length, TapStateMachine::State end) override;
+    void AsyncShiftDR(const unsigned char* in, int length, TapStateMachine::State end) override;
+    void AsyncWriteDR(const unsigned char* in, int length, TapStateMachine::State end) override;
+    void Wait(std::vector<unsigned char>& out) override;
+    unsigned int ShiftIR(unsigned int value, int length, TapStateMachine::State end) override;
+    void ShiftDR(const unsigned char* in, unsigned char* out, int length, TapStateMachine::State end) override;
+    void RunTest(unsigned int count) override;
+    void SetFrequency(unsigned int hertz) override;
+    void DiscardResults() override;
+
+    // Sends `size` bytes to the OUT endpoint; a failure is logged and rethrown
+    // with what was being sent.
+    void ExecuteCommand(const uint8_t* command, uint32_t size);
+    // Reads exactly `size` bytes from the IN endpoint, then drops the byte the
+    // probe appends to some replies (jlink::ReplyHasTrailingByte).
+    void ReadResultOfExecutedCommand(uint8_t* buffer, uint32_t size);
+    int GetAdapterType();
+    void SetJtagSpeed(unsigned short kHz);
+    void SelectJtagInterface();
+    void CreateEmuCmdHwJtag(EmuCmdHwJtag::CmdType type);
+    void AsyncShift(ShiftType type, const uint8_t* data, int bits, TapStateMachine::State end, bool writeOnly);
+    // Executes the pending command, if any, and appends its scans' results.
+    void BufferingResultOfExecutedCommand();
+    std::vector<unsigned char> ReadScanChainShiftedData(const uint8_t* tdo, uint32_t bitOffset, int bits);
+
+    // For tests: the configured speed in kHz and the tracked TAP state.
+    unsigned short Speed() const { return m_speed; }
+    TapStateMachine::State TapState() const { return m_tap.GetState(); }
+
+    // Empty reads in a row after which a reply counts as missing.
+    static constexpr unsigned kMaxEmptyReads = 4;
+
+private:
+    using ResultParser = std::function<std::vector<unsigned char>(const uint8_t* tdo, size_t size)>;
+
+    void SendByte(uint8_t command);
+    void DropPending();
+    void RunStep(int step, ShiftType type, const uint8_t* data, int bits, TapStateMachine::State end,
+                 bool writeOnly);
+    std::vector<unsigned char> ShiftOwnResult(ShiftType type, const uint8_t* data, int bits,
+                                              TapStateMachine::State end);
+
+    int m_adapterType = 0;
+    std::unique_ptr<CUsbInterface> m_usb;
+    TapStateMachine m_tap;
+    CEndPoint m_in{ENDPOINT_BULK_IN, 0};
+    CEndPoint m_out{ENDPOINT_BULK_OUT, 0};
+    unsigned short m_speed = 0;
+    std::unique_ptr<EmuCmdHwJtag> m_pending;
+    // Tracked TAP state when the pending command was started: a command that
+    // is dropped unsent never moved the TAP.
+    TapStateMachine::State m_pendingFrom = TapStateMachine::TEST_LOGIC_RESET;
+    bool m_trstReleased = false;
+    std::vector<unsigned char> m_buffer;
+    std::vector<unsigned char> m_results;
+    std::deque<ResultParser> m_parsers;
+};

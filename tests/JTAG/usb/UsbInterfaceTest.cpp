@@ -1,0 +1,95 @@
+// CUsbInterface checks that need no device, and the choice of back-end per
+// vendor and product id.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <stdexcept>
+#include <string>
+
+#include "JTAG/core/JTAG.h"
+#include "JTAG/usb/UsbInterface.h"
+#include "tests/support/TestServer.h"
+
+namespace {
+
+// Claims to be open without a device, to reach the endpoint checks that come
+// before any libusb call.
+class COpenWithoutDevice : public CUsbInterface {
+public:
+    explicit COpenWithoutDevice(CJTAGServer& server) : CUsbInterface(nullptr, server) { m_opened = true; }
+    ~COpenWithoutDevice() override { m_opened = false; }  // nothing to release
+};
+
+std::string MessageOf(const std::function<void()>& call)
+{
+    try {
+        call();
+    } catch (const std::runtime_error& e) {
+        return e.what();
+    }
+    return "(no exception)";
+}
+
+struct usb_device FakeDevice(uint16_t vendor, uint16_t product)
+{
+    struct usb_device device;
+    std::memset(&device, 0, sizeof device);
+    device.descriptor.idVendor = vendor;
+    device.descriptor.idProduct = product;
+    return device;
+}
+
+TEST(UsbInterface, ClosedInterfaceRefusesTransfers)
+{
+    CTestServer server;
+    CUsbInterface usb(nullptr, server);
+    const CEndPoint out{ENDPOINT_BULK_OUT, 0x02};
+    const CEndPoint in{ENDPOINT_BULK_IN, 0x86};
+    char buffer[4] = {};
+    EXPECT_EQ("Usb interface is not open.", MessageOf([&] { usb.Write(&out, buffer, 4); }));
+    EXPECT_EQ("Usb interface is not open.", MessageOf([&] { usb.Read(&in, buffer, 4); }));
+    // Closing what is not open does nothing; a missing device cannot be opened.
+    usb.Close();
+    EXPECT_THROW(usb.Open(), std::runtime_error);
+    EXPECT_TRUE(usb.getEndPoints().empty());
+}
+
+TEST(UsbInterface, EndpointKindsAreCheckedBeforeTheBus)
+{
+    CTestServer server;
+    COpenWithoutDevice usb(server);
+    char buffer[4] = {};
+    const CEndPoint bulkIn{ENDPOINT_BULK_IN, 0x86};
+    EXPECT_EQ("Invalid endpoint is specified for usb_bulk_write()", MessageOf([&] { usb.Write(&bulkIn, buffer, 4); }));
+    for (uint8_t kind : {uint8_t(ENDPOINT_BULK_OUT), uint8_t(ENDPOINT_BULK_OUT2), uint8_t(7)}) {
+        const CEndPoint record{kind, 0x02};
+        EXPECT_EQ("Invalid endpoint is specified for usb_bulk_read()", MessageOf([&] { usb.Read(&record, buffer, 4); }))
+            << int(kind);
+    }
+}
+
+TEST(UsbInterface, BackEndIsChosenByVendorAndProduct)
+{
+    EXPECT_EQ(UsbAdapterKind::Jlink, GetUsbAdapterKind(0x1366, 0x0101));
+    EXPECT_EQ(UsbAdapterKind::Ftdi, GetUsbAdapterKind(0x0403, 0x6010));
+    EXPECT_EQ(UsbAdapterKind::Ftdi, GetUsbAdapterKind(0x15BA, 0x002A));
+    EXPECT_EQ(UsbAdapterKind::Korsel, GetUsbAdapterKind(0x0547, 0x1002));
+    EXPECT_EQ(UsbAdapterKind::Korsel, GetUsbAdapterKind(0x0403, 0x6001));  // an FTDI serial cable
+    EXPECT_EQ(UsbAdapterKind::Korsel, GetUsbAdapterKind(0x1366, 0x0105));
+}
+
+TEST(UsbInterface, DevicesWithoutABackEndAreRefusedByCreation)
+{
+    CTestServer server;
+    // A J-Link reaches its back-end, which refuses a device without endpoints.
+    struct usb_device jlink = FakeDevice(0x1366, 0x0101);
+    EXPECT_EQ("J-Link J-Link0 has no bulk IN endpoint; the device is skipped.",
+              MessageOf([&] { CUsbInterface::CreateAdapter(&jlink, "J-Link0", "12MHZ", server); }));
+    // The maker's adapter refuses a frequency it does not know before touching the bus.
+    struct usb_device korsel = FakeDevice(0x0547, 0x1002);
+    EXPECT_EQ("invalid USB JTAG adapter frequency",
+              MessageOf([&] { CUsbInterface::CreateAdapter(&korsel, "EZ-USB0", "1000KHZ", server); }));
+}
+
+}  // namespace
