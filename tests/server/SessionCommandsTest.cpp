@@ -9,7 +9,7 @@
 #include "JTAG/core/JTAGHolder.h"
 #include "server/SessionCommands.h"
 #include "tests/support/FakeAdapter.h"
-#include "tests/support/TestServer.h"
+#include "tests/support/TestContext.h"
 
 namespace {
 

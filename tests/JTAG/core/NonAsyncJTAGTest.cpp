@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "JTAG/core/JTAG.h"
-#include "tests/support/TestServer.h"
+#include "tests/support/TestContext.h"
 
 namespace {
 

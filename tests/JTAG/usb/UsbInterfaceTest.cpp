@@ -9,7 +9,7 @@
 
 #include "JTAG/core/JTAG.h"
 #include "JTAG/usb/UsbInterface.h"
-#include "tests/support/TestServer.h"
+#include "tests/support/TestContext.h"
 
 namespace {
 

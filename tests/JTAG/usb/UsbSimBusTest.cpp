@@ -16,7 +16,7 @@
 #include "JTAG/backends/ezusb/Adapter.h"
 #include "JTAG/usb/UsbInterface.h"
 #include "config/Description.h"
-#include "tests/support/TestServer.h"
+#include "tests/support/TestContext.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 
 #include "JTAG/backends/ezusb/Adapter.h"
 #include "tests/JTAG/usb/RecordingUsbInterface.h"
-#include "tests/support/TestServer.h"
+#include "tests/support/TestContext.h"
 
 using Bytes = std::vector<uint8_t>;
 using Call = CRecordingUsbInterface::Call;

@@ -14,7 +14,7 @@
 
 #include "JTAG/backends/ezusb/Adapter.h"
 #include "tests/JTAG/usb/RecordingUsbInterface.h"
-#include "tests/support/TestServer.h"
+#include "tests/support/TestContext.h"
 
 namespace {
 

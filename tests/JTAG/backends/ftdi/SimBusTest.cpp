@@ -18,7 +18,7 @@
 #include "JTAG/backends/ftdi/Board.h"
 #include "JTAG/usb/UsbInterface.h"
 #include "config/Description.h"
-#include "tests/support/TestServer.h"
+#include "tests/support/TestContext.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 
 #include "JTAG/backends/jlink/Probe.h"
 #include "tests/JTAG/usb/RecordingUsbInterface.h"
-#include "tests/support/TestServer.h"
+#include "tests/support/TestContext.h"
 
 using Bytes = std::vector<uint8_t>;
 using Call = CRecordingUsbInterface::Call;

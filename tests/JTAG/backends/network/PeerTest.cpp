@@ -22,7 +22,7 @@
 #include "base/ByteOrder.h"
 #include "log/Options.h"
 #include "tests/JTAG/backends/network/FakePeer.h"
-#include "tests/support/TestServer.h"
+#include "tests/support/TestContext.h"
 
 using Lines = std::vector<std::string>;
 using Reply = CFakePeer::Reply;

@@ -1,4 +1,4 @@
-#include "tests/support/TestServer.h"
+#include "tests/support/TestContext.h"
 
 #include <sstream>
 

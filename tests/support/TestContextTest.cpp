@@ -3,7 +3,7 @@
 #include <iostream>
 #include <string>
 
-#include "tests/support/TestServer.h"
+#include "tests/support/TestContext.h"
 #include "tests/log/TestUtil.h"
 
 namespace {
