@@ -16,6 +16,13 @@
 class CStreamContainer;
 class CStreamHandler;
 
+// The slots of the option table the logger reads on every call.
+enum : unsigned int {
+    OPTION_OUTPUT = 2,   // off: nothing is written
+    OPTION_VERBOSE = 3,  // off: LogVerb writes nothing
+    OPTION_OUTBUF = 4,   // on: LogBuffer dumps its bytes
+};
+
 #if defined(__GNUC__)
 #define KESTRAD_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
 #else

@@ -1,15 +1,21 @@
-// CJTAGServer: the interface through which every component reaches the
-// server's shared services. The concrete server is CJTAGServerImpl<Protocol>
-// in server/; adapters, the holder and sessions only ever see this interface.
+// CJTAGServer: the server as the program's entry sees it. The concrete
+// server is CJTAGServerImpl<Protocol>; the JTAG layer sees only the context
+// it hands down (JTAG/core/AdapterContext.h).
 #pragma once
 
 #include <memory>
 #include <string>
 
+#include "log/Logger.h"
 #include "log/Options.h"
 
-class CLogger;
 class CDescription;
+
+// The server's own slot of the option table, after the logger's
+// (log/Logger.h): network peers save their state as runs go by (-s).
+enum : unsigned int {
+    OPTION_SAVEPOINTS = 5,
+};
 
 class CJTAGServer {
 public:

@@ -3,10 +3,9 @@
 #include <stdexcept>
 #include <string>
 
-#include "server/JTAGServer.h"
 #include "log/Logger.h"
 
-CJTAG::CJTAG(CJTAGServer& server) : m_server(server) {}
+CJTAG::CJTAG(const AdapterContext& context) : m_context(context) {}
 
 CJTAG::~CJTAG() {}
 
@@ -37,9 +36,15 @@ const std::string& CJTAG::GetChipName() { return m_chipName; }
 
 void CJTAG::SetChipName(const std::string& name) { m_chipName = name; }
 
+const std::string& CJTAG::GetSerialNumberString() const
+{
+    static const std::string none;
+    return none;
+}
+
 void CJTAG::SetFrequency(unsigned int)
 {
-    m_server.Logger().LogVerb("PLL frequency is ignored.\n");
+    m_context.logger.LogVerb("PLL frequency is ignored.\n");
 }
 
 bool CJTAG::IsNamed(const std::string& name) const
@@ -58,7 +63,7 @@ void CJTAG::CheckIRLength(int length)
                                " (1 to 32 bits)");
 }
 
-CNonAsyncJTAG::CNonAsyncJTAG(CJTAGServer& server) : CJTAG(server) {}
+CNonAsyncJTAG::CNonAsyncJTAG(const AdapterContext& context) : CJTAG(context) {}
 
 static size_t ResultBytes(int length)
 {

@@ -16,13 +16,12 @@
 #include <string>
 #include <vector>
 
+#include "JTAG/core/AdapterContext.h"
 #include "JTAG/core/TapStateMachine.h"
-
-class CJTAGServer;
 
 class CJTAG {
 public:
-    explicit CJTAG(CJTAGServer& server);
+    explicit CJTAG(const AdapterContext& context);
     virtual ~CJTAG();
 
     CJTAG(const CJTAG&) = delete;
@@ -50,6 +49,9 @@ public:
     virtual const std::string& GetChipName();
     virtual void SetChipName(const std::string& name);
     virtual void SetFrequency(unsigned int hertz);
+    // The serial number the adapter reports, empty when it reports none (the
+    // adapter list then carries no serial number for it).
+    virtual const std::string& GetSerialNumberString() const;
 
     // Drops results of queued scans that no Wait has collected yet, so a batch
     // that failed part-way never leads the next batch. Adapters that queue
@@ -68,7 +70,7 @@ protected:
     std::atomic<bool> m_opened{false};
     bool m_trst = true;
     bool m_sysRst = true;
-    CJTAGServer& m_server;
+    AdapterContext m_context;
     int m_versionNumber = -1;
     std::string m_versionString = "Unknown";
     std::string m_name = "Unknown JTAG adapter";
@@ -79,7 +81,7 @@ protected:
 // the synchronous operation and only its result is kept for the next Wait.
 class CNonAsyncJTAG : public CJTAG {
 public:
-    explicit CNonAsyncJTAG(CJTAGServer& server);
+    explicit CNonAsyncJTAG(const AdapterContext& context);
 
     void AsyncShiftIR(unsigned int value, int length, TapStateMachine::State end) override;
     void AsyncShiftDR(const unsigned char* in, int length, TapStateMachine::State end) override;
@@ -102,5 +104,5 @@ template <IdCodes Code>
 class CJTAG_With_IdCode : public CNonAsyncJTAG {
 public:
     static constexpr IdCodes IdCode = Code;
-    explicit CJTAG_With_IdCode(CJTAGServer& server) : CNonAsyncJTAG(server) {}
+    explicit CJTAG_With_IdCode(const AdapterContext& context) : CNonAsyncJTAG(context) {}
 };

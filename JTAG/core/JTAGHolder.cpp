@@ -3,17 +3,12 @@
 #include <stdexcept>
 
 #include "JTAG/core/JTAG.h"
-#include "server/JTAGServer.h"
-#include "JTAG/backends/network/Peer.h"
-#include "JTAG/usb/UsbInterface.h"
 #include "base/Printable.h"
 #include "log/Logger.h"
 
-CJTAGHolder::CJTAGHolder(CJTAGServer& server) : m_server(server)
+CJTAGHolder::CJTAGHolder(const AdapterContext& context, std::vector<Source> sources)
+    : m_context(context), m_sources(std::move(sources))
 {
-    CNetworkJTAG::Init(server);
-    // USB adapters precede network adapters in the list.
-    m_sources = {&CUsbInterface::AddAdapters, &CNetworkJTAG::AddAdapters};
 }
 
 CJTAGHolder::~CJTAGHolder() {}
@@ -94,14 +89,14 @@ size_t CJTAGHolder::ScanWaiters()
 
 void CJTAGHolder::Scan()
 {
-    CLogger& log = m_server.Logger();
+    CLogger& log = m_context.logger;
     log.LogVerb("Starting devices enumeration.\n");
 
     // Probing takes as long as the devices and peers make it: no lock. A
     // failing source leaves the list as it was: nothing below runs.
     Adapters found;
     for (const Source& source : m_sources)
-        source(found, m_server);
+        source(found, m_context);
 
     Adapters dropped;  // released after the lock, in case a destructor is slow
     std::lock_guard<std::mutex> lock(m_mutex);

@@ -19,16 +19,19 @@
 #include <string>
 #include <vector>
 
+#include "JTAG/core/AdapterContext.h"
+
 class CJTAG;
-class CJTAGServer;
 
 class CJTAGHolder {
 public:
     using Adapters = std::vector<std::shared_ptr<CJTAG>>;
     // Appends the adapters one source finds (the USB bus, the network peers).
-    using Source = std::function<void(Adapters&, CJTAGServer&)>;
+    using Source = std::function<void(Adapters&, const AdapterContext&)>;
 
-    explicit CJTAGHolder(CJTAGServer& server);
+    // Scans `sources` in order (JTAG/Sources.h has the server's: the USB bus,
+    // then the network entries). The context goes to every source.
+    explicit CJTAGHolder(const AdapterContext& context, std::vector<Source> sources = {});
     virtual ~CJTAGHolder();
 
     CJTAGHolder(const CJTAGHolder&) = delete;
@@ -65,15 +68,14 @@ public:
 
     std::mutex& Mutex() { return m_mutex; }
 
-    // Replaces the sources that Renumerate scans (by default the USB bus, then
-    // the network entries). Only code linked into the process can call it;
-    // tests use it to serve adapters of their own.
+    // Replaces the sources that Renumerate scans. Only code linked into the
+    // process can call it; tests use it to serve adapters of their own.
     void SetSources(std::vector<Source> sources) { m_sources = std::move(sources); }
 
 private:
     void Scan();
 
-    CJTAGServer& m_server;
+    AdapterContext m_context;
     Adapters m_adapters;
     std::vector<Source> m_sources;
     std::set<const CJTAG*> m_claimed;

@@ -17,7 +17,6 @@
 
 #include "JTAG/core/JTAG.h"
 #include "JTAG/backends/ftdi/Board.h"
-#include "server/JTAGServer.h"
 #include "JTAG/backends/jlink/Probe.h"
 #include "JTAG/backends/ezusb/Adapter.h"
 #include "base/Printable.h"
@@ -99,20 +98,20 @@ UsbAdapterKind GetUsbAdapterKind(uint16_t vendor, uint16_t product)
 }
 
 std::shared_ptr<CJTAG> CUsbInterface::CreateAdapter(struct usb_device* device, const std::string& name,
-                                                    const std::string& frequency, CJTAGServer& server)
+                                                    const std::string& frequency, const AdapterContext& context)
 {
     switch (GetUsbAdapterKind(device->descriptor.idVendor, device->descriptor.idProduct)) {
     case UsbAdapterKind::Jlink:
-        return std::make_shared<CJlinkJTAG>(std::unique_ptr<CUsbInterface>(new CUsbInterface(device, server)),
-                                            name, frequency, server);
+        return std::make_shared<CJlinkJTAG>(
+            std::unique_ptr<CUsbInterface>(new CUsbInterface(device, context.logger)), name, frequency, context);
     case UsbAdapterKind::Ftdi:
-        return std::make_shared<CFtdiJTAG>(device, name, frequency, server);
+        return std::make_shared<CFtdiJTAG>(device, name, frequency, context);
     case UsbAdapterKind::Korsel:
         break;
     }
     return std::make_shared<CKorselUsbJTAG>(
-        std::unique_ptr<CUsbInterface>(new CUsbInterface(device, server)), name, frequency,
-        device->descriptor.iSerialNumber, server);
+        std::unique_ptr<CUsbInterface>(new CUsbInterface(device, context.logger)), name, frequency,
+        device->descriptor.iSerialNumber, context);
 }
 
 std::recursive_mutex& CUsbInterface::ClaimMutex()
@@ -121,10 +120,10 @@ std::recursive_mutex& CUsbInterface::ClaimMutex()
     return mutex;
 }
 
-void CUsbInterface::AddAdapters(std::vector<std::shared_ptr<CJTAG>>& adapters, CJTAGServer& server)
+void CUsbInterface::AddAdapters(std::vector<std::shared_ptr<CJTAG>>& adapters, const AdapterContext& context)
 {
     // A copy: a configuration reload must not pull the entries from under the scan.
-    const std::vector<CUsbJTAGDescription> descriptions = server.Description().GetJTAGs().usbJTAGs;
+    const std::vector<CUsbJTAGDescription> descriptions = context.description.GetJTAGs().usbJTAGs;
     usb_find_busses();
     usb_find_devices();
     if (descriptions.empty())
@@ -141,9 +140,9 @@ void CUsbInterface::AddAdapters(std::vector<std::shared_ptr<CJTAG>>& adapters, C
                 const std::string name = description.name + std::to_string(counter++);
                 try {
                     std::lock_guard<std::recursive_mutex> claim(ClaimMutex());
-                    adapters.push_back(CreateAdapter(device, name, description.frequency, server));
+                    adapters.push_back(CreateAdapter(device, name, description.frequency, context));
                 } catch (const std::exception& e) {
-                    server.Logger().LogVerb("Exception in CUsbJTAG::AddAdapters: %s\n", Printable(e.what()).c_str());
+                    context.logger.LogVerb("Exception in CUsbJTAG::AddAdapters: %s\n", Printable(e.what()).c_str());
                 }
             }
         }
@@ -153,8 +152,7 @@ void CUsbInterface::AddAdapters(std::vector<std::shared_ptr<CJTAG>>& adapters, C
 // ---------------------------------------------------------------------------
 // Transport.
 
-CUsbInterface::CUsbInterface(struct usb_device* device, CJTAGServer& server)
-    : m_server(server), m_device(device)
+CUsbInterface::CUsbInterface(struct usb_device* device, CLogger& log) : m_log(log), m_device(device)
 {
 }
 
@@ -164,7 +162,7 @@ CUsbInterface::~CUsbInterface()
     try {
         Close();
     } catch (const std::exception& e) {
-        m_server.Logger().LogVerb("Closing USB device failed: %s\n", e.what());
+        m_log.LogVerb("Closing USB device failed: %s\n", e.what());
     } catch (...) {
     }
 }
@@ -178,13 +176,13 @@ void CUsbInterface::Open()
     std::lock_guard<std::recursive_mutex> claim(ClaimMutex());
     m_handle = usb_open(m_device);
     if (!m_handle) {
-        m_server.Logger().LogVerb("usb_open returned %08X\n", 0u);
+        m_log.LogVerb("usb_open returned %08X\n", 0u);
         throw UsbOpenError();
     }
     usleep(2000);
     int result = usb_set_configuration(m_handle, 1);
     if (result < 0) {
-        m_server.Logger().LogVerb("usb_set_configuration returned %08X\n", static_cast<unsigned>(result));
+        m_log.LogVerb("usb_set_configuration returned %08X\n", static_cast<unsigned>(result));
         std::runtime_error error = UsbError("usb_set_configuration", result);
         usb_close(m_handle);
         m_handle = nullptr;
@@ -192,7 +190,7 @@ void CUsbInterface::Open()
     }
     result = usb_claim_interface(m_handle, 0);
     if (result < 0) {
-        m_server.Logger().LogVerb("usb_claim_interface returned %08X\n", static_cast<unsigned>(result));
+        m_log.LogVerb("usb_claim_interface returned %08X\n", static_cast<unsigned>(result));
         std::runtime_error error = UsbError("usb_claim_interface", result);
         usb_close(m_handle);
         m_handle = nullptr;
@@ -212,7 +210,7 @@ void CUsbInterface::Close()
         return;
     int result = usb_release_interface(handle, 0);
     if (result != 0) {
-        m_server.Logger().LogVerb("usb_release_interface returned %08X\n", static_cast<unsigned>(result));
+        m_log.LogVerb("usb_release_interface returned %08X\n", static_cast<unsigned>(result));
         std::runtime_error error = UsbError("usb_release_interface", result);
         // The handle is closed all the same: the flag is already clear, so
         // nobody would ever close it later (an unplugged device lands here).
@@ -221,7 +219,7 @@ void CUsbInterface::Close()
     }
     result = usb_close(handle);
     if (result != 0) {
-        m_server.Logger().LogVerb("usb_close returned %08X\n", static_cast<unsigned>(result));
+        m_log.LogVerb("usb_close returned %08X\n", static_cast<unsigned>(result));
         throw UsbError("usb_close", result);
     }
 }
@@ -237,7 +235,7 @@ int CUsbInterface::Write(const void* endpoint, const void* data, unsigned int si
                                       TransferSize(size), kTransferTimeoutMs);
     if (result < 0)
         throw UsbError(OnEndpoint("usb_bulk_write", record.address).c_str(), result, kTransferTimeoutMs);
-    m_server.Logger().LogBuffer(data, result, "BulkWrite");
+    m_log.LogBuffer(data, result, "BulkWrite");
     return result;
 }
 
@@ -260,7 +258,7 @@ int CUsbInterface::ReadWithTimeout(const void* endpoint, void* data, unsigned in
         result = usb_get_string_simple(m_handle, record.address, static_cast<char*>(data), size);
     else
         throw std::runtime_error("Invalid endpoint is specified for usb_bulk_read()");
-    m_server.Logger().LogBuffer(data, std::max(result, 0), "BulkRead");
+    m_log.LogBuffer(data, std::max(result, 0), "BulkRead");
     if (result < 0) {
         if (record.kind == ENDPOINT_STRING)
             throw UsbError(("usb_get_string_simple of string " + std::to_string(record.address)).c_str(), result);

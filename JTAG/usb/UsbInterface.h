@@ -14,10 +14,11 @@
 #include <string>
 #include <vector>
 
+#include "JTAG/core/AdapterContext.h"
 #include "JTAG/usb/UsbPipe.h"
 
 class CJTAG;
-class CJTAGServer;
+class CLogger;
 
 // The back-end that drives a USB device, decided by its vendor and product
 // id. Every back-end's recognition lives in GetUsbAdapterKind, nowhere else.
@@ -31,8 +32,9 @@ UsbAdapterKind GetUsbAdapterKind(uint16_t vendor, uint16_t product);
 class CUsbInterface : public CAdapterInterface {
 public:
     // device is not owned and may be null for subclasses that replace the
-    // transfers (a null device cannot be opened).
-    CUsbInterface(struct usb_device* device, CJTAGServer& server);
+    // transfers (a null device cannot be opened). `log` takes the transfer
+    // dumps and the failing calls.
+    CUsbInterface(struct usb_device* device, CLogger& log);
     // Closes the device; never throws.
     ~CUsbInterface() override;
 
@@ -52,7 +54,7 @@ public:
     // Appends an adapter for every device on the bus that matches a USB entry
     // of the configuration. A device whose adapter cannot be created is
     // logged and skipped.
-    static void AddAdapters(std::vector<std::shared_ptr<CJTAG>>& adapters, CJTAGServer& server);
+    static void AddAdapters(std::vector<std::shared_ptr<CJTAG>>& adapters, const AdapterContext& context);
 
     // Held while a device's interface is being claimed: by the bus scan
     // around each adapter it creates (creating one opens the device to read
@@ -64,11 +66,11 @@ public:
 
     // Creates the back-end object for one matching device.
     static std::shared_ptr<CJTAG> CreateAdapter(struct usb_device* device, const std::string& name,
-                                                const std::string& frequency, CJTAGServer& server);
+                                                const std::string& frequency, const AdapterContext& context);
 
 protected:
     bool m_opened = false;
-    CJTAGServer& m_server;
+    CLogger& m_log;
     struct usb_device* m_device;
     usb_dev_handle* m_handle = nullptr;
 };

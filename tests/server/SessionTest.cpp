@@ -495,7 +495,7 @@ TEST(Renumerate, EmptyListAndFailingSource)
 {
     bool fail = false;
     ServerHarness<TcpTransport> harness(
-        {[&](CJTAGHolder::Adapters&, CJTAGServer&) {
+        {[&](CJTAGHolder::Adapters&, const AdapterContext&) {
             if (fail)
                 throw std::runtime_error("bus scan failed");
         }});

@@ -5,8 +5,8 @@
 
 #include <stdexcept>
 
-CFakeAdapter::CFakeAdapter(CJTAGServer& server, const std::string& name, const std::string& chip)
-    : CNonAsyncJTAG(server)
+CFakeAdapter::CFakeAdapter(const AdapterContext& context, const std::string& name, const std::string& chip)
+    : CNonAsyncJTAG(context)
 {
     m_name = name;
     m_chipName = chip;
@@ -145,9 +145,9 @@ CJTAGHolder::Source FakeAdapterSource(std::vector<std::string> names,
 {
     if (!made)
         made = std::make_shared<std::atomic<int>>(0);
-    return [names, made](CJTAGHolder::Adapters& adapters, CJTAGServer& server) {
+    return [names, made](CJTAGHolder::Adapters& adapters, const AdapterContext& context) {
         for (const auto& name : names)
             adapters.push_back(std::make_shared<CFakeAdapter>(
-                server, name, "instance " + std::to_string(++*made)));
+                context, name, "instance " + std::to_string(++*made)));
     };
 }

@@ -15,7 +15,7 @@
 
 class CFakeAdapter : public CNonAsyncJTAG {
 public:
-    CFakeAdapter(CJTAGServer& server, const std::string& name, const std::string& chip = "Unknown chip");
+    CFakeAdapter(const AdapterContext& context, const std::string& name, const std::string& chip = "Unknown chip");
 
     void Open() override;
     void Close() override;

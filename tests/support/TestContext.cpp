@@ -5,11 +5,10 @@
 #include "log/StreamContainer.h"
 #include "tests/support/RecordingStream.h"
 
-CTestServer::CTestServer()
+CTestContext::CTestContext()
     : m_options{{OPTION_OUTPUT, "output", "Logger output", true},
                 {OPTION_VERBOSE, "verbose", "Verbose mode", true},
-                {OPTION_OUTBUF, "outbuf", "Log buffer", false},
-                {OPTION_SAVEPOINTS, "savepoints", "RTL model savepoints mode", false}},
+                {OPTION_OUTBUF, "outbuf", "Log buffer", false}},
       m_recorder(new CRecordingStream()),
       m_logger(std::make_unique<CLogger>(m_options, CStreamContainer::getInstance()))
 {
@@ -27,19 +26,24 @@ CTestServer::CTestServer()
     }
 }
 
-CTestServer::~CTestServer()
+CTestContext::~CTestContext()
 {
     // The logger's handles point at the recorder: drop them first.
     m_logger.reset();
     delete m_recorder;
 }
 
-std::string CTestServer::LogText() const
+AdapterContext CTestContext::Context()
+{
+    return AdapterContext{*m_logger, m_description, [this] { return m_savepoints; }};
+}
+
+std::string CTestContext::LogText() const
 {
     return m_recorder->text();
 }
 
-void CTestServer::ClearLog()
+void CTestContext::ClearLog()
 {
     m_recorder->clear();
 }

@@ -8,37 +8,42 @@
 
 namespace {
 
-TEST(TestServer, StartsWithTheServerDefaultsAndTheBuiltInConfiguration)
+TEST(TestContext, StartsWithTheServerDefaultsAndTheBuiltInConfiguration)
 {
-    CTestServer server;
-    EXPECT_TRUE(server.Options()[OPTION_OUTPUT].value);
-    EXPECT_TRUE(server.Options()[OPTION_VERBOSE].value);
-    EXPECT_FALSE(server.Options()[OPTION_OUTBUF].value);
-    EXPECT_FALSE(server.Options()[OPTION_SAVEPOINTS].value);
-    EXPECT_EQ(server.Options()[OPTION_SAVEPOINTS].name, "savepoints");
-    EXPECT_NO_THROW(server.Description().GetJTAGs());
-    EXPECT_EQ(server.LogText(), "");
+    CTestContext test;
+    EXPECT_TRUE(test.Options()[OPTION_OUTPUT].value);
+    EXPECT_TRUE(test.Options()[OPTION_VERBOSE].value);
+    EXPECT_FALSE(test.Options()[OPTION_OUTBUF].value);
+    EXPECT_NO_THROW(test.Description().GetJTAGs());
+    EXPECT_EQ(test.LogText(), "");
+    // The context refers to the test's logger and switches.
+    const AdapterContext context = test.Context();
+    EXPECT_EQ(&context.logger, &test.Logger());
+    EXPECT_EQ(&context.description, &test.Description());
+    EXPECT_FALSE(context.Savepoints());
+    test.SetSavepoints(true);
+    EXPECT_TRUE(context.Savepoints());
 }
 
-TEST(TestServer, RecordsEveryLevelInOrderAndClears)
+TEST(TestContext, RecordsEveryLevelInOrderAndClears)
 {
     logtest::StreamCapture out(std::cout);
     logtest::StreamCapture err(std::cerr);
-    CTestServer server;
-    server.Options()[OPTION_OUTBUF].value = true;
+    CTestContext test;
+    test.Options()[OPTION_OUTBUF].value = true;
     const unsigned char bytes[] = {0xC3};
-    server.Logger().Log("one %d\n", 1);
-    server.Logger().LogError("two\n");
-    server.Logger().LogVerb("three\n");
-    server.Logger().LogBuffer(bytes, 1, "BulkRead");
-    EXPECT_EQ(server.LogText(), "one 1\ntwo\nthree\nBulkRead\nBuffer length: 1\n0xc3 \n\n");
+    test.Logger().Log("one %d\n", 1);
+    test.Logger().LogError("two\n");
+    test.Logger().LogVerb("three\n");
+    test.Logger().LogBuffer(bytes, 1, "BulkRead");
+    EXPECT_EQ(test.LogText(), "one 1\ntwo\nthree\nBulkRead\nBuffer length: 1\n0xc3 \n\n");
 
-    server.ClearLog();
-    EXPECT_EQ(server.LogText(), "");
-    server.Options()[OPTION_VERBOSE].value = false;
-    server.Logger().LogVerb("hidden\n");
-    server.Logger().Log("shown\n");
-    EXPECT_EQ(server.LogText(), "shown\n");
+    test.ClearLog();
+    EXPECT_EQ(test.LogText(), "");
+    test.Options()[OPTION_VERBOSE].value = false;
+    test.Logger().LogVerb("hidden\n");
+    test.Logger().Log("shown\n");
+    EXPECT_EQ(test.LogText(), "shown\n");
 }
 
 }  // namespace

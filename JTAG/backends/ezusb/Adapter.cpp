@@ -11,12 +11,13 @@
 #include <stdexcept>
 #include <vector>
 
-#include "server/JTAGServer.h"
 #include "base/Printable.h"
 #include "log/Logger.h"
 
 namespace {
 
+// How the probe's log lines name the constructor; log readers match this
+// text, so it stays as it was when the constructor took the whole server.
 const char* const kConstructorSignature =
     "CKorselUsbJTAG::CKorselUsbJTAG(std::unique_ptr<CUsbInterface>, const string&, const string&, "
     "uint8_t, CJTAGServer&)";
@@ -61,11 +62,11 @@ size_t Received(int got, size_t asked)
 }  // namespace
 
 CKorselUsbJTAG::CKorselUsbJTAG(std::unique_ptr<CUsbInterface> usb, const std::string& name,
-                               const std::string& frequency, uint8_t serialIndex, CJTAGServer& server)
-    : CJTAG_With_IdCode<IDCODE_KORSEL>(server), m_usb(std::move(usb))
+                               const std::string& frequency, uint8_t serialIndex, const AdapterContext& context)
+    : CJTAG_With_IdCode<IDCODE_KORSEL>(context), m_usb(std::move(usb))
 {
     m_name = name;
-    CLogger& log = m_server.Logger();
+    CLogger& log = m_context.logger;
     // The scan reports a refused device only when verbose: each reason the
     // device cannot be served is said here at the normal level.
     try {
@@ -159,17 +160,17 @@ void CKorselUsbJTAG::Close()
 
 void CKorselUsbJTAG::ResetAdapter()
 {
-    m_server.Logger().LogVerb("ResetAdapter(%d)\n", m_clockCode);
+    m_context.logger.LogVerb("ResetAdapter(%d)\n", m_clockCode);
     const unsigned char clock = static_cast<unsigned char>(m_clockCode);
     m_usb->Write(&m_controlEndPoint, &clock, 1);
     usleep(2000);
     const unsigned char reset = korsel::CONTROL_ADAPTER_RESET;
     m_usb->Write(&m_controlEndPoint, &reset, 1);
     usleep(2000);
-    m_server.Logger().LogVerb("ADAPTER_ACTIVE_RESET\n");
+    m_context.logger.LogVerb("ADAPTER_ACTIVE_RESET\n");
     const unsigned char release = korsel::CONTROL_ADAPTER_RELEASE;
     m_usb->Write(&m_controlEndPoint, &release, 1);
-    m_server.Logger().LogVerb("ADAPTER_DEACTIVE_RESET\n");
+    m_context.logger.LogVerb("ADAPTER_DEACTIVE_RESET\n");
 }
 
 void CKorselUsbJTAG::DrainReplies()
@@ -294,7 +295,7 @@ void CKorselUsbJTAG::WriteMemBlk(unsigned int address, const void* data, unsigne
 void CKorselUsbJTAG::read_mem_blk(uint32_t address, void* buffer, unsigned int size,
                                   uint32_t wordsPerBlock, uint32_t blocksPerTransfer)
 {
-    m_server.Logger().LogVerb("ReadMemBlk(0x%08x,%d)\n", address, static_cast<int>(size));
+    m_context.logger.LogVerb("ReadMemBlk(0x%08x,%d)\n", address, static_cast<int>(size));
     unsigned char* out = static_cast<unsigned char*>(buffer);
     size_t done = 0;
     const unsigned head = address % 4;
@@ -317,7 +318,7 @@ void CKorselUsbJTAG::read_mem_blk(uint32_t address, void* buffer, unsigned int s
 void CKorselUsbJTAG::write_mem_blk(uint32_t address, const void* data, unsigned int size,
                                    uint32_t wordsPerBlock, uint32_t blocksPerTransfer)
 {
-    m_server.Logger().LogVerb("WriteMemBlk(0x%08x,%d)\n", address, static_cast<int>(size));
+    m_context.logger.LogVerb("WriteMemBlk(0x%08x,%d)\n", address, static_cast<int>(size));
     const unsigned char* in = static_cast<const unsigned char*>(data);
     size_t done = 0;
     const unsigned head = address % 4;

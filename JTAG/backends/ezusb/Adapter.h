@@ -23,7 +23,7 @@ public:
     // version); the adapter is closed afterwards. Throws for an unknown
     // frequency text.
     CKorselUsbJTAG(std::unique_ptr<CUsbInterface> usb, const std::string& name,
-                   const std::string& frequency, uint8_t serialIndex, CJTAGServer& server);
+                   const std::string& frequency, uint8_t serialIndex, const AdapterContext& context);
     ~CKorselUsbJTAG() override;
 
     void Open() override;
@@ -37,7 +37,7 @@ public:
     void ShiftDR(const unsigned char* in, unsigned char* out, int length,
                  TapStateMachine::State end) override;
 
-    virtual const std::string& GetSerialNumberString() const;
+    const std::string& GetSerialNumberString() const override;
 
     // Block engines behind ReadMemBlk/WriteMemBlk (40 words per block, 9 blocks
     // per transfer there). Any address and length: a word only partly

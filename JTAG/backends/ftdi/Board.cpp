@@ -10,7 +10,6 @@
 #include <stdexcept>
 #include <utility>
 
-#include "server/JTAGServer.h"
 #include "JTAG/usb/UsbInterface.h"
 #include "log/Logger.h"
 
@@ -352,11 +351,11 @@ bool HasMpsse(int type)
 }  // namespace
 
 CFtdiJTAG::CFtdiJTAG(struct usb_device* device, const std::string& name, const std::string& frequency,
-                     CJTAGServer& server)
-    : CJTAG(server), m_device(device)
+                     const AdapterContext& context)
+    : CJTAG(context), m_device(device)
 {
     m_name = name;
-    CLogger& log = m_server.Logger();
+    CLogger& log = m_context.logger;
     try {
         m_frequency = ParseFtdiFrequency(frequency);
     } catch (const std::exception& e) {

@@ -97,7 +97,7 @@ public:
     // std::runtime_error "couldn't open ftdi device!" when it cannot be
     // opened, and for a chip without an MPSSE engine.
     CFtdiJTAG(struct usb_device* device, const std::string& name, const std::string& frequency,
-              CJTAGServer& server);
+              const AdapterContext& context);
     ~CFtdiJTAG() override;
 
     void Open() override;

@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <stdexcept>
 
-#include "server/JTAGServer.h"
 #include "base/Printable.h"
 #include "log/Logger.h"
 
@@ -31,8 +30,8 @@ void CheckDataLength(int bits)
 }  // namespace
 
 CJlinkJTAG::CJlinkJTAG(std::unique_ptr<CUsbInterface> usb, const std::string& name,
-                       const std::string& frequency, CJTAGServer& server)
-    : CJTAG(server), m_usb(std::move(usb)), m_buffer(jlink::kCommandBufferSize)
+                       const std::string& frequency, const AdapterContext& context)
+    : CJTAG(context), m_usb(std::move(usb)), m_buffer(jlink::kCommandBufferSize)
 {
     if (!m_usb)
         throw std::logic_error("CJlinkJTAG needs a USB interface");
@@ -53,7 +52,7 @@ CJlinkJTAG::CJlinkJTAG(std::unique_ptr<CUsbInterface> usb, const std::string& na
         // level, since the scan reports refused devices only when verbose.
         const std::string message =
             "J-Link " + name + " has no bulk " + (haveIn ? "OUT" : "IN") + " endpoint; the device is skipped.";
-        m_server.Logger().Log("%s\n", message.c_str());
+        m_context.logger.Log("%s\n", message.c_str());
         throw std::runtime_error(message);
     }
 
@@ -65,7 +64,7 @@ CJlinkJTAG::CJlinkJTAG(std::unique_ptr<CUsbInterface> usb, const std::string& na
         m_speed = jlink::ParseSpeedKHz(frequency);
         if (m_speed > jlink::kMaxSpeedKHz) {
             m_speed = jlink::kMaxSpeedKHz;
-            m_server.Logger().LogVerb("JTAG speed is too high, set to a device's max speed.\n");
+            m_context.logger.LogVerb("JTAG speed is too high, set to a device's max speed.\n");
         }
 
         m_usb->Open();
@@ -85,7 +84,7 @@ CJlinkJTAG::CJlinkJTAG(std::unique_ptr<CUsbInterface> usb, const std::string& na
         m_usb->Close();
         m_opened = false;
     } catch (const std::exception& e) {
-        m_server.Logger().Log("%s: skipped: %s\n", Printable(name).c_str(), Printable(e.what()).c_str());
+        m_context.logger.Log("%s: skipped: %s\n", Printable(name).c_str(), Printable(e.what()).c_str());
         if (m_opened) {
             m_opened = false;
             try {
@@ -131,7 +130,7 @@ void CJlinkJTAG::ExecuteCommand(const uint8_t* command, uint32_t size)
         if (sent != static_cast<int>(size))
             throw std::runtime_error("the probe took " + std::to_string(sent) + " bytes");
     } catch (const std::exception& e) {
-        m_server.Logger().LogError("Failed to execute the command 0x%02x : %s\n", command[0], e.what());
+        m_context.logger.LogError("Failed to execute the command 0x%02x : %s\n", command[0], e.what());
         // As for reads: the transport's text alone may be stale.
         throw std::runtime_error("J-Link " + m_name + ": sending " + std::to_string(size) + " bytes of command " +
                                  Hex2(command[0]) + " failed: " + e.what());

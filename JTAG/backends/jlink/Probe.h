@@ -37,7 +37,7 @@ public:
     // interface, speed) and leaves it closed. Throws for a bad frequency text,
     // a device without a bulk IN or OUT endpoint, and any transfer failure.
     CJlinkJTAG(std::unique_ptr<CUsbInterface> usb, const std::string& name, const std::string& frequency,
-               CJTAGServer& server);
+               const AdapterContext& context);
     ~CJlinkJTAG() override;
 
     static bool isItJlink(unsigned short vendor, unsigned short product);

@@ -11,13 +11,11 @@
 #include <stdexcept>
 #include <thread>
 
-#include "server/JTAGServer.h"
 #include "JTAG/backends/network/Protocol.h"
 #include "base/ByteOrder.h"
 #include "base/Printable.h"
 #include "config/Description.h"
 #include "log/Logger.h"
-#include "log/Options.h"
 
 using netjtag::MemWindow;
 
@@ -60,8 +58,8 @@ bool NoError(const std::string& line) { return !netjtag::IsErrorLine(line); }
 }  // namespace
 
 CNetworkJTAG::CNetworkJTAG(const std::string& address, unsigned short port, const std::string& name,
-                           CJTAGServer& server, NetworkTiming timing)
-    : CNonAsyncJTAG(server), m_serverAddress(address), m_port(port), m_timing(timing)
+                           const AdapterContext& context, NetworkTiming timing)
+    : CNonAsyncJTAG(context), m_serverAddress(address), m_port(port), m_timing(timing)
 {
     m_name = name;
     // Probe: only a peer that completes the handshake becomes an adapter.
@@ -71,23 +69,18 @@ CNetworkJTAG::CNetworkJTAG(const std::string& address, unsigned short port, cons
 
 CNetworkJTAG::~CNetworkJTAG() {}
 
-void CNetworkJTAG::Init(CJTAGServer&)
-{
-    // BSD sockets need no library start-up.
-}
-
-void CNetworkJTAG::AddAdapters(std::vector<std::shared_ptr<CJTAG>>& adapters, CJTAGServer& server)
+void CNetworkJTAG::AddAdapters(std::vector<std::shared_ptr<CJTAG>>& adapters, const AdapterContext& context)
 {
     // A copy: the entries must not change under us while peers are probed.
-    const std::vector<CNetworkJTAGDescription> entries = server.Description().GetJTAGs().networkJTAGs;
+    const std::vector<CNetworkJTAGDescription> entries = context.description.GetJTAGs().networkJTAGs;
     for (const CNetworkJTAGDescription& entry : entries) {
         try {
-            adapters.push_back(std::make_shared<CNetworkJTAG>(entry.addr, entry.port, entry.name, server));
+            adapters.push_back(std::make_shared<CNetworkJTAG>(entry.addr, entry.port, entry.name, context));
         } catch (const std::exception& e) {
-            server.Logger().LogError("Exception in CNetworkJTAG::AddAdapters: %s\n", Printable(e.what()).c_str());
+            context.logger.LogError("Exception in CNetworkJTAG::AddAdapters: %s\n", Printable(e.what()).c_str());
             // The line above names no peer; users without -v need to know which
             // one is missing from the list and where it was looked for.
-            server.Logger().Log("Network peer '%s' at %s:%d skipped: %s\n", Printable(entry.name).c_str(),
+            context.logger.Log("Network peer '%s' at %s:%d skipped: %s\n", Printable(entry.name).c_str(),
                                 Printable(entry.addr).c_str(), static_cast<int>(entry.port),
                                 Printable(e.what()).c_str());
         }
@@ -188,7 +181,7 @@ std::string CNetworkJTAG::Exchange(std::string command, size_t expected)
 void CNetworkJTAG::RunTest(unsigned int count)
 {
     Exchange(netjtag::RunCommand(count));
-    if (!m_server.Options()[OPTION_SAVEPOINTS].value)
+    if (!m_context.Savepoints())
         return;
     // The peer saves its state after the 1st, 11th, 21st ... run made with
     // savepoints on, counted over the life of this object.
@@ -241,7 +234,7 @@ void CNetworkJTAG::ShiftDR(const unsigned char* in, unsigned char* out, int leng
 void CNetworkJTAG::ReadMemBlk(unsigned int address, void* buffer, unsigned int size)
 {
     CheckWordAligned(address, size);
-    m_server.Logger().LogVerb("ReadMemBlk(0x%08x,%d)\n", address, static_cast<int>(size));
+    m_context.logger.LogVerb("ReadMemBlk(0x%08x,%d)\n", address, static_cast<int>(size));
     // Nothing to read: no window, nothing sent.
     if (size == 0)
         return;
@@ -269,7 +262,7 @@ void CNetworkJTAG::ReadMemBlk(unsigned int address, void* buffer, unsigned int s
 void CNetworkJTAG::WriteMemBlk(unsigned int address, const void* data, unsigned int size)
 {
     CheckWordAligned(address, size);
-    m_server.Logger().LogVerb("WriteMemBlk(0x%08x,%d)\n", address, static_cast<int>(size));
+    m_context.logger.LogVerb("WriteMemBlk(0x%08x,%d)\n", address, static_cast<int>(size));
     if (size == 0)
         return;
     const unsigned char* in = static_cast<const unsigned char*>(data);

@@ -37,14 +37,12 @@ public:
     // Probes the peer with Open() and Close(); a peer that does not answer or
     // does not conform leaves the constructor by exception.
     CNetworkJTAG(const std::string& address, unsigned short port, const std::string& name,
-                 CJTAGServer& server, NetworkTiming timing = NetworkTiming());
+                 const AdapterContext& context, NetworkTiming timing = NetworkTiming());
     ~CNetworkJTAG() override;
 
     // One adapter per configured peer that answers; failing entries are logged
     // and skipped.
-    static void AddAdapters(std::vector<std::shared_ptr<CJTAG>>& adapters, CJTAGServer& server);
-    // BSD sockets need no start-up; kept for the holder's one-time call.
-    static void Init(CJTAGServer& server);
+    static void AddAdapters(std::vector<std::shared_ptr<CJTAG>>& adapters, const AdapterContext& context);
 
     void Open() override;
     void Close() override;

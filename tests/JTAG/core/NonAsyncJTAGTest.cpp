@@ -36,8 +36,8 @@ public:
 
 TEST(NonAsyncJTAG, PacksResultsInQueueOrder)
 {
-    CTestServer server;
-    CScanAdapter adapter(server);
+    CTestContext context;
+    CScanAdapter adapter(context);
     const auto idle = TapStateMachine::RUN_TEST_IDLE;
     const struct {
         int irLength;

@@ -32,7 +32,7 @@ public:
         std::string error;
     };
 
-    explicit CRecordingUsbInterface(CJTAGServer& server) : CUsbInterface(nullptr, server) {}
+    explicit CRecordingUsbInterface(CLogger& log) : CUsbInterface(nullptr, log) {}
     // The base destructor closes through libusb; there is nothing to release.
     ~CRecordingUsbInterface() override { m_opened = false; }
 

@@ -17,7 +17,7 @@ namespace {
 // before any libusb call.
 class COpenWithoutDevice : public CUsbInterface {
 public:
-    explicit COpenWithoutDevice(CJTAGServer& server) : CUsbInterface(nullptr, server) { m_opened = true; }
+    explicit COpenWithoutDevice(CLogger& log) : CUsbInterface(nullptr, log) { m_opened = true; }
     ~COpenWithoutDevice() override { m_opened = false; }  // nothing to release
 };
 
@@ -42,8 +42,8 @@ struct usb_device FakeDevice(uint16_t vendor, uint16_t product)
 
 TEST(UsbInterface, ClosedInterfaceRefusesTransfers)
 {
-    CTestServer server;
-    CUsbInterface usb(nullptr, server);
+    CTestContext context;
+    CUsbInterface usb(nullptr, context.Logger());
     const CEndPoint out{ENDPOINT_BULK_OUT, 0x02};
     const CEndPoint in{ENDPOINT_BULK_IN, 0x86};
     char buffer[4] = {};
@@ -57,8 +57,8 @@ TEST(UsbInterface, ClosedInterfaceRefusesTransfers)
 
 TEST(UsbInterface, EndpointKindsAreCheckedBeforeTheBus)
 {
-    CTestServer server;
-    COpenWithoutDevice usb(server);
+    CTestContext context;
+    COpenWithoutDevice usb(context.Logger());
     char buffer[4] = {};
     const CEndPoint bulkIn{ENDPOINT_BULK_IN, 0x86};
     EXPECT_EQ("Invalid endpoint is specified for usb_bulk_write()", MessageOf([&] { usb.Write(&bulkIn, buffer, 4); }));
@@ -81,15 +81,15 @@ TEST(UsbInterface, BackEndIsChosenByVendorAndProduct)
 
 TEST(UsbInterface, DevicesWithoutABackEndAreRefusedByCreation)
 {
-    CTestServer server;
+    CTestContext context;
     // A J-Link reaches its back-end, which refuses a device without endpoints.
     struct usb_device jlink = FakeDevice(0x1366, 0x0101);
     EXPECT_EQ("J-Link J-Link0 has no bulk IN endpoint; the device is skipped.",
-              MessageOf([&] { CUsbInterface::CreateAdapter(&jlink, "J-Link0", "12MHZ", server); }));
+              MessageOf([&] { CUsbInterface::CreateAdapter(&jlink, "J-Link0", "12MHZ", context); }));
     // The maker's adapter refuses a frequency it does not know before touching the bus.
     struct usb_device korsel = FakeDevice(0x0547, 0x1002);
     EXPECT_EQ("invalid USB JTAG adapter frequency",
-              MessageOf([&] { CUsbInterface::CreateAdapter(&korsel, "EZ-USB0", "1000KHZ", server); }));
+              MessageOf([&] { CUsbInterface::CreateAdapter(&korsel, "EZ-USB0", "1000KHZ", context); }));
 }
 
 }  // namespace

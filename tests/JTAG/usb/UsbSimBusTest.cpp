@@ -50,7 +50,7 @@ protected:
         const std::string path = m_dir + "/kestrad.xml";
         std::ofstream(path) << "<?xml version=\"1.0\"?>\n<jtag_options version=\"10\">\n"
                             << usbEntries << "</jtag_options>\n";
-        m_server.Description().LoadFromXML(path);
+        m_context.Description().LoadFromXML(path);
     }
 
     std::vector<std::string> Names() const
@@ -63,7 +63,7 @@ protected:
 
     CKorselUsbJTAG& Korsel(size_t i) { return dynamic_cast<CKorselUsbJTAG&>(*m_adapters.at(i)); }
 
-    CTestServer m_server;
+    CTestContext m_context;
     std::string m_dir;
     std::string m_ctl;
     std::vector<std::shared_ptr<CJTAG>> m_adapters;
@@ -72,7 +72,7 @@ protected:
 TEST_F(UsbSimBus, DevicesAreNamedPerDescriptionInBusOrder)
 {
     Devices("ezusb,serial=K1;ezusb,serial=K2");
-    CUsbInterface::AddAdapters(m_adapters, m_server);
+    CUsbInterface::AddAdapters(m_adapters, m_context);
     ASSERT_EQ((std::vector<std::string>{"EZ-USB0", "EZ-USB1"}), Names());
     EXPECT_EQ("K1", Korsel(0).GetSerialNumberString());
     EXPECT_EQ("K2", Korsel(1).GetSerialNumberString());
@@ -89,11 +89,11 @@ TEST_F(UsbSimBus, DevicesThatCannotBeCreatedAreSkippedAndLogged)
     LoadConfig("<usb name=\"BAD\" idvendor=\"0x0547\" idproduct=\"0x1002\" frequency=\"1000KHZ\"/>\n"
                "<usb name=\"JLINK\" idvendor=\"0x1366\" idproduct=\"0x0101\" frequency=\"12MHZ\"/>\n"
                "<usb name=\"GOOD\" idvendor=\"0x0547\" idproduct=\"0x1002\" frequency=\"24MHZ\"/>\n");
-    m_server.ClearLog();
-    CUsbInterface::AddAdapters(m_adapters, m_server);
+    m_context.ClearLog();
+    CUsbInterface::AddAdapters(m_adapters, m_context);
     EXPECT_EQ((std::vector<std::string>{"GOOD0", "GOOD1"}), Names());
     EXPECT_EQ("B", Korsel(1).GetSerialNumberString());
-    const std::string log = m_server.LogText();
+    const std::string log = m_context.LogText();
     const std::string badFrequency = "Exception in CUsbJTAG::AddAdapters: invalid USB JTAG adapter frequency\n";
     const size_t first = log.find(badFrequency);
     ASSERT_NE(std::string::npos, first);
@@ -105,7 +105,7 @@ TEST_F(UsbSimBus, DevicesThatCannotBeCreatedAreSkippedAndLogged)
 
 TEST_F(UsbSimBus, DevicesItCannotServeAreNamedWithTheReasonWithoutVerbose)
 {
-    m_server.Options()[OPTION_VERBOSE].value = false;
+    m_context.Options()[OPTION_VERBOSE].value = false;
     const std::string ezUsb = "name=\"EZ\" idvendor=\"0x0547\" idproduct=\"0x1002\"";
     const std::string jlink = "name=\"J\" idvendor=\"0x1366\" idproduct=\"0x0101\"";
     // Each case: the configuration entry, the devices, the frequency of the
@@ -144,15 +144,15 @@ TEST_F(UsbSimBus, DevicesItCannotServeAreNamedWithTheReasonWithoutVerbose)
             ASSERT_NE(nullptr, other);
             ASSERT_EQ(0, usb_claim_interface(other, 0));
         }
-        m_server.ClearLog();
+        m_context.ClearLog();
         m_adapters.clear();
-        CUsbInterface::AddAdapters(m_adapters, m_server);
+        CUsbInterface::AddAdapters(m_adapters, m_context);
         if (other) {
             usb_release_interface(other, 0);
             usb_close(other);
         }
         EXPECT_EQ(c.names, Names()) << c.devices;
-        EXPECT_EQ(c.log, m_server.LogText()) << c.devices;
+        EXPECT_EQ(c.log, m_context.LogText()) << c.devices;
     }
 }
 
@@ -160,14 +160,14 @@ TEST_F(UsbSimBus, NoDescriptionsExamineNoDevice)
 {
     Devices("ezusb,serial=A");
     LoadConfig("");
-    CUsbInterface::AddAdapters(m_adapters, m_server);
+    CUsbInterface::AddAdapters(m_adapters, m_context);
     EXPECT_TRUE(m_adapters.empty());
 }
 
 TEST_F(UsbSimBus, ScansAndMemoryReachTheTarget)
 {
     Devices("ezusb,serial=E1");
-    CUsbInterface::AddAdapters(m_adapters, m_server);
+    CUsbInterface::AddAdapters(m_adapters, m_context);
     ASSERT_EQ(1u, m_adapters.size());
     CKorselUsbJTAG& jtag = Korsel(0);
     jtag.Open();
@@ -194,7 +194,7 @@ TEST_F(UsbSimBus, ScansAndMemoryReachTheTarget)
 TEST_F(UsbSimBus, UnpluggedDeviceFailsTheCommandWithTheLibraryText)
 {
     Devices("ezusb,serial=U1");
-    CUsbInterface::AddAdapters(m_adapters, m_server);
+    CUsbInterface::AddAdapters(m_adapters, m_context);
     ASSERT_EQ(1u, m_adapters.size());
     CJTAG& jtag = *m_adapters[0];
     jtag.Open();
@@ -213,7 +213,7 @@ TEST_F(UsbSimBus, UnpluggedDeviceFailsTheCommandWithTheLibraryText)
 
     // Plugged in again, the device is found afresh under the same name.
     Unplug("");
-    CUsbInterface::AddAdapters(m_adapters, m_server);
+    CUsbInterface::AddAdapters(m_adapters, m_context);
     ASSERT_EQ((std::vector<std::string>{"EZ-USB0"}), Names());
     m_adapters[0]->Open();
     m_adapters[0]->Close();
@@ -226,8 +226,8 @@ TEST_F(UsbSimBus, JlinkScansThroughEitherReplyEnding)
 {
     Devices("jlink,serial=JZ,term=zlp,chain=0x06413041:5;jlink,serial=JB,term=byte,chain=0x06413041:5");
     LoadConfig("<usb name=\"JLINK\" idvendor=\"0x1366\" idproduct=\"0x0101\" frequency=\"700KHZ\"/>\n");
-    CUsbInterface::AddAdapters(m_adapters, m_server);
-    ASSERT_EQ((std::vector<std::string>{"JLINK0", "JLINK1"}), Names()) << m_server.LogText();
+    CUsbInterface::AddAdapters(m_adapters, m_context);
+    ASSERT_EQ((std::vector<std::string>{"JLINK0", "JLINK1"}), Names()) << m_context.LogText();
     for (const auto& adapter : m_adapters) {
         CJlinkJTAG& jtag = dynamic_cast<CJlinkJTAG&>(*adapter);
         EXPECT_FALSE(jtag.IsOpened());
@@ -253,7 +253,7 @@ TEST_F(UsbSimBus, TimeOutSaysSoAndNotAnOlderError)
     usb_find_devices();
     struct usb_device* device = usb_get_busses()->devices;
     ASSERT_NE(nullptr, device);
-    CUsbInterface usb(device, m_server);
+    CUsbInterface usb(device, m_context.Logger());
     usb.Open();
     // A failure first, so that the library holds a text of its own.
     const CEndPoint missing{ENDPOINT_BULK_OUT, 0x03};
@@ -275,7 +275,7 @@ TEST_F(UsbSimBus, TimeOutSaysSoAndNotAnOlderError)
 TEST_F(UsbSimBus, MemoryOfAnyLengthAtAnyAddress)
 {
     Devices("ezusb,serial=M1");
-    CUsbInterface::AddAdapters(m_adapters, m_server);
+    CUsbInterface::AddAdapters(m_adapters, m_context);
     ASSERT_EQ(1u, m_adapters.size());
     CJTAG& jtag = *m_adapters[0];
     jtag.Open();
@@ -315,7 +315,7 @@ TEST_F(UsbSimBus, MemoryOfAnyLengthAtAnyAddress)
 TEST_F(UsbSimBus, ReplyOfUnexpectedSizeIsDrained)
 {
     Devices("ezusb,serial=D1");
-    CUsbInterface::AddAdapters(m_adapters, m_server);
+    CUsbInterface::AddAdapters(m_adapters, m_context);
     ASSERT_EQ(1u, m_adapters.size());
     CJTAG& jtag = *m_adapters[0];
     jtag.Open();

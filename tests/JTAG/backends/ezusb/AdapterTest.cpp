@@ -46,31 +46,31 @@ protected:
     // log lines are cleared.
     void SetUp() override
     {
-        m_usb = new CRecordingUsbInterface(m_server);
+        m_usb = new CRecordingUsbInterface(m_context.Logger());
         m_usb->Script(kReply, {});
         m_usb->Script(kReply, {0x00, 0x40});
         m_jtag = std::make_unique<CKorselUsbJTAG>(std::unique_ptr<CUsbInterface>(m_usb), "EZ-USB0", "12MHZ",
-                                                  0, m_server);
+                                                  0, m_context);
         m_jtag->Open();
         m_usb->events.clear();
-        m_server.ClearLog();
+        m_context.ClearLog();
     }
 
-    CTestServer m_server;
+    CTestContext m_context;
     CRecordingUsbInterface* m_usb = nullptr;  // owned by m_jtag
     std::unique_ptr<CKorselUsbJTAG> m_jtag;
 };
 
 TEST(KorselProbe, ReadsSerialDrainsReopensAndQueriesVersion)
 {
-    CTestServer server;
-    auto* usb = new CRecordingUsbInterface(server);
+    CTestContext context;
+    auto* usb = new CRecordingUsbInterface(context.Logger());
     usb->Script(3, Bytes{'S', 'N', '4', '2', 0, 'x'});
     usb->Script(kReply, Bytes(32, 0xEE));
     usb->Script(kReply, Bytes(5, 0xEE));
     usb->Script(kReply, {});
     usb->Script(kReply, {0x00, 0x49, 0x12});
-    CKorselUsbJTAG jtag(std::unique_ptr<CUsbInterface>(usb), "EZ-USB1", "48MHZ", 3, server);
+    CKorselUsbJTAG jtag(std::unique_ptr<CUsbInterface>(usb), "EZ-USB1", "48MHZ", 3, context);
 
     const std::vector<CRecordingUsbInterface::Event>& e = usb->events;
     ASSERT_EQ(10u, e.size());
@@ -102,8 +102,8 @@ TEST(KorselProbe, ReadsSerialDrainsReopensAndQueriesVersion)
     EXPECT_EQ(0x4900, jtag.GetVersionNumber());
     EXPECT_EQ("0x4900", jtag.GetVersionString());
     EXPECT_FALSE(jtag.IsOpened());
-    EXPECT_NE(std::string::npos, server.LogText().find("USB adapter version: 0x4900\n"));
-    EXPECT_EQ(std::string::npos, server.LogText().find("not supported"));
+    EXPECT_NE(std::string::npos, context.LogText().find("USB adapter version: 0x4900\n"));
+    EXPECT_EQ(std::string::npos, context.LogText().find("not supported"));
 
     // Firmware 0x4900 starts with the system reset line low: releasing it sends.
     jtag.Open();
@@ -130,63 +130,63 @@ TEST(KorselProbe, VersionBytesAreUnsignedAndOldVersionsWarn)
         {{0x00, 0x90}, 0x9000, "USB adapter version: 0x9000\n"},
     };
     for (const auto& c : cases) {
-        CTestServer server;
-        auto* usb = new CRecordingUsbInterface(server);
+        CTestContext context;
+        auto* usb = new CRecordingUsbInterface(context.Logger());
         usb->Script(kReply, {});
         usb->Script(kReply, c.reply);
-        CKorselUsbJTAG jtag(std::unique_ptr<CUsbInterface>(usb), "EZ-USB0", "24MHZ", 0, server);
+        CKorselUsbJTAG jtag(std::unique_ptr<CUsbInterface>(usb), "EZ-USB0", "24MHZ", 0, context);
         EXPECT_EQ(c.version, jtag.GetVersionNumber()) << c.log;
-        EXPECT_NE(std::string::npos, server.LogText().find(c.log)) << server.LogText();
-        EXPECT_EQ(c.version >= 0x3600, server.LogText().find("not supported") == std::string::npos) << c.log;
+        EXPECT_NE(std::string::npos, context.LogText().find(c.log)) << context.LogText();
+        EXPECT_EQ(c.version >= 0x3600, context.LogText().find("not supported") == std::string::npos) << c.log;
     }
 }
 
 TEST(KorselProbe, FailuresAreLoggedAndTheAdapterStillExists)
 {
     {
-        CTestServer server;
-        auto* usb = new CRecordingUsbInterface(server);  // the version query gets nothing back
-        CKorselUsbJTAG jtag(std::unique_ptr<CUsbInterface>(usb), "EZ-USB0", "12MHZ", 0, server);
+        CTestContext context;
+        auto* usb = new CRecordingUsbInterface(context.Logger());  // the version query gets nothing back
+        CKorselUsbJTAG jtag(std::unique_ptr<CUsbInterface>(usb), "EZ-USB0", "12MHZ", 0, context);
         EXPECT_EQ(-1, jtag.GetVersionNumber());
         EXPECT_EQ("Unknown", jtag.GetVersionString());
         EXPECT_FALSE(jtag.IsOpened());
         EXPECT_NE(std::string::npos,
-                  server.LogText().find(std::string("Exception occured in ") + kSignature +
+                  context.LogText().find(std::string("Exception occured in ") + kSignature +
                                         ": error getting USB JTAG adapter version. Proceed anyway.\n"));
         EXPECT_NE(std::string::npos,
-                  server.LogText().find("USB adapter version: 0xffffffff\n"
+                  context.LogText().find("USB adapter version: 0xffffffff\n"
                                         "WARNING: this version is not supported.\n"
                                         "EZ-USB0: could not be probed: error getting USB JTAG adapter version; "
                                         "listed with its firmware version unknown\n"))
-            << server.LogText();
+            << context.LogText();
     }
     {
-        CTestServer server;
-        auto* usb = new CRecordingUsbInterface(server);
+        CTestContext context;
+        auto* usb = new CRecordingUsbInterface(context.Logger());
         usb->openError = "No such device";
-        CKorselUsbJTAG jtag(std::unique_ptr<CUsbInterface>(usb), "EZ-USB0", "12MHZ", 0, server);
+        CKorselUsbJTAG jtag(std::unique_ptr<CUsbInterface>(usb), "EZ-USB0", "12MHZ", 0, context);
         EXPECT_EQ(-1, jtag.GetVersionNumber());
-        EXPECT_NE(std::string::npos, server.LogText().find(std::string("Exception occured in ") + kSignature +
+        EXPECT_NE(std::string::npos, context.LogText().find(std::string("Exception occured in ") + kSignature +
                                                            ": No such device. Proceed anyway.\n"));
     }
     {
         // A failing drain read only ends the draining.
-        CTestServer server;
-        auto* usb = new CRecordingUsbInterface(server);
+        CTestContext context;
+        auto* usb = new CRecordingUsbInterface(context.Logger());
         usb->ScriptError(kReply, "Connection timed out");
         usb->Script(kReply, {0x00, 0x40});
-        CKorselUsbJTAG jtag(std::unique_ptr<CUsbInterface>(usb), "EZ-USB0", "12MHZ", 0, server);
+        CKorselUsbJTAG jtag(std::unique_ptr<CUsbInterface>(usb), "EZ-USB0", "12MHZ", 0, context);
         EXPECT_EQ(0x4000, jtag.GetVersionNumber());
     }
 }
 
 TEST(KorselProbe, UnknownFrequencyRefusesTheDeviceWithoutTraffic)
 {
-    CTestServer server;
-    auto* usb = new CRecordingUsbInterface(server);
+    CTestContext context;
+    auto* usb = new CRecordingUsbInterface(context.Logger());
     std::unique_ptr<CUsbInterface> owned(usb);
     try {
-        CKorselUsbJTAG jtag(std::move(owned), "EZ-USB0", "12mhz", 0, server);
+        CKorselUsbJTAG jtag(std::move(owned), "EZ-USB0", "12mhz", 0, context);
         FAIL() << "lower-case frequency accepted";
     } catch (const std::runtime_error& e) {
         EXPECT_STREQ("invalid USB JTAG adapter frequency", e.what());
@@ -409,7 +409,7 @@ TEST_F(KorselJTAG, ReadOf400BytesIsOneTransferOfThreeBlocks)
     ASSERT_EQ(3u, reads.size());
     for (const auto& read : reads)
         EXPECT_EQ(400u, read.size);
-    EXPECT_NE(std::string::npos, m_server.LogText().find("ReadMemBlk(0x00001000,400)\n"));
+    EXPECT_NE(std::string::npos, m_context.LogText().find("ReadMemBlk(0x00001000,400)\n"));
 }
 
 TEST_F(KorselJTAG, ReadsStayInsideTheReceiveAreaAndSplitTransfers)
@@ -490,7 +490,7 @@ TEST_F(KorselJTAG, WriteSendsBlocksWithoutReading)
     EXPECT_EQ((Bytes{0x4D, 0x0B, 0x00, 0x20, 0, 0, 0x4D, 0x0C, 1, 2, 3, 4, 0x4D, 0x0C, 5, 6, 7, 8,
                      0x4F, 0x0C, 9, 10, 11, 12}),
               m_usb->events[0].data);
-    EXPECT_NE(std::string::npos, m_server.LogText().find("WriteMemBlk(0x00002000,12)\n"));
+    EXPECT_NE(std::string::npos, m_context.LogText().find("WriteMemBlk(0x00002000,12)\n"));
 
     // 800 bytes: 200 words, 5 blocks, one bulk write.
     m_usb->events.clear();
@@ -512,7 +512,7 @@ TEST_F(KorselJTAG, ResetAdapterWritesControlBytes)
     EXPECT_EQ((Bytes{4}), m_usb->events[1].data);
     EXPECT_EQ((Bytes{5}), m_usb->events[2].data);
     EXPECT_NE(std::string::npos,
-              m_server.LogText().find("ResetAdapter(1)\nADAPTER_ACTIVE_RESET\nADAPTER_DEACTIVE_RESET\n"));
+              m_context.LogText().find("ResetAdapter(1)\nADAPTER_ACTIVE_RESET\nADAPTER_DEACTIVE_RESET\n"));
 }
 
 }  // namespace

@@ -26,15 +26,15 @@ constexpr uint8_t kReply = 0x86;
 TEST(KorselFailures, EveryFailedTransferGivesACleanErrorAndNoStaleState)
 {
     const Bytes memory{0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88};
-    CTestServer server;
+    CTestContext context;
     for (int n = 1;; ++n) {
         SCOPED_TRACE("transfer " + std::to_string(n) + " fails");
         ASSERT_LT(n, 100) << "the run never completes";
         // A fresh adapter whose probe found firmware 0x4000.
-        auto* usb = new CRecordingUsbInterface(server);
+        auto* usb = new CRecordingUsbInterface(context.Logger());
         usb->Script(kReply, {});
         usb->Script(kReply, {0x00, 0x40});
-        CKorselUsbJTAG jtag(std::unique_ptr<CUsbInterface>(usb), "EZ-USB0", "12MHZ", 0, server);
+        CKorselUsbJTAG jtag(std::unique_ptr<CUsbInterface>(usb), "EZ-USB0", "12MHZ", 0, context);
         jtag.Open();
         usb->transfers = 0;
         usb->failTransfer = n;

@@ -43,11 +43,11 @@ protected:
             m_config = "/tmp/kestrad-ftdi-" + std::to_string(getpid()) + ".xml";
             std::ofstream(m_config) << "<?xml version=\"1.0\"?>\n<jtag_options version=\"10\">\n" << usbEntries
                                     << "</jtag_options>\n";
-            m_server.Description().LoadFromXML(m_config);
+            m_context.Description().LoadFromXML(m_config);
         }
-        m_server.ClearLog();
+        m_context.ClearLog();
         m_adapters.clear();
-        CUsbInterface::AddAdapters(m_adapters, m_server);
+        CUsbInterface::AddAdapters(m_adapters, m_context);
     }
 
     std::vector<std::string> Names() const
@@ -70,7 +70,7 @@ protected:
         throw std::out_of_range("no device " + std::to_string(i));
     }
 
-    CTestServer m_server;
+    CTestContext m_context;
     std::string m_config;
     std::vector<std::shared_ptr<CJTAG>> m_adapters;
 };
@@ -214,7 +214,7 @@ TEST_F(FtdiSimBus, FrequencyFallbackIsLogged)
     EXPECT_EQ("TYPE_2232C", Ftdi(1).GetVersionString());
     EXPECT_EQ(6000000u, Ftdi(1).Frequency());
     EXPECT_EQ(10000000u, Ftdi(2).Frequency());
-    const std::string log = m_server.LogText();
+    const std::string log = m_context.LogText();
     EXPECT_NE(std::string::npos,
               log.find("Error: invalid frequency string: fast.\nSetting 5b8d80 hz as adapter frequency"))
         << log;
@@ -242,7 +242,7 @@ TEST_F(FtdiSimBus, BoardsThatCannotBeSetUpAreSkippedOthersListed)
     usb_release_interface(busy, 0);
     usb_close(busy);
     EXPECT_EQ((std::vector<std::string>{"ARM-USB-TINY-H0"}), Names());
-    const std::string log = m_server.LogText();
+    const std::string log = m_context.LogText();
     EXPECT_NE(std::string::npos, log.find("FLYSWATTER20: skipped: ftdi_usb_open_dev failed: unable to claim usb device"))
         << log;
     EXPECT_NE(std::string::npos,

@@ -72,15 +72,15 @@ class JlinkJTAG : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        m_usb = new CJlinkUsb(m_server);
+        m_usb = new CJlinkUsb(m_context.Logger());
         ScriptProbe(*m_usb);
-        m_jtag = std::make_unique<CJlinkJTAG>(std::unique_ptr<CUsbInterface>(m_usb), "JLINK0", "700KHZ", m_server);
+        m_jtag = std::make_unique<CJlinkJTAG>(std::unique_ptr<CUsbInterface>(m_usb), "JLINK0", "700KHZ", m_context);
         m_jtag->Open();
         m_usb->events.clear();
-        m_server.ClearLog();
+        m_context.ClearLog();
     }
 
-    CTestServer m_server;
+    CTestContext m_context;
     CJlinkUsb* m_usb = nullptr;  // owned by m_jtag
     std::unique_ptr<CJlinkJTAG> m_jtag;
 };
@@ -93,10 +93,10 @@ TEST(JlinkProbe, ConfiguresTheProbeAndEndsClosed)
         bool logged;
     };
     for (const Case& c : {Case{"700KHZ", {0x05, 0xBC, 0x02}, false}, Case{"20000KHZ", {0x05, 0xE0, 0x2E}, true}}) {
-        CTestServer server;
-        auto* usb = new CJlinkUsb(server);
+        CTestContext context;
+        auto* usb = new CJlinkUsb(context.Logger());
         ScriptProbe(*usb);
-        CJlinkJTAG jtag(std::unique_ptr<CUsbInterface>(usb), "JLINK0", c.frequency, server);
+        CJlinkJTAG jtag(std::unique_ptr<CUsbInterface>(usb), "JLINK0", c.frequency, context);
         EXPECT_EQ((std::vector<Bytes>{{0x01}, {0xF2}, {0x08, 0x00}, {0xC7, 0x00}, c.speed}), Written(*usb));
         std::vector<unsigned> asked;
         for (const auto& e : usb->Reads())
@@ -107,7 +107,7 @@ TEST(JlinkProbe, ConfiguresTheProbeAndEndsClosed)
         EXPECT_EQ(Call::Close, usb->events.back().call);
         EXPECT_FALSE(jtag.IsOpened());
         EXPECT_EQ("JLINK0", jtag.GetName());
-        EXPECT_EQ(c.logged, server.LogText().find("JTAG speed is too high, set to a device's max speed.\n") !=
+        EXPECT_EQ(c.logged, context.LogText().find("JTAG speed is too high, set to a device's max speed.\n") !=
                                 std::string::npos)
             << c.frequency;
     }
@@ -117,19 +117,19 @@ TEST(JlinkProbe, RefusesADeviceWithoutBothEndpoints)
 {
     for (const auto& c : {std::make_pair(std::vector<unsigned int>{0x02}, "IN"),
                           std::make_pair(std::vector<unsigned int>{0x81, 0x83}, "OUT")}) {
-        CTestServer server;
-        server.Options()[3].value = false;  // logged at the normal level
-        auto* usb = new CJlinkUsb(server);
+        CTestContext context;
+        context.Options()[3].value = false;  // logged at the normal level
+        auto* usb = new CJlinkUsb(context.Logger());
         usb->endpoints = c.first;
         const std::string message = std::string("J-Link JLINK3 has no bulk ") + c.second +
                                     " endpoint; the device is skipped.";
         try {
-            CJlinkJTAG jtag(std::unique_ptr<CUsbInterface>(usb), "JLINK3", "700KHZ", server);
+            CJlinkJTAG jtag(std::unique_ptr<CUsbInterface>(usb), "JLINK3", "700KHZ", context);
             ADD_FAILURE() << "accepted: " << message;
         } catch (const std::runtime_error& e) {
             EXPECT_EQ(message, e.what());
         }
-        EXPECT_EQ(message + "\n", server.LogText());
+        EXPECT_EQ(message + "\n", context.LogText());
     }
 }
 
@@ -262,7 +262,7 @@ TEST_F(JlinkJTAG, FailedExecutionsLeaveNothingBehind)
             EXPECT_EQ(c.message, e.what()) << c.what;
         }
         if (c.logged) {
-            EXPECT_NE(std::string::npos, m_server.LogText().find(c.logged)) << m_server.LogText();
+            EXPECT_NE(std::string::npos, m_context.LogText().find(c.logged)) << m_context.LogText();
         }
         m_usb->writeError.clear();
         m_usb->replies.clear();

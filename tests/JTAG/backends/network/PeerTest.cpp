@@ -20,7 +20,6 @@
 #include <stdexcept>
 
 #include "base/ByteOrder.h"
-#include "log/Options.h"
 #include "tests/JTAG/backends/network/FakePeer.h"
 #include "tests/support/TestContext.h"
 
@@ -38,9 +37,9 @@ const NetworkTiming kFast{std::chrono::milliseconds(300), std::chrono::milliseco
                           std::chrono::milliseconds(0)};
 
 // Opens an adapter on the peer (after the constructor's probe).
-std::unique_ptr<CNetworkJTAG> OpenOn(CFakePeer& peer, CTestServer& server)
+std::unique_ptr<CNetworkJTAG> OpenOn(CFakePeer& peer, CTestContext& context)
 {
-    auto adapter = std::make_unique<CNetworkJTAG>("127.0.0.1", peer.Port(), "SIM", server, kFast);
+    auto adapter = std::make_unique<CNetworkJTAG>("127.0.0.1", peer.Port(), "SIM", context, kFast);
     adapter->Open();
     return adapter;
 }
@@ -96,10 +95,10 @@ TEST(NetworkJTAG, ProbeAndGreetings)
         // No "protocol ": the whole second line names the peer.
         {"Some model\r\nversion 7\r\n", -1, "version 7"},
     };
-    CTestServer server;
+    CTestContext context;
     for (const Case& c : cases) {
         CFakePeer peer(c.greeting);
-        CNetworkJTAG adapter("127.0.0.1", peer.Port(), "SIM", server, kFast);
+        CNetworkJTAG adapter("127.0.0.1", peer.Port(), "SIM", context, kFast);
         EXPECT_FALSE(adapter.IsOpened());
         EXPECT_EQ(adapter.GetName(), "SIM");
         EXPECT_EQ(adapter.GetVersionNumber(), c.version) << c.greeting;
@@ -113,19 +112,19 @@ TEST(NetworkJTAG, ProbeAndGreetings)
 
 TEST(NetworkJTAG, FailedHandshakeClosesSocketAtOnce)
 {
-    CTestServer server;
+    CTestContext context;
     CFakePeer peer(CFakePeer::kRtlGreeting, Replies("reset", {"ok\r\n", "error\r\n"}));
-    EXPECT_EQ(ErrorOf([&] { CNetworkJTAG("127.0.0.1", peer.Port(), "SIM", server, kFast); }), "Protocol error");
+    EXPECT_EQ(ErrorOf([&] { CNetworkJTAG("127.0.0.1", peer.Port(), "SIM", context, kFast); }), "Protocol error");
     EXPECT_TRUE(peer.WaitClosed(0));
     EXPECT_EQ(peer.Lines(0), (Lines{"reset", "reset"}));
 }
 
 TEST(NetworkJTAG, ResultLineVariants)
 {
-    CTestServer server;
+    CTestContext context;
     CFakePeer peer(CFakePeer::kRtlGreeting,
                    Replies("wrIR", {"ok\r\n", "ok = 0x1f\r\n", "ok   1f\r\n", "error\r\n", "ok\r\nok\r\n"}));
-    auto adapter = OpenOn(peer, server);
+    auto adapter = OpenOn(peer, context);
     EXPECT_TRUE(adapter->IsOpened());
     EXPECT_EQ(adapter->ShiftIR(5, 4, kIdle), 0u);
     EXPECT_EQ(adapter->ShiftIR(0x1f, 5, kIdle), 0x1fu);
@@ -144,20 +143,20 @@ TEST(NetworkJTAG, ResultLineVariants)
 
 TEST(NetworkJTAG, RunTestAndSavepoints)
 {
-    CTestServer server;
+    CTestContext context;
     CFakePeer peer(CFakePeer::kRtlGreeting, [](const std::string& line) -> std::optional<Reply> {
         if (line.compare(0, 5, "save ") == 0)
             return Reply{"saving\r\nok\r\n"};
         return std::nullopt;
     });
-    auto adapter = OpenOn(peer, server);
+    auto adapter = OpenOn(peer, context);
     adapter->RunTest(100);
     EXPECT_EQ(Commands(peer), (Lines{"run 100"}));
 
     // Off: the counter does not move, so the first run with savepoints on
     // still saves point 0.
     adapter->RunTest(1);
-    server.Options()[OPTION_SAVEPOINTS].value = true;
+    context.SetSavepoints(true);
     for (int i = 0; i < 11; ++i)
         adapter->RunTest(1);
     Lines expected{"run 100", "run 1", "run 1", "save vrk_point_0"};
@@ -170,9 +169,9 @@ TEST(NetworkJTAG, RunTestAndSavepoints)
 
 TEST(NetworkJTAG, ResetLines)
 {
-    CTestServer server;
+    CTestContext context;
     CFakePeer peer(CFakePeer::kRtlGreeting, Replies("set_", {"ok\r\n", "ok = 0x0\r\n", "ok 0x1\r\n"}));
-    auto adapter = OpenOn(peer, server);
+    auto adapter = OpenOn(peer, context);
     adapter->SetTRST(true);
     adapter->SetSYS_RST(false);
     // A non-zero value fails before "wait 10" is sent.
@@ -184,11 +183,11 @@ TEST(NetworkJTAG, ResetLines)
 
 TEST(NetworkJTAG, DataScans)
 {
-    CTestServer server;
+    CTestContext context;
     CFakePeer peer(CFakePeer::kRtlGreeting,
                    Replies("wrDR", {"ok = 0x123\r\n", "ok = 0xfedcba9876543210\r\n",
                                     "ok = 0x123456789abcdef0123456789\r\n", "ok\r\n"}));
-    auto adapter = OpenOn(peer, server);
+    auto adapter = OpenOn(peer, context);
 
     const unsigned char twelve[] = {0xbc, 0xfa};
     unsigned char out12[2] = {0xee, 0xee};
@@ -223,7 +222,7 @@ TEST(NetworkJTAG, DataScans)
 
 TEST(NetworkJTAG, ReadMemoryThroughDump)
 {
-    CTestServer server;
+    CTestContext context;
     CFakePeer peer(CFakePeer::kRtlGreeting, [](const std::string& line) -> std::optional<Reply> {
         if (line == "dump 0x1000 0xf")
             return Reply{std::string(kRow1000) + "ok\r\n"};
@@ -234,7 +233,7 @@ TEST(NetworkJTAG, ReadMemoryThroughDump)
             return Reply{"00000000 1111\r\nok\r\n"};
         return std::nullopt;
     });
-    auto adapter = OpenOn(peer, server);
+    auto adapter = OpenOn(peer, context);
 
     unsigned char buffer[32];
     adapter->ReadMemBlk(0x1004, buffer, 8);
@@ -249,12 +248,12 @@ TEST(NetworkJTAG, ReadMemoryThroughDump)
     EXPECT_THROW(adapter->ReadMemBlk(0x2008, buffer, 4), std::out_of_range);
 
     EXPECT_EQ(Commands(peer), (Lines{"dump 0x1000 0xf", "dump 0x1000 0x2f", "dump 0x2000 0xf"}));
-    EXPECT_NE(server.LogText().find("ReadMemBlk(0x00001004,32)\n"), std::string::npos);
+    EXPECT_NE(context.LogText().find("ReadMemBlk(0x00001004,32)\n"), std::string::npos);
 }
 
 TEST(NetworkJTAG, DspPeerUsesWordCommands)
 {
-    CTestServer server;
+    CTestContext context;
     CFakePeer peer(CFakePeer::kDspGreeting, [](const std::string& line) -> std::optional<Reply> {
         if (line == "read_word32 0x1004")
             return Reply{"deadbeef\r\nok\r\n"};
@@ -262,7 +261,7 @@ TEST(NetworkJTAG, DspPeerUsesWordCommands)
             return Reply{std::string(kRow1000) + "ok\r\n"};
         return std::nullopt;
     });
-    auto adapter = OpenOn(peer, server);
+    auto adapter = OpenOn(peer, context);
     unsigned char buffer[8];
     adapter->ReadMemBlk(0x1004, buffer, 4);
     EXPECT_EQ(ReadLE32(buffer), 0xdeadbeefu);
@@ -275,7 +274,7 @@ TEST(NetworkJTAG, DspPeerUsesWordCommands)
 
 TEST(NetworkJTAG, WriteMemoryRows)
 {
-    CTestServer server;
+    CTestContext context;
     CFakePeer peer(CFakePeer::kRtlGreeting, [](const std::string& line) -> std::optional<Reply> {
         if (line == "dump 0x1000 0xf")
             return Reply{std::string(kRow1000) + "ok\r\n"};
@@ -283,7 +282,7 @@ TEST(NetworkJTAG, WriteMemoryRows)
             return Reply{"44444444 55555555 66666666 77777777 \r\nok\r\n"};
         return std::nullopt;
     });
-    auto adapter = OpenOn(peer, server);
+    auto adapter = OpenOn(peer, context);
 
     // Part of a row on the RTL peer: the row is read back and overlaid.
     const unsigned char word[4] = {0x0d, 0xf0, 0xfe, 0xca};
@@ -302,14 +301,14 @@ TEST(NetworkJTAG, WriteMemoryRows)
                      "dump 0x1010 0xf",
                      "write_mem 00000000 11111111 03020100 07060504 //00001000,"
                      "0b0a0908 0f0e0d0c 66666666 77777777 //00001010"}));
-    EXPECT_NE(server.LogText().find("WriteMemBlk(0x00002000,16)\n"), std::string::npos);
+    EXPECT_NE(context.LogText().find("WriteMemBlk(0x00002000,16)\n"), std::string::npos);
 }
 
 TEST(NetworkJTAG, NothingSentForUnalignedOrEmptyBlocks)
 {
-    CTestServer server;
+    CTestContext context;
     CFakePeer peer;
-    auto adapter = OpenOn(peer, server);
+    auto adapter = OpenOn(peer, context);
     unsigned char buffer[8] = {1, 2, 3, 4, 5, 6, 7, 8};
     EXPECT_EQ(ErrorOf([&] { adapter->ReadMemBlk(0x1002, buffer, 4); }),
               "Address not aligned: 0x00001002; memory blocks need an address that is a multiple of 4");
@@ -326,13 +325,13 @@ TEST(NetworkJTAG, NothingSentForUnalignedOrEmptyBlocks)
 
 TEST(NetworkJTAG, PeerClosingMidReplyFails)
 {
-    CTestServer server;
+    CTestContext context;
     CFakePeer peer(CFakePeer::kRtlGreeting, [](const std::string& line) -> std::optional<Reply> {
         if (line == "run 5")
             return Reply{"o", true};
         return std::nullopt;
     });
-    auto adapter = OpenOn(peer, server);
+    auto adapter = OpenOn(peer, context);
     EXPECT_EQ(ErrorOf([&] { adapter->RunTest(5); }), "Connection closed by server");
     // The failed adapter still closes cleanly (or reports the reset).
     try {
@@ -345,21 +344,21 @@ TEST(NetworkJTAG, PeerClosingMidReplyFails)
 
 TEST(NetworkJTAG, OversizedReplyIsRefused)
 {
-    CTestServer server;
+    CTestContext context;
     CFakePeer peer(CFakePeer::kRtlGreeting, [](const std::string& line) -> std::optional<Reply> {
         if (line == "run 9")
             return Reply{"ok" + std::string(CNetworkJTAG::kMaxReplyText + 4096, 'x')};
         return std::nullopt;
     });
-    auto adapter = OpenOn(peer, server);
+    auto adapter = OpenOn(peer, context);
     EXPECT_EQ(ErrorOf([&] { adapter->RunTest(9); }), "Protocol error");
 }
 
 TEST(NetworkJTAG, RefusedConnection)
 {
-    CTestServer server;
+    CTestContext context;
     CClosedPort closed;
-    EXPECT_EQ(ErrorOf([&] { CNetworkJTAG("127.0.0.1", closed.Port(), "SIM", server, kFast); }),
+    EXPECT_EQ(ErrorOf([&] { CNetworkJTAG("127.0.0.1", closed.Port(), "SIM", context, kFast); }),
               "Can't connect to server, error: " + std::to_string(ECONNREFUSED));
 }
 
@@ -387,8 +386,8 @@ TEST(NetworkJTAG, ConnectTimesOut)
     pollfd p{fillers[0], POLLOUT, 0};
     ::poll(&p, 1, 2000);
 
-    CTestServer server;
-    EXPECT_EQ(ErrorOf([&] { CNetworkJTAG("127.0.0.1", ntohs(address.sin_port), "SIM", server, kFast); }),
+    CTestContext context;
+    EXPECT_EQ(ErrorOf([&] { CNetworkJTAG("127.0.0.1", ntohs(address.sin_port), "SIM", context, kFast); }),
               "Can't connect to server, error: " + std::to_string(ETIMEDOUT));
     for (int fd : fillers)
         ::close(fd);
@@ -397,9 +396,9 @@ TEST(NetworkJTAG, ConnectTimesOut)
 
 TEST(NetworkJTAG, SilentPeerTimesOutInGreeting)
 {
-    CTestServer server;
+    CTestContext context;
     CFakePeer peer("");
-    EXPECT_EQ(ErrorOf([&] { CNetworkJTAG("127.0.0.1", peer.Port(), "SIM", server, kFast); }),
+    EXPECT_EQ(ErrorOf([&] { CNetworkJTAG("127.0.0.1", peer.Port(), "SIM", context, kFast); }),
               "Can't recv data from server, error: " + std::to_string(ETIMEDOUT));
     EXPECT_TRUE(peer.WaitClosed(0));
 }
@@ -418,25 +417,25 @@ TEST(NetworkJTAG, AddAdaptersSkipsFailingEntry)
             << "<network addr=\"localhost\" port=\"" << peer.Port() << "\" name=\"UP\"/>\n"
             << "</jtag_options>\n";
     }
-    CTestServer server;
-    server.Description().LoadFromXML(file);
+    CTestContext context;
+    context.Description().LoadFromXML(file);
     std::remove(file.c_str());
     ::rmdir(dir);
 
     std::vector<std::shared_ptr<CJTAG>> adapters;
-    CNetworkJTAG::AddAdapters(adapters, server);
+    CNetworkJTAG::AddAdapters(adapters, context);
     ASSERT_EQ(adapters.size(), 1u);
     EXPECT_TRUE(adapters[0]->IsNamed("UP"));
     EXPECT_FALSE(adapters[0]->IsOpened());
     EXPECT_EQ(adapters[0]->GetVersionNumber(), 1);
-    EXPECT_NE(server.LogText().find("Exception in CNetworkJTAG::AddAdapters: Can't connect to server, error: " +
+    EXPECT_NE(context.LogText().find("Exception in CNetworkJTAG::AddAdapters: Can't connect to server, error: " +
                                     std::to_string(ECONNREFUSED) + "\n"),
               std::string::npos)
-        << server.LogText();    // Without -v, the skipped peer is named with where it was looked for.
-    EXPECT_NE(server.LogText().find("Network peer 'DOWN' at 127.0.0.1:" + std::to_string(closed.Port()) +
+        << context.LogText();    // Without -v, the skipped peer is named with where it was looked for.
+    EXPECT_NE(context.LogText().find("Network peer 'DOWN' at 127.0.0.1:" + std::to_string(closed.Port()) +
                                     " skipped: "),
               std::string::npos)
-        << server.LogText();
+        << context.LogText();
 }
 
 // A peer that stops answering, or answers a multi-line command with one line
@@ -472,10 +471,10 @@ TEST(NetworkJTAG, StalledOrMisansweringPeerFailsTheCommand)
          "save: error: no room"},
     };
     for (const auto& c : cases) {
-        CTestServer server;
-        server.Options()[OPTION_SAVEPOINTS].value = true;
+        CTestContext context;
+        context.SetSavepoints(true);
         CFakePeer peer(c.greeting, Replies(c.prefix, {c.reply}));
-        CNetworkJTAG adapter("127.0.0.1", peer.Port(), "SIM", server, timing);
+        CNetworkJTAG adapter("127.0.0.1", peer.Port(), "SIM", context, timing);
         adapter.Open();
         EXPECT_EQ(ErrorOf([&] { c.command(adapter); }), c.expect) << c.prefix;
         EXPECT_NO_THROW(adapter.Close());
@@ -488,17 +487,17 @@ TEST(NetworkJTAG, StalledOrMisansweringPeerFailsTheCommand)
 // closing cost no pause.
 TEST(NetworkJTAG, ClosePauseComesBeforeTheNextOpen)
 {
-    CTestServer server;
+    CTestContext context;
     CFakePeer peer;
     NetworkTiming timing = kFast;
     // Longer than any uptime: the steady clock starts at boot, so an adapter
     // that took "never closed" for the clock's epoch would sleep here.
     timing.closePause = std::chrono::hours(24 * 365 * 100);
-    CNetworkJTAG probed("127.0.0.1", peer.Port(), "SIM", server, timing);  // returns: no pause
+    CNetworkJTAG probed("127.0.0.1", peer.Port(), "SIM", context, timing);  // returns: no pause
     EXPECT_TRUE(peer.WaitClosed(0));
 
     timing.closePause = std::chrono::milliseconds(200);
-    CNetworkJTAG adapter("127.0.0.1", peer.Port(), "SIM", server, timing);
+    CNetworkJTAG adapter("127.0.0.1", peer.Port(), "SIM", context, timing);
     const auto start = std::chrono::steady_clock::now();
     adapter.Open();
     EXPECT_GE(std::chrono::steady_clock::now() - start, timing.closePause);
