@@ -29,20 +29,21 @@ private:
     CDescription m_description;
 };
 
-class CFuzzDevice : public CUsbInterface {
+class CFuzzDevice : public usb::CUsbInterface {
 public:
-    CFuzzDevice(CLogger& log, const uint8_t* data, size_t size) : CUsbInterface(nullptr, log), m_data(data), m_size(size)
+    CFuzzDevice(CLogger& log, const uint8_t* data, size_t size)
+        : usb::CUsbInterface(nullptr, log), m_data(data), m_size(size)
     {
     }
     ~CFuzzDevice() override { m_opened = false; }
 
     // A J-Link's two bulk endpoints; the EZ-USB back-end asks for none.
-    std::vector<unsigned int> getEndPoints() override { return {0x81, 0x02}; }
+    std::vector<unsigned int> GetEndPoints() override { return {0x81, 0x02}; }
 
     void Open() override { m_opened = true; }
     void Close() override { m_opened = false; }
-    int Write(const void*, const void*, unsigned int size) override { return static_cast<int>(size); }
-    int Read(const void*, void* data, unsigned int size) override
+    int Write(const usb::CEndPoint&, const void*, unsigned int size) override { return static_cast<int>(size); }
+    int Read(const usb::CEndPoint&, void* data, unsigned int size) override
     {
         if (m_size == 0)
             return 0;
@@ -57,7 +58,7 @@ public:
     }
     // Reads with their own time-out (draining stale replies) come from the
     // input too, not from libusb.
-    int ReadWithTimeout(const void* endpoint, void* data, unsigned int size, unsigned int) override
+    int ReadWithTimeout(const usb::CEndPoint& endpoint, void* data, unsigned int size, unsigned int) override
     {
         return Read(endpoint, data, size);
     }

@@ -1,5 +1,4 @@
-// USB transport over libusb-0.1 and the bus scan that picks each device's
-// back-end.
+// USB transport over libusb-0.1.
 //
 // The transport opens a device with configuration 1 and interface 0 claimed,
 // moves bytes by bulk transfers (1000 ms time-out) and reads string
@@ -14,22 +13,17 @@
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
+#include <string>
 
-#include "JTAG/core/JTAG.h"
-#include "JTAG/backends/ftdi/Board.h"
-#include "JTAG/backends/jlink/Probe.h"
-#include "JTAG/backends/ezusb/Adapter.h"
-#include "base/Printable.h"
-#include "config/Description.h"
 #include "log/Logger.h"
 
+namespace {
+
 // libusb-0.1 is initialised exactly once per process, before main runs; the
-// scan itself never initialises it.
+// bus scan itself never initialises it.
 struct CUsbLibraryInitializer {
     CUsbLibraryInitializer() { usb_init(); }
 };
-
-namespace {
 
 constexpr int kTransferTimeoutMs = 1000;
 
@@ -58,11 +52,6 @@ std::string OnEndpoint(const char* call, unsigned address)
     return text;
 }
 
-const CEndPoint& Record(const void* endpoint)
-{
-    return *static_cast<const CEndPoint*>(endpoint);
-}
-
 int TransferSize(unsigned int size)
 {
     if (size > static_cast<unsigned int>(INT_MAX))
@@ -70,83 +59,16 @@ int TransferSize(unsigned int size)
     return static_cast<int>(size);
 }
 
-}  // namespace
-
-CUsbLibraryInitializer g_initiliazer;
-
-// ---------------------------------------------------------------------------
-// Back-end recognition. A new USB back-end adds its ids here and its creation
-// in CUsbInterface::CreateAdapter.
-
-namespace {
-
-// The FTDI back-end's board table: Flyswatter2 and Olimex ARM-USB-TINY-H.
-bool IsFtdiJTAGId(uint16_t vendor, uint16_t product)
-{
-    return IsFtdiJTAGBoard(vendor, product);
-}
+const CUsbLibraryInitializer g_usbInitializer;
 
 }  // namespace
 
-UsbAdapterKind GetUsbAdapterKind(uint16_t vendor, uint16_t product)
-{
-    if (CJlinkJTAG::isItJlink(vendor, product))
-        return UsbAdapterKind::Jlink;
-    if (IsFtdiJTAGId(vendor, product))
-        return UsbAdapterKind::Ftdi;
-    return UsbAdapterKind::Korsel;
-}
-
-std::shared_ptr<CJTAG> CUsbInterface::CreateAdapter(struct usb_device* device, const std::string& name,
-                                                    const std::string& frequency, const AdapterContext& context)
-{
-    switch (GetUsbAdapterKind(device->descriptor.idVendor, device->descriptor.idProduct)) {
-    case UsbAdapterKind::Jlink:
-        return std::make_shared<CJlinkJTAG>(
-            std::unique_ptr<CUsbInterface>(new CUsbInterface(device, context.logger)), name, frequency, context);
-    case UsbAdapterKind::Ftdi:
-        return std::make_shared<CFtdiJTAG>(device, name, frequency, context);
-    case UsbAdapterKind::Korsel:
-        break;
-    }
-    return std::make_shared<CKorselUsbJTAG>(
-        std::unique_ptr<CUsbInterface>(new CUsbInterface(device, context.logger)), name, frequency,
-        device->descriptor.iSerialNumber, context);
-}
+namespace usb {
 
 std::recursive_mutex& CUsbInterface::ClaimMutex()
 {
     static std::recursive_mutex mutex;
     return mutex;
-}
-
-void CUsbInterface::AddAdapters(std::vector<std::shared_ptr<CJTAG>>& adapters, const AdapterContext& context)
-{
-    // A copy: a configuration reload must not pull the entries from under the scan.
-    const std::vector<CUsbJTAGDescription> descriptions = context.description.GetJTAGs().usbJTAGs;
-    usb_find_busses();
-    usb_find_devices();
-    if (descriptions.empty())
-        return;
-
-    for (const CUsbJTAGDescription& description : descriptions) {
-        unsigned int counter = 0;
-        for (usb_bus* bus = usb_get_busses(); bus; bus = bus->next) {
-            for (struct usb_device* device = bus->devices; device; device = device->next) {
-                if (device->descriptor.idVendor != description.idvendor ||
-                    device->descriptor.idProduct != description.idproduct)
-                    continue;
-                // The index is used up even when the adapter cannot be created.
-                const std::string name = description.name + std::to_string(counter++);
-                try {
-                    std::lock_guard<std::recursive_mutex> claim(ClaimMutex());
-                    adapters.push_back(CreateAdapter(device, name, description.frequency, context));
-                } catch (const std::exception& e) {
-                    context.logger.LogVerb("Exception in CUsbJTAG::AddAdapters: %s\n", Printable(e.what()).c_str());
-                }
-            }
-        }
-    }
 }
 
 // ---------------------------------------------------------------------------
@@ -224,11 +146,10 @@ void CUsbInterface::Close()
     }
 }
 
-int CUsbInterface::Write(const void* endpoint, const void* data, unsigned int size)
+int CUsbInterface::Write(const CEndPoint& record, const void* data, unsigned int size)
 {
     if (!m_opened)
         throw std::runtime_error("Usb interface is not open.");
-    const CEndPoint& record = Record(endpoint);
     if (record.kind == ENDPOINT_BULK_IN)
         throw std::runtime_error("Invalid endpoint is specified for usb_bulk_write()");
     const int result = usb_bulk_write(m_handle, record.address, static_cast<const char*>(data),
@@ -239,16 +160,15 @@ int CUsbInterface::Write(const void* endpoint, const void* data, unsigned int si
     return result;
 }
 
-int CUsbInterface::Read(const void* endpoint, void* data, unsigned int size)
+int CUsbInterface::Read(const CEndPoint& endpoint, void* data, unsigned int size)
 {
     return ReadWithTimeout(endpoint, data, size, kTransferTimeoutMs);
 }
 
-int CUsbInterface::ReadWithTimeout(const void* endpoint, void* data, unsigned int size, unsigned int timeoutMs)
+int CUsbInterface::ReadWithTimeout(const CEndPoint& record, void* data, unsigned int size, unsigned int timeoutMs)
 {
     if (!m_opened)
         throw std::runtime_error("Usb interface is not open.");
-    const CEndPoint& record = Record(endpoint);
     // libusb-0.1 reads a time-out of 0 as "wait forever": never ask for that.
     const int timeout = static_cast<int>(std::min<unsigned int>(std::max(timeoutMs, 1u), INT_MAX));
     int result;
@@ -267,7 +187,7 @@ int CUsbInterface::ReadWithTimeout(const void* endpoint, void* data, unsigned in
     return result;
 }
 
-std::vector<unsigned int> CUsbInterface::getEndPoints()
+std::vector<unsigned int> CUsbInterface::GetEndPoints()
 {
     std::vector<unsigned int> endpoints;
     if (!m_device || !m_device->config || !m_device->config->interface ||
@@ -281,3 +201,5 @@ std::vector<unsigned int> CUsbInterface::getEndPoints()
         endpoints.push_back(setting.endpoint[i].bEndpointAddress);
     return endpoints;
 }
+
+}  // namespace usb

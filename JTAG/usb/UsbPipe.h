@@ -1,12 +1,13 @@
-// CAdapterInterface: the byte pipe between a USB back-end and its device.
+// CUsbPipe: the byte pipe between a USB back-end and its device.
 //
-// A back-end keeps one two-byte endpoint record per pipe and hands its
-// address to Write and Read; the transport decides by the record's kind how
-// the bytes move.
+// A back-end keeps one endpoint record per pipe and hands it to Write and
+// Read; the transport decides by the record's kind how the bytes move.
 #pragma once
 
 #include <cstdint>
 #include <vector>
+
+namespace usb {
 
 // Kinds of endpoint records.
 enum EndPointKind : uint8_t {
@@ -22,20 +23,21 @@ struct CEndPoint {
     uint8_t kind;
     uint8_t address;
 };
-static_assert(sizeof(CEndPoint) == 2, "an endpoint record is two bytes");
 
-class CAdapterInterface {
+class CUsbPipe {
 public:
-    virtual ~CAdapterInterface() {}
+    virtual ~CUsbPipe() {}
 
     // Open and claim the device; nothing happens when it is open already.
     virtual void Open() = 0;
     // Release and close the device; nothing happens when it is not open.
     virtual void Close() = 0;
     // Sends size bytes to the endpoint; returns the count sent.
-    virtual int Write(const void* endpoint, const void* data, unsigned int size) = 0;
+    virtual int Write(const CEndPoint& endpoint, const void* data, unsigned int size) = 0;
     // Receives up to size bytes from the endpoint; returns the count received.
-    virtual int Read(const void* endpoint, void* data, unsigned int size) = 0;
+    virtual int Read(const CEndPoint& endpoint, void* data, unsigned int size) = 0;
     // Endpoint addresses the device offers.
-    virtual std::vector<unsigned int> getEndPoints() = 0;
+    virtual std::vector<unsigned int> GetEndPoints() = 0;
 };
+
+}  // namespace usb

@@ -61,7 +61,7 @@ size_t Received(int got, size_t asked)
 
 }  // namespace
 
-CKorselUsbJTAG::CKorselUsbJTAG(std::unique_ptr<CUsbInterface> usb, const std::string& name,
+CKorselUsbJTAG::CKorselUsbJTAG(std::unique_ptr<usb::CUsbInterface> usb, const std::string& name,
                                const std::string& frequency, uint8_t serialIndex, const AdapterContext& context)
     : CJTAG_With_IdCode<IDCODE_KORSEL>(context), m_usb(std::move(usb))
 {
@@ -86,8 +86,8 @@ CKorselUsbJTAG::CKorselUsbJTAG(std::unique_ptr<CUsbInterface> usb, const std::st
 
         if (serialIndex != 0) {
             char serial[256] = {};
-            const CEndPoint record{ENDPOINT_STRING, serialIndex};
-            m_usb->Read(&record, serial, sizeof serial);
+            const usb::CEndPoint record{usb::ENDPOINT_STRING, serialIndex};
+            m_usb->Read(record, serial, sizeof serial);
             m_serialNumber.assign(serial, strnlen(serial, sizeof serial));
         }
 
@@ -162,14 +162,14 @@ void CKorselUsbJTAG::ResetAdapter()
 {
     m_context.logger.LogVerb("ResetAdapter(%d)\n", m_clockCode);
     const unsigned char clock = static_cast<unsigned char>(m_clockCode);
-    m_usb->Write(&m_controlEndPoint, &clock, 1);
+    m_usb->Write(m_controlEndPoint, &clock, 1);
     usleep(2000);
     const unsigned char reset = korsel::CONTROL_ADAPTER_RESET;
-    m_usb->Write(&m_controlEndPoint, &reset, 1);
+    m_usb->Write(m_controlEndPoint, &reset, 1);
     usleep(2000);
     m_context.logger.LogVerb("ADAPTER_ACTIVE_RESET\n");
     const unsigned char release = korsel::CONTROL_ADAPTER_RELEASE;
-    m_usb->Write(&m_controlEndPoint, &release, 1);
+    m_usb->Write(m_controlEndPoint, &release, 1);
     m_context.logger.LogVerb("ADAPTER_DEACTIVE_RESET\n");
 }
 
@@ -178,7 +178,7 @@ void CKorselUsbJTAG::DrainReplies()
     try {
         unsigned char stale[32];
         for (unsigned i = 0; i < kMaxDrainReads; ++i)
-            if (m_usb->ReadWithTimeout(&m_replyEndPoint, stale, sizeof stale, kDrainTimeoutMs) <= 0)
+            if (m_usb->ReadWithTimeout(m_replyEndPoint, stale, sizeof stale, kDrainTimeoutMs) <= 0)
                 break;
     } catch (const std::runtime_error&) {
         // A read that fails (usually its time-out) ends the draining.
@@ -410,14 +410,14 @@ int CKorselUsbJTAG::BulkWrite(const void* data, unsigned int size)
 {
     if (size == 0)
         return 0;
-    return m_usb->Write(&m_commandEndPoint, data, size);
+    return m_usb->Write(m_commandEndPoint, data, size);
 }
 
 int CKorselUsbJTAG::BulkRead(void* data, unsigned int size)
 {
     if (size == 0)
         return 0;
-    return m_usb->Read(&m_replyEndPoint, data, size);
+    return m_usb->Read(m_replyEndPoint, data, size);
 }
 
 int CKorselUsbJTAG::BulkWriteRead(const void* out, unsigned int outSize, void* in, unsigned int inSize)
@@ -427,3 +427,18 @@ int CKorselUsbJTAG::BulkWriteRead(const void* out, unsigned int outSize, void* i
     BulkWrite(out, outSize);
     return BulkRead(in, inSize);
 }
+
+namespace korsel {
+
+usb::Kind UsbKind()
+{
+    return {"ezusb", nullptr,
+            [](struct usb_device* device, const std::string& name, const std::string& frequency,
+               const AdapterContext& context) -> std::shared_ptr<CJTAG> {
+                return std::make_shared<CKorselUsbJTAG>(
+                    std::unique_ptr<usb::CUsbInterface>(new usb::CUsbInterface(device, context.logger)), name,
+                    frequency, device->descriptor.iSerialNumber, context);
+            }};
+}
+
+}  // namespace korsel

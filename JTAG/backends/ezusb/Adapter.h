@@ -14,6 +14,7 @@
 
 #include "JTAG/core/JTAG.h"
 #include "JTAG/backends/ezusb/Frames.h"
+#include "JTAG/usb/Kinds.h"
 #include "JTAG/usb/UsbInterface.h"
 
 class CKorselUsbJTAG : public CJTAG_With_IdCode<IDCODE_KORSEL> {
@@ -22,7 +23,7 @@ public:
     // (failures there are logged and the adapter exists with an unknown
     // version); the adapter is closed afterwards. Throws for an unknown
     // frequency text.
-    CKorselUsbJTAG(std::unique_ptr<CUsbInterface> usb, const std::string& name,
+    CKorselUsbJTAG(std::unique_ptr<usb::CUsbInterface> usb, const std::string& name,
                    const std::string& frequency, uint8_t serialIndex, const AdapterContext& context);
     ~CKorselUsbJTAG() override;
 
@@ -73,13 +74,19 @@ private:
     // Drains and throws unless a reply brought exactly `expected` bytes.
     void CheckReplySize(const char* what, int received, size_t expected);
 
-    std::unique_ptr<CUsbInterface> m_usb;
-    CEndPoint m_replyEndPoint{ENDPOINT_BULK_IN, 0x86};
-    CEndPoint m_commandEndPoint{ENDPOINT_BULK_OUT, 0x02};
-    CEndPoint m_controlEndPoint{ENDPOINT_BULK_OUT2, 0x04};
+    std::unique_ptr<usb::CUsbInterface> m_usb;
+    usb::CEndPoint m_replyEndPoint{usb::ENDPOINT_BULK_IN, 0x86};
+    usb::CEndPoint m_commandEndPoint{usb::ENDPOINT_BULK_OUT, 0x02};
+    usb::CEndPoint m_controlEndPoint{usb::ENDPOINT_BULK_OUT2, 0x04};
     uint16_t m_clockCode = 1;
     std::string m_serialNumber;
     uint32_t m_wordsPerBlock = 40;
     uint32_t m_blocksPerTransfer = 9;
     uint32_t m_lastInstruction = 0xFFFFFFFFu;  // nothing shifted yet
 };
+
+namespace korsel {
+// The USB kind of the maker's adapter: any device a USB entry of the
+// configuration names that no other back-end takes.
+usb::Kind UsbKind();
+}  // namespace korsel

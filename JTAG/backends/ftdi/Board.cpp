@@ -411,7 +411,7 @@ void CFtdiJTAG::Open()
     // adapter closed.
     m_opened = false;
     m_impl.reset();
-    std::lock_guard<std::recursive_mutex> claim(CUsbInterface::ClaimMutex());
+    std::lock_guard<std::recursive_mutex> claim(usb::CUsbInterface::ClaimMutex());
     m_impl = CreatePimpl(m_device, m_frequency, 1);
     m_opened = true;
 }
@@ -514,3 +514,16 @@ void CFtdiJTAG::DiscardResults()
     if (m_impl)
         m_impl->Discard();
 }
+
+namespace ftdi {
+
+usb::Kind UsbKind()
+{
+    return {"ftdi", &IsFtdiJTAGBoard,
+            [](struct usb_device* device, const std::string& name, const std::string& frequency,
+               const AdapterContext& context) -> std::shared_ptr<CJTAG> {
+                return std::make_shared<CFtdiJTAG>(device, name, frequency, context);
+            }};
+}
+
+}  // namespace ftdi

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "JTAG/core/JTAG.h"
+#include "JTAG/usb/Kinds.h"
 #include "JTAG/backends/ftdi/Channel.h"
 #include "JTAG/backends/ftdi/Commands.h"
 
@@ -127,3 +128,8 @@ private:
     struct usb_device* m_device;
     uint32_t m_frequency = 6000000;
 };
+
+namespace ftdi {
+// The USB kind of the boards of the table.
+usb::Kind UsbKind();
+}  // namespace ftdi

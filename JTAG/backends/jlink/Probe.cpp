@@ -29,7 +29,7 @@ void CheckDataLength(int bits)
 
 }  // namespace
 
-CJlinkJTAG::CJlinkJTAG(std::unique_ptr<CUsbInterface> usb, const std::string& name,
+CJlinkJTAG::CJlinkJTAG(std::unique_ptr<usb::CUsbInterface> usb, const std::string& name,
                        const std::string& frequency, const AdapterContext& context)
     : CJTAG(context), m_usb(std::move(usb)), m_buffer(jlink::kCommandBufferSize)
 {
@@ -38,7 +38,7 @@ CJlinkJTAG::CJlinkJTAG(std::unique_ptr<CUsbInterface> usb, const std::string& na
 
     bool haveIn = false;
     bool haveOut = false;
-    for (unsigned int address : m_usb->getEndPoints()) {
+    for (unsigned int address : m_usb->GetEndPoints()) {
         if ((address & 0x80) && !haveIn) {
             m_in.address = static_cast<uint8_t>(address);
             haveIn = true;
@@ -99,7 +99,7 @@ CJlinkJTAG::CJlinkJTAG(std::unique_ptr<CUsbInterface> usb, const std::string& na
 
 CJlinkJTAG::~CJlinkJTAG() = default;
 
-bool CJlinkJTAG::isItJlink(unsigned short vendor, unsigned short product)
+bool CJlinkJTAG::IsJlink(unsigned short vendor, unsigned short product)
 {
     return vendor == 0x1366 && product == 0x0101;
 }
@@ -126,7 +126,7 @@ void CJlinkJTAG::ExecuteCommand(const uint8_t* command, uint32_t size)
     if (size == 0)
         return;
     try {
-        const int sent = m_usb->Write(&m_out, command, size);
+        const int sent = m_usb->Write(m_out, command, size);
         if (sent != static_cast<int>(size))
             throw std::runtime_error("the probe took " + std::to_string(sent) + " bytes");
     } catch (const std::exception& e) {
@@ -143,7 +143,7 @@ void CJlinkJTAG::ReadResultOfExecutedCommand(uint8_t* buffer, uint32_t size)
     unsigned int empty = 0;
     try {
         while (received < size) {
-            const int got = m_usb->Read(&m_in, buffer + received, size - received);
+            const int got = m_usb->Read(m_in, buffer + received, size - received);
             if (got > 0) {
                 received += std::min<uint32_t>(static_cast<uint32_t>(got), size - received);
                 empty = 0;
@@ -156,7 +156,7 @@ void CJlinkJTAG::ReadResultOfExecutedCommand(uint8_t* buffer, uint32_t size)
         if (jlink::ReplyHasTrailingByte(m_adapterType, size)) {
             // One read: the probe sends either an empty packet or one byte.
             uint8_t trailing = 0;
-            m_usb->Read(&m_in, &trailing, 1);
+            m_usb->Read(m_in, &trailing, 1);
         }
     } catch (const std::exception& e) {
         // The transport's text alone may be stale (libusb-0.1 keeps its last
@@ -452,3 +452,18 @@ void CJlinkJTAG::SetSYS_RST(bool level)
     SendByte(level ? jlink::EMU_CMD_HW_RESET1 : jlink::EMU_CMD_HW_RESET0);
     m_sysRst = level;
 }
+
+namespace jlink {
+
+usb::Kind UsbKind()
+{
+    return {"jlink", &CJlinkJTAG::IsJlink,
+            [](struct usb_device* device, const std::string& name, const std::string& frequency,
+               const AdapterContext& context) -> std::shared_ptr<CJTAG> {
+                return std::make_shared<CJlinkJTAG>(
+                    std::unique_ptr<usb::CUsbInterface>(new usb::CUsbInterface(device, context.logger)), name,
+                    frequency, context);
+            }};
+}
+
+}  // namespace jlink

@@ -21,6 +21,7 @@
 
 #include "JTAG/core/JTAG.h"
 #include "JTAG/backends/jlink/Commands.h"
+#include "JTAG/usb/Kinds.h"
 #include "JTAG/usb/UsbInterface.h"
 
 class CJlinkJTAG : public CJTAG {
@@ -36,11 +37,11 @@ public:
     // Configures the probe (version, configuration, power off, JTAG
     // interface, speed) and leaves it closed. Throws for a bad frequency text,
     // a device without a bulk IN or OUT endpoint, and any transfer failure.
-    CJlinkJTAG(std::unique_ptr<CUsbInterface> usb, const std::string& name, const std::string& frequency,
+    CJlinkJTAG(std::unique_ptr<usb::CUsbInterface> usb, const std::string& name, const std::string& frequency,
                const AdapterContext& context);
     ~CJlinkJTAG() override;
 
-    static bool isItJlink(unsigned short vendor, unsigned short product);
+    static bool IsJlink(unsigned short vendor, unsigned short product);
 
     void Open() override;
     void Close() override;
@@ -92,10 +93,10 @@ private:
                                               TapStateMachine::State end);
 
     int m_adapterType = 0;
-    std::unique_ptr<CUsbInterface> m_usb;
+    std::unique_ptr<usb::CUsbInterface> m_usb;
     TapStateMachine m_tap;
-    CEndPoint m_in{ENDPOINT_BULK_IN, 0};
-    CEndPoint m_out{ENDPOINT_BULK_OUT, 0};
+    usb::CEndPoint m_in{usb::ENDPOINT_BULK_IN, 0};
+    usb::CEndPoint m_out{usb::ENDPOINT_BULK_OUT, 0};
     unsigned short m_speed = 0;
     std::unique_ptr<EmuCmdHwJtag> m_pending;
     // Tracked TAP state when the pending command was started: a command that
@@ -106,3 +107,8 @@ private:
     std::vector<unsigned char> m_results;
     std::deque<ResultParser> m_parsers;
 };
+
+namespace jlink {
+// The USB kind of J-Link probes (1366:0101).
+usb::Kind UsbKind();
+}  // namespace jlink

@@ -13,7 +13,7 @@
 
 #include "JTAG/usb/UsbInterface.h"
 
-class CRecordingUsbInterface : public CUsbInterface {
+class CRecordingUsbInterface : public usb::CUsbInterface {
 public:
     enum class Call { Open, Close, Write, Read };
 
@@ -32,7 +32,7 @@ public:
         std::string error;
     };
 
-    explicit CRecordingUsbInterface(CLogger& log) : CUsbInterface(nullptr, log) {}
+    explicit CRecordingUsbInterface(CLogger& log) : usb::CUsbInterface(nullptr, log) {}
     // The base destructor closes through libusb; there is nothing to release.
     ~CRecordingUsbInterface() override { m_opened = false; }
 
@@ -50,9 +50,8 @@ public:
         m_opened = false;
     }
 
-    int Write(const void* endpoint, const void* data, unsigned int size) override
+    int Write(const usb::CEndPoint& record, const void* data, unsigned int size) override
     {
-        const CEndPoint& record = *static_cast<const CEndPoint*>(endpoint);
         const uint8_t* bytes = static_cast<const uint8_t*>(data);
         events.push_back({Call::Write, record.kind, record.address, size,
                           std::vector<uint8_t>(bytes, bytes + size)});
@@ -65,9 +64,8 @@ public:
 
     // Without a scripted reply a read brings 0 bytes, as a device with
     // nothing to say.
-    int ReadWithTimeout(const void* endpoint, void* data, unsigned int size, unsigned int timeoutMs) override
+    int ReadWithTimeout(const usb::CEndPoint& record, void* data, unsigned int size, unsigned int timeoutMs) override
     {
-        const CEndPoint& record = *static_cast<const CEndPoint*>(endpoint);
         Event event{Call::Read, record.kind, record.address, size, {}, timeoutMs};
         if (FailsNow()) {
             events.push_back(event);

@@ -1,5 +1,5 @@
 // CUsbInterface checks that need no device, and the choice of back-end per
-// vendor and product id.
+// vendor and product id through the table of USB kinds.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -7,7 +7,9 @@
 #include <stdexcept>
 #include <string>
 
+#include "JTAG/Sources.h"
 #include "JTAG/core/JTAG.h"
+#include "JTAG/usb/BusScan.h"
 #include "JTAG/usb/UsbInterface.h"
 #include "tests/support/TestContext.h"
 
@@ -15,9 +17,9 @@ namespace {
 
 // Claims to be open without a device, to reach the endpoint checks that come
 // before any libusb call.
-class COpenWithoutDevice : public CUsbInterface {
+class COpenWithoutDevice : public usb::CUsbInterface {
 public:
-    explicit COpenWithoutDevice(CLogger& log) : CUsbInterface(nullptr, log) { m_opened = true; }
+    explicit COpenWithoutDevice(CLogger& log) : usb::CUsbInterface(nullptr, log) { m_opened = true; }
     ~COpenWithoutDevice() override { m_opened = false; }  // nothing to release
 };
 
@@ -43,16 +45,16 @@ struct usb_device FakeDevice(uint16_t vendor, uint16_t product)
 TEST(UsbInterface, ClosedInterfaceRefusesTransfers)
 {
     CTestContext context;
-    CUsbInterface usb(nullptr, context.Logger());
-    const CEndPoint out{ENDPOINT_BULK_OUT, 0x02};
-    const CEndPoint in{ENDPOINT_BULK_IN, 0x86};
+    usb::CUsbInterface usb(nullptr, context.Logger());
+    const usb::CEndPoint out{usb::ENDPOINT_BULK_OUT, 0x02};
+    const usb::CEndPoint in{usb::ENDPOINT_BULK_IN, 0x86};
     char buffer[4] = {};
-    EXPECT_EQ("Usb interface is not open.", MessageOf([&] { usb.Write(&out, buffer, 4); }));
-    EXPECT_EQ("Usb interface is not open.", MessageOf([&] { usb.Read(&in, buffer, 4); }));
+    EXPECT_EQ("Usb interface is not open.", MessageOf([&] { usb.Write(out, buffer, 4); }));
+    EXPECT_EQ("Usb interface is not open.", MessageOf([&] { usb.Read(in, buffer, 4); }));
     // Closing what is not open does nothing; a missing device cannot be opened.
     usb.Close();
     EXPECT_THROW(usb.Open(), std::runtime_error);
-    EXPECT_TRUE(usb.getEndPoints().empty());
+    EXPECT_TRUE(usb.GetEndPoints().empty());
 }
 
 TEST(UsbInterface, EndpointKindsAreCheckedBeforeTheBus)
@@ -60,23 +62,33 @@ TEST(UsbInterface, EndpointKindsAreCheckedBeforeTheBus)
     CTestContext context;
     COpenWithoutDevice usb(context.Logger());
     char buffer[4] = {};
-    const CEndPoint bulkIn{ENDPOINT_BULK_IN, 0x86};
-    EXPECT_EQ("Invalid endpoint is specified for usb_bulk_write()", MessageOf([&] { usb.Write(&bulkIn, buffer, 4); }));
-    for (uint8_t kind : {uint8_t(ENDPOINT_BULK_OUT), uint8_t(ENDPOINT_BULK_OUT2), uint8_t(7)}) {
-        const CEndPoint record{kind, 0x02};
-        EXPECT_EQ("Invalid endpoint is specified for usb_bulk_read()", MessageOf([&] { usb.Read(&record, buffer, 4); }))
+    const usb::CEndPoint bulkIn{usb::ENDPOINT_BULK_IN, 0x86};
+    EXPECT_EQ("Invalid endpoint is specified for usb_bulk_write()", MessageOf([&] { usb.Write(bulkIn, buffer, 4); }));
+    for (uint8_t kind : {uint8_t(usb::ENDPOINT_BULK_OUT), uint8_t(usb::ENDPOINT_BULK_OUT2), uint8_t(7)}) {
+        const usb::CEndPoint record{kind, 0x02};
+        EXPECT_EQ("Invalid endpoint is specified for usb_bulk_read()", MessageOf([&] { usb.Read(record, buffer, 4); }))
             << int(kind);
     }
 }
 
 TEST(UsbInterface, BackEndIsChosenByVendorAndProduct)
 {
-    EXPECT_EQ(UsbAdapterKind::Jlink, GetUsbAdapterKind(0x1366, 0x0101));
-    EXPECT_EQ(UsbAdapterKind::Ftdi, GetUsbAdapterKind(0x0403, 0x6010));
-    EXPECT_EQ(UsbAdapterKind::Ftdi, GetUsbAdapterKind(0x15BA, 0x002A));
-    EXPECT_EQ(UsbAdapterKind::Korsel, GetUsbAdapterKind(0x0547, 0x1002));
-    EXPECT_EQ(UsbAdapterKind::Korsel, GetUsbAdapterKind(0x0403, 0x6001));  // an FTDI serial cable
-    EXPECT_EQ(UsbAdapterKind::Korsel, GetUsbAdapterKind(0x1366, 0x0105));
+    const struct {
+        uint16_t vendor, product;
+        const char* kind;
+    } cases[] = {
+        {0x1366, 0x0101, "jlink"}, {0x0403, 0x6010, "ftdi"},  {0x15BA, 0x002A, "ftdi"},
+        {0x0547, 0x1002, "ezusb"}, {0x0403, 0x6001, "ezusb"},  // an FTDI serial cable
+        {0x1366, 0x0105, "ezusb"},
+    };
+    for (const auto& c : cases) {
+        const usb::Kind* kind = usb::FindKind(UsbKinds(), c.vendor, c.product);
+        ASSERT_NE(nullptr, kind);
+        EXPECT_STREQ(c.kind, kind->name) << std::hex << c.vendor << ":" << c.product;
+    }
+    // A table without a last resort takes only what it names.
+    const std::vector<usb::Kind> jlinkOnly(UsbKinds().begin(), UsbKinds().begin() + 1);
+    EXPECT_EQ(nullptr, usb::FindKind(jlinkOnly, 0x0547, 0x1002));
 }
 
 TEST(UsbInterface, DevicesWithoutABackEndAreRefusedByCreation)
@@ -85,11 +97,11 @@ TEST(UsbInterface, DevicesWithoutABackEndAreRefusedByCreation)
     // A J-Link reaches its back-end, which refuses a device without endpoints.
     struct usb_device jlink = FakeDevice(0x1366, 0x0101);
     EXPECT_EQ("J-Link J-Link0 has no bulk IN endpoint; the device is skipped.",
-              MessageOf([&] { CUsbInterface::CreateAdapter(&jlink, "J-Link0", "12MHZ", context); }));
+              MessageOf([&] { usb::CreateAdapter(UsbKinds(), &jlink, "J-Link0", "12MHZ", context); }));
     // The maker's adapter refuses a frequency it does not know before touching the bus.
     struct usb_device korsel = FakeDevice(0x0547, 0x1002);
     EXPECT_EQ("invalid USB JTAG adapter frequency",
-              MessageOf([&] { CUsbInterface::CreateAdapter(&korsel, "EZ-USB0", "1000KHZ", context); }));
+              MessageOf([&] { usb::CreateAdapter(UsbKinds(), &korsel, "EZ-USB0", "1000KHZ", context); }));
 }
 
 }  // namespace

@@ -12,8 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "JTAG/backends/jlink/Probe.h"
+#include "JTAG/Sources.h"
 #include "JTAG/backends/ezusb/Adapter.h"
+#include "JTAG/backends/jlink/Probe.h"
+#include "JTAG/usb/BusScan.h"
 #include "JTAG/usb/UsbInterface.h"
 #include "config/Description.h"
 #include "tests/support/TestContext.h"
@@ -72,7 +74,7 @@ protected:
 TEST_F(UsbSimBus, DevicesAreNamedPerDescriptionInBusOrder)
 {
     Devices("ezusb,serial=K1;ezusb,serial=K2");
-    CUsbInterface::AddAdapters(m_adapters, m_context);
+    usb::AddAdapters(UsbKinds(), m_adapters, m_context);
     ASSERT_EQ((std::vector<std::string>{"EZ-USB0", "EZ-USB1"}), Names());
     EXPECT_EQ("K1", Korsel(0).GetSerialNumberString());
     EXPECT_EQ("K2", Korsel(1).GetSerialNumberString());
@@ -90,7 +92,7 @@ TEST_F(UsbSimBus, DevicesThatCannotBeCreatedAreSkippedAndLogged)
                "<usb name=\"JLINK\" idvendor=\"0x1366\" idproduct=\"0x0101\" frequency=\"12MHZ\"/>\n"
                "<usb name=\"GOOD\" idvendor=\"0x0547\" idproduct=\"0x1002\" frequency=\"24MHZ\"/>\n");
     m_context.ClearLog();
-    CUsbInterface::AddAdapters(m_adapters, m_context);
+    usb::AddAdapters(UsbKinds(), m_adapters, m_context);
     EXPECT_EQ((std::vector<std::string>{"GOOD0", "GOOD1"}), Names());
     EXPECT_EQ("B", Korsel(1).GetSerialNumberString());
     const std::string log = m_context.LogText();
@@ -146,7 +148,7 @@ TEST_F(UsbSimBus, DevicesItCannotServeAreNamedWithTheReasonWithoutVerbose)
         }
         m_context.ClearLog();
         m_adapters.clear();
-        CUsbInterface::AddAdapters(m_adapters, m_context);
+        usb::AddAdapters(UsbKinds(), m_adapters, m_context);
         if (other) {
             usb_release_interface(other, 0);
             usb_close(other);
@@ -160,14 +162,14 @@ TEST_F(UsbSimBus, NoDescriptionsExamineNoDevice)
 {
     Devices("ezusb,serial=A");
     LoadConfig("");
-    CUsbInterface::AddAdapters(m_adapters, m_context);
+    usb::AddAdapters(UsbKinds(), m_adapters, m_context);
     EXPECT_TRUE(m_adapters.empty());
 }
 
 TEST_F(UsbSimBus, ScansAndMemoryReachTheTarget)
 {
     Devices("ezusb,serial=E1");
-    CUsbInterface::AddAdapters(m_adapters, m_context);
+    usb::AddAdapters(UsbKinds(), m_adapters, m_context);
     ASSERT_EQ(1u, m_adapters.size());
     CKorselUsbJTAG& jtag = Korsel(0);
     jtag.Open();
@@ -194,7 +196,7 @@ TEST_F(UsbSimBus, ScansAndMemoryReachTheTarget)
 TEST_F(UsbSimBus, UnpluggedDeviceFailsTheCommandWithTheLibraryText)
 {
     Devices("ezusb,serial=U1");
-    CUsbInterface::AddAdapters(m_adapters, m_context);
+    usb::AddAdapters(UsbKinds(), m_adapters, m_context);
     ASSERT_EQ(1u, m_adapters.size());
     CJTAG& jtag = *m_adapters[0];
     jtag.Open();
@@ -213,7 +215,7 @@ TEST_F(UsbSimBus, UnpluggedDeviceFailsTheCommandWithTheLibraryText)
 
     // Plugged in again, the device is found afresh under the same name.
     Unplug("");
-    CUsbInterface::AddAdapters(m_adapters, m_context);
+    usb::AddAdapters(UsbKinds(), m_adapters, m_context);
     ASSERT_EQ((std::vector<std::string>{"EZ-USB0"}), Names());
     m_adapters[0]->Open();
     m_adapters[0]->Close();
@@ -226,7 +228,7 @@ TEST_F(UsbSimBus, JlinkScansThroughEitherReplyEnding)
 {
     Devices("jlink,serial=JZ,term=zlp,chain=0x06413041:5;jlink,serial=JB,term=byte,chain=0x06413041:5");
     LoadConfig("<usb name=\"JLINK\" idvendor=\"0x1366\" idproduct=\"0x0101\" frequency=\"700KHZ\"/>\n");
-    CUsbInterface::AddAdapters(m_adapters, m_context);
+    usb::AddAdapters(UsbKinds(), m_adapters, m_context);
     ASSERT_EQ((std::vector<std::string>{"JLINK0", "JLINK1"}), Names()) << m_context.LogText();
     for (const auto& adapter : m_adapters) {
         CJlinkJTAG& jtag = dynamic_cast<CJlinkJTAG&>(*adapter);
@@ -253,18 +255,18 @@ TEST_F(UsbSimBus, TimeOutSaysSoAndNotAnOlderError)
     usb_find_devices();
     struct usb_device* device = usb_get_busses()->devices;
     ASSERT_NE(nullptr, device);
-    CUsbInterface usb(device, m_context.Logger());
+    usb::CUsbInterface usb(device, m_context.Logger());
     usb.Open();
     // A failure first, so that the library holds a text of its own.
-    const CEndPoint missing{ENDPOINT_BULK_OUT, 0x03};
+    const usb::CEndPoint missing{usb::ENDPOINT_BULK_OUT, 0x03};
     const char byte = 0;
-    EXPECT_THROW(usb.Write(&missing, &byte, 1), std::runtime_error);
+    EXPECT_THROW(usb.Write(missing, &byte, 1), std::runtime_error);
 
     // Nothing was asked of the device: the read has nothing to wait for.
-    const CEndPoint reply{ENDPOINT_BULK_IN, 0x86};
+    const usb::CEndPoint reply{usb::ENDPOINT_BULK_IN, 0x86};
     char buffer[32];
     try {
-        usb.Read(&reply, buffer, sizeof buffer);
+        usb.Read(reply, buffer, sizeof buffer);
         FAIL() << "a read without a reply succeeded";
     } catch (const std::runtime_error& e) {
         EXPECT_STREQ("usb_bulk_read on endpoint 0x86 timed out after 1000 ms", e.what());
@@ -275,7 +277,7 @@ TEST_F(UsbSimBus, TimeOutSaysSoAndNotAnOlderError)
 TEST_F(UsbSimBus, MemoryOfAnyLengthAtAnyAddress)
 {
     Devices("ezusb,serial=M1");
-    CUsbInterface::AddAdapters(m_adapters, m_context);
+    usb::AddAdapters(UsbKinds(), m_adapters, m_context);
     ASSERT_EQ(1u, m_adapters.size());
     CJTAG& jtag = *m_adapters[0];
     jtag.Open();
@@ -315,7 +317,7 @@ TEST_F(UsbSimBus, MemoryOfAnyLengthAtAnyAddress)
 TEST_F(UsbSimBus, ReplyOfUnexpectedSizeIsDrained)
 {
     Devices("ezusb,serial=D1");
-    CUsbInterface::AddAdapters(m_adapters, m_context);
+    usb::AddAdapters(UsbKinds(), m_adapters, m_context);
     ASSERT_EQ(1u, m_adapters.size());
     CJTAG& jtag = *m_adapters[0];
     jtag.Open();

@@ -15,7 +15,9 @@
 #include <string>
 #include <vector>
 
+#include "JTAG/Sources.h"
 #include "JTAG/backends/ftdi/Board.h"
+#include "JTAG/usb/BusScan.h"
 #include "JTAG/usb/UsbInterface.h"
 #include "config/Description.h"
 #include "tests/support/TestContext.h"
@@ -47,7 +49,7 @@ protected:
         }
         m_context.ClearLog();
         m_adapters.clear();
-        CUsbInterface::AddAdapters(m_adapters, m_context);
+        usb::AddAdapters(UsbKinds(), m_adapters, m_context);
     }
 
     std::vector<std::string> Names() const
