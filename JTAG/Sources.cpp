@@ -8,12 +8,12 @@
 
 const std::vector<usb::Kind>& UsbKinds()
 {
-    static const std::vector<usb::Kind> kinds = {jlink::UsbKind(), ftdi::UsbKind(), korsel::UsbKind()};
+    static const std::vector<usb::Kind> kinds = {jlink::UsbKind(), ftdi::UsbKind(), ezusb::UsbKind()};
     return kinds;
 }
 
 std::vector<CJTAGHolder::Source> DefaultSources()
 {
     // USB adapters precede network adapters in the list.
-    return {usb::BusSource(UsbKinds()), &CNetworkJTAG::AddAdapters};
+    return {usb::BusSource(UsbKinds()), &network::CNetworkJTAG::AddAdapters};
 }

@@ -24,7 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const unsigned scans = data[3] % 8;
     CFuzzContext context;
     try {
-        CJlinkJTAG jtag(std::make_unique<CFuzzDevice>(context.Logger(), data + 4, size - 4), "JLINK0", "700KHZ",
+        jlink::CJlinkJTAG jtag(std::make_unique<CFuzzDevice>(context.Logger(), data + 4, size - 4), "JLINK0", "700KHZ",
                         context.Context());
         jtag.Open();
         try {

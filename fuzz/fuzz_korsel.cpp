@@ -23,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const unsigned memSize = static_cast<unsigned>(data[2]) * 8 + data[3] % 8;
     CFuzzContext context;
     try {
-        CKorselUsbJTAG jtag(std::make_unique<CFuzzDevice>(context.Logger(), data + 4, size - 4), "EZ-USB0",
+        ezusb::CKorselUsbJTAG jtag(std::make_unique<CFuzzDevice>(context.Logger(), data + 4, size - 4), "EZ-USB0",
                             "12MHZ", data[3] >> 4, context.Context());
         jtag.Open();
         try {

@@ -14,6 +14,8 @@
 #include "base/Printable.h"
 #include "log/Logger.h"
 
+namespace ezusb {
+
 namespace {
 
 // How the probe's log lines name the constructor; log readers match this
@@ -102,7 +104,7 @@ CKorselUsbJTAG::CKorselUsbJTAG(std::unique_ptr<usb::CUsbInterface> usb, const st
         unsigned char reply[1024];
         int received = 0;
         try {
-            received = BulkWriteRead(korsel::kVersionQuery.data(), korsel::kVersionQuery.size(), reply,
+            received = BulkWriteRead(kVersionQuery.data(), kVersionQuery.size(), reply,
                                      sizeof reply);
         } catch (const std::exception&) {
             received = -1;
@@ -164,11 +166,11 @@ void CKorselUsbJTAG::ResetAdapter()
     const unsigned char clock = static_cast<unsigned char>(m_clockCode);
     m_usb->Write(m_controlEndPoint, &clock, 1);
     usleep(2000);
-    const unsigned char reset = korsel::CONTROL_ADAPTER_RESET;
+    const unsigned char reset = CONTROL_ADAPTER_RESET;
     m_usb->Write(m_controlEndPoint, &reset, 1);
     usleep(2000);
     m_context.logger.LogVerb("ADAPTER_ACTIVE_RESET\n");
-    const unsigned char release = korsel::CONTROL_ADAPTER_RELEASE;
+    const unsigned char release = CONTROL_ADAPTER_RELEASE;
     m_usb->Write(m_controlEndPoint, &release, 1);
     m_context.logger.LogVerb("ADAPTER_DEACTIVE_RESET\n");
 }
@@ -187,7 +189,7 @@ void CKorselUsbJTAG::DrainReplies()
 
 void CKorselUsbJTAG::SendLines()
 {
-    const korsel::CommandFrame frame = korsel::LineFrame(LineLevels());
+    const CommandFrame frame = LineFrame(LineLevels());
     unsigned char reply[kReplyRoom];  // the firmware's answer carries nothing we use
     // The lines are set whatever the answer; an answer of another size only
     // must not be left behind for the next command to read.
@@ -203,7 +205,7 @@ void CKorselUsbJTAG::SetTRST(bool level)
     m_trst = level;
     // Releasing TRST leaves the TAP reset, holding the identification instruction.
     if (released)
-        m_lastInstruction = korsel::kIdCodeInstruction;
+        m_lastInstruction = kIdCodeInstruction;
     SendLines();
 }
 
@@ -218,7 +220,7 @@ void CKorselUsbJTAG::SetSYS_RST(bool level)
 unsigned int CKorselUsbJTAG::ShiftIR(unsigned int value, int length, TapStateMachine::State)
 {
     CheckIRLength(length);
-    const std::vector<uint8_t> frame = korsel::IRScanFrame(value, length, LineLevels());
+    const std::vector<uint8_t> frame = IRScanFrame(value, length, LineLevels());
     unsigned char reply[8] = {};
     const int received = BulkWriteRead(frame.data(), static_cast<unsigned>(frame.size()), reply, sizeof reply);
     if (received != 2) {
@@ -238,8 +240,8 @@ void CKorselUsbJTAG::ShiftDR(const unsigned char* in, unsigned char* out, int le
         return;
     const size_t outSize = static_cast<size_t>(length + 7) / 8;
 
-    if (m_lastInstruction == korsel::kIdCodeInstruction) {
-        const korsel::CommandFrame frame = korsel::IdentificationFrame();
+    if (m_lastInstruction == kIdCodeInstruction) {
+        const CommandFrame frame = IdentificationFrame();
         unsigned char idcode[kReplyRoom] = {};
         const int received = BulkWriteRead(frame.data(), frame.size(), idcode, sizeof idcode);
         CheckReplySize("identification read", received, 4);
@@ -247,23 +249,23 @@ void CKorselUsbJTAG::ShiftDR(const unsigned char* in, unsigned char* out, int le
         return;
     }
 
-    const std::vector<uint8_t> frame = korsel::DRScanFrame(in, outSize, length, LineLevels());
-    if (korsel::IsLineFrame(frame.data(), frame.size())) {
+    const std::vector<uint8_t> frame = DRScanFrame(in, outSize, length, LineLevels());
+    if (IsLineFrame(frame.data(), frame.size())) {
         throw std::logic_error("Data scan of " + std::to_string(length) +
                                " bits with first byte 0x4D cannot be sent: the adapter takes it for its "
                                "line frame (34 to 41 bits need a first byte other than 0x4D)");
     }
-    const size_t expected = korsel::DRReplySize(length);
+    const size_t expected = DRReplySize(length);
     // Up to 8 bits the frame carries no data bytes and the firmware answers
     // nothing, whatever bit 6 says: there is no reply to wait for.
-    if (!korsel::DRScanReturnsData(in[0]) || expected == 0) {
+    if (!DRScanReturnsData(in[0]) || expected == 0) {
         BulkWrite(frame.data(), static_cast<unsigned>(frame.size()));
         return;
     }
     unsigned char reply[kReplyRoom] = {};
     const int received = BulkWriteRead(frame.data(), static_cast<unsigned>(frame.size()), reply, sizeof reply);
     CheckReplySize("data scan", received, expected);
-    korsel::RealignDRReply(reply, expected, out, outSize);
+    RealignDRReply(reply, expected, out, outSize);
 }
 
 void CKorselUsbJTAG::CheckReplySize(const char* what, int received, size_t expected)
@@ -279,12 +281,12 @@ void CKorselUsbJTAG::CheckReplySize(const char* what, int received, size_t expec
 
 void CKorselUsbJTAG::ReadMemBlk(unsigned int address, void* buffer, unsigned int size)
 {
-    read_mem_blk(address, buffer, size, m_wordsPerBlock, m_blocksPerTransfer);
+    ReadBlocks(address, buffer, size, m_wordsPerBlock, m_blocksPerTransfer);
 }
 
 void CKorselUsbJTAG::WriteMemBlk(unsigned int address, const void* data, unsigned int size)
 {
-    write_mem_blk(address, data, size, m_wordsPerBlock, m_blocksPerTransfer);
+    WriteBlocks(address, data, size, m_wordsPerBlock, m_blocksPerTransfer);
 }
 
 // The firmware moves whole 32-bit words at word addresses. A transfer that
@@ -292,7 +294,7 @@ void CKorselUsbJTAG::WriteMemBlk(unsigned int address, const void* data, unsigne
 // read frames and uses (or, for a write, merges and writes back) only the
 // bytes asked for. Such a read-modify-write is not atomic against the target
 // changing the same word meanwhile; memory a debugger writes is at rest.
-void CKorselUsbJTAG::read_mem_blk(uint32_t address, void* buffer, unsigned int size,
+void CKorselUsbJTAG::ReadBlocks(uint32_t address, void* buffer, unsigned int size,
                                   uint32_t wordsPerBlock, uint32_t blocksPerTransfer)
 {
     m_context.logger.LogVerb("ReadMemBlk(0x%08x,%d)\n", address, static_cast<int>(size));
@@ -315,7 +317,7 @@ void CKorselUsbJTAG::read_mem_blk(uint32_t address, void* buffer, unsigned int s
     }
 }
 
-void CKorselUsbJTAG::write_mem_blk(uint32_t address, const void* data, unsigned int size,
+void CKorselUsbJTAG::WriteBlocks(uint32_t address, const void* data, unsigned int size,
                                    uint32_t wordsPerBlock, uint32_t blocksPerTransfer)
 {
     m_context.logger.LogVerb("WriteMemBlk(0x%08x,%d)\n", address, static_cast<int>(size));
@@ -347,10 +349,10 @@ void CKorselUsbJTAG::ReadWords(uint32_t address, unsigned char* out, uint64_t re
     std::vector<unsigned char> receive(kReceiveArea);
     unsigned attempts = 0;
     while (remaining > 0) {
-        const std::vector<korsel::Block> blocks =
-            korsel::PlanTransfer(address, remaining, wordsPerBlock, blocksPerTransfer);
-        const uint64_t words = korsel::TransferWords(blocks);
-        const std::vector<uint8_t> frames = korsel::ReadTransferFrames(blocks, LineLevels());
+        const std::vector<Block> blocks =
+            PlanTransfer(address, remaining, wordsPerBlock, blocksPerTransfer);
+        const uint64_t words = TransferWords(blocks);
+        const std::vector<uint8_t> frames = ReadTransferFrames(blocks, LineLevels());
         BulkWrite(frames.data(), static_cast<unsigned>(frames.size()));
 
         size_t received = 0;
@@ -390,10 +392,10 @@ void CKorselUsbJTAG::WriteWords(uint32_t address, const unsigned char* in, uint6
                                 uint32_t wordsPerBlock, uint32_t blocksPerTransfer)
 {
     while (remaining > 0) {
-        const std::vector<korsel::Block> blocks =
-            korsel::PlanTransfer(address, remaining, wordsPerBlock, blocksPerTransfer);
-        const uint64_t words = korsel::TransferWords(blocks);
-        const std::vector<uint8_t> frames = korsel::WriteTransferFrames(blocks, in, LineLevels());
+        const std::vector<Block> blocks =
+            PlanTransfer(address, remaining, wordsPerBlock, blocksPerTransfer);
+        const uint64_t words = TransferWords(blocks);
+        const std::vector<uint8_t> frames = WriteTransferFrames(blocks, in, LineLevels());
         BulkWrite(frames.data(), static_cast<unsigned>(frames.size()));
         in += words * 4;
         address += static_cast<uint32_t>(words * 4);
@@ -428,8 +430,6 @@ int CKorselUsbJTAG::BulkWriteRead(const void* out, unsigned int outSize, void* i
     return BulkRead(in, inSize);
 }
 
-namespace korsel {
-
 usb::Kind UsbKind()
 {
     return {"ezusb", nullptr,
@@ -441,4 +441,4 @@ usb::Kind UsbKind()
             }};
 }
 
-}  // namespace korsel
+}  // namespace ezusb

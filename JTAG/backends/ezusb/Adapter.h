@@ -17,6 +17,8 @@
 #include "JTAG/usb/Kinds.h"
 #include "JTAG/usb/UsbInterface.h"
 
+namespace ezusb {
+
 class CKorselUsbJTAG : public CJTAG_With_IdCode<IDCODE_KORSEL> {
 public:
     // Opens the device once to read its serial number and firmware version
@@ -43,9 +45,9 @@ public:
     // Block engines behind ReadMemBlk/WriteMemBlk (40 words per block, 9 blocks
     // per transfer there). Any address and length: a word only partly
     // covered is read, and for a write merged and written back.
-    void read_mem_blk(uint32_t address, void* buffer, unsigned int size, uint32_t wordsPerBlock,
+    void ReadBlocks(uint32_t address, void* buffer, unsigned int size, uint32_t wordsPerBlock,
                       uint32_t blocksPerTransfer);
-    void write_mem_blk(uint32_t address, const void* data, unsigned int size, uint32_t wordsPerBlock,
+    void WriteBlocks(uint32_t address, const void* data, unsigned int size, uint32_t wordsPerBlock,
                        uint32_t blocksPerTransfer);
 
     // Room for the replies of one memory read transfer.
@@ -62,7 +64,7 @@ protected:
     int BulkWriteRead(const void* out, unsigned int outSize, void* in, unsigned int inSize);
 
 private:
-    korsel::Lines LineLevels() const { return korsel::Lines{m_trst, m_sysRst}; }
+    Lines LineLevels() const { return Lines{m_trst, m_sysRst}; }
     void SendLines();
     // Whole words at a word address (the firmware's unit).
     void ReadWords(uint32_t address, unsigned char* out, uint64_t words, uint32_t wordsPerBlock,
@@ -85,8 +87,8 @@ private:
     uint32_t m_lastInstruction = 0xFFFFFFFFu;  // nothing shifted yet
 };
 
-namespace korsel {
 // The USB kind of the maker's adapter: any device a USB entry of the
 // configuration names that no other back-end takes.
 usb::Kind UsbKind();
-}  // namespace korsel
+
+}  // namespace ezusb

@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <stdexcept>
 
-namespace korsel {
+namespace ezusb {
 
 namespace {
 
@@ -50,32 +50,32 @@ CommandFrame MakeCommandFrame(uint8_t direction, uint8_t operation, uint32_t arg
     return frame;
 }
 
-CommandFrame addr_write_blk(uint32_t address, const Lines& lines)
+CommandFrame AddrWriteBlk(uint32_t address, const Lines& lines)
 {
     return MakeCommandFrame(DIR_WRITE, OP_BLOCK_ADDRESS, address, lines);
 }
 
-CommandFrame addr_read_blk(uint32_t address, const Lines& lines)
+CommandFrame AddrReadBlk(uint32_t address, const Lines& lines)
 {
     return MakeCommandFrame(DIR_READ, OP_BLOCK_ADDRESS, address, lines);
 }
 
-CommandFrame val_write_blk(uint32_t value, const Lines& lines)
+CommandFrame ValWriteBlk(uint32_t value, const Lines& lines)
 {
     return MakeCommandFrame(DIR_WRITE, OP_WRITE_WORD, value, lines);
 }
 
-CommandFrame val_write_blkend(uint32_t value, const Lines& lines)
+CommandFrame ValWriteBlkEnd(uint32_t value, const Lines& lines)
 {
     return MakeCommandFrame(DIR_LAST, OP_WRITE_WORD, value, lines);
 }
 
-CommandFrame val_read_blk(const Lines& lines)
+CommandFrame ValReadBlk(const Lines& lines)
 {
     return MakeCommandFrame(DIR_READ, OP_READ_WORD, 0, lines);
 }
 
-CommandFrame val_read_blkend(const Lines& lines)
+CommandFrame ValReadBlkEnd(const Lines& lines)
 {
     return MakeCommandFrame(DIR_LAST, OP_READ_WORD, 0, lines);
 }
@@ -203,9 +203,9 @@ std::vector<uint8_t> ReadTransferFrames(const std::vector<Block>& blocks, const 
     std::vector<uint8_t> frames;
     frames.reserve((TransferWords(blocks) + blocks.size()) * sizeof(CommandFrame));
     for (const Block& block : blocks) {
-        Append(frames, addr_read_blk(block.address, lines));
+        Append(frames, AddrReadBlk(block.address, lines));
         for (uint32_t i = 0; i < block.words; ++i)
-            Append(frames, i + 1 < block.words ? val_read_blk(lines) : val_read_blkend(lines));
+            Append(frames, i + 1 < block.words ? ValReadBlk(lines) : ValReadBlkEnd(lines));
     }
     return frames;
 }
@@ -216,13 +216,13 @@ std::vector<uint8_t> WriteTransferFrames(const std::vector<Block>& blocks, const
     std::vector<uint8_t> frames;
     frames.reserve((TransferWords(blocks) + blocks.size()) * sizeof(CommandFrame));
     for (const Block& block : blocks) {
-        Append(frames, addr_write_blk(block.address, lines));
+        Append(frames, AddrWriteBlk(block.address, lines));
         for (uint32_t i = 0; i < block.words; ++i, data += 4) {
             const uint32_t word = ReadLE32(data);
-            Append(frames, i + 1 < block.words ? val_write_blk(word, lines) : val_write_blkend(word, lines));
+            Append(frames, i + 1 < block.words ? ValWriteBlk(word, lines) : ValWriteBlkEnd(word, lines));
         }
     }
     return frames;
 }
 
-}  // namespace korsel
+}  // namespace ezusb

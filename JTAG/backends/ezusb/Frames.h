@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace korsel {
+namespace ezusb {
 
 // The two reset line levels every frame header carries (true: released).
 struct Lines {
@@ -59,12 +59,12 @@ uint8_t LineBits(const Lines& lines);
 
 CommandFrame MakeCommandFrame(uint8_t direction, uint8_t operation, uint32_t argument,
                               const Lines& lines);
-CommandFrame addr_write_blk(uint32_t address, const Lines& lines);
-CommandFrame addr_read_blk(uint32_t address, const Lines& lines);
-CommandFrame val_write_blk(uint32_t value, const Lines& lines);
-CommandFrame val_write_blkend(uint32_t value, const Lines& lines);
-CommandFrame val_read_blk(const Lines& lines);
-CommandFrame val_read_blkend(const Lines& lines);
+CommandFrame AddrWriteBlk(uint32_t address, const Lines& lines);
+CommandFrame AddrReadBlk(uint32_t address, const Lines& lines);
+CommandFrame ValWriteBlk(uint32_t value, const Lines& lines);
+CommandFrame ValWriteBlkEnd(uint32_t value, const Lines& lines);
+CommandFrame ValReadBlk(const Lines& lines);
+CommandFrame ValReadBlkEnd(const Lines& lines);
 CommandFrame LineFrame(const Lines& lines);
 // 0x4F 0x03 0 0 0 0: the header is fixed, the line bits are not taken.
 CommandFrame IdentificationFrame();
@@ -129,4 +129,4 @@ std::vector<uint8_t> ReadTransferFrames(const std::vector<Block>& blocks, const 
 std::vector<uint8_t> WriteTransferFrames(const std::vector<Block>& blocks, const uint8_t* data,
                                          const Lines& lines);
 
-}  // namespace korsel
+}  // namespace ezusb

@@ -10,7 +10,7 @@
 #include "base/Printable.h"
 #include "log/Logger.h"
 
-using jlink::EmuCmdHwJtag;
+namespace jlink {
 
 namespace {
 
@@ -31,7 +31,7 @@ void CheckDataLength(int bits)
 
 CJlinkJTAG::CJlinkJTAG(std::unique_ptr<usb::CUsbInterface> usb, const std::string& name,
                        const std::string& frequency, const AdapterContext& context)
-    : CJTAG(context), m_usb(std::move(usb)), m_buffer(jlink::kCommandBufferSize)
+    : CJTAG(context), m_usb(std::move(usb)), m_buffer(kCommandBufferSize)
 {
     if (!m_usb)
         throw std::logic_error("CJlinkJTAG needs a USB interface");
@@ -61,9 +61,9 @@ CJlinkJTAG::CJlinkJTAG(std::unique_ptr<usb::CUsbInterface> usb, const std::strin
     // The scan reports a refused device only when verbose: say here, at the
     // normal level, which step of the probe failed.
     try {
-        m_speed = jlink::ParseSpeedKHz(frequency);
-        if (m_speed > jlink::kMaxSpeedKHz) {
-            m_speed = jlink::kMaxSpeedKHz;
+        m_speed = ParseSpeedKHz(frequency);
+        if (m_speed > kMaxSpeedKHz) {
+            m_speed = kMaxSpeedKHz;
             m_context.logger.LogVerb("JTAG speed is too high, set to a device's max speed.\n");
         }
 
@@ -72,11 +72,11 @@ CJlinkJTAG::CJlinkJTAG(std::unique_ptr<usb::CUsbInterface> usb, const std::strin
 
         m_adapterType = GetAdapterType();
 
-        std::vector<uint8_t> config(jlink::kConfigSize);
-        SendByte(jlink::EMU_CMD_READ_CONFIG);
+        std::vector<uint8_t> config(kConfigSize);
+        SendByte(EMU_CMD_READ_CONFIG);
         ReadResultOfExecutedCommand(config.data(), static_cast<uint32_t>(config.size()));  // not used
 
-        const uint8_t powerOff[2] = {jlink::EMU_CMD_SET_KS_POWER, 0x00};
+        const uint8_t powerOff[2] = {EMU_CMD_SET_KS_POWER, 0x00};
         ExecuteCommand(powerOff, sizeof powerOff);
         SelectJtagInterface();
         SetJtagSpeed(m_speed);
@@ -153,7 +153,7 @@ void CJlinkJTAG::ReadResultOfExecutedCommand(uint8_t* buffer, uint32_t size)
                 throw std::runtime_error("the probe sent empty packets only");
             }
         }
-        if (jlink::ReplyHasTrailingByte(m_adapterType, size)) {
+        if (ReplyHasTrailingByte(m_adapterType, size)) {
             // One read: the probe sends either an empty packet or one byte.
             uint8_t trailing = 0;
             m_usb->Read(m_in, &trailing, 1);
@@ -173,25 +173,25 @@ void CJlinkJTAG::SendByte(uint8_t command)
 
 int CJlinkJTAG::GetAdapterType()
 {
-    SendByte(jlink::EMU_CMD_VERSION);
+    SendByte(EMU_CMD_VERSION);
     uint8_t length[2] = {};
     ReadResultOfExecutedCommand(length, sizeof length);
     std::vector<uint8_t> text(static_cast<size_t>(length[0]) | static_cast<size_t>(length[1]) << 8);
     ReadResultOfExecutedCommand(text.data(), static_cast<uint32_t>(text.size()));
-    return jlink::AdapterTypeFromVersion(text.data(), text.size());
+    return AdapterTypeFromVersion(text.data(), text.size());
 }
 
 void CJlinkJTAG::SetJtagSpeed(unsigned short kHz)
 {
-    const std::array<uint8_t, 3> command = jlink::SpeedCommand(kHz);
+    const std::array<uint8_t, 3> command = SpeedCommand(kHz);
     ExecuteCommand(command.data(), static_cast<uint32_t>(command.size()));
 }
 
 void CJlinkJTAG::SelectJtagInterface()
 {
-    const uint8_t command[2] = {jlink::EMU_CMD_HW_SELECT_IF, 0x00};
+    const uint8_t command[2] = {EMU_CMD_HW_SELECT_IF, 0x00};
     ExecuteCommand(command, sizeof command);
-    uint8_t reply[jlink::kSelectInterfaceReplySize];
+    uint8_t reply[kSelectInterfaceReplySize];
     ReadResultOfExecutedCommand(reply, sizeof reply);  // the interface selected before; not used
 }
 
@@ -258,7 +258,7 @@ std::vector<unsigned char> CJlinkJTAG::ReadScanChainShiftedData(const uint8_t* t
     if (bits <= 0)
         return {};
     const uint32_t count = static_cast<uint32_t>(bits);
-    return jlink::ExtractBits(tdo, (static_cast<size_t>(bitOffset) + count + 7) / 8, bitOffset, count);
+    return ExtractBits(tdo, (static_cast<size_t>(bitOffset) + count + 7) / 8, bitOffset, count);
 }
 
 void CJlinkJTAG::RunStep(int step, ShiftType type, const uint8_t* data, int bits, TapStateMachine::State end,
@@ -411,10 +411,10 @@ void CJlinkJTAG::RunTest(unsigned int count)
     m_tap.SetState(command->setTapStateMachineMove(TapStateMachine::RUN_TEST_IDLE));
     // The other clocks stay in Run-Test/Idle: TMS and TDI 0. Counts beyond
     // one command's 65535 clocks go out in several commands.
-    static const uint8_t zeros[jlink::kCommandBufferSize / 8] = {};
+    static const uint8_t zeros[kCommandBufferSize / 8] = {};
     unsigned int remaining = count - 1;
     while (remaining > 0) {
-        const unsigned int room = jlink::kMaxClocks - command->getNumBitsFieldValue();
+        const unsigned int room = kMaxClocks - command->getNumBitsFieldValue();
         if (room == 0) {
             ExecuteCommand(command->data(), command->getSize());
             command.reset(new EmuCmdHwJtag(m_tap, m_buffer.data(), capacity, EmuCmdHwJtag::WRITE_ONLY));
@@ -430,13 +430,13 @@ void CJlinkJTAG::RunTest(unsigned int count)
 void CJlinkJTAG::SetFrequency(unsigned int hertz)
 {
     BufferingResultOfExecutedCommand();
-    SetJtagSpeed(jlink::SpeedFromHertz(hertz));
+    SetJtagSpeed(SpeedFromHertz(hertz));
 }
 
 void CJlinkJTAG::SetTRST(bool level)
 {
     BufferingResultOfExecutedCommand();
-    SendByte(level ? jlink::EMU_CMD_HW_TRST1 : jlink::EMU_CMD_HW_TRST0);
+    SendByte(level ? EMU_CMD_HW_TRST1 : EMU_CMD_HW_TRST0);
     // Released for the first time (or again after being driven low): the
     // TAPs sit in Test-Logic-Reset; idle clocks bring them to Run-Test/Idle,
     // which every route there reaches from Test-Logic-Reset as well.
@@ -449,11 +449,9 @@ void CJlinkJTAG::SetTRST(bool level)
 void CJlinkJTAG::SetSYS_RST(bool level)
 {
     BufferingResultOfExecutedCommand();
-    SendByte(level ? jlink::EMU_CMD_HW_RESET1 : jlink::EMU_CMD_HW_RESET0);
+    SendByte(level ? EMU_CMD_HW_RESET1 : EMU_CMD_HW_RESET0);
     m_sysRst = level;
 }
-
-namespace jlink {
 
 usb::Kind UsbKind()
 {

@@ -24,6 +24,8 @@
 #include "JTAG/usb/Kinds.h"
 #include "JTAG/usb/UsbInterface.h"
 
+namespace jlink {
+
 class CJlinkJTAG : public CJTAG {
 public:
     using EmuCmdHwJtag = jlink::EmuCmdHwJtag;
@@ -64,7 +66,7 @@ public:
     // with what was being sent.
     void ExecuteCommand(const uint8_t* command, uint32_t size);
     // Reads exactly `size` bytes from the IN endpoint, then drops the byte the
-    // probe appends to some replies (jlink::ReplyHasTrailingByte).
+    // probe appends to some replies (ReplyHasTrailingByte).
     void ReadResultOfExecutedCommand(uint8_t* buffer, uint32_t size);
     int GetAdapterType();
     void SetJtagSpeed(unsigned short kHz);
@@ -108,7 +110,7 @@ private:
     std::deque<ResultParser> m_parsers;
 };
 
-namespace jlink {
 // The USB kind of J-Link probes (1366:0101).
 usb::Kind UsbKind();
+
 }  // namespace jlink

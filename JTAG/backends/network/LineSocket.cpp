@@ -17,6 +17,8 @@
 #include "JTAG/backends/network/Protocol.h"
 #include "base/Connect.h"
 
+namespace network {
+
 namespace {
 
 std::runtime_error SocketError(const char* what, int error)
@@ -145,7 +147,7 @@ std::string CLineSocket::ReceiveLines(size_t lineFeeds, size_t limit, const Stea
     while (seen < lineFeeds) {
         const size_t got = ReceiveChunk(buffer, deadline, silence);
         const size_t before = text.size();
-        seen += netjtag::CountLF(buffer, got);
+        seen += network::CountLF(buffer, got);
         text.append(buffer, got);
         if (text.size() > limit)
             throw std::runtime_error("Protocol error");
@@ -179,3 +181,5 @@ std::string CLineSocket::ReceiveToLineEnd(size_t limit, std::chrono::millisecond
     } while (buffer[got - 1] != '\n');
     return text;
 }
+
+}  // namespace network

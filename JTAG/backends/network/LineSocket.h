@@ -13,6 +13,8 @@
 
 #include "base/Deadline.h"
 
+namespace network {
+
 class CLineSocket {
 public:
     // TCP keep-alive: probes after `idleSeconds` of silence, every
@@ -63,3 +65,5 @@ private:
 
     int m_fd = -1;
 };
+
+}  // namespace network

@@ -17,7 +17,7 @@
 #include "config/Description.h"
 #include "log/Logger.h"
 
-using netjtag::MemWindow;
+namespace network {
 
 namespace {
 
@@ -53,7 +53,7 @@ CLineSocket::LineCheck Expect(const char* command, size_t lines, bool (*fits)(co
     };
 }
 
-bool NoError(const std::string& line) { return !netjtag::IsErrorLine(line); }
+bool NoError(const std::string& line) { return !network::IsErrorLine(line); }
 
 }  // namespace
 
@@ -105,12 +105,12 @@ void CNetworkJTAG::Open()
         const Clock::time_point deadline = Clock::now() + m_timing.greeting;
         std::vector<std::string> lines;
         ReadLines(lines, 2, &deadline);
-        const std::string protocol = netjtag::ProtocolName(lines[1]);
+        const std::string protocol = network::ProtocolName(lines[1]);
         m_versionString = protocol;
-        m_versionNumber = netjtag::PeerKindOf(protocol, m_versionNumber);
+        m_versionNumber = network::PeerKindOf(protocol, m_versionNumber);
 
-        Exchange(netjtag::ResetCommand());
-        Exchange(netjtag::ResetCommand());
+        Exchange(network::ResetCommand());
+        Exchange(network::ResetCommand());
     } catch (...) {
         // A failed Open leaves nothing behind: the socket is closed at once.
         m_socket.Close();
@@ -148,18 +148,18 @@ void CNetworkJTAG::ReadLines(std::vector<std::string>& lines, int n, const Clock
     if (n <= 0)
         return;
     const size_t limit = kMaxReplyText + kReplyLineAllowance * static_cast<size_t>(n);
-    lines = netjtag::SplitLines(m_socket.ReceiveLines(static_cast<size_t>(n), limit, deadline, m_timing.reply, check));
+    lines = network::SplitLines(m_socket.ReceiveLines(static_cast<size_t>(n), limit, deadline, m_timing.reply, check));
 }
 
 void CNetworkJTAG::ReadResult(std::vector<std::string>& lines)
 {
     lines.clear();
-    lines = netjtag::SplitLines(m_socket.ReceiveToLineEnd(kMaxReplyText, m_timing.reply));
+    lines = network::SplitLines(m_socket.ReceiveToLineEnd(kMaxReplyText, m_timing.reply));
 }
 
 bool CNetworkJTAG::ParseResult(const std::string& line, unsigned long long& value)
 {
-    return netjtag::ParseResult(line, value);
+    return network::ParseResult(line, value);
 }
 
 std::string CNetworkJTAG::Exchange(std::string command, size_t expected)
@@ -170,7 +170,7 @@ std::string CNetworkJTAG::Exchange(std::string command, size_t expected)
     // The reply ends with its one LF; the line is the text less the LF and
     // the character before it, cut in place (as SplitLines would cut it).
     unsigned long long value;
-    if (netjtag::CountLF(text.data(), text.size()) != 1)
+    if (network::CountLF(text.data(), text.size()) != 1)
         throw ProtocolError();
     text.resize(text.size() >= 2 ? text.size() - 2 : 0);
     if (!ParseResult(text, value))
@@ -180,13 +180,13 @@ std::string CNetworkJTAG::Exchange(std::string command, size_t expected)
 
 void CNetworkJTAG::RunTest(unsigned int count)
 {
-    Exchange(netjtag::RunCommand(count));
+    Exchange(network::RunCommand(count));
     if (!m_context.Savepoints())
         return;
     // The peer saves its state after the 1st, 11th, 21st ... run made with
     // savepoints on, counted over the life of this object.
     if (m_savepointCounter % 10 == 0) {
-        Send(netjtag::SaveCommand(m_savepointCounter));
+        Send(network::SaveCommand(m_savepointCounter));
         std::vector<std::string> lines;
         ReadLines(lines, 2, nullptr, Expect("save", 1, NoError));
     }
@@ -199,19 +199,19 @@ void CNetworkJTAG::SetLine(const std::string& command)
     ParseResult(Exchange(command), value);
     if (value != 0)
         throw ProtocolError();
-    Exchange(netjtag::WaitCommand());
+    Exchange(network::WaitCommand());
 }
 
-void CNetworkJTAG::SetTRST(bool level) { SetLine(netjtag::SetTrstCommand(level)); }
+void CNetworkJTAG::SetTRST(bool level) { SetLine(network::SetTrstCommand(level)); }
 
-void CNetworkJTAG::SetSYS_RST(bool level) { SetLine(netjtag::SetNrstCommand(level)); }
+void CNetworkJTAG::SetSYS_RST(bool level) { SetLine(network::SetNrstCommand(level)); }
 
 unsigned int CNetworkJTAG::ShiftIR(unsigned int value, int length, TapStateMachine::State)
 {
     CheckIRLength(length);
     unsigned long long captured;
     // A reply without a value captures 0.
-    ParseResult(Exchange(netjtag::WrIRCommand(value)), captured);
+    ParseResult(Exchange(network::WrIRCommand(value)), captured);
     return static_cast<unsigned int>(captured);
 }
 
@@ -219,7 +219,7 @@ void CNetworkJTAG::ShiftDR(const unsigned char* in, unsigned char* out, int leng
 {
     const size_t bytes = (static_cast<size_t>(length) + 7) / 8;
     // "ok " and two hex digits a byte: the reply of a long scan is large.
-    const std::string line = Exchange(netjtag::WrDRCommand(in, length), bytes > 8 ? 2 * bytes + 64 : 0);
+    const std::string line = Exchange(network::WrDRCommand(in, length), bytes > 8 ? 2 * bytes + 64 : 0);
     if (length <= 64) {
         unsigned long long captured;
         ParseResult(line, captured);
@@ -227,7 +227,7 @@ void CNetworkJTAG::ShiftDR(const unsigned char* in, unsigned char* out, int leng
             out[i] = static_cast<unsigned char>(captured >> (8 * i));
     } else {
         // Beyond 64 bits the reply is read from its hex text, not as a number.
-        netjtag::ParseResultBits(line, out, length);
+        network::ParseResultBits(line, out, length);
     }
 }
 
@@ -238,24 +238,24 @@ void CNetworkJTAG::ReadMemBlk(unsigned int address, void* buffer, unsigned int s
     // Nothing to read: no window, nothing sent.
     if (size == 0)
         return;
-    const MemWindow window = netjtag::WindowOf(address, size);
+    const MemWindow window = network::WindowOf(address, size);
     unsigned char* out = static_cast<unsigned char*>(buffer);
     std::vector<std::string> lines;
 
-    if (m_versionNumber == netjtag::PEER_DSP && size == 4) {
-        Send(netjtag::ReadWord32Command(address));
-        ReadLines(lines, 2, nullptr, Expect("read_word32", 1, netjtag::IsWordLine));
-        WriteLE32(out, netjtag::DumpWord(lines[0], 0));
+    if (m_versionNumber == network::PEER_DSP && size == 4) {
+        Send(network::ReadWord32Command(address));
+        ReadLines(lines, 2, nullptr, Expect("read_word32", 1, network::IsWordLine));
+        WriteLE32(out, network::DumpWord(lines[0], 0));
         return;
     }
 
-    Send(netjtag::DumpCommand(window));
+    Send(network::DumpCommand(window));
     // The rows, then one more line that is not examined.
-    ReadLines(lines, static_cast<int>(window.rows) + 1, nullptr, Expect("dump", window.rows, netjtag::IsDumpRow));
+    ReadLines(lines, static_cast<int>(window.rows) + 1, nullptr, Expect("dump", window.rows, network::IsDumpRow));
     const size_t first = (address - window.start) / 4;
     for (size_t i = 0; i < size / 4; ++i) {
         const size_t k = first + i;
-        WriteLE32(out + 4 * i, netjtag::DumpWord(lines[k / 4], static_cast<unsigned>(k % 4)));
+        WriteLE32(out + 4 * i, network::DumpWord(lines[k / 4], static_cast<unsigned>(k % 4)));
     }
 }
 
@@ -267,12 +267,12 @@ void CNetworkJTAG::WriteMemBlk(unsigned int address, const void* data, unsigned 
         return;
     const unsigned char* in = static_cast<const unsigned char*>(data);
 
-    if (m_versionNumber == netjtag::PEER_DSP && size == 4) {
-        Exchange(netjtag::WriteWord32Command(ReadLE32(in), address));
+    if (m_versionNumber == network::PEER_DSP && size == 4) {
+        Exchange(network::WriteWord32Command(ReadLE32(in), address));
         return;
     }
 
-    const MemWindow window = netjtag::WindowOf(address, size);
+    const MemWindow window = network::WindowOf(address, size);
     const uint64_t end = static_cast<uint64_t>(address) + size;
     std::vector<std::string> entries;
     entries.reserve(window.rows);
@@ -293,8 +293,10 @@ void CNetworkJTAG::WriteMemBlk(unsigned int address, const void* data, unsigned 
             if (wordAddress >= address && wordAddress < end)
                 words[j] = ReadLE32(in + (wordAddress - address));
         }
-        entries.push_back(netjtag::WriteMemEntry(rowAddress, words));
+        entries.push_back(network::WriteMemEntry(rowAddress, words));
     }
     // Built whole, after every read-back, and sent in one piece.
-    Exchange(netjtag::WriteMemCommand(entries));
+    Exchange(network::WriteMemCommand(entries));
 }
+
+}  // namespace network

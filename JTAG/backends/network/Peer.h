@@ -20,6 +20,8 @@
 #include "JTAG/core/JTAG.h"
 #include "JTAG/backends/network/LineSocket.h"
 
+namespace network {
+
 // The time limits of a peer connection and the pause after closing one.
 // A reply may take long as a whole (a slow RTL model, a large dump), but a
 // peer that sends not a byte of it for `reply` fails the command, which
@@ -94,3 +96,5 @@ private:
     std::optional<Clock::time_point> m_closedAt;
     uint32_t m_savepointCounter = 0;
 };
+
+}  // namespace network

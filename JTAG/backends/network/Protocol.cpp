@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <stdexcept>
 
-namespace netjtag {
+namespace network {
 
 namespace {
 
@@ -304,4 +304,4 @@ uint32_t DumpWord(const std::string& row, unsigned int column)
     return static_cast<uint32_t>(value);
 }
 
-}  // namespace netjtag
+}  // namespace network

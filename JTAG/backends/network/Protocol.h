@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-namespace netjtag {
+namespace network {
 
 // Peer kinds, as announced by the protocol name of the greeting.
 enum PeerKind : int {
@@ -95,4 +95,4 @@ std::string WriteMemCommand(const std::vector<std::string>& entries);
 // std::out_of_range. Never reads outside the row.
 uint32_t DumpWord(const std::string& row, unsigned int column);
 
-}  // namespace netjtag
+}  // namespace network

@@ -63,7 +63,7 @@ protected:
         return names;
     }
 
-    CKorselUsbJTAG& Korsel(size_t i) { return dynamic_cast<CKorselUsbJTAG&>(*m_adapters.at(i)); }
+    ezusb::CKorselUsbJTAG& Korsel(size_t i) { return dynamic_cast<ezusb::CKorselUsbJTAG&>(*m_adapters.at(i)); }
 
     CTestContext m_context;
     std::string m_dir;
@@ -171,7 +171,7 @@ TEST_F(UsbSimBus, ScansAndMemoryReachTheTarget)
     Devices("ezusb,serial=E1");
     usb::AddAdapters(UsbKinds(), m_adapters, m_context);
     ASSERT_EQ(1u, m_adapters.size());
-    CKorselUsbJTAG& jtag = Korsel(0);
+    ezusb::CKorselUsbJTAG& jtag = Korsel(0);
     jtag.Open();
     ASSERT_TRUE(jtag.IsOpened());
 
@@ -231,7 +231,7 @@ TEST_F(UsbSimBus, JlinkScansThroughEitherReplyEnding)
     usb::AddAdapters(UsbKinds(), m_adapters, m_context);
     ASSERT_EQ((std::vector<std::string>{"JLINK0", "JLINK1"}), Names()) << m_context.LogText();
     for (const auto& adapter : m_adapters) {
-        CJlinkJTAG& jtag = dynamic_cast<CJlinkJTAG&>(*adapter);
+        jlink::CJlinkJTAG& jtag = dynamic_cast<jlink::CJlinkJTAG&>(*adapter);
         EXPECT_FALSE(jtag.IsOpened());
         jtag.Open();
         jtag.SetTRST(false);

@@ -49,7 +49,7 @@ protected:
         m_usb = new CRecordingUsbInterface(m_context.Logger());
         m_usb->Script(kReply, {});
         m_usb->Script(kReply, {0x00, 0x40});
-        m_jtag = std::make_unique<CKorselUsbJTAG>(std::unique_ptr<usb::CUsbInterface>(m_usb), "EZ-USB0", "12MHZ",
+        m_jtag = std::make_unique<ezusb::CKorselUsbJTAG>(std::unique_ptr<usb::CUsbInterface>(m_usb), "EZ-USB0", "12MHZ",
                                                   0, m_context);
         m_jtag->Open();
         m_usb->events.clear();
@@ -58,7 +58,7 @@ protected:
 
     CTestContext m_context;
     CRecordingUsbInterface* m_usb = nullptr;  // owned by m_jtag
-    std::unique_ptr<CKorselUsbJTAG> m_jtag;
+    std::unique_ptr<ezusb::CKorselUsbJTAG> m_jtag;
 };
 
 TEST(KorselProbe, ReadsSerialDrainsReopensAndQueriesVersion)
@@ -70,7 +70,7 @@ TEST(KorselProbe, ReadsSerialDrainsReopensAndQueriesVersion)
     usb->Script(kReply, Bytes(5, 0xEE));
     usb->Script(kReply, {});
     usb->Script(kReply, {0x00, 0x49, 0x12});
-    CKorselUsbJTAG jtag(std::unique_ptr<usb::CUsbInterface>(usb), "EZ-USB1", "48MHZ", 3, context);
+    ezusb::CKorselUsbJTAG jtag(std::unique_ptr<usb::CUsbInterface>(usb), "EZ-USB1", "48MHZ", 3, context);
 
     const std::vector<CRecordingUsbInterface::Event>& e = usb->events;
     ASSERT_EQ(10u, e.size());
@@ -134,7 +134,7 @@ TEST(KorselProbe, VersionBytesAreUnsignedAndOldVersionsWarn)
         auto* usb = new CRecordingUsbInterface(context.Logger());
         usb->Script(kReply, {});
         usb->Script(kReply, c.reply);
-        CKorselUsbJTAG jtag(std::unique_ptr<usb::CUsbInterface>(usb), "EZ-USB0", "24MHZ", 0, context);
+        ezusb::CKorselUsbJTAG jtag(std::unique_ptr<usb::CUsbInterface>(usb), "EZ-USB0", "24MHZ", 0, context);
         EXPECT_EQ(c.version, jtag.GetVersionNumber()) << c.log;
         EXPECT_NE(std::string::npos, context.LogText().find(c.log)) << context.LogText();
         EXPECT_EQ(c.version >= 0x3600, context.LogText().find("not supported") == std::string::npos) << c.log;
@@ -146,7 +146,7 @@ TEST(KorselProbe, FailuresAreLoggedAndTheAdapterStillExists)
     {
         CTestContext context;
         auto* usb = new CRecordingUsbInterface(context.Logger());  // the version query gets nothing back
-        CKorselUsbJTAG jtag(std::unique_ptr<usb::CUsbInterface>(usb), "EZ-USB0", "12MHZ", 0, context);
+        ezusb::CKorselUsbJTAG jtag(std::unique_ptr<usb::CUsbInterface>(usb), "EZ-USB0", "12MHZ", 0, context);
         EXPECT_EQ(-1, jtag.GetVersionNumber());
         EXPECT_EQ("Unknown", jtag.GetVersionString());
         EXPECT_FALSE(jtag.IsOpened());
@@ -164,7 +164,7 @@ TEST(KorselProbe, FailuresAreLoggedAndTheAdapterStillExists)
         CTestContext context;
         auto* usb = new CRecordingUsbInterface(context.Logger());
         usb->openError = "No such device";
-        CKorselUsbJTAG jtag(std::unique_ptr<usb::CUsbInterface>(usb), "EZ-USB0", "12MHZ", 0, context);
+        ezusb::CKorselUsbJTAG jtag(std::unique_ptr<usb::CUsbInterface>(usb), "EZ-USB0", "12MHZ", 0, context);
         EXPECT_EQ(-1, jtag.GetVersionNumber());
         EXPECT_NE(std::string::npos, context.LogText().find(std::string("Exception occured in ") + kSignature +
                                                            ": No such device. Proceed anyway.\n"));
@@ -175,7 +175,7 @@ TEST(KorselProbe, FailuresAreLoggedAndTheAdapterStillExists)
         auto* usb = new CRecordingUsbInterface(context.Logger());
         usb->ScriptError(kReply, "Connection timed out");
         usb->Script(kReply, {0x00, 0x40});
-        CKorselUsbJTAG jtag(std::unique_ptr<usb::CUsbInterface>(usb), "EZ-USB0", "12MHZ", 0, context);
+        ezusb::CKorselUsbJTAG jtag(std::unique_ptr<usb::CUsbInterface>(usb), "EZ-USB0", "12MHZ", 0, context);
         EXPECT_EQ(0x4000, jtag.GetVersionNumber());
     }
 }
@@ -186,7 +186,7 @@ TEST(KorselProbe, UnknownFrequencyRefusesTheDeviceWithoutTraffic)
     auto* usb = new CRecordingUsbInterface(context.Logger());
     std::unique_ptr<usb::CUsbInterface> owned(usb);
     try {
-        CKorselUsbJTAG jtag(std::move(owned), "EZ-USB0", "12mhz", 0, context);
+        ezusb::CKorselUsbJTAG jtag(std::move(owned), "EZ-USB0", "12mhz", 0, context);
         FAIL() << "lower-case frequency accepted";
     } catch (const std::runtime_error& e) {
         EXPECT_STREQ("invalid USB JTAG adapter frequency", e.what());
@@ -361,7 +361,7 @@ TEST_F(KorselJTAG, DataScanThatReadsAsTheLineFrameIsRefused)
         const uint8_t in[6] = {c.first, 0x12, 0x34, 0x56, 0x78, 0x01};
         uint8_t out[6] = {};
         if (c.first & 0x40)
-            m_usb->Script(kReply, Bytes(korsel::DRReplySize(c.length), 0));
+            m_usb->Script(kReply, Bytes(ezusb::DRReplySize(c.length), 0));
         if (!c.refused) {
             m_jtag->ShiftDR(in, out, c.length, TapStateMachine::RUN_TEST_IDLE);
             EXPECT_EQ(1u, m_usb->Writes().size()) << c.length;

@@ -34,7 +34,7 @@ TEST(KorselFailures, EveryFailedTransferGivesACleanErrorAndNoStaleState)
         auto* usb = new CRecordingUsbInterface(context.Logger());
         usb->Script(kReply, {});
         usb->Script(kReply, {0x00, 0x40});
-        CKorselUsbJTAG jtag(std::unique_ptr<usb::CUsbInterface>(usb), "EZ-USB0", "12MHZ", 0, context);
+        ezusb::CKorselUsbJTAG jtag(std::unique_ptr<usb::CUsbInterface>(usb), "EZ-USB0", "12MHZ", 0, context);
         jtag.Open();
         usb->transfers = 0;
         usb->failTransfer = n;

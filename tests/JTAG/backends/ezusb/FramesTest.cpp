@@ -8,7 +8,7 @@
 
 #include "JTAG/backends/ezusb/Frames.h"
 
-using namespace korsel;
+using namespace ezusb;
 using Bytes = std::vector<uint8_t>;
 
 namespace {

@@ -74,7 +74,7 @@ protected:
     {
         m_usb = new CJlinkUsb(m_context.Logger());
         ScriptProbe(*m_usb);
-        m_jtag = std::make_unique<CJlinkJTAG>(std::unique_ptr<usb::CUsbInterface>(m_usb), "JLINK0", "700KHZ", m_context);
+        m_jtag = std::make_unique<jlink::CJlinkJTAG>(std::unique_ptr<usb::CUsbInterface>(m_usb), "JLINK0", "700KHZ", m_context);
         m_jtag->Open();
         m_usb->events.clear();
         m_context.ClearLog();
@@ -82,7 +82,7 @@ protected:
 
     CTestContext m_context;
     CJlinkUsb* m_usb = nullptr;  // owned by m_jtag
-    std::unique_ptr<CJlinkJTAG> m_jtag;
+    std::unique_ptr<jlink::CJlinkJTAG> m_jtag;
 };
 
 TEST(JlinkProbe, ConfiguresTheProbeAndEndsClosed)
@@ -96,7 +96,7 @@ TEST(JlinkProbe, ConfiguresTheProbeAndEndsClosed)
         CTestContext context;
         auto* usb = new CJlinkUsb(context.Logger());
         ScriptProbe(*usb);
-        CJlinkJTAG jtag(std::unique_ptr<usb::CUsbInterface>(usb), "JLINK0", c.frequency, context);
+        jlink::CJlinkJTAG jtag(std::unique_ptr<usb::CUsbInterface>(usb), "JLINK0", c.frequency, context);
         EXPECT_EQ((std::vector<Bytes>{{0x01}, {0xF2}, {0x08, 0x00}, {0xC7, 0x00}, c.speed}), Written(*usb));
         std::vector<unsigned> asked;
         for (const auto& e : usb->Reads())
@@ -124,7 +124,7 @@ TEST(JlinkProbe, RefusesADeviceWithoutBothEndpoints)
         const std::string message = std::string("J-Link JLINK3 has no bulk ") + c.second +
                                     " endpoint; the device is skipped.";
         try {
-            CJlinkJTAG jtag(std::unique_ptr<usb::CUsbInterface>(usb), "JLINK3", "700KHZ", context);
+            jlink::CJlinkJTAG jtag(std::unique_ptr<usb::CUsbInterface>(usb), "JLINK3", "700KHZ", context);
             ADD_FAILURE() << "accepted: " << message;
         } catch (const std::runtime_error& e) {
             EXPECT_EQ(message, e.what());

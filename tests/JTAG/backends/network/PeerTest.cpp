@@ -33,13 +33,13 @@ const State kIdle = static_cast<State>(1);
 
 // Short time limits and no pause after a close: the peers here answer at
 // once or never.
-const NetworkTiming kFast{std::chrono::milliseconds(300), std::chrono::milliseconds(300),
+const network::NetworkTiming kFast{std::chrono::milliseconds(300), std::chrono::milliseconds(300),
                           std::chrono::milliseconds(0)};
 
 // Opens an adapter on the peer (after the constructor's probe).
-std::unique_ptr<CNetworkJTAG> OpenOn(CFakePeer& peer, CTestContext& context)
+std::unique_ptr<network::CNetworkJTAG> OpenOn(CFakePeer& peer, CTestContext& context)
 {
-    auto adapter = std::make_unique<CNetworkJTAG>("127.0.0.1", peer.Port(), "SIM", context, kFast);
+    auto adapter = std::make_unique<network::CNetworkJTAG>("127.0.0.1", peer.Port(), "SIM", context, kFast);
     adapter->Open();
     return adapter;
 }
@@ -98,7 +98,7 @@ TEST(NetworkJTAG, ProbeAndGreetings)
     CTestContext context;
     for (const Case& c : cases) {
         CFakePeer peer(c.greeting);
-        CNetworkJTAG adapter("127.0.0.1", peer.Port(), "SIM", context, kFast);
+        network::CNetworkJTAG adapter("127.0.0.1", peer.Port(), "SIM", context, kFast);
         EXPECT_FALSE(adapter.IsOpened());
         EXPECT_EQ(adapter.GetName(), "SIM");
         EXPECT_EQ(adapter.GetVersionNumber(), c.version) << c.greeting;
@@ -114,7 +114,7 @@ TEST(NetworkJTAG, FailedHandshakeClosesSocketAtOnce)
 {
     CTestContext context;
     CFakePeer peer(CFakePeer::kRtlGreeting, Replies("reset", {"ok\r\n", "error\r\n"}));
-    EXPECT_EQ(ErrorOf([&] { CNetworkJTAG("127.0.0.1", peer.Port(), "SIM", context, kFast); }), "Protocol error");
+    EXPECT_EQ(ErrorOf([&] { network::CNetworkJTAG("127.0.0.1", peer.Port(), "SIM", context, kFast); }), "Protocol error");
     EXPECT_TRUE(peer.WaitClosed(0));
     EXPECT_EQ(peer.Lines(0), (Lines{"reset", "reset"}));
 }
@@ -347,7 +347,7 @@ TEST(NetworkJTAG, OversizedReplyIsRefused)
     CTestContext context;
     CFakePeer peer(CFakePeer::kRtlGreeting, [](const std::string& line) -> std::optional<Reply> {
         if (line == "run 9")
-            return Reply{"ok" + std::string(CNetworkJTAG::kMaxReplyText + 4096, 'x')};
+            return Reply{"ok" + std::string(network::CNetworkJTAG::kMaxReplyText + 4096, 'x')};
         return std::nullopt;
     });
     auto adapter = OpenOn(peer, context);
@@ -358,7 +358,7 @@ TEST(NetworkJTAG, RefusedConnection)
 {
     CTestContext context;
     CClosedPort closed;
-    EXPECT_EQ(ErrorOf([&] { CNetworkJTAG("127.0.0.1", closed.Port(), "SIM", context, kFast); }),
+    EXPECT_EQ(ErrorOf([&] { network::CNetworkJTAG("127.0.0.1", closed.Port(), "SIM", context, kFast); }),
               "Can't connect to server, error: " + std::to_string(ECONNREFUSED));
 }
 
@@ -387,7 +387,7 @@ TEST(NetworkJTAG, ConnectTimesOut)
     ::poll(&p, 1, 2000);
 
     CTestContext context;
-    EXPECT_EQ(ErrorOf([&] { CNetworkJTAG("127.0.0.1", ntohs(address.sin_port), "SIM", context, kFast); }),
+    EXPECT_EQ(ErrorOf([&] { network::CNetworkJTAG("127.0.0.1", ntohs(address.sin_port), "SIM", context, kFast); }),
               "Can't connect to server, error: " + std::to_string(ETIMEDOUT));
     for (int fd : fillers)
         ::close(fd);
@@ -398,7 +398,7 @@ TEST(NetworkJTAG, SilentPeerTimesOutInGreeting)
 {
     CTestContext context;
     CFakePeer peer("");
-    EXPECT_EQ(ErrorOf([&] { CNetworkJTAG("127.0.0.1", peer.Port(), "SIM", context, kFast); }),
+    EXPECT_EQ(ErrorOf([&] { network::CNetworkJTAG("127.0.0.1", peer.Port(), "SIM", context, kFast); }),
               "Can't recv data from server, error: " + std::to_string(ETIMEDOUT));
     EXPECT_TRUE(peer.WaitClosed(0));
 }
@@ -423,7 +423,7 @@ TEST(NetworkJTAG, AddAdaptersSkipsFailingEntry)
     ::rmdir(dir);
 
     std::vector<std::shared_ptr<CJTAG>> adapters;
-    CNetworkJTAG::AddAdapters(adapters, context);
+    network::CNetworkJTAG::AddAdapters(adapters, context);
     ASSERT_EQ(adapters.size(), 1u);
     EXPECT_TRUE(adapters[0]->IsNamed("UP"));
     EXPECT_FALSE(adapters[0]->IsOpened());
@@ -444,37 +444,37 @@ TEST(NetworkJTAG, AddAdaptersSkipsFailingEntry)
 // again.
 TEST(NetworkJTAG, StalledOrMisansweringPeerFailsTheCommand)
 {
-    NetworkTiming timing = kFast;
+    network::NetworkTiming timing = kFast;
     timing.reply = std::chrono::milliseconds(200);
     struct Case {
         const char* greeting;
         std::string prefix;
         std::string reply;
-        std::function<void(CNetworkJTAG&)> command;
+        std::function<void(network::CNetworkJTAG&)> command;
         std::string expect;
     };
     const unsigned char in[4] = {};
     unsigned char out[16];
     const std::vector<Case> cases = {
-        {CFakePeer::kRtlGreeting, "wrDR", "", [&](CNetworkJTAG& a) { a.ShiftDR(in, out, 32, kIdle); },
+        {CFakePeer::kRtlGreeting, "wrDR", "", [&](network::CNetworkJTAG& a) { a.ShiftDR(in, out, 32, kIdle); },
          "The peer did not answer for 200 ms"},
-        {CFakePeer::kRtlGreeting, "dump", "ok 0x0000", [&](CNetworkJTAG& a) { a.ReadMemBlk(0, out, 16); },
+        {CFakePeer::kRtlGreeting, "dump", "ok 0x0000", [&](network::CNetworkJTAG& a) { a.ReadMemBlk(0, out, 16); },
          "The peer did not answer for 200 ms"},
         {CFakePeer::kRtlGreeting, "dump", "error: dump of 0x100000 + 1 bytes exceeds the limit\r\n",
-         [&](CNetworkJTAG& a) { a.ReadMemBlk(0, out, 16); },
+         [&](network::CNetworkJTAG& a) { a.ReadMemBlk(0, out, 16); },
          "dump: error: dump of 0x100000 + 1 bytes exceeds the limit"},
-        {CFakePeer::kRtlGreeting, "dump", "#%&? garbage ?&%#\r\n", [&](CNetworkJTAG& a) { a.ReadMemBlk(0, out, 16); },
+        {CFakePeer::kRtlGreeting, "dump", "#%&? garbage ?&%#\r\n", [&](network::CNetworkJTAG& a) { a.ReadMemBlk(0, out, 16); },
          "dump: #%&? garbage ?&%#"},
         {CFakePeer::kDspGreeting, "read_word32", "error: bad address\r\n",
-         [&](CNetworkJTAG& a) { a.ReadMemBlk(0x100, out, 4); }, "read_word32: error: bad address"},
-        {CFakePeer::kRtlGreeting, "save", "error: no room\r\n", [&](CNetworkJTAG& a) { a.RunTest(1); },
+         [&](network::CNetworkJTAG& a) { a.ReadMemBlk(0x100, out, 4); }, "read_word32: error: bad address"},
+        {CFakePeer::kRtlGreeting, "save", "error: no room\r\n", [&](network::CNetworkJTAG& a) { a.RunTest(1); },
          "save: error: no room"},
     };
     for (const auto& c : cases) {
         CTestContext context;
         context.SetSavepoints(true);
         CFakePeer peer(c.greeting, Replies(c.prefix, {c.reply}));
-        CNetworkJTAG adapter("127.0.0.1", peer.Port(), "SIM", context, timing);
+        network::CNetworkJTAG adapter("127.0.0.1", peer.Port(), "SIM", context, timing);
         adapter.Open();
         EXPECT_EQ(ErrorOf([&] { c.command(adapter); }), c.expect) << c.prefix;
         EXPECT_NO_THROW(adapter.Close());
@@ -489,15 +489,15 @@ TEST(NetworkJTAG, ClosePauseComesBeforeTheNextOpen)
 {
     CTestContext context;
     CFakePeer peer;
-    NetworkTiming timing = kFast;
+    network::NetworkTiming timing = kFast;
     // Longer than any uptime: the steady clock starts at boot, so an adapter
     // that took "never closed" for the clock's epoch would sleep here.
     timing.closePause = std::chrono::hours(24 * 365 * 100);
-    CNetworkJTAG probed("127.0.0.1", peer.Port(), "SIM", context, timing);  // returns: no pause
+    network::CNetworkJTAG probed("127.0.0.1", peer.Port(), "SIM", context, timing);  // returns: no pause
     EXPECT_TRUE(peer.WaitClosed(0));
 
     timing.closePause = std::chrono::milliseconds(200);
-    CNetworkJTAG adapter("127.0.0.1", peer.Port(), "SIM", context, timing);
+    network::CNetworkJTAG adapter("127.0.0.1", peer.Port(), "SIM", context, timing);
     const auto start = std::chrono::steady_clock::now();
     adapter.Open();
     EXPECT_GE(std::chrono::steady_clock::now() - start, timing.closePause);

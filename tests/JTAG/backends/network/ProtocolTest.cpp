@@ -7,7 +7,7 @@
 #include <cstring>
 #include <stdexcept>
 
-using namespace netjtag;
+using namespace network;
 
 namespace {
 
