@@ -14,7 +14,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     try {
-        ParseFtdiFrequency(std::string(reinterpret_cast<const char*>(data), size));
+        ftdi::ParseFrequency(std::string(reinterpret_cast<const char*>(data), size));
     } catch (const std::exception&) {
     }
     if (size >= 2) {

@@ -1,4 +1,4 @@
-// Channel A of an FTDI chip through libftdi 0.x (see Adapter.h).
+// Channel A of an FTDI chip through libftdi 0.x (see Channel.h).
 #include "JTAG/backends/ftdi/Channel.h"
 
 #include <stdexcept>
@@ -8,7 +8,7 @@
 
 namespace ftdi {
 
-void checkCall(int result, const std::string& message)
+void CheckCall(int result, const std::string& message)
 {
     if (result < 0)
         throw std::runtime_error(message);
@@ -24,7 +24,7 @@ std::string ErrorText(struct ftdi_context* context)
 
 }  // namespace
 
-Adapter::Adapter(struct usb_device* device)
+Channel::Channel(struct usb_device* device)
 {
     m_context = ftdi_new();
     if (!m_context)
@@ -33,10 +33,10 @@ Adapter::Adapter(struct usb_device* device)
         // ftdi_new has initialised the context already; initialising it a
         // second time would leak its read buffer, so its buffers go first.
         ftdi_deinit(m_context);
-        checkCall(ftdi_init(m_context), "ftid_init failed");
-        checkCall(ftdi_set_interface(m_context, INTERFACE_A), "unable to select FT2232 channel A");
-        checkCall(ftdi_usb_open_dev(m_context, device), "unable to open ftdi device");
-        checkCall(ftdi_usb_reset(m_context), "unable to Reset ftdi device");
+        CheckCall(ftdi_init(m_context), "ftdi_init failed");
+        CheckCall(ftdi_set_interface(m_context, INTERFACE_A), "unable to select FT2232 channel A");
+        CheckCall(ftdi_usb_open_dev(m_context, device), "unable to open ftdi device");
+        CheckCall(ftdi_usb_reset(m_context), "unable to Reset ftdi device");
         SetLatency(2);
         ftdi_set_bitmode(m_context, 0x0B, BITMODE_MPSSE);  // result not checked, as the chip's own tools do
         if (IsHighSpeed()) {
@@ -45,7 +45,7 @@ Adapter::Adapter(struct usb_device* device)
         }
         const unsigned char loopbackOff = MPSSE_LOOPBACK_OFF;
         Write(&loopbackOff, 1);
-        checkCall(ftdi_usb_purge_buffers(m_context), "ftdi_purge_buffers error");
+        CheckCall(ftdi_usb_purge_buffers(m_context), "ftdi_purge_buffers error");
     } catch (...) {
         Close();
         ftdi_free(m_context);  // deinit and free
@@ -53,14 +53,14 @@ Adapter::Adapter(struct usb_device* device)
     }
 }
 
-Adapter::~Adapter()
+Channel::~Channel()
 {
     Close();
     ftdi_deinit(m_context);
     ftdi_free(m_context);
 }
 
-void Adapter::Close()
+void Channel::Close()
 {
     // libftdi's close reaps its asynchronous transfers through the handle
     // before anything else: it must not run without an open device.
@@ -68,17 +68,17 @@ void Adapter::Close()
         ftdi_usb_close(m_context);
 }
 
-bool Adapter::IsHighSpeed() const
+bool Channel::IsHighSpeed() const
 {
     return m_context->type == TYPE_2232H || m_context->type == TYPE_4232H;
 }
 
-void Adapter::SetLatency(unsigned char milliseconds)
+void Channel::SetLatency(unsigned char milliseconds)
 {
-    checkCall(ftdi_set_latency_timer(m_context, milliseconds), "unable to set latency timer");
+    CheckCall(ftdi_set_latency_timer(m_context, milliseconds), "unable to set latency timer");
 }
 
-void Adapter::Write(const unsigned char* data, unsigned int size)
+void Channel::Write(const unsigned char* data, unsigned int size)
 {
     if (size == 0)
         return;
@@ -90,7 +90,7 @@ void Adapter::Write(const unsigned char* data, unsigned int size)
         throw std::runtime_error("ftdi write error " + ErrorText(m_context));
 }
 
-void Adapter::Read(unsigned char* data, int size)
+void Channel::Read(unsigned char* data, int size)
 {
     if (size <= 0)
         return;
@@ -105,7 +105,7 @@ void Adapter::Read(unsigned char* data, int size)
         throw std::runtime_error("ftdi read error " + ErrorText(m_context));
 }
 
-void Adapter::SetSpeed(unsigned int hertz)
+void Channel::SetSpeed(unsigned int hertz)
 {
     const std::vector<unsigned char> command = SpeedCommand(IsHighSpeed(), hertz);
     Write(command.data(), static_cast<unsigned int>(command.size()));
@@ -113,9 +113,9 @@ void Adapter::SetSpeed(unsigned int hertz)
 
 // ---------------------------------------------------------------- boards
 
-Olimex::Olimex(struct usb_device* device, unsigned int hertz) : Adapter(device)
+Olimex::Olimex(struct usb_device* device, unsigned int hertz) : Channel(device)
 {
-    // A failure here destroys the adapter part, which closes the device.
+    // A failure here destroys the channel part, which closes the device.
     const unsigned char low[] = {MPSSE_SET_LOW, 0x08, 0x1B};  // TMS high; TCK, TDI, TMS, GPIOL0 out
     Write(low, sizeof low);
     m_value = static_cast<unsigned char>(((m_value & ~olimex::kMask) | olimex::kTrst) & ~olimex::kSrst);
@@ -134,7 +134,7 @@ void Olimex::Reset(int assertTrst, int assertSrst)
     Write(command, sizeof command);
 }
 
-Flyswatter2::Flyswatter2(struct usb_device* device, unsigned int hertz) : Adapter(device)
+Flyswatter2::Flyswatter2(struct usb_device* device, unsigned int hertz) : Channel(device)
 {
     // TMS and TRST high; the system reset bit stays low until the first Reset.
     m_value = 0x18;

@@ -1,11 +1,12 @@
-// Channel A of an FTDI chip in MPSSE mode, reached through libftdi 0.x, and
-// the two boards built on it.
+// ftdi::Channel: channel A of an FTDI chip in MPSSE mode, reached through
+// libftdi 0.x, and the two boards' wirings of it.
 //
 // Olimex ARM-USB-TINY-H (15BA:002A) and TinCanTools Flyswatter2 (0403:6010)
 // both carry an FT2232H: channel A's low GPIO byte holds TCK, TDI, TDO and
 // TMS (pins 0..3); the boards wire their TRST and system reset lines to other
 // GPIO pins (Commands.h names the bits). The command bytes come from
-// Commands.h; this part only moves them through libftdi.
+// Commands.h; this part only moves them through libftdi. Boards.h says
+// which board a device is.
 #pragma once
 
 #include <ftdi.h>
@@ -17,18 +18,18 @@ struct usb_device;
 namespace ftdi {
 
 // Throws std::runtime_error with `message` when a libftdi result is negative.
-void checkCall(int result, const std::string& message);
+void CheckCall(int result, const std::string& message);
 
-class Adapter {
+class Channel {
 public:
     // Opens and configures channel A of the chip (MPSSE, 2 ms latency,
     // loop-back off, buffers purged). Throws std::runtime_error naming the
     // step that failed.
-    explicit Adapter(struct usb_device* device);
-    virtual ~Adapter();
+    explicit Channel(struct usb_device* device);
+    virtual ~Channel();
 
-    Adapter(const Adapter&) = delete;
-    Adapter& operator=(const Adapter&) = delete;
+    Channel(const Channel&) = delete;
+    Channel& operator=(const Channel&) = delete;
 
     void SetLatency(unsigned char milliseconds);
     void Write(const unsigned char* data, unsigned int size);
@@ -49,7 +50,7 @@ private:
     void Close();
 };
 
-class Olimex : public Adapter {
+class Olimex : public Channel {
 public:
     Olimex(struct usb_device* device, unsigned int hertz);
     void Reset(int assertTrst, int assertSrst) override;
@@ -58,7 +59,7 @@ private:
     unsigned char m_value = 0;  // high GPIO byte
 };
 
-class Flyswatter2 : public Adapter {
+class Flyswatter2 : public Channel {
 public:
     Flyswatter2(struct usb_device* device, unsigned int hertz);
     void Reset(int assertTrst, int assertSrst) override;

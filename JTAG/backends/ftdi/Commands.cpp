@@ -12,7 +12,7 @@ namespace ftdi {
 
 // ---------------------------------------------------------------- TMS paths
 
-const TmsTable& BuildTmsSequencies()
+const TmsTable& BuildTmsSequences()
 {
     static TmsTable table;
     static std::once_flag once;
@@ -42,7 +42,7 @@ const TmsTable& BuildTmsSequencies()
 
 TmsPath GetTmsPath(TapState from, TapState to)
 {
-    const TmsTable& table = BuildTmsSequencies();
+    const TmsTable& table = BuildTmsSequences();
     const auto it = table.find({from, to});
     if (it == table.end())
         throw std::logic_error("no TMS path from TAP state " + std::to_string(from) + " to " + std::to_string(to));

@@ -60,7 +60,7 @@ using TmsPath = std::pair<unsigned char, unsigned char>;
 using TmsTable = std::map<std::pair<TapState, TapState>, TmsPath>;
 
 // The 36 paths between the six states; built once per process on first use.
-const TmsTable& BuildTmsSequencies();
+const TmsTable& BuildTmsSequences();
 TmsPath GetTmsPath(TapState from, TapState to);
 
 // Collects command bytes and hands them to the flush function in blocks of

@@ -136,7 +136,7 @@ TEST(FtdiCommands, EveryTmsPathReachesItsTarget)
                            {PDR, E2DR}, {SDR, UPDR},   {RTI, SELDR},   {CAPIR, TLR}, {SIR, E1IR},  {SIR, E1IR},
                            {PIR, UPIR}, {PIR, E2IR},   {SIR, UPIR},    {RTI, SELDR}};
     const S ieee[kTapStates] = {TLR, RTI, SIR, PIR, SDR, PDR};
-    EXPECT_EQ(36u, BuildTmsSequencies().size());
+    EXPECT_EQ(36u, BuildTmsSequences().size());
     for (unsigned from = 0; from < kTapStates; ++from) {
         for (unsigned to = 0; to < kTapStates; ++to) {
             const TmsPath path = GetTmsPath(TapState(from), TapState(to));
@@ -210,12 +210,12 @@ TEST(FtdiJTAGConversions, FrequencyTexts)
         {"50mhz", 30000000},  {"1.5mhz", 1000000}, {"  7khz", 7000},          {"99999999999999999999mhz", 30000000},
     };
     for (const auto& g : good)
-        EXPECT_EQ(g.second, ParseFtdiFrequency(g.first)) << g.first;
+        EXPECT_EQ(g.second, ParseFrequency(g.first)) << g.first;
     const std::vector<std::pair<std::string, std::string>> bad = {
         {"fast", "fast"}, {"", ""}, {"0hz", "0hz"}, {"MHZ", "mhz"}, {"x5khz", "x5khz"}, {"12", "12"}};
     for (const auto& b : bad) {
         try {
-            ParseFtdiFrequency(b.first);
+            ParseFrequency(b.first);
             ADD_FAILURE() << b.first << " accepted";
         } catch (const std::invalid_argument& e) {
             EXPECT_EQ("invalid frequency string: " + b.second, e.what());

@@ -17,6 +17,7 @@
 
 #include "JTAG/Sources.h"
 #include "JTAG/backends/ftdi/Board.h"
+#include "JTAG/backends/ftdi/Boards.h"
 #include "JTAG/usb/BusScan.h"
 #include "JTAG/usb/UsbInterface.h"
 #include "config/Description.h"
@@ -60,7 +61,7 @@ protected:
         return names;
     }
 
-    CFtdiJTAG& Ftdi(size_t i) { return dynamic_cast<CFtdiJTAG&>(*m_adapters.at(i)); }
+    ftdi::CFtdiJTAG& Ftdi(size_t i) { return dynamic_cast<ftdi::CFtdiJTAG&>(*m_adapters.at(i)); }
 
     static simusb::CFtdiModel& Model(size_t i)
     {
@@ -85,7 +86,7 @@ TEST_F(FtdiSimBus, BothBoardsReadTheChipsIdcodeAndDriveTheResetLines)
     ASSERT_EQ((std::vector<std::string>{"FLYSWATTER20", "ARM-USB-TINY-H0"}), Names());
     const uint32_t idcodes[] = {0x06413041, 0x4BA00477};
     for (size_t i = 0; i < 2; ++i) {
-        CFtdiJTAG& jtag = Ftdi(i);
+        ftdi::CFtdiJTAG& jtag = Ftdi(i);
         simusb::CFtdiModel& model = Model(i);
         EXPECT_EQ("TYPE_2232H", jtag.GetVersionString());
         jtag.Open();
@@ -126,7 +127,7 @@ TEST_F(FtdiSimBus, BatchIsDeferredToOneReadAndRefusalsSendNothing)
 {
     Scan("tiny-h,chain=0x4BA00477:5");
     ASSERT_EQ(1u, m_adapters.size());
-    CFtdiJTAG& jtag = Ftdi(0);
+    ftdi::CFtdiJTAG& jtag = Ftdi(0);
     simusb::CFtdiModel& model = Model(0);
     jtag.Open();
     const size_t writes = model.OutTransfers();
@@ -190,7 +191,7 @@ TEST_F(FtdiSimBus, LongScanGoesOutInPartsTheChipCanHold)
     // than the chip's 4 KiB buffer holds for the host.
     Scan("flyswatter2");
     ASSERT_EQ(1u, m_adapters.size());
-    CFtdiJTAG& jtag = Ftdi(0);
+    ftdi::CFtdiJTAG& jtag = Ftdi(0);
     jtag.Open();
     const int bits = 600001;
     Bytes in((bits + 7) / 8), out(in.size());
@@ -238,7 +239,7 @@ TEST_F(FtdiSimBus, BoardsThatCannotBeSetUpAreSkippedOthersListed)
     ASSERT_NE(nullptr, busy);
     ASSERT_EQ(0, usb_claim_interface(busy, 0));
     struct usb_device* ft232r = usb_get_busses()->devices->next->next->next;
-    EXPECT_FALSE(IsDeviceFtdiJTAG(ft232r));
+    EXPECT_FALSE(ftdi::IsBoard(ft232r));
 
     Scan(getenv("KESTRAD_SIM_USB"));
     usb_release_interface(busy, 0);
