@@ -29,19 +29,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         jtag.Open();
         try {
             jtag.SetTRST(true);
-            jtag.ShiftIR(data[1], irLength, TapStateMachine::RUN_TEST_IDLE);
+            jtag.ShiftIR(data[1], irLength, TapState::RUN_TEST_IDLE);
         } catch (const std::exception&) {
         }
         std::vector<unsigned char> in(static_cast<size_t>(drLength + 7) / 8, data[2]);
         std::vector<unsigned char> out(in.size());
         try {
-            jtag.ShiftDR(in.data(), out.data(), drLength, TapStateMachine::PAUSE_DR);
+            jtag.ShiftDR(in.data(), out.data(), drLength, TapState::PAUSE_DR);
         } catch (const std::exception&) {
         }
         try {
             for (unsigned i = 0; i < scans; ++i) {
-                jtag.AsyncShiftDR(in.data(), drLength, TapStateMachine::RUN_TEST_IDLE);
-                jtag.AsyncWriteDR(in.data(), drLength / 2, TapStateMachine::PAUSE_DR);
+                jtag.AsyncShiftDR(in.data(), drLength, TapState::RUN_TEST_IDLE);
+                jtag.AsyncWriteDR(in.data(), drLength / 2, TapState::PAUSE_DR);
             }
             std::vector<unsigned char> results;
             jtag.Wait(results);

@@ -27,14 +27,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                             "12MHZ", data[3] >> 4, context.Context());
         jtag.Open();
         try {
-            jtag.ShiftIR(data[1], irLength, TapStateMachine::RUN_TEST_IDLE);
+            jtag.ShiftIR(data[1], irLength, TapState::RUN_TEST_IDLE);
         } catch (const std::exception&) {
         }
         if (drLength >= 0) {
             std::vector<unsigned char> in(static_cast<size_t>(drLength + 7) / 8, data[2]);
             std::vector<unsigned char> out(in.size());
             try {
-                jtag.ShiftDR(in.data(), out.data(), drLength, TapStateMachine::RUN_TEST_IDLE);
+                jtag.ShiftDR(in.data(), out.data(), drLength, TapState::RUN_TEST_IDLE);
             } catch (const std::exception&) {
             }
         }
@@ -42,7 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             jtag.SetTRST(false);
             jtag.SetTRST(true);
             std::vector<unsigned char> id(static_cast<size_t>(data[1] % 5));
-            jtag.ShiftDR(id.data(), id.data(), static_cast<int>(id.size()) * 8, TapStateMachine::RUN_TEST_IDLE);
+            jtag.ShiftDR(id.data(), id.data(), static_cast<int>(id.size()) * 8, TapState::RUN_TEST_IDLE);
         } catch (const std::exception&) {
         }
         std::vector<unsigned char> memory(memSize);

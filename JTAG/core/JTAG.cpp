@@ -19,7 +19,7 @@ bool CJTAG::IsOpened() { return m_opened.load(); }
 
 void CJTAG::ResetAdapter() {}
 
-void CJTAG::AsyncWriteDR(const unsigned char*, int, TapStateMachine::State)
+void CJTAG::AsyncWriteDR(const unsigned char*, int, TapState)
 {
     throw std::runtime_error("AsyncWriteDR ins't implemented!");
 }
@@ -70,7 +70,7 @@ static size_t ResultBytes(int length)
     return length > 0 ? (static_cast<size_t>(length) + 7) / 8 : 0;
 }
 
-void CNonAsyncJTAG::AsyncShiftIR(unsigned int value, int length, TapStateMachine::State end)
+void CNonAsyncJTAG::AsyncShiftIR(unsigned int value, int length, TapState end)
 {
     const unsigned int captured = ShiftIR(value, length, end);
     const size_t n = ResultBytes(length);
@@ -78,14 +78,14 @@ void CNonAsyncJTAG::AsyncShiftIR(unsigned int value, int length, TapStateMachine
         m_results.push_back(static_cast<unsigned char>(captured >> (8 * i)));
 }
 
-void CNonAsyncJTAG::AsyncShiftDR(const unsigned char* in, int length, TapStateMachine::State end)
+void CNonAsyncJTAG::AsyncShiftDR(const unsigned char* in, int length, TapState end)
 {
     std::vector<unsigned char> captured(ResultBytes(length), 0);
     ShiftDR(in, captured.data(), length, end);
     m_results.insert(m_results.end(), captured.begin(), captured.end());
 }
 
-void CNonAsyncJTAG::AsyncWriteDR(const unsigned char* in, int length, TapStateMachine::State end)
+void CNonAsyncJTAG::AsyncWriteDR(const unsigned char* in, int length, TapState end)
 {
     std::vector<unsigned char> scratch(ResultBytes(length), 0);
     ShiftDR(in, scratch.data(), length, end);

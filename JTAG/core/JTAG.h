@@ -35,13 +35,13 @@ public:
     virtual void WriteMemBlk(unsigned int address, const void* data, unsigned int size) = 0;
     virtual void SetTRST(bool level) = 0;
     virtual void SetSYS_RST(bool level) = 0;
-    virtual void AsyncShiftIR(unsigned int value, int length, TapStateMachine::State end) = 0;
-    virtual void AsyncShiftDR(const unsigned char* in, int length, TapStateMachine::State end) = 0;
-    virtual void AsyncWriteDR(const unsigned char* in, int length, TapStateMachine::State end);
+    virtual void AsyncShiftIR(unsigned int value, int length, TapState end) = 0;
+    virtual void AsyncShiftDR(const unsigned char* in, int length, TapState end) = 0;
+    virtual void AsyncWriteDR(const unsigned char* in, int length, TapState end);
     virtual void Wait(std::vector<unsigned char>& out) = 0;
-    virtual unsigned int ShiftIR(unsigned int value, int length, TapStateMachine::State end) = 0;
+    virtual unsigned int ShiftIR(unsigned int value, int length, TapState end) = 0;
     virtual void ShiftDR(const unsigned char* in, unsigned char* out, int length,
-                         TapStateMachine::State end) = 0;
+                         TapState end) = 0;
     virtual void RunTest(unsigned int count);
     virtual int GetVersionNumber() const;
     virtual const std::string& GetVersionString() const;
@@ -83,9 +83,9 @@ class CNonAsyncJTAG : public CJTAG {
 public:
     explicit CNonAsyncJTAG(const AdapterContext& context);
 
-    void AsyncShiftIR(unsigned int value, int length, TapStateMachine::State end) override;
-    void AsyncShiftDR(const unsigned char* in, int length, TapStateMachine::State end) override;
-    void AsyncWriteDR(const unsigned char* in, int length, TapStateMachine::State end) override;
+    void AsyncShiftIR(unsigned int value, int length, TapState end) override;
+    void AsyncShiftDR(const unsigned char* in, int length, TapState end) override;
+    void AsyncWriteDR(const unsigned char* in, int length, TapState end) override;
     void Wait(std::vector<unsigned char>& out) override;
     void DiscardResults() override;
 

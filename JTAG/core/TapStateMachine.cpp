@@ -8,24 +8,24 @@ TapStateMachine::TapStateMachine()
     // Shift state the routes pass Update and Capture on purpose: a register
     // resumed from Pause is updated and captured again.
     m_routes = {
-        {{TEST_LOGIC_RESET, TEST_LOGIC_RESET}, {0x01, 1}},
-        {{TEST_LOGIC_RESET, RUN_TEST_IDLE}, {0x00, 1}},
-        {{TEST_LOGIC_RESET, SHIFT_DR}, {0x02, 4}},
-        {{TEST_LOGIC_RESET, SHIFT_IR}, {0x06, 5}},
-        {{RUN_TEST_IDLE, RUN_TEST_IDLE}, {0x00, 1}},
-        {{RUN_TEST_IDLE, TEST_LOGIC_RESET}, {0x07, 3}},
-        {{RUN_TEST_IDLE, SHIFT_DR}, {0x01, 3}},
-        {{RUN_TEST_IDLE, SHIFT_IR}, {0x03, 4}},
-        {{EXIT1_DR, RUN_TEST_IDLE}, {0x01, 2}},
-        {{EXIT1_IR, RUN_TEST_IDLE}, {0x01, 2}},
-        {{EXIT1_DR, PAUSE_DR}, {0x00, 1}},
-        {{EXIT1_IR, PAUSE_IR}, {0x00, 1}},
-        {{PAUSE_DR, SHIFT_DR}, {0x07, 5}},
-        {{PAUSE_DR, SHIFT_IR}, {0x0F, 6}},
-        {{PAUSE_DR, RUN_TEST_IDLE}, {0x03, 3}},
-        {{PAUSE_IR, SHIFT_IR}, {0x0F, 6}},
-        {{PAUSE_IR, SHIFT_DR}, {0x07, 5}},
-        {{PAUSE_IR, RUN_TEST_IDLE}, {0x03, 3}},
+        {{TapState::TEST_LOGIC_RESET, TapState::TEST_LOGIC_RESET}, {0x01, 1}},
+        {{TapState::TEST_LOGIC_RESET, TapState::RUN_TEST_IDLE}, {0x00, 1}},
+        {{TapState::TEST_LOGIC_RESET, TapState::SHIFT_DR}, {0x02, 4}},
+        {{TapState::TEST_LOGIC_RESET, TapState::SHIFT_IR}, {0x06, 5}},
+        {{TapState::RUN_TEST_IDLE, TapState::RUN_TEST_IDLE}, {0x00, 1}},
+        {{TapState::RUN_TEST_IDLE, TapState::TEST_LOGIC_RESET}, {0x07, 3}},
+        {{TapState::RUN_TEST_IDLE, TapState::SHIFT_DR}, {0x01, 3}},
+        {{TapState::RUN_TEST_IDLE, TapState::SHIFT_IR}, {0x03, 4}},
+        {{TapState::EXIT1_DR, TapState::RUN_TEST_IDLE}, {0x01, 2}},
+        {{TapState::EXIT1_IR, TapState::RUN_TEST_IDLE}, {0x01, 2}},
+        {{TapState::EXIT1_DR, TapState::PAUSE_DR}, {0x00, 1}},
+        {{TapState::EXIT1_IR, TapState::PAUSE_IR}, {0x00, 1}},
+        {{TapState::PAUSE_DR, TapState::SHIFT_DR}, {0x07, 5}},
+        {{TapState::PAUSE_DR, TapState::SHIFT_IR}, {0x0F, 6}},
+        {{TapState::PAUSE_DR, TapState::RUN_TEST_IDLE}, {0x03, 3}},
+        {{TapState::PAUSE_IR, TapState::SHIFT_IR}, {0x0F, 6}},
+        {{TapState::PAUSE_IR, TapState::SHIFT_DR}, {0x07, 5}},
+        {{TapState::PAUSE_IR, TapState::RUN_TEST_IDLE}, {0x03, 3}},
     };
 }
 
@@ -41,14 +41,16 @@ TapStateMachine::Route TapStateMachine::GetRoute(State target) const
 std::string TapStateMachine::GetTapStateName(State state) const
 {
     switch (state) {
-    case TEST_LOGIC_RESET: return "TEST_LOGIC_RESET";
-    case RUN_TEST_IDLE: return "RUN_TEST_IDLE";
-    case SHIFT_DR: return "SHIFT_DR";
-    case SHIFT_IR: return "SHIFT_IR";
-    case EXIT1_DR: return "EXIT1_DR";
-    case EXIT1_IR: return "EXIT1_IR";
-    case PAUSE_DR: return "PAUSE_DR";
-    case PAUSE_IR: return "PAUSE_IR";
+    case TapState::TEST_LOGIC_RESET: return "TEST_LOGIC_RESET";
+    case TapState::RUN_TEST_IDLE: return "RUN_TEST_IDLE";
+    case TapState::SHIFT_DR: return "SHIFT_DR";
+    case TapState::SHIFT_IR: return "SHIFT_IR";
+    case TapState::EXIT1_DR: return "EXIT1_DR";
+    case TapState::EXIT1_IR: return "EXIT1_IR";
+    case TapState::PAUSE_DR: return "PAUSE_DR";
+    case TapState::PAUSE_IR: return "PAUSE_IR";
     }
+    // The text clients have always received for a value outside the enum
+    // (it reaches them in the error of a route that does not exist).
     return "UNKNOW_STATE";
 }

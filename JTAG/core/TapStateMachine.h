@@ -1,5 +1,6 @@
-// TapStateMachine: the TAP states a scan may end in, and the TMS routes
-// between them for back-ends that clock TMS themselves.
+// TapStateMachine: the TMS routes between the TAP states a scan may end in
+// (wire/TapState.h), for back-ends that clock TMS themselves, and the state
+// such a back-end tracks.
 #pragma once
 
 #include <cstdint>
@@ -7,18 +8,12 @@
 #include <string>
 #include <utility>
 
+#include "wire/TapState.h"
+
 class TapStateMachine {
 public:
-    enum State : int32_t {
-        TEST_LOGIC_RESET = 0,
-        RUN_TEST_IDLE = 1,
-        SHIFT_DR = 2,
-        SHIFT_IR = 3,
-        EXIT1_DR = 4,
-        EXIT1_IR = 5,
-        PAUSE_DR = 6,
-        PAUSE_IR = 7,
-    };
+    // The end states of the wire (wire/TapState.h).
+    using State = TapState;
 
     // TMS values to clock, bit 0 first, and the number of TCK clocks (1..6).
     struct Route {
@@ -39,5 +34,5 @@ public:
 
 private:
     std::map<std::pair<State, State>, Route> m_routes;
-    State m_state = TEST_LOGIC_RESET;
+    State m_state = TapState::TEST_LOGIC_RESET;
 };

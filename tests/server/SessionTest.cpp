@@ -390,11 +390,11 @@ TYPED_TEST(SessionTest, CommandsSentTogetherOrInPiecesAreAnsweredInOrder)
     auto packet = [](uint32_t code, const std::vector<uint8_t>& b) { return body::Packet(code, b.data(), b.size()); };
     const std::vector<uint8_t> together = Cat({
         packet(CMD_OPEN, body::Name("FAKE0")),
-        packet(CMD_SHIFT_IR, body::ShiftIR(0x5, 5, TapState::RunTestIdle)),
+        packet(CMD_SHIFT_IR, body::ShiftIR(0x5, 5, kestrad::client::TapState::RunTestIdle)),
         packet(CMD_WRITE_BLK, body::WriteBlock(0x2000, block.data(), block.size())),
         packet(CMD_KEEPALIVE, {}),
         packet(CMD_READ_BLK, body::ReadBlock(0x2000, static_cast<uint32_t>(block.size()))),
-        packet(CMD_SHIFT_DR, body::ShiftDR({0x0F, 0x01}, 9, TapState::RunTestIdle)),
+        packet(CMD_SHIFT_DR, body::ShiftDR({0x0F, 0x01}, 9, kestrad::client::TapState::RunTestIdle)),
     });
     client->SendRaw(together.data(), together.size());
     Reply open = client->ReadReply(5s);
@@ -410,7 +410,7 @@ TYPED_TEST(SessionTest, CommandsSentTogetherOrInPiecesAreAnsweredInOrder)
     EXPECT_EQ(dr.status, REPLY_OK);
     EXPECT_EQ(dr.body, (std::vector<uint8_t>{0xAA, 0xA4}));
 
-    const std::vector<uint8_t> piecemeal = packet(CMD_SHIFT_IR, body::ShiftIR(0x3, 4, TapState::RunTestIdle));
+    const std::vector<uint8_t> piecemeal = packet(CMD_SHIFT_IR, body::ShiftIR(0x3, 4, kestrad::client::TapState::RunTestIdle));
     for (size_t i = 0; i < piecemeal.size(); ++i) {
         client->SendRaw(&piecemeal[i], 1);
         if (i + 1 < piecemeal.size()) {

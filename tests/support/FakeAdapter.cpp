@@ -111,7 +111,7 @@ void CFakeAdapter::SetSYS_RST(bool level)
     m_sysRst = level;
 }
 
-unsigned int CFakeAdapter::ShiftIR(unsigned int value, int length, TapStateMachine::State end)
+unsigned int CFakeAdapter::ShiftIR(unsigned int value, int length, TapState end)
 {
     CheckIRLength(length);
     if (m_recording)
@@ -122,7 +122,7 @@ unsigned int CFakeAdapter::ShiftIR(unsigned int value, int length, TapStateMachi
 }
 
 void CFakeAdapter::ShiftDR(const unsigned char* in, unsigned char* out, int length,
-                           TapStateMachine::State end)
+                           TapState end)
 {
     if (length < 0)
         throw std::logic_error("negative scan length");

@@ -217,7 +217,7 @@ void CKorselUsbJTAG::SetSYS_RST(bool level)
     SendLines();
 }
 
-unsigned int CKorselUsbJTAG::ShiftIR(unsigned int value, int length, TapStateMachine::State)
+unsigned int CKorselUsbJTAG::ShiftIR(unsigned int value, int length, TapState)
 {
     CheckIRLength(length);
     const std::vector<uint8_t> frame = IRScanFrame(value, length, LineLevels());
@@ -231,7 +231,7 @@ unsigned int CKorselUsbJTAG::ShiftIR(unsigned int value, int length, TapStateMac
     return reply[0] & 0x0F;
 }
 
-void CKorselUsbJTAG::ShiftDR(const unsigned char* in, unsigned char* out, int length, TapStateMachine::State)
+void CKorselUsbJTAG::ShiftDR(const unsigned char* in, unsigned char* out, int length, TapState)
 {
     if (length < 0)
         throw std::logic_error("Invalid bit length of register");

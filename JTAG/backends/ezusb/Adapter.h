@@ -36,9 +36,9 @@ public:
     void WriteMemBlk(unsigned int address, const void* data, unsigned int size) override;
     void SetTRST(bool level) override;
     void SetSYS_RST(bool level) override;
-    unsigned int ShiftIR(unsigned int value, int length, TapStateMachine::State end) override;
+    unsigned int ShiftIR(unsigned int value, int length, TapState end) override;
     void ShiftDR(const unsigned char* in, unsigned char* out, int length,
-                 TapStateMachine::State end) override;
+                 TapState end) override;
 
     const std::string& GetSerialNumberString() const override;
 

@@ -64,17 +64,11 @@ unsigned int ParseFrequency(const std::string& text)
     return static_cast<unsigned int>(hertz);
 }
 
-TapState ConvertTapStateType(TapStateMachine::State state)
+TapState CheckEndState(TapState state)
 {
-    switch (state) {
-    case TapStateMachine::TEST_LOGIC_RESET: return TEST_LOGIC_RESET;
-    case TapStateMachine::RUN_TEST_IDLE: return RUN_TEST_IDLE;
-    case TapStateMachine::SHIFT_DR: return SHIFT_DR;
-    case TapStateMachine::SHIFT_IR: return SHIFT_IR;
-    case TapStateMachine::PAUSE_DR: return PAUSE_DR;
-    case TapStateMachine::PAUSE_IR: return PAUSE_IR;
-    default: break;
-    }
+    for (TapState stable : kStableStates)
+        if (state == stable)
+            return state;
     throw std::logic_error("TapState conversion error!");
 }
 
@@ -211,25 +205,25 @@ unsigned int CheckedDRLength(int length)
 
 }  // namespace
 
-void CFtdiJTAG::AsyncShiftIR(unsigned int value, int length, TapStateMachine::State end)
+void CFtdiJTAG::AsyncShiftIR(unsigned int value, int length, TapState end)
 {
-    const TapState state = ConvertTapStateType(end);
+    const TapState state = CheckEndState(end);
     CheckIRLength(length);
     Queue().AsyncShiftIR(value, length, state);
 }
 
 // A data scan of 0 bits has nothing to clock and nothing to deliver.
-void CFtdiJTAG::AsyncShiftDR(const unsigned char* in, int length, TapStateMachine::State end)
+void CFtdiJTAG::AsyncShiftDR(const unsigned char* in, int length, TapState end)
 {
-    const TapState state = ConvertTapStateType(end);
+    const TapState state = CheckEndState(end);
     ScanQueue& queue = Queue();
     if (CheckedDRLength(length) != 0)
         queue.AsyncShiftDR(in, length, state);
 }
 
-void CFtdiJTAG::AsyncWriteDR(const unsigned char* in, int length, TapStateMachine::State end)
+void CFtdiJTAG::AsyncWriteDR(const unsigned char* in, int length, TapState end)
 {
-    const TapState state = ConvertTapStateType(end);
+    const TapState state = CheckEndState(end);
     ScanQueue& queue = Queue();
     if (CheckedDRLength(length) != 0)
         queue.AsyncWriteDR(in, length, state);
@@ -242,16 +236,16 @@ void CFtdiJTAG::Wait(std::vector<unsigned char>& out)
     queue.Wait(out);
 }
 
-unsigned int CFtdiJTAG::ShiftIR(unsigned int value, int length, TapStateMachine::State end)
+unsigned int CFtdiJTAG::ShiftIR(unsigned int value, int length, TapState end)
 {
-    const TapState state = ConvertTapStateType(end);
+    const TapState state = CheckEndState(end);
     CheckIRLength(length);
     return Queue().ShiftIR(value, length, state);
 }
 
-void CFtdiJTAG::ShiftDR(const unsigned char* in, unsigned char* out, int length, TapStateMachine::State end)
+void CFtdiJTAG::ShiftDR(const unsigned char* in, unsigned char* out, int length, TapState end)
 {
-    const TapState state = ConvertTapStateType(end);
+    const TapState state = CheckEndState(end);
     ScanQueue& queue = Queue();
     if (CheckedDRLength(length) != 0)
         queue.ShiftDR(in, out, length, state);

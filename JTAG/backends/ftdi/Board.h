@@ -31,9 +31,10 @@ namespace ftdi {
 // suffix or a number, and for 0 Hz.
 unsigned int ParseFrequency(const std::string& text);
 
-// TapStateMachine end states to the layer's states; EXIT1_DR, EXIT1_IR and
-// anything else throw std::logic_error "TapState conversion error!".
-TapState ConvertTapStateType(TapStateMachine::State state);
+// The end state itself when the layer can end a scan there; EXIT1_DR,
+// EXIT1_IR and values outside the enum throw std::logic_error
+// "TapState conversion error!".
+TapState CheckEndState(TapState state);
 
 class CFtdiJTAG : public CJTAG {
 public:
@@ -51,12 +52,12 @@ public:
     void WriteMemBlk(unsigned int address, const void* data, unsigned int size) override;
     void SetTRST(bool level) override;
     void SetSYS_RST(bool level) override;
-    void AsyncShiftIR(unsigned int value, int length, TapStateMachine::State end) override;
-    void AsyncShiftDR(const unsigned char* in, int length, TapStateMachine::State end) override;
-    void AsyncWriteDR(const unsigned char* in, int length, TapStateMachine::State end) override;
+    void AsyncShiftIR(unsigned int value, int length, TapState end) override;
+    void AsyncShiftDR(const unsigned char* in, int length, TapState end) override;
+    void AsyncWriteDR(const unsigned char* in, int length, TapState end) override;
     void Wait(std::vector<unsigned char>& out) override;
-    unsigned int ShiftIR(unsigned int value, int length, TapStateMachine::State end) override;
-    void ShiftDR(const unsigned char* in, unsigned char* out, int length, TapStateMachine::State end) override;
+    unsigned int ShiftIR(unsigned int value, int length, TapState end) override;
+    void ShiftDR(const unsigned char* in, unsigned char* out, int length, TapState end) override;
     void RunTest(unsigned int count) override;
     void SetFrequency(unsigned int hertz) override;
     void DiscardResults() override;

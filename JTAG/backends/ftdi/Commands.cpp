@@ -17,7 +17,7 @@ const TmsTable& BuildTmsSequences()
     static TmsTable table;
     static std::once_flag once;
     std::call_once(once, [] {
-        // Rows: from state; columns: to state, in TapState order. TMS bits are
+        // Rows: from state; columns: to state, in kStableStates order. TMS bits are
         // clocked bit 0 first.
         static const TmsPath paths[kTapStates][kTapStates] = {
             // Test-Logic-Reset
@@ -35,7 +35,7 @@ const TmsTable& BuildTmsSequences()
         };
         for (unsigned from = 0; from < kTapStates; ++from)
             for (unsigned to = 0; to < kTapStates; ++to)
-                table[{static_cast<TapState>(from), static_cast<TapState>(to)}] = paths[from][to];
+                table[{kStableStates[from], kStableStates[to]}] = paths[from][to];
     });
     return table;
 }
@@ -45,7 +45,8 @@ TmsPath GetTmsPath(TapState from, TapState to)
     const TmsTable& table = BuildTmsSequences();
     const auto it = table.find({from, to});
     if (it == table.end())
-        throw std::logic_error("no TMS path from TAP state " + std::to_string(from) + " to " + std::to_string(to));
+        throw std::logic_error("no TMS path from TAP state " + std::to_string(static_cast<int>(from)) + " to " +
+                               std::to_string(static_cast<int>(to)));
     return it->second;
 }
 
@@ -80,7 +81,7 @@ void CommandBuilder::Reset()
 {
     const unsigned char command[] = {MPSSE_TMS_OUT, 0x06, 0xFF};
     m_buffer.Write(command, sizeof command);
-    m_state = TEST_LOGIC_RESET;
+    m_state = TapState::TEST_LOGIC_RESET;
 }
 
 void CommandBuilder::Move(Mpsse opcode, TapState target, unsigned char lastBit)
@@ -95,10 +96,10 @@ void CommandBuilder::Move(Mpsse opcode, TapState target, unsigned char lastBit)
 
 void CommandBuilder::RunTest(unsigned int count)
 {
-    if (m_state != RUN_TEST_IDLE)
-        Move(RUN_TEST_IDLE);
+    if (m_state != TapState::RUN_TEST_IDLE)
+        Move(TapState::RUN_TEST_IDLE);
     for (unsigned int i = 0; i < count / 7; ++i)
-        Move(MPSSE_TMS_OUT, RUN_TEST_IDLE, 0);
+        Move(MPSSE_TMS_OUT, TapState::RUN_TEST_IDLE, 0);
     if (count % 7 != 0) {
         const unsigned char command[] = {MPSSE_TMS_OUT, static_cast<unsigned char>(count % 7 - 1), 0x00};
         m_buffer.Write(command, sizeof command);
@@ -127,7 +128,7 @@ static void AppendByteCommands(std::vector<unsigned char>& commands, ScanDirecti
 
 void CommandBuilder::ShiftBytes(ScanDirection direction, const unsigned char* data, unsigned int count)
 {
-    if (m_state != SHIFT_DR && m_state != SHIFT_IR)
+    if (m_state != TapState::SHIFT_DR && m_state != TapState::SHIFT_IR)
         throw std::logic_error("bytes are shifted in Shift-DR or Shift-IR only");
     std::vector<unsigned char> commands;
     AppendByteCommands(commands, direction, data, count);
@@ -167,19 +168,19 @@ void CommandBuilder::Scan(const ScanContext& context, const unsigned char* data,
 
 unsigned int CommandBuilder::ScanDrIO(const unsigned char* data, unsigned int bits)
 {
-    Scan({SHIFT_DR, PAUSE_DR, SCAN_IO}, data, bits);
+    Scan({TapState::SHIFT_DR, TapState::PAUSE_DR, SCAN_IO}, data, bits);
     return ReadBackSize(bits);
 }
 
 unsigned int CommandBuilder::ScanDrOut(const unsigned char* data, unsigned int bits)
 {
-    Scan({SHIFT_DR, PAUSE_DR, SCAN_OUT}, data, bits);
+    Scan({TapState::SHIFT_DR, TapState::PAUSE_DR, SCAN_OUT}, data, bits);
     return 0;
 }
 
 unsigned int CommandBuilder::ScanIrOut(const unsigned char* data, unsigned int bits)
 {
-    Scan({SHIFT_IR, PAUSE_IR, SCAN_OUT}, data, bits);
+    Scan({TapState::SHIFT_IR, TapState::PAUSE_IR, SCAN_OUT}, data, bits);
     return 0;
 }
 

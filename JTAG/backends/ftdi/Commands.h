@@ -16,18 +16,17 @@
 #include <utility>
 #include <vector>
 
+#include "wire/TapState.h"
+
 namespace ftdi {
 
-// The stable TAP states the layer moves between.
-enum TapState : unsigned char {
-    TEST_LOGIC_RESET = 0,
-    RUN_TEST_IDLE = 1,
-    SHIFT_IR = 2,
-    PAUSE_IR = 3,
-    SHIFT_DR = 4,
-    PAUSE_DR = 5,
-};
+// The stable TAP states the layer moves between, in the order of the path
+// table's rows and columns. EXIT1_DR and EXIT1_IR are passed through only.
 constexpr unsigned kTapStates = 6;
+constexpr TapState kStableStates[kTapStates] = {
+    TapState::TEST_LOGIC_RESET, TapState::RUN_TEST_IDLE, TapState::SHIFT_IR,
+    TapState::PAUSE_IR,         TapState::SHIFT_DR,      TapState::PAUSE_DR,
+};
 
 // Opcode that clocks a TMS sequence: without or with reading TDO.
 enum Mpsse : unsigned char {
@@ -59,7 +58,8 @@ enum ScanDirection : unsigned char {
 using TmsPath = std::pair<unsigned char, unsigned char>;
 using TmsTable = std::map<std::pair<TapState, TapState>, TmsPath>;
 
-// The 36 paths between the six states; built once per process on first use.
+// The 36 paths between the six stable states; built once per process on
+// first use. GetTmsPath throws std::logic_error for any other state.
 const TmsTable& BuildTmsSequences();
 TmsPath GetTmsPath(TapState from, TapState to);
 

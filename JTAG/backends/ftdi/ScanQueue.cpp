@@ -107,8 +107,8 @@ void ScanQueue::AsyncShiftDR(const unsigned char* in, int length, TapState end)
     // byte command would: the scan's read-back layout stays the same.
     unsigned int sent = 0;
     while ((bits - 1) / 8 - sent > kReadBackPart) {
-        if (builder.CurrentState() != SHIFT_DR)
-            builder.Move(SHIFT_DR);
+        if (builder.CurrentState() != TapState::SHIFT_DR)
+            builder.Move(TapState::SHIFT_DR);
         builder.ShiftBytes(SCAN_IO, in + sent, kReadBackPart);
         m_state = builder.CurrentState();
         m_expected += kReadBackPart;
@@ -196,7 +196,7 @@ void ScanQueue::Reset(bool assertTrst, bool assertSrst)
     m_channel->Reset(assertTrst, assertSrst);
     if (m_trstAsserted && !assertTrst) {
         // Released from TRST, the TAP sits in Test-Logic-Reset.
-        m_state = TEST_LOGIC_RESET;
+        m_state = TapState::TEST_LOGIC_RESET;
         ExecuteCommands([](CommandBuilder& builder) { builder.RunTest(100); });
     }
     m_trstAsserted = assertTrst;

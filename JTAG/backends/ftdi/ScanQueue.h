@@ -59,7 +59,7 @@ private:
 
     std::unique_ptr<Channel> m_channel;
     unsigned int m_lastInstruction;
-    TapState m_state = TEST_LOGIC_RESET;
+    TapState m_state = TapState::TEST_LOGIC_RESET;
     CommandBuffer m_buffer;
     bool m_trstAsserted = false;
     std::vector<unsigned char> m_raw;

@@ -140,11 +140,11 @@ void EmuCmdHwJtag::appendData(const uint8_t* tms, const uint8_t* tdi, unsigned i
     AppendClocks(bits, StreamBit, tms, tdi);
 }
 
-TapStateMachine::State EmuCmdHwJtag::setTapStateMachineMove(TapStateMachine::State target)
+TapState EmuCmdHwJtag::setTapStateMachineMove(TapState target)
 {
-    const TapStateMachine::State current = m_tap.GetState();
-    if (target == current && target != TapStateMachine::TEST_LOGIC_RESET &&
-        target != TapStateMachine::RUN_TEST_IDLE)
+    const TapState current = m_tap.GetState();
+    if (target == current && target != TapState::TEST_LOGIC_RESET &&
+        target != TapState::RUN_TEST_IDLE)
         return target;
     const TapStateMachine::Route route = m_tap.GetRoute(target);
     const uint8_t tms[1] = {route.tms};
@@ -161,8 +161,8 @@ void EmuCmdHwJtag::appendDataToTdi(const uint8_t* tdi, unsigned int bits)
         throw std::runtime_error("Pointers to TMS and TDI Field is invalid.");
     const unsigned int last = bits - 1;
     AppendClocks(bits, LastClockHigh, &last, tdi);
-    m_tap.SetState(m_tap.GetState() == TapStateMachine::SHIFT_DR ? TapStateMachine::EXIT1_DR
-                                                                 : TapStateMachine::EXIT1_IR);
+    m_tap.SetState(m_tap.GetState() == TapState::SHIFT_DR ? TapState::EXIT1_DR
+                                                                 : TapState::EXIT1_IR);
 }
 
 }  // namespace jlink

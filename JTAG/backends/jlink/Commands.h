@@ -120,7 +120,7 @@ public:
     // nothing when the TAP already rests there in a state other than
     // Test-Logic-Reset and Run-Test/Idle. Returns `target`; the caller sets
     // the state. A missing route throws TapStateMachine's error.
-    TapStateMachine::State setTapStateMachineMove(TapStateMachine::State target);
+    TapState setTapStateMachineMove(TapState target);
 
     // Appends a scan of `bits` clocks from Shift-DR or Shift-IR: TDI from
     // `tdi`, TMS 0 but 1 on the last clock; the tracked state becomes

@@ -261,7 +261,7 @@ std::vector<unsigned char> CJlinkJTAG::ReadScanChainShiftedData(const uint8_t* t
     return ExtractBits(tdo, (static_cast<size_t>(bitOffset) + count + 7) / 8, bitOffset, count);
 }
 
-void CJlinkJTAG::RunStep(int step, ShiftType type, const uint8_t* data, int bits, TapStateMachine::State end,
+void CJlinkJTAG::RunStep(int step, ShiftType type, const uint8_t* data, int bits, TapState end,
                          bool writeOnly)
 {
     const EmuCmdHwJtag::CmdType wanted = writeOnly ? EmuCmdHwJtag::WRITE_ONLY : EmuCmdHwJtag::READ_BACK;
@@ -273,8 +273,8 @@ void CJlinkJTAG::RunStep(int step, ShiftType type, const uint8_t* data, int bits
         CreateEmuCmdHwJtag(wanted);
         break;
     case 2:
-        m_tap.SetState(m_pending->setTapStateMachineMove(type == INSTRUCTION_SCAN ? TapStateMachine::SHIFT_IR
-                                                                                  : TapStateMachine::SHIFT_DR));
+        m_tap.SetState(m_pending->setTapStateMachineMove(type == INSTRUCTION_SCAN ? TapState::SHIFT_IR
+                                                                                  : TapState::SHIFT_DR));
         break;
     case 3: {
         const uint32_t offset = m_pending->getNumBitsFieldValue();
@@ -294,7 +294,7 @@ void CJlinkJTAG::RunStep(int step, ShiftType type, const uint8_t* data, int bits
     }
 }
 
-void CJlinkJTAG::AsyncShift(ShiftType type, const uint8_t* data, int bits, TapStateMachine::State end,
+void CJlinkJTAG::AsyncShift(ShiftType type, const uint8_t* data, int bits, TapState end,
                             bool writeOnly)
 {
     CheckDataLength(bits);
@@ -330,7 +330,7 @@ void CJlinkJTAG::AsyncShift(ShiftType type, const uint8_t* data, int bits, TapSt
     }
 }
 
-void CJlinkJTAG::AsyncShiftIR(unsigned int value, int length, TapStateMachine::State end)
+void CJlinkJTAG::AsyncShiftIR(unsigned int value, int length, TapState end)
 {
     CheckIRLength(length);
     const uint8_t bytes[4] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
@@ -338,12 +338,12 @@ void CJlinkJTAG::AsyncShiftIR(unsigned int value, int length, TapStateMachine::S
     AsyncShift(INSTRUCTION_SCAN, bytes, length, end, false);
 }
 
-void CJlinkJTAG::AsyncShiftDR(const unsigned char* in, int length, TapStateMachine::State end)
+void CJlinkJTAG::AsyncShiftDR(const unsigned char* in, int length, TapState end)
 {
     AsyncShift(DATA_SCAN, in, length, end, false);
 }
 
-void CJlinkJTAG::AsyncWriteDR(const unsigned char* in, int length, TapStateMachine::State end)
+void CJlinkJTAG::AsyncWriteDR(const unsigned char* in, int length, TapState end)
 {
     AsyncShift(DATA_SCAN, in, length, end, true);
 }
@@ -356,7 +356,7 @@ void CJlinkJTAG::Wait(std::vector<unsigned char>& out)
 }
 
 std::vector<unsigned char> CJlinkJTAG::ShiftOwnResult(ShiftType type, const uint8_t* data, int bits,
-                                                      TapStateMachine::State end)
+                                                      TapState end)
 {
     AsyncShift(type, data, bits, end, false);
     std::vector<unsigned char> all;
@@ -371,7 +371,7 @@ std::vector<unsigned char> CJlinkJTAG::ShiftOwnResult(ShiftType type, const uint
     return std::vector<unsigned char>(all.end() - static_cast<std::ptrdiff_t>(own), all.end());
 }
 
-unsigned int CJlinkJTAG::ShiftIR(unsigned int value, int length, TapStateMachine::State end)
+unsigned int CJlinkJTAG::ShiftIR(unsigned int value, int length, TapState end)
 {
     CheckIRLength(length);
     const uint8_t bytes[4] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
@@ -383,7 +383,7 @@ unsigned int CJlinkJTAG::ShiftIR(unsigned int value, int length, TapStateMachine
     return captured;
 }
 
-void CJlinkJTAG::ShiftDR(const unsigned char* in, unsigned char* out, int length, TapStateMachine::State end)
+void CJlinkJTAG::ShiftDR(const unsigned char* in, unsigned char* out, int length, TapState end)
 {
     CheckDataLength(length);
     if (length == 0)
@@ -408,7 +408,7 @@ void CJlinkJTAG::RunTest(unsigned int count)
     const unsigned int capacity = static_cast<unsigned int>(m_buffer.size());
     std::unique_ptr<EmuCmdHwJtag> command(
         new EmuCmdHwJtag(m_tap, m_buffer.data(), capacity, EmuCmdHwJtag::WRITE_ONLY));
-    m_tap.SetState(command->setTapStateMachineMove(TapStateMachine::RUN_TEST_IDLE));
+    m_tap.SetState(command->setTapStateMachineMove(TapState::RUN_TEST_IDLE));
     // The other clocks stay in Run-Test/Idle: TMS and TDI 0. Counts beyond
     // one command's 65535 clocks go out in several commands.
     static const uint8_t zeros[kCommandBufferSize / 8] = {};

@@ -52,12 +52,12 @@ public:
     void WriteMemBlk(unsigned int, const void*, unsigned int) override {}
     void SetTRST(bool level) override;
     void SetSYS_RST(bool level) override;
-    void AsyncShiftIR(unsigned int value, int length, TapStateMachine::State end) override;
-    void AsyncShiftDR(const unsigned char* in, int length, TapStateMachine::State end) override;
-    void AsyncWriteDR(const unsigned char* in, int length, TapStateMachine::State end) override;
+    void AsyncShiftIR(unsigned int value, int length, TapState end) override;
+    void AsyncShiftDR(const unsigned char* in, int length, TapState end) override;
+    void AsyncWriteDR(const unsigned char* in, int length, TapState end) override;
     void Wait(std::vector<unsigned char>& out) override;
-    unsigned int ShiftIR(unsigned int value, int length, TapStateMachine::State end) override;
-    void ShiftDR(const unsigned char* in, unsigned char* out, int length, TapStateMachine::State end) override;
+    unsigned int ShiftIR(unsigned int value, int length, TapState end) override;
+    void ShiftDR(const unsigned char* in, unsigned char* out, int length, TapState end) override;
     void RunTest(unsigned int count) override;
     void SetFrequency(unsigned int hertz) override;
     void DiscardResults() override;
@@ -72,14 +72,14 @@ public:
     void SetJtagSpeed(unsigned short kHz);
     void SelectJtagInterface();
     void CreateEmuCmdHwJtag(EmuCmdHwJtag::CmdType type);
-    void AsyncShift(ShiftType type, const uint8_t* data, int bits, TapStateMachine::State end, bool writeOnly);
+    void AsyncShift(ShiftType type, const uint8_t* data, int bits, TapState end, bool writeOnly);
     // Executes the pending command, if any, and appends its scans' results.
     void BufferingResultOfExecutedCommand();
     std::vector<unsigned char> ReadScanChainShiftedData(const uint8_t* tdo, uint32_t bitOffset, int bits);
 
     // For tests: the configured speed in kHz and the tracked TAP state.
     unsigned short Speed() const { return m_speed; }
-    TapStateMachine::State TapState() const { return m_tap.GetState(); }
+    TapState TrackedState() const { return m_tap.GetState(); }
 
     // Empty reads in a row after which a reply counts as missing.
     static constexpr unsigned kMaxEmptyReads = 4;
@@ -89,10 +89,10 @@ private:
 
     void SendByte(uint8_t command);
     void DropPending();
-    void RunStep(int step, ShiftType type, const uint8_t* data, int bits, TapStateMachine::State end,
+    void RunStep(int step, ShiftType type, const uint8_t* data, int bits, TapState end,
                  bool writeOnly);
     std::vector<unsigned char> ShiftOwnResult(ShiftType type, const uint8_t* data, int bits,
-                                              TapStateMachine::State end);
+                                              TapState end);
 
     int m_adapterType = 0;
     std::unique_ptr<usb::CUsbInterface> m_usb;
@@ -103,7 +103,7 @@ private:
     std::unique_ptr<EmuCmdHwJtag> m_pending;
     // Tracked TAP state when the pending command was started: a command that
     // is dropped unsent never moved the TAP.
-    TapStateMachine::State m_pendingFrom = TapStateMachine::TEST_LOGIC_RESET;
+    TapState m_pendingFrom = TapState::TEST_LOGIC_RESET;
     bool m_trstReleased = false;
     std::vector<unsigned char> m_buffer;
     std::vector<unsigned char> m_results;

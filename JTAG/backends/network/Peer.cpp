@@ -206,7 +206,7 @@ void CNetworkJTAG::SetTRST(bool level) { SetLine(network::SetTrstCommand(level))
 
 void CNetworkJTAG::SetSYS_RST(bool level) { SetLine(network::SetNrstCommand(level)); }
 
-unsigned int CNetworkJTAG::ShiftIR(unsigned int value, int length, TapStateMachine::State)
+unsigned int CNetworkJTAG::ShiftIR(unsigned int value, int length, TapState)
 {
     CheckIRLength(length);
     unsigned long long captured;
@@ -215,7 +215,7 @@ unsigned int CNetworkJTAG::ShiftIR(unsigned int value, int length, TapStateMachi
     return static_cast<unsigned int>(captured);
 }
 
-void CNetworkJTAG::ShiftDR(const unsigned char* in, unsigned char* out, int length, TapStateMachine::State)
+void CNetworkJTAG::ShiftDR(const unsigned char* in, unsigned char* out, int length, TapState)
 {
     const size_t bytes = (static_cast<size_t>(length) + 7) / 8;
     // "ok " and two hex digits a byte: the reply of a long scan is large.

@@ -52,9 +52,9 @@ public:
     void WriteMemBlk(unsigned int address, const void* data, unsigned int size) override;
     void SetTRST(bool level) override;
     void SetSYS_RST(bool level) override;
-    unsigned int ShiftIR(unsigned int value, int length, TapStateMachine::State end) override;
+    unsigned int ShiftIR(unsigned int value, int length, TapState end) override;
     void ShiftDR(const unsigned char* in, unsigned char* out, int length,
-                 TapStateMachine::State end) override;
+                 TapState end) override;
     void RunTest(unsigned int count) override;
 
     static constexpr int kKeepAliveIdleSeconds = 10;

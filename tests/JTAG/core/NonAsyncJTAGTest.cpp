@@ -22,8 +22,8 @@ public:
     void WriteMemBlk(unsigned int, const void*, unsigned int) override {}
     void SetTRST(bool) override {}
     void SetSYS_RST(bool) override {}
-    unsigned int ShiftIR(unsigned int, int, TapStateMachine::State) override { return 0x87654321u; }
-    void ShiftDR(const unsigned char* in, unsigned char* out, int length, TapStateMachine::State) override
+    unsigned int ShiftIR(unsigned int, int, TapState) override { return 0x87654321u; }
+    void ShiftDR(const unsigned char* in, unsigned char* out, int length, TapState) override
     {
         for (int i = 0; i < (length + 7) / 8; ++i)
             out[i] = in[i] ^ 0xFF;
@@ -38,7 +38,7 @@ TEST(NonAsyncJTAG, PacksResultsInQueueOrder)
 {
     CTestContext context;
     CScanAdapter adapter(context);
-    const auto idle = TapStateMachine::RUN_TEST_IDLE;
+    const auto idle = TapState::RUN_TEST_IDLE;
     const struct {
         int irLength;
         Bytes expected;

@@ -179,7 +179,7 @@ TEST_F(UsbSimBus, ScansAndMemoryReachTheTarget)
     jtag.SetTRST(true);
     uint8_t in[4] = {0, 0, 0, 0};
     uint8_t idcode[4] = {};
-    jtag.ShiftDR(in, idcode, 32, TapStateMachine::RUN_TEST_IDLE);
+    jtag.ShiftDR(in, idcode, 32, TapState::RUN_TEST_IDLE);
     EXPECT_EQ(0x4BA00477u, uint32_t(idcode[0]) | uint32_t(idcode[1]) << 8 | uint32_t(idcode[2]) << 16 |
                                uint32_t(idcode[3]) << 24);
 
@@ -202,7 +202,7 @@ TEST_F(UsbSimBus, UnpluggedDeviceFailsTheCommandWithTheLibraryText)
     jtag.Open();
     Unplug("U1\n");
     try {
-        jtag.ShiftIR(1, 4, TapStateMachine::RUN_TEST_IDLE);
+        jtag.ShiftIR(1, 4, TapState::RUN_TEST_IDLE);
         FAIL() << "a scan on an unplugged device succeeded";
     } catch (const std::runtime_error& e) {
         EXPECT_NE(std::string::npos, std::string(e.what()).find("No such device")) << e.what();
@@ -240,10 +240,10 @@ TEST_F(UsbSimBus, JlinkScansThroughEitherReplyEnding)
         // the IDCODE; the bits shifted in come out 32 clocks later.
         std::vector<uint8_t> in(64, 0), out(64, 0);
         in[0] = 0x5A;
-        jtag.ShiftDR(in.data(), out.data(), 507, TapStateMachine::RUN_TEST_IDLE);
+        jtag.ShiftDR(in.data(), out.data(), 507, TapState::RUN_TEST_IDLE);
         EXPECT_EQ((std::vector<uint8_t>{0x41, 0x30, 0x41, 0x06, 0x5A}), std::vector<uint8_t>(out.begin(), out.begin() + 5))
             << jtag.GetName();
-        EXPECT_EQ(0x1u, jtag.ShiftIR(0x1F, 5, TapStateMachine::RUN_TEST_IDLE));
+        EXPECT_EQ(0x1u, jtag.ShiftIR(0x1F, 5, TapState::RUN_TEST_IDLE));
         jtag.Close();
     }
 }
@@ -330,15 +330,15 @@ TEST_F(UsbSimBus, ReplyOfUnexpectedSizeIsDrained)
     usb_close(other);
 
     try {
-        jtag.ShiftIR(3, 4, TapStateMachine::RUN_TEST_IDLE);
+        jtag.ShiftIR(3, 4, TapState::RUN_TEST_IDLE);
         FAIL() << "the scan took the other frame's answer";
     } catch (const std::runtime_error& e) {
         EXPECT_STREQ("Usb ShiftIR failed, res = 8", e.what());
     }
     // Nothing of it is left for the commands that follow.
-    EXPECT_EQ(1u, jtag.ShiftIR(3, 4, TapStateMachine::RUN_TEST_IDLE));
+    EXPECT_EQ(1u, jtag.ShiftIR(3, 4, TapState::RUN_TEST_IDLE));
     uint8_t in[4] = {0, 0, 0, 0}, out[4] = {};
-    jtag.ShiftDR(in, out, 32, TapStateMachine::RUN_TEST_IDLE);  // IDCODE, after instruction 3
+    jtag.ShiftDR(in, out, 32, TapState::RUN_TEST_IDLE);  // IDCODE, after instruction 3
     EXPECT_EQ((std::vector<uint8_t>{0x77, 0x04, 0xA0, 0x4B}), std::vector<uint8_t>(out, out + 4));
     jtag.Close();
 }

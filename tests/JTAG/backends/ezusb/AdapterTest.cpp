@@ -196,7 +196,7 @@ TEST(KorselProbe, UnknownFrequencyRefusesTheDeviceWithoutTraffic)
 TEST_F(KorselJTAG, ShiftIRFourBitsDoublesTheNibble)
 {
     m_usb->Script(kReply, {0xA7, 0x00});
-    EXPECT_EQ(7u, m_jtag->ShiftIR(5, 4, TapStateMachine::RUN_TEST_IDLE));
+    EXPECT_EQ(7u, m_jtag->ShiftIR(5, 4, TapState::RUN_TEST_IDLE));
     ASSERT_EQ(2u, m_usb->events.size());
     EXPECT_EQ(kCommand, m_usb->events[0].address);
     EXPECT_EQ((Bytes{0xBC, 0x55}), m_usb->events[0].data);
@@ -207,18 +207,18 @@ TEST_F(KorselJTAG, ShiftIRFourBitsDoublesTheNibble)
 TEST_F(KorselJTAG, ShiftIRSixteenBitsAndReplyCheck)
 {
     m_usb->Script(kReply, {0x01, 0x00});
-    m_jtag->ShiftIR(0xBEEF, 16, TapStateMachine::RUN_TEST_IDLE);
+    m_jtag->ShiftIR(0xBEEF, 16, TapState::RUN_TEST_IDLE);
     EXPECT_EQ((Bytes{0x9C, 0xEF, 0x00}), m_usb->Writes()[0].data);
 
     m_usb->Script(kReply, {0x01, 0x00, 0x00});
     try {
-        m_jtag->ShiftIR(1, 8, TapStateMachine::RUN_TEST_IDLE);
+        m_jtag->ShiftIR(1, 8, TapState::RUN_TEST_IDLE);
         FAIL() << "a 3-byte reply accepted";
     } catch (const std::runtime_error& e) {
         EXPECT_STREQ("Usb ShiftIR failed, res = 3", e.what());
     }
     try {
-        m_jtag->ShiftIR(1, 8, TapStateMachine::RUN_TEST_IDLE);
+        m_jtag->ShiftIR(1, 8, TapState::RUN_TEST_IDLE);
         FAIL() << "an empty reply accepted";
     } catch (const std::runtime_error& e) {
         EXPECT_STREQ("Usb ShiftIR failed, res = 0", e.what());
@@ -229,7 +229,7 @@ TEST_F(KorselJTAG, ShiftIRRefusesLengthsItCannotCarry)
 {
     for (int length : {0, -1, 33}) {
         try {
-            m_jtag->ShiftIR(1, length, TapStateMachine::RUN_TEST_IDLE);
+            m_jtag->ShiftIR(1, length, TapState::RUN_TEST_IDLE);
             FAIL() << "length " << length << " accepted";
         } catch (const std::logic_error& e) {
             EXPECT_NE(std::string::npos, std::string(e.what()).find(std::to_string(length)));
@@ -270,7 +270,7 @@ TEST_F(KorselJTAG, TrstReleaseMakesDataScansReadTheIdCode)
     m_usb->Script(kReply, {0x77, 0x04, 0xA0, 0x4B});
     const uint8_t in[4] = {0xFF, 0xFF, 0xFF, 0xFF};
     uint8_t out[4] = {};
-    m_jtag->ShiftDR(in, out, 32, TapStateMachine::RUN_TEST_IDLE);
+    m_jtag->ShiftDR(in, out, 32, TapState::RUN_TEST_IDLE);
     ASSERT_EQ(2u, m_usb->events.size());
     EXPECT_EQ((Bytes{0x4F, 0x03, 0, 0, 0, 0}), m_usb->events[0].data);
     EXPECT_EQ((Bytes{0x77, 0x04, 0xA0, 0x4B}), Bytes(out, out + 4));
@@ -278,15 +278,15 @@ TEST_F(KorselJTAG, TrstReleaseMakesDataScansReadTheIdCode)
     // A shorter scan stores no more than its own bytes.
     m_usb->Script(kReply, {0x77, 0x04, 0xA0, 0x4B});
     uint8_t shortOut[4] = {0, 0, 0xEE, 0xEE};
-    m_jtag->ShiftDR(in, shortOut, 16, TapStateMachine::RUN_TEST_IDLE);
+    m_jtag->ShiftDR(in, shortOut, 16, TapState::RUN_TEST_IDLE);
     EXPECT_EQ((Bytes{0x77, 0x04, 0xEE, 0xEE}), Bytes(shortOut, shortOut + 4));
 
     // Another instruction ends it.
     m_usb->Script(kReply, {0x01, 0x00});
-    m_jtag->ShiftIR(8, 4, TapStateMachine::RUN_TEST_IDLE);
+    m_jtag->ShiftIR(8, 4, TapState::RUN_TEST_IDLE);
     m_usb->events.clear();
     const uint8_t clear[3] = {0x12, 0xAB, 0x01};
-    m_jtag->ShiftDR(clear, out, 17, TapStateMachine::RUN_TEST_IDLE);
+    m_jtag->ShiftDR(clear, out, 17, TapState::RUN_TEST_IDLE);
     EXPECT_EQ(0x7C, m_usb->Writes()[0].data[0]);
 }
 
@@ -294,7 +294,7 @@ TEST_F(KorselJTAG, DataScanWithBitSixClearOnlySends)
 {
     const uint8_t in[3] = {0x12, 0xAB, 0x01};
     uint8_t out[3] = {0xEE, 0xEE, 0xEE};
-    m_jtag->ShiftDR(in, out, 17, TapStateMachine::RUN_TEST_IDLE);
+    m_jtag->ShiftDR(in, out, 17, TapState::RUN_TEST_IDLE);
     ASSERT_EQ(1u, m_usb->events.size());
     EXPECT_EQ((Bytes{0x7C, 0x12, 0xD5}), m_usb->events[0].data);
     EXPECT_EQ((Bytes{0xEE, 0xEE, 0xEE}), Bytes(out, out + 3));
@@ -305,7 +305,7 @@ TEST_F(KorselJTAG, DataScanWithBitSixSetRealignsTheReply)
     const uint8_t in[3] = {0x40, 0x00, 0x00};
     uint8_t out[4] = {0x40, 0x00, 0x00, 0xEE};
     m_usb->Script(kReply, {0x81});
-    m_jtag->ShiftDR(in, out, 17, TapStateMachine::RUN_TEST_IDLE);
+    m_jtag->ShiftDR(in, out, 17, TapState::RUN_TEST_IDLE);
     ASSERT_EQ(2u, m_usb->events.size());
     EXPECT_EQ((Bytes{0x40, 0x02, 0x01, 0xEE}), Bytes(out, out + 4));
 
@@ -315,7 +315,7 @@ TEST_F(KorselJTAG, DataScanWithBitSixSetRealignsTheReply)
     const uint8_t in9[2] = {0x41, 0x01};
     uint8_t out9[4] = {0x41, 0x00, 0xEE, 0xEE};
     m_usb->Script(kReply, {0xFF, 0xFF});
-    m_jtag->ShiftDR(in9, out9, 9, TapStateMachine::RUN_TEST_IDLE);
+    m_jtag->ShiftDR(in9, out9, 9, TapState::RUN_TEST_IDLE);
     EXPECT_EQ((Bytes{0x5C, 0x41, 0x00, 0x00}), m_usb->events[0].data);
     EXPECT_EQ((Bytes{0x41, 0xFE, 0xEE, 0xEE}), Bytes(out9, out9 + 4));
 
@@ -323,7 +323,7 @@ TEST_F(KorselJTAG, DataScanWithBitSixSetRealignsTheReply)
     m_usb->events.clear();
     const uint8_t in8[1] = {0x40};
     uint8_t out8[2] = {0x40, 0xEE};
-    m_jtag->ShiftDR(in8, out8, 8, TapStateMachine::RUN_TEST_IDLE);
+    m_jtag->ShiftDR(in8, out8, 8, TapState::RUN_TEST_IDLE);
     ASSERT_EQ(1u, m_usb->events.size());
     EXPECT_EQ(Call::Write, m_usb->events[0].call);
     EXPECT_EQ((Bytes{0x40, 0xEE}), Bytes(out8, out8 + 2));
@@ -335,15 +335,15 @@ TEST_F(KorselJTAG, DataScanLengthLimits)
     uint8_t out[8] = {};
     for (int length : {-1, -100, 42, 1000}) {
         try {
-            m_jtag->ShiftDR(in, out, length, TapStateMachine::RUN_TEST_IDLE);
+            m_jtag->ShiftDR(in, out, length, TapState::RUN_TEST_IDLE);
             FAIL() << "length " << length << " accepted";
         } catch (const std::logic_error& e) {
             EXPECT_STREQ("Invalid bit length of register", e.what());
         }
     }
-    m_jtag->ShiftDR(nullptr, nullptr, 0, TapStateMachine::RUN_TEST_IDLE);
+    m_jtag->ShiftDR(nullptr, nullptr, 0, TapState::RUN_TEST_IDLE);
     EXPECT_TRUE(m_usb->events.empty());
-    m_jtag->ShiftDR(in, out, 41, TapStateMachine::RUN_TEST_IDLE);
+    m_jtag->ShiftDR(in, out, 41, TapState::RUN_TEST_IDLE);
     EXPECT_EQ(6u, m_usb->Writes()[0].data.size());
 }
 
@@ -363,12 +363,12 @@ TEST_F(KorselJTAG, DataScanThatReadsAsTheLineFrameIsRefused)
         if (c.first & 0x40)
             m_usb->Script(kReply, Bytes(ezusb::DRReplySize(c.length), 0));
         if (!c.refused) {
-            m_jtag->ShiftDR(in, out, c.length, TapStateMachine::RUN_TEST_IDLE);
+            m_jtag->ShiftDR(in, out, c.length, TapState::RUN_TEST_IDLE);
             EXPECT_EQ(1u, m_usb->Writes().size()) << c.length;
             continue;
         }
         try {
-            m_jtag->ShiftDR(in, out, c.length, TapStateMachine::RUN_TEST_IDLE);
+            m_jtag->ShiftDR(in, out, c.length, TapState::RUN_TEST_IDLE);
             ADD_FAILURE() << c.length << " bits sent";
         } catch (const std::logic_error& e) {
             EXPECT_EQ("Data scan of " + std::to_string(c.length) +

@@ -57,7 +57,7 @@ TEST(KorselFailures, EveryFailedTransferGivesACleanErrorAndNoStaleState)
         });
         step([&] {
             usb->Script(kReply, {0x05, 0x00});
-            EXPECT_EQ(5u, jtag.ShiftIR(0x3, 4, TapStateMachine::RUN_TEST_IDLE));
+            EXPECT_EQ(5u, jtag.ShiftIR(0x3, 4, TapState::RUN_TEST_IDLE));
         });
         step([&] {
             trst = true;
@@ -74,7 +74,7 @@ TEST(KorselFailures, EveryFailedTransferGivesACleanErrorAndNoStaleState)
             const uint8_t in[4] = {0xFF, 0xFF, 0xFF, 0xFF};
             uint8_t out[4] = {};
             usb->Script(kReply, {0x77, 0x04, 0xA0, 0x4B});
-            jtag.ShiftDR(in, out, 32, TapStateMachine::RUN_TEST_IDLE);
+            jtag.ShiftDR(in, out, 32, TapState::RUN_TEST_IDLE);
         });
         step([&] { jtag.ResetAdapter(); });
         if (!failed)
@@ -85,7 +85,7 @@ TEST(KorselFailures, EveryFailedTransferGivesACleanErrorAndNoStaleState)
         usb->replies.clear();
         usb->events.clear();
         usb->Script(kReply, {0x0A, 0x00});
-        EXPECT_EQ(0xAu, jtag.ShiftIR(0x5, 4, TapStateMachine::RUN_TEST_IDLE));
+        EXPECT_EQ(0xAu, jtag.ShiftIR(0x5, 4, TapState::RUN_TEST_IDLE));
         ASSERT_FALSE(usb->Writes().empty());
         const uint8_t header = static_cast<uint8_t>(0xB4 | (trst ? 0x08 : 0));
         EXPECT_EQ((Bytes{header, 0x55}), usb->Writes()[0].data);

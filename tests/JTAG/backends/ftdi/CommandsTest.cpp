@@ -51,17 +51,17 @@ TEST(FtdiCommands, ScansEmitTheirCommandsAndReadBackCounts)
         TapState end;
     };
     const std::vector<Case> cases = {
-        {"0x1234", RUN_TEST_IDLE, 'I', {0x34, 0x12}, 16,
-         {0x4B, 0x02, 0x01, 0x39, 0x00, 0x00, 0x34, 0x3B, 0x06, 0x12, 0x6B, 0x01, 0x01}, 3, PAUSE_DR},
-        {"1 bit", RUN_TEST_IDLE, 'I', {0x01}, 1, {0x4B, 0x02, 0x01, 0x6B, 0x01, 0x81}, 1, PAUSE_DR},
-        {"8 bits", RUN_TEST_IDLE, 'I', {0xA5}, 8, {0x4B, 0x02, 0x01, 0x3B, 0x06, 0xA5, 0x6B, 0x01, 0x81}, 2, PAUSE_DR},
-        {"9 bits", RUN_TEST_IDLE, 'I', {0x5A, 0x01}, 9,
-         {0x4B, 0x02, 0x01, 0x39, 0x00, 0x00, 0x5A, 0x6B, 0x01, 0x81}, 2, PAUSE_DR},
-        {"already in Shift-DR", SHIFT_DR, 'I', {0x02}, 2, {0x3B, 0x00, 0x02, 0x6B, 0x01, 0x81}, 2, PAUSE_DR},
-        {"write only from Pause-DR", PAUSE_DR, 'O', {0xFF, 0x3F}, 15,
-         {0x4B, 0x01, 0x01, 0x19, 0x00, 0x00, 0xFF, 0x1B, 0x05, 0x3F, 0x4B, 0x01, 0x01}, 0, PAUSE_DR},
-        {"IR from Run-Test/Idle", RUN_TEST_IDLE, 'R', {0x0A}, 4,
-         {0x4B, 0x03, 0x03, 0x1B, 0x02, 0x0A, 0x4B, 0x01, 0x81}, 0, PAUSE_IR},
+        {"0x1234", TapState::RUN_TEST_IDLE, 'I', {0x34, 0x12}, 16,
+         {0x4B, 0x02, 0x01, 0x39, 0x00, 0x00, 0x34, 0x3B, 0x06, 0x12, 0x6B, 0x01, 0x01}, 3, TapState::PAUSE_DR},
+        {"1 bit", TapState::RUN_TEST_IDLE, 'I', {0x01}, 1, {0x4B, 0x02, 0x01, 0x6B, 0x01, 0x81}, 1, TapState::PAUSE_DR},
+        {"8 bits", TapState::RUN_TEST_IDLE, 'I', {0xA5}, 8, {0x4B, 0x02, 0x01, 0x3B, 0x06, 0xA5, 0x6B, 0x01, 0x81}, 2, TapState::PAUSE_DR},
+        {"9 bits", TapState::RUN_TEST_IDLE, 'I', {0x5A, 0x01}, 9,
+         {0x4B, 0x02, 0x01, 0x39, 0x00, 0x00, 0x5A, 0x6B, 0x01, 0x81}, 2, TapState::PAUSE_DR},
+        {"already in Shift-DR", TapState::SHIFT_DR, 'I', {0x02}, 2, {0x3B, 0x00, 0x02, 0x6B, 0x01, 0x81}, 2, TapState::PAUSE_DR},
+        {"write only from Pause-DR", TapState::PAUSE_DR, 'O', {0xFF, 0x3F}, 15,
+         {0x4B, 0x01, 0x01, 0x19, 0x00, 0x00, 0xFF, 0x1B, 0x05, 0x3F, 0x4B, 0x01, 0x01}, 0, TapState::PAUSE_DR},
+        {"IR from Run-Test/Idle", TapState::RUN_TEST_IDLE, 'R', {0x0A}, 4,
+         {0x4B, 0x03, 0x03, 0x1B, 0x02, 0x0A, 0x4B, 0x01, 0x81}, 0, TapState::PAUSE_IR},
     };
     for (const Case& c : cases) {
         Recorder r;
@@ -81,7 +81,7 @@ TEST(FtdiCommands, ScansOfMoreThan65536BytesGetSeveralByteCommands)
     Bytes data(65538, 0x3C);
     data.back() = 0x01;
     Recorder r;
-    CommandBuilder builder(r.buffer, SHIFT_DR);
+    CommandBuilder builder(r.buffer, TapState::SHIFT_DR);
     EXPECT_EQ(65538u, builder.ScanDrIO(data.data(), bits));
     const Bytes out = r.Emitted();
     ASSERT_EQ(3 + 65536 + 3 + 1 + 3, out.size());
@@ -104,19 +104,19 @@ TEST(FtdiCommands, RunTestResetAndMoves)
     Bytes fromReset = idle7;  // seven clocks into Run-Test/Idle are not counted
     fromReset.insert(fromReset.end(), {0x4B, 0x02, 0x00});
     const std::vector<Case> cases = {
-        {"RunTest(100)", RUN_TEST_IDLE, [](CommandBuilder& b) { b.RunTest(100); }, hundred, RUN_TEST_IDLE},
-        {"RunTest(14)", RUN_TEST_IDLE, [](CommandBuilder& b) { b.RunTest(14); }, Repeat(idle7, 2), RUN_TEST_IDLE},
-        {"RunTest(0)", RUN_TEST_IDLE, [](CommandBuilder& b) { b.RunTest(0); }, {}, RUN_TEST_IDLE},
-        {"RunTest(3) from reset", TEST_LOGIC_RESET, [](CommandBuilder& b) { b.RunTest(3); }, fromReset,
-         RUN_TEST_IDLE},
-        {"Reset from Shift-IR", SHIFT_IR, [](CommandBuilder& b) { b.Reset(); }, {0x4B, 0x06, 0xFF}, TEST_LOGIC_RESET},
-        {"Reset from Pause-DR", PAUSE_DR, [](CommandBuilder& b) { b.Reset(); }, {0x4B, 0x06, 0xFF}, TEST_LOGIC_RESET},
-        {"to the current pause state", PAUSE_DR, [](CommandBuilder& b) { b.Move(PAUSE_DR); }, {0x4B, 0x00, 0x00},
-         PAUSE_DR},
-        {"to the current shift state", SHIFT_DR, [](CommandBuilder& b) { b.Move(SHIFT_DR); }, {0x4B, 0x04, 0x07},
-         SHIFT_DR},
-        {"with a read and TDI high", SHIFT_IR, [](CommandBuilder& b) { b.Move(MPSSE_TMS_IO, RUN_TEST_IDLE, 1); },
-         {0x6B, 0x03, 0x83}, RUN_TEST_IDLE},
+        {"RunTest(100)", TapState::RUN_TEST_IDLE, [](CommandBuilder& b) { b.RunTest(100); }, hundred, TapState::RUN_TEST_IDLE},
+        {"RunTest(14)", TapState::RUN_TEST_IDLE, [](CommandBuilder& b) { b.RunTest(14); }, Repeat(idle7, 2), TapState::RUN_TEST_IDLE},
+        {"RunTest(0)", TapState::RUN_TEST_IDLE, [](CommandBuilder& b) { b.RunTest(0); }, {}, TapState::RUN_TEST_IDLE},
+        {"RunTest(3) from reset", TapState::TEST_LOGIC_RESET, [](CommandBuilder& b) { b.RunTest(3); }, fromReset,
+         TapState::RUN_TEST_IDLE},
+        {"Reset from Shift-IR", TapState::SHIFT_IR, [](CommandBuilder& b) { b.Reset(); }, {0x4B, 0x06, 0xFF}, TapState::TEST_LOGIC_RESET},
+        {"Reset from Pause-DR", TapState::PAUSE_DR, [](CommandBuilder& b) { b.Reset(); }, {0x4B, 0x06, 0xFF}, TapState::TEST_LOGIC_RESET},
+        {"to the current pause state", TapState::PAUSE_DR, [](CommandBuilder& b) { b.Move(TapState::PAUSE_DR); }, {0x4B, 0x00, 0x00},
+         TapState::PAUSE_DR},
+        {"to the current shift state", TapState::SHIFT_DR, [](CommandBuilder& b) { b.Move(TapState::SHIFT_DR); }, {0x4B, 0x04, 0x07},
+         TapState::SHIFT_DR},
+        {"with a read and TDI high", TapState::SHIFT_IR, [](CommandBuilder& b) { b.Move(MPSSE_TMS_IO, TapState::RUN_TEST_IDLE, 1); },
+         {0x6B, 0x03, 0x83}, TapState::RUN_TEST_IDLE},
     };
     for (const Case& c : cases) {
         Recorder r;
@@ -139,14 +139,14 @@ TEST(FtdiCommands, EveryTmsPathReachesItsTarget)
     EXPECT_EQ(36u, BuildTmsSequences().size());
     for (unsigned from = 0; from < kTapStates; ++from) {
         for (unsigned to = 0; to < kTapStates; ++to) {
-            const TmsPath path = GetTmsPath(TapState(from), TapState(to));
+            const TmsPath path = GetTmsPath(kStableStates[from], kStableStates[to]);
             ASSERT_GE(path.second, 1);
             ASSERT_LE(path.second, 7);
             S s = ieee[from];
             for (unsigned k = 0; k < path.second; ++k)
                 s = next[s][(path.first >> k) & 1];
             EXPECT_EQ(ieee[to], s) << from << " -> " << to;
-            if (from == SHIFT_IR || from == SHIFT_DR) {  // the first clock leaves the shift state
+            if (ieee[from] == SIR || ieee[from] == SDR) {  // the first clock leaves the shift state
                 EXPECT_EQ(1, path.first & 1) << from << " -> " << to;
             }
         }
@@ -225,16 +225,18 @@ TEST(FtdiJTAGConversions, FrequencyTexts)
 
 TEST(FtdiJTAGConversions, EndStates)
 {
-    EXPECT_EQ(SHIFT_DR, ConvertTapStateType(TapStateMachine::SHIFT_DR));
-    EXPECT_EQ(PAUSE_IR, ConvertTapStateType(TapStateMachine::PAUSE_IR));
-    for (int refused : {int(TapStateMachine::EXIT1_DR), int(TapStateMachine::EXIT1_IR), 8, -1}) {
+    for (TapState stable : kStableStates)
+        EXPECT_EQ(stable, CheckEndState(stable));
+    for (int refused : {int(TapState::EXIT1_DR), int(TapState::EXIT1_IR), 8, -1}) {
         try {
-            ConvertTapStateType(static_cast<TapStateMachine::State>(refused));
-            ADD_FAILURE() << refused << " converted";
+            CheckEndState(static_cast<TapState>(refused));
+            ADD_FAILURE() << refused << " accepted";
         } catch (const std::logic_error& e) {
             EXPECT_STREQ("TapState conversion error!", e.what());
         }
     }
+    // A path to or from a state the table lacks is refused, not made up.
+    EXPECT_THROW(GetTmsPath(TapState::EXIT1_DR, TapState::RUN_TEST_IDLE), std::logic_error);
 }
 
 }  // namespace

@@ -96,8 +96,8 @@ TEST_F(FtdiSimBus, BothBoardsReadTheChipsIdcodeAndDriveTheResetLines)
 
         // The instruction register is not read back: each scan returns the
         // instruction shifted before it, 1 after Open.
-        EXPECT_EQ(1u, jtag.ShiftIR(0x0A, 4, TapStateMachine::RUN_TEST_IDLE));
-        EXPECT_EQ(0x0Au, jtag.ShiftIR(0x1F, 5, TapStateMachine::RUN_TEST_IDLE));
+        EXPECT_EQ(1u, jtag.ShiftIR(0x0A, 4, TapState::RUN_TEST_IDLE));
+        EXPECT_EQ(0x0Au, jtag.ShiftIR(0x1F, 5, TapState::RUN_TEST_IDLE));
 
         // TRST asserted holds the chain in reset; released, the TAP is
         // clocked into Run-Test/Idle and 100 more clocks, with IDCODE selected.
@@ -111,7 +111,7 @@ TEST_F(FtdiSimBus, BothBoardsReadTheChipsIdcodeAndDriveTheResetLines)
 
         const Bytes zeros(4, 0);
         Bytes idcode(4);
-        jtag.ShiftDR(zeros.data(), idcode.data(), 32, TapStateMachine::RUN_TEST_IDLE);
+        jtag.ShiftDR(zeros.data(), idcode.data(), 32, TapState::RUN_TEST_IDLE);
         EXPECT_EQ(idcodes[i], Le32(idcode.data()));
 
         jtag.SetSYS_RST(false);
@@ -134,9 +134,9 @@ TEST_F(FtdiSimBus, BatchIsDeferredToOneReadAndRefusalsSendNothing)
     const size_t reads = model.DataReads();
 
     const Bytes in = {0xFF, 0x0F, 0, 0};
-    jtag.AsyncShiftIR(0x03, 5, TapStateMachine::PAUSE_IR);
-    jtag.AsyncShiftDR(in.data(), 12, TapStateMachine::PAUSE_DR);
-    jtag.AsyncWriteDR(in.data(), 32, TapStateMachine::RUN_TEST_IDLE);
+    jtag.AsyncShiftIR(0x03, 5, TapState::PAUSE_IR);
+    jtag.AsyncShiftDR(in.data(), 12, TapState::PAUSE_DR);
+    jtag.AsyncWriteDR(in.data(), 32, TapState::RUN_TEST_IDLE);
     EXPECT_EQ(writes, model.OutTransfers());  // nothing reaches the chip before Wait
     Bytes out = {0xEE};
     jtag.Wait(out);
@@ -150,19 +150,19 @@ TEST_F(FtdiSimBus, BatchIsDeferredToOneReadAndRefusalsSendNothing)
     EXPECT_EQ(afterWait, model.OutTransfers());
 
     try {
-        jtag.ShiftDR(in.data(), out.data(), 8, TapStateMachine::EXIT1_DR);
+        jtag.ShiftDR(in.data(), out.data(), 8, TapState::EXIT1_DR);
         FAIL() << "EXIT1_DR accepted";
     } catch (const std::logic_error& e) {
         EXPECT_STREQ("TapState conversion error!", e.what());
     }
-    EXPECT_THROW(jtag.ShiftIR(0, 33, TapStateMachine::RUN_TEST_IDLE), std::logic_error);
+    EXPECT_THROW(jtag.ShiftIR(0, 33, TapState::RUN_TEST_IDLE), std::logic_error);
     EXPECT_THROW(jtag.SetFrequency(0), std::logic_error);
     EXPECT_EQ(afterWait, model.OutTransfers());
 
     // A chip that answers nothing fails the read; it does not hang.
     model.DropReplies(true);
     try {
-        jtag.ShiftDR(in.data(), out.data(), 8, TapStateMachine::RUN_TEST_IDLE);
+        jtag.ShiftDR(in.data(), out.data(), 8, TapState::RUN_TEST_IDLE);
         FAIL() << "a scan without read-back succeeded";
     } catch (const std::runtime_error& e) {
         EXPECT_EQ(0u, std::string(e.what()).find("ftdi read error ")) << e.what();
@@ -197,7 +197,7 @@ TEST_F(FtdiSimBus, LongScanGoesOutInPartsTheChipCanHold)
     Bytes in((bits + 7) / 8), out(in.size());
     for (size_t i = 0; i < in.size(); ++i)
         in[i] = static_cast<unsigned char>(i * 37 + 11);
-    jtag.ShiftDR(in.data(), out.data(), bits, TapStateMachine::RUN_TEST_IDLE);
+    jtag.ShiftDR(in.data(), out.data(), bits, TapState::RUN_TEST_IDLE);
     // The IDCODE register (selected after Open) comes out first, then the
     // bits shifted in, 32 clocks later.
     EXPECT_EQ(0x4BA00477u, Le32(out.data()));

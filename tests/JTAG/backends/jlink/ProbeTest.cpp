@@ -136,7 +136,7 @@ TEST(JlinkProbe, RefusesADeviceWithoutBothEndpoints)
 // From Test-Logic-Reset: 5 clocks to Shift-IR, 4 data clocks, 2 to idle.
 TEST_F(JlinkJTAG, InstructionScanFromResetIsOneCommandOfElevenClocks)
 {
-    m_jtag->AsyncShiftIR(0x5, 4, TapStateMachine::RUN_TEST_IDLE);
+    m_jtag->AsyncShiftIR(0x5, 4, TapState::RUN_TEST_IDLE);
     EXPECT_TRUE(m_usb->events.empty());  // batched until Wait
     m_usb->Script(kIn, {0x20, 0x01});    // TDO 1 at clocks 5 and 8
     m_usb->Script(kIn, {0x00});
@@ -145,21 +145,21 @@ TEST_F(JlinkJTAG, InstructionScanFromResetIsOneCommandOfElevenClocks)
     // TMS 0,1,1,0,0 0,0,0,1 1,0; TDI 0,0,0,0,0 1,0,1,0 0,0.
     EXPECT_EQ((std::vector<Bytes>{{0xCF, 0x00, 0x0B, 0x00, 0x06, 0x03, 0xA0, 0x00}}), Written(*m_usb));
     EXPECT_EQ((std::vector<unsigned char>{0x09}), out);
-    EXPECT_EQ(TapStateMachine::RUN_TEST_IDLE, m_jtag->TapState());
+    EXPECT_EQ(TapState::RUN_TEST_IDLE, m_jtag->TrackedState());
 }
 
 TEST_F(JlinkJTAG, BatchedScansShareOneCommandAndWriteOnlyScansDeliverNothing)
 {
     m_usb->echo = true;
     const unsigned char first[] = {0xBC, 0x0A}, second[] = {0x15}, third[] = {0x3C}, fourth[] = {0xFF};
-    m_jtag->AsyncShiftDR(first, 12, TapStateMachine::RUN_TEST_IDLE);
-    m_jtag->AsyncShiftDR(second, 5, TapStateMachine::PAUSE_DR);
+    m_jtag->AsyncShiftDR(first, 12, TapState::RUN_TEST_IDLE);
+    m_jtag->AsyncShiftDR(second, 5, TapState::PAUSE_DR);
     EXPECT_TRUE(m_usb->Writes().empty());
     // A write-only scan sends the pending read-back command first.
-    m_jtag->AsyncWriteDR(third, 8, TapStateMachine::RUN_TEST_IDLE);
+    m_jtag->AsyncWriteDR(third, 8, TapState::RUN_TEST_IDLE);
     ASSERT_EQ(1u, m_usb->Writes().size());
     EXPECT_EQ(0xCF, m_usb->Writes()[0].data[0]);
-    m_jtag->AsyncWriteDR(fourth, 8, TapStateMachine::RUN_TEST_IDLE);
+    m_jtag->AsyncWriteDR(fourth, 8, TapState::RUN_TEST_IDLE);
     const size_t readsBefore = m_usb->Reads().size();
 
     std::vector<unsigned char> out{9, 9, 9};
@@ -190,7 +190,7 @@ TEST_F(JlinkJTAG, LargeBatchesAreSplitAcrossCommands)
         expected.insert(expected.end(), in.begin(), in.end());
     }
     for (const Bytes& in : inputs)
-        m_jtag->AsyncShiftDR(in.data(), 250, TapStateMachine::RUN_TEST_IDLE);
+        m_jtag->AsyncShiftDR(in.data(), 250, TapState::RUN_TEST_IDLE);
     std::vector<unsigned char> out;
     m_jtag->Wait(out);
     EXPECT_EQ(expected, out);
@@ -207,7 +207,7 @@ TEST_F(JlinkJTAG, TrstReleaseClocksIdleOnceAndLineCommands)
     Bytes idle = {0xD5, 0x00, 0x64, 0x00};
     idle.resize(4 + 2 * 13, 0);
     EXPECT_EQ((std::vector<Bytes>{{0xDF}, idle, {0xDF}}), Written(*m_usb));
-    EXPECT_EQ(TapStateMachine::RUN_TEST_IDLE, m_jtag->TapState());
+    EXPECT_EQ(TapState::RUN_TEST_IDLE, m_jtag->TrackedState());
 
     m_usb->events.clear();
     m_jtag->RunTest(0);  // no clocks: nothing sent
@@ -252,7 +252,7 @@ TEST_F(JlinkJTAG, FailedExecutionsLeaveNothingBehind)
     };
     for (const Case& c : cases) {
         const unsigned char in[] = {0xAA, 0x0F};
-        m_jtag->AsyncShiftDR(in, 12, TapStateMachine::RUN_TEST_IDLE);
+        m_jtag->AsyncShiftDR(in, 12, TapState::RUN_TEST_IDLE);
         c.script(*m_usb);
         std::vector<unsigned char> out;
         try {
@@ -280,9 +280,9 @@ TEST_F(JlinkJTAG, ScanWithoutRouteToItsEndIsDroppedWhole)
     m_jtag->RunTest(1);
     m_usb->events.clear();
     const unsigned char in[] = {0x01};
-    m_jtag->AsyncShiftDR(in, 8, TapStateMachine::RUN_TEST_IDLE);
-    EXPECT_THROW(m_jtag->AsyncShiftDR(in, 8, TapStateMachine::SHIFT_IR), std::runtime_error);
-    EXPECT_EQ(TapStateMachine::RUN_TEST_IDLE, m_jtag->TapState());
+    m_jtag->AsyncShiftDR(in, 8, TapState::RUN_TEST_IDLE);
+    EXPECT_THROW(m_jtag->AsyncShiftDR(in, 8, TapState::SHIFT_IR), std::runtime_error);
+    EXPECT_EQ(TapState::RUN_TEST_IDLE, m_jtag->TrackedState());
     std::vector<unsigned char> out;
     m_jtag->Wait(out);
     EXPECT_TRUE(out.empty());

@@ -25,7 +25,7 @@
 
 using Lines = std::vector<std::string>;
 using Reply = CFakePeer::Reply;
-using State = TapStateMachine::State;
+using State = TapState;
 
 namespace {
 
