@@ -1,13 +1,21 @@
 #include "JTAG/core/TapStateMachine.h"
 
+#include <map>
 #include <stdexcept>
+#include <utility>
 
-TapStateMachine::TapStateMachine()
+namespace {
+
+using Routes = std::map<std::pair<TapState, TapState>, TapStateMachine::Route>;
+
+// One table for the process, read only once built (every J-Link command
+// tracks the TAP with a machine of its own).
+const Routes& RouteTable()
 {
     // TMS bits in clocking order, bit 0 first. From a Pause state back into a
     // Shift state the routes pass Update and Capture on purpose: a register
     // resumed from Pause is updated and captured again.
-    m_routes = {
+    static const Routes routes = {
         {{TapState::TEST_LOGIC_RESET, TapState::TEST_LOGIC_RESET}, {0x01, 1}},
         {{TapState::TEST_LOGIC_RESET, TapState::RUN_TEST_IDLE}, {0x00, 1}},
         {{TapState::TEST_LOGIC_RESET, TapState::SHIFT_DR}, {0x02, 4}},
@@ -27,12 +35,16 @@ TapStateMachine::TapStateMachine()
         {{TapState::PAUSE_IR, TapState::SHIFT_DR}, {0x07, 5}},
         {{TapState::PAUSE_IR, TapState::RUN_TEST_IDLE}, {0x03, 3}},
     };
+    return routes;
 }
+
+}  // namespace
 
 TapStateMachine::Route TapStateMachine::GetRoute(State target) const
 {
-    auto it = m_routes.find({m_state, target});
-    if (it == m_routes.end())
+    const Routes& routes = RouteTable();
+    const auto it = routes.find({m_state, target});
+    if (it == routes.end())
         throw std::runtime_error("A transition from " + GetTapStateName(m_state) + " to " +
                                  GetTapStateName(target) + " is not specified.");
     return it->second;

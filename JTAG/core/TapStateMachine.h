@@ -4,9 +4,7 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <string>
-#include <utility>
 
 #include "wire/TapState.h"
 
@@ -21,8 +19,6 @@ public:
         uint8_t count;
     };
 
-    TapStateMachine();
-
     State GetState() const { return m_state; }
     void SetState(State state) { m_state = state; }
 
@@ -33,6 +29,5 @@ public:
     std::string GetTapStateName(State state) const;
 
 private:
-    std::map<std::pair<State, State>, Route> m_routes;
     State m_state = TapState::TEST_LOGIC_RESET;
 };

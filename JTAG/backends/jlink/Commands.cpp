@@ -60,25 +60,26 @@ std::vector<uint8_t> ExtractBits(const uint8_t* tdo, size_t tdoSize, uint32_t of
 
 // ---------------------------------------------------------------------------
 
-EmuCmdHwJtag::EmuCmdHwJtag(TapStateMachine& tap, unsigned char* buffer, unsigned int capacity, CmdType type)
-    : m_tap(tap), m_type(type), m_buffer(buffer), m_capacity(capacity), m_numBits(buffer + 2)
+EmuCmdHwJtag::EmuCmdHwJtag(TapState from, unsigned char* buffer, unsigned int capacity, CmdType type)
+    : m_type(type), m_buffer(buffer), m_capacity(capacity), m_numBits(buffer + 2)
 {
     if (!buffer || capacity < 6)
         throw std::logic_error("A J-Link JTAG command needs a buffer of at least 6 bytes");
+    m_tap.SetState(from);
     std::memset(m_buffer, 0, 6);
     m_buffer[0] = type == READ_BACK ? EMU_CMD_HW_JTAG3 : EMU_CMD_HW_JTAG_WRITE;
 }
 
-unsigned int EmuCmdHwJtag::getNumBitsFieldValue() const
+unsigned int EmuCmdHwJtag::Clocks() const
 {
     return static_cast<unsigned int>(m_numBits[0]) | static_cast<unsigned int>(m_numBits[1]) << 8;
 }
 
-void EmuCmdHwJtag::expandTmsTdiFields(unsigned int bits)
+void EmuCmdHwJtag::ExpandTmsTdiFields(unsigned int bits)
 {
-    const unsigned long long n = getNumBitsFieldValue();
+    const unsigned long long n = Clocks();
     const unsigned long long next = n + bits;
-    const unsigned long long m = getTmsTdiFieldsSize(static_cast<unsigned int>(n));
+    const unsigned long long m = TmsTdiFieldsSize(static_cast<unsigned int>(n));
     const unsigned long long nextM = next == 0 ? 1 : (next + 7) / 8;
     const unsigned long long nextSize = 4 + 2 * nextM;
     if (nextSize > m_capacity || next > kMaxClocks)
@@ -106,8 +107,8 @@ void EmuCmdHwJtag::SetBit(unsigned int fieldOffset, unsigned int bit, bool value
 void EmuCmdHwJtag::AppendClocks(unsigned int bits, bool (*tms)(const void*, unsigned int), const void* tmsSource,
                                 const uint8_t* tdi)
 {
-    const unsigned int first = getNumBitsFieldValue();
-    expandTmsTdiFields(bits);
+    const unsigned int first = Clocks();
+    ExpandTmsTdiFields(bits);
     for (unsigned int k = 0; k < bits; ++k) {
         SetBit(m_tmsOffset, first + k, tms(tmsSource, k));
         SetBit(m_tdiOffset, first + k, tdi && ((tdi[k / 8] >> (k % 8)) & 1));
@@ -129,7 +130,7 @@ bool LastClockHigh(const void* last, unsigned int k)
 
 }  // namespace
 
-void EmuCmdHwJtag::appendData(const uint8_t* tms, const uint8_t* tdi, unsigned int bits)
+void EmuCmdHwJtag::AppendData(const uint8_t* tms, const uint8_t* tdi, unsigned int bits)
 {
     if (m_buffer[0] != EMU_CMD_HW_JTAG3 && m_buffer[0] != EMU_CMD_HW_JTAG_WRITE)
         throw std::runtime_error("Invalid command type for adding data.");
@@ -140,20 +141,19 @@ void EmuCmdHwJtag::appendData(const uint8_t* tms, const uint8_t* tdi, unsigned i
     AppendClocks(bits, StreamBit, tms, tdi);
 }
 
-TapState EmuCmdHwJtag::setTapStateMachineMove(TapState target)
+void EmuCmdHwJtag::Move(TapState target)
 {
     const TapState current = m_tap.GetState();
-    if (target == current && target != TapState::TEST_LOGIC_RESET &&
-        target != TapState::RUN_TEST_IDLE)
-        return target;
+    if (target == current && target != TapState::TEST_LOGIC_RESET && target != TapState::RUN_TEST_IDLE)
+        return;
     const TapStateMachine::Route route = m_tap.GetRoute(target);
     const uint8_t tms[1] = {route.tms};
     const uint8_t tdi[1] = {0};
-    appendData(tms, tdi, route.count);
-    return target;
+    AppendData(tms, tdi, route.count);
+    m_tap.SetState(target);
 }
 
-void EmuCmdHwJtag::appendDataToTdi(const uint8_t* tdi, unsigned int bits)
+void EmuCmdHwJtag::AppendScan(const uint8_t* tdi, unsigned int bits)
 {
     if (bits == 0)
         return;
@@ -161,8 +161,7 @@ void EmuCmdHwJtag::appendDataToTdi(const uint8_t* tdi, unsigned int bits)
         throw std::runtime_error("Pointers to TMS and TDI Field is invalid.");
     const unsigned int last = bits - 1;
     AppendClocks(bits, LastClockHigh, &last, tdi);
-    m_tap.SetState(m_tap.GetState() == TapState::SHIFT_DR ? TapState::EXIT1_DR
-                                                                 : TapState::EXIT1_IR);
+    m_tap.SetState(m_tap.GetState() == TapState::SHIFT_DR ? TapState::EXIT1_DR : TapState::EXIT1_IR);
 }
 
 }  // namespace jlink

@@ -88,8 +88,9 @@ std::vector<uint8_t> ExtractBits(const uint8_t* tdo, size_t tdoSize, uint32_t of
 //   4      m TMS bytes, bit 0 of byte 0 first; m = (n + 7) / 8, but 1 for n = 0
 //   4 + m  m TDI bytes, same order
 //
-// The command is 4 + 2m bytes. The builder tracks the TAP through the
-// adapter's TapStateMachine as it appends moves and scans.
+// The command is 4 + 2m bytes. The builder owns the TAP state it tracks: it
+// starts where the TAP is when the command begins and follows every move and
+// scan it appends, with TapStateMachine's routes for the moves.
 class EmuCmdHwJtag {
 public:
     enum CmdType {
@@ -98,38 +99,42 @@ public:
     };
 
     // An empty command (n = 0, 6 bytes) at the start of `buffer`, which holds
-    // `capacity` bytes (at least 6, else std::logic_error).
-    EmuCmdHwJtag(TapStateMachine& tap, unsigned char* buffer, unsigned int capacity, CmdType type);
+    // `capacity` bytes (at least 6, else std::logic_error), for a TAP in `from`.
+    EmuCmdHwJtag(TapState from, unsigned char* buffer, unsigned int capacity, CmdType type);
 
     EmuCmdHwJtag(const EmuCmdHwJtag&) = delete;
     EmuCmdHwJtag& operator=(const EmuCmdHwJtag&) = delete;
 
     // Bytes of each of the TMS and TDI fields for `bits` clocks.
-    static unsigned int getTmsTdiFieldsSize(unsigned int bits) { return bits == 0 ? 1 : (bits + 7) / 8; }
+    static unsigned int TmsTdiFieldsSize(unsigned int bits) { return bits == 0 ? 1 : (bits + 7) / 8; }
 
     // Makes room for `bits` more clocks; throws limit_exceeded, changing
     // nothing, when the command would exceed the buffer or 65535 clocks.
-    void expandTmsTdiFields(unsigned int bits);
+    void ExpandTmsTdiFields(unsigned int bits);
 
     // Appends `bits` clocks with TMS and TDI from the given streams (bit 0
-    // first). std::runtime_error for a buffer that holds no JTAG command or
-    // null streams; 0 bits does nothing.
-    void appendData(const uint8_t* tms, const uint8_t* tdi, unsigned int bits);
+    // first), leaving the tracked state alone: callers clock only where the
+    // TAP stays (idle clocks). std::runtime_error for a buffer that holds no
+    // JTAG command or null streams; 0 bits does nothing.
+    void AppendData(const uint8_t* tms, const uint8_t* tdi, unsigned int bits);
 
     // Appends the route from the tracked state to `target` (TDI 0), or
     // nothing when the TAP already rests there in a state other than
-    // Test-Logic-Reset and Run-Test/Idle. Returns `target`; the caller sets
-    // the state. A missing route throws TapStateMachine's error.
-    TapState setTapStateMachineMove(TapState target);
+    // Test-Logic-Reset and Run-Test/Idle; the tracked state becomes `target`.
+    // A missing route throws TapStateMachine's error and changes nothing.
+    void Move(TapState target);
 
     // Appends a scan of `bits` clocks from Shift-DR or Shift-IR: TDI from
     // `tdi`, TMS 0 but 1 on the last clock; the tracked state becomes
     // Exit1-DR or Exit1-IR. 0 bits does nothing.
-    void appendDataToTdi(const uint8_t* tdi, unsigned int bits);
+    void AppendScan(const uint8_t* tdi, unsigned int bits);
 
-    unsigned int getSize() const { return m_size; }
-    unsigned int getNumBitsFieldValue() const;
-    CmdType getType() const { return m_type; }
+    // Where the TAP is once the command has been clocked.
+    TapState State() const { return m_tap.GetState(); }
+    unsigned int Size() const { return m_size; }
+    // n, the clocks the command holds so far.
+    unsigned int Clocks() const;
+    CmdType Type() const { return m_type; }
     const unsigned char* data() const { return m_buffer; }
 
 private:
@@ -137,7 +142,7 @@ private:
     void AppendClocks(unsigned int bits, bool (*tms)(const void*, unsigned int), const void* tmsSource,
                       const uint8_t* tdi);
 
-    TapStateMachine& m_tap;
+    TapStateMachine m_tap;
     CmdType m_type;
     unsigned char* m_buffer;
     unsigned int m_capacity;

@@ -196,57 +196,88 @@ void CJlinkJTAG::SelectJtagInterface()
 }
 
 // ---------------------------------------------------------------------------
-// The pending command.
+// The queue: one pending command, built step by step.
 
-void CJlinkJTAG::CreateEmuCmdHwJtag(EmuCmdHwJtag::CmdType type)
+void CJlinkJTAG::Begin(EmuCmdHwJtag::CmdType type)
 {
-    m_pending.reset(new EmuCmdHwJtag(m_tap, m_buffer.data(), static_cast<unsigned int>(m_buffer.size()), type));
-    m_pendingFrom = m_tap.GetState();
+    m_pending.reset(new EmuCmdHwJtag(m_tapState, m_buffer.data(), static_cast<unsigned int>(m_buffer.size()), type));
 }
 
-void CJlinkJTAG::DropPending()
-{
-    if (m_pending) {
-        m_tap.SetState(m_pendingFrom);  // never sent: the TAP did not move
-        m_pending.reset();
-    }
-    m_parsers.clear();
-    m_results.clear();
-}
-
-void CJlinkJTAG::DiscardResults()
-{
-    DropPending();
-}
-
-void CJlinkJTAG::BufferingResultOfExecutedCommand()
+void CJlinkJTAG::Flush(std::vector<unsigned char>& results)
 {
     if (!m_pending)
         return;
     // Taken out first: whatever happens, this command is never sent again,
-    // and after a failure neither its parsers nor earlier results survive.
+    // and after a failure neither its scans nor earlier results survive.
     std::unique_ptr<EmuCmdHwJtag> command = std::move(m_pending);
+    std::vector<Slice> slices;
+    slices.swap(m_slices);
+    m_tapState = command->State();
     try {
-        ExecuteCommand(command->data(), command->getSize());
-        if (command->getType() == EmuCmdHwJtag::READ_BACK) {
-            const uint32_t tdoBytes = (command->getNumBitsFieldValue() + 7) / 8;
+        ExecuteCommand(command->data(), command->Size());
+        if (command->Type() == EmuCmdHwJtag::READ_BACK) {
+            const uint32_t tdoBytes = (command->Clocks() + 7) / 8;
             // The command has been sent: its buffer now takes the TDO bits.
             ReadResultOfExecutedCommand(m_buffer.data(), tdoBytes);
             uint8_t status = 0;
             ReadResultOfExecutedCommand(&status, 1);
             if (status != 0)
                 throw std::runtime_error("Shift operation failed.");
-            while (!m_parsers.empty()) {
-                const std::vector<unsigned char> result = m_parsers.front()(m_buffer.data(), tdoBytes);
-                m_results.insert(m_results.end(), result.begin(), result.end());
-                m_parsers.pop_front();
+            for (const Slice& slice : slices) {
+                // The reply covers every clock of the command, this scan's too.
+                if (static_cast<size_t>(tdoBytes) * 8 < static_cast<size_t>(slice.offset) + slice.bits)
+                    throw std::runtime_error("J-Link reply is shorter than the scans it answers");
+                const std::vector<unsigned char> bits =
+                    ReadScanChainShiftedData(m_buffer.data(), slice.offset, static_cast<int>(slice.bits));
+                results.insert(results.end(), bits.begin(), bits.end());
             }
         }
     } catch (...) {
-        m_parsers.clear();
+        results.clear();
         m_results.clear();
         throw;
     }
+}
+
+void CJlinkJTAG::Append(std::vector<unsigned char>& results, const std::function<void(EmuCmdHwJtag&)>& step)
+{
+    try {
+        step(*m_pending);
+        return;
+    } catch (const limit_exceeded&) {
+        if (m_pending->Clocks() == 0)
+            throw;
+    }
+    const EmuCmdHwJtag::CmdType type = m_pending->Type();
+    Flush(results);
+    Begin(type);
+    step(*m_pending);
+}
+
+void CJlinkJTAG::AppendScan(ShiftType type, const uint8_t* data, int bits, TapState end, bool readBack,
+                            std::vector<unsigned char>& results)
+{
+    const TapState shift = type == INSTRUCTION_SCAN ? TapState::SHIFT_IR : TapState::SHIFT_DR;
+    Append(results, [&](EmuCmdHwJtag& command) { command.Move(shift); });
+    Append(results, [&](EmuCmdHwJtag& command) {
+        const uint32_t offset = command.Clocks();
+        command.AppendScan(data, static_cast<unsigned int>(bits));
+        if (readBack)
+            m_slices.push_back({offset, static_cast<uint32_t>(bits)});
+    });
+    Append(results, [&](EmuCmdHwJtag& command) { command.Move(end); });
+}
+
+void CJlinkJTAG::DropPending()
+{
+    m_pending.reset();  // never sent: the TAP did not move
+    m_slices.clear();
+    m_results.clear();
+}
+
+void CJlinkJTAG::DiscardResults()
+{
+    DropPending();
 }
 
 std::vector<unsigned char> CJlinkJTAG::ReadScanChainShiftedData(const uint8_t* tdo, uint32_t bitOffset, int bits)
@@ -261,41 +292,7 @@ std::vector<unsigned char> CJlinkJTAG::ReadScanChainShiftedData(const uint8_t* t
     return ExtractBits(tdo, (static_cast<size_t>(bitOffset) + count + 7) / 8, bitOffset, count);
 }
 
-void CJlinkJTAG::RunStep(int step, ShiftType type, const uint8_t* data, int bits, TapState end,
-                         bool writeOnly)
-{
-    const EmuCmdHwJtag::CmdType wanted = writeOnly ? EmuCmdHwJtag::WRITE_ONLY : EmuCmdHwJtag::READ_BACK;
-    switch (step) {
-    case 0:
-        BufferingResultOfExecutedCommand();
-        break;
-    case 1:
-        CreateEmuCmdHwJtag(wanted);
-        break;
-    case 2:
-        m_tap.SetState(m_pending->setTapStateMachineMove(type == INSTRUCTION_SCAN ? TapState::SHIFT_IR
-                                                                                  : TapState::SHIFT_DR));
-        break;
-    case 3: {
-        const uint32_t offset = m_pending->getNumBitsFieldValue();
-        m_pending->appendDataToTdi(data, static_cast<unsigned int>(bits));
-        if (!writeOnly)
-            m_parsers.push_back([this, offset, bits](const uint8_t* tdo, size_t size) {
-                // The reply covers every clock of the command, this scan's too.
-                if (size * 8 < static_cast<size_t>(offset) + static_cast<size_t>(bits))
-                    throw std::runtime_error("J-Link reply is shorter than the scans it answers");
-                return ReadScanChainShiftedData(tdo, offset, bits);
-            });
-        break;
-    }
-    case 4:
-        m_tap.SetState(m_pending->setTapStateMachineMove(end));
-        break;
-    }
-}
-
-void CJlinkJTAG::AsyncShift(ShiftType type, const uint8_t* data, int bits, TapState end,
-                            bool writeOnly)
+void CJlinkJTAG::AsyncShift(ShiftType type, const uint8_t* data, int bits, TapState end, bool writeOnly)
 {
     CheckDataLength(bits);
     // A scan without bits shifts nothing and delivers nothing, as on the other
@@ -305,29 +302,33 @@ void CJlinkJTAG::AsyncShift(ShiftType type, const uint8_t* data, int bits, TapSt
     if (!data)
         throw std::logic_error("J-Link scan of " + std::to_string(bits) + " bits without data");
     const EmuCmdHwJtag::CmdType wanted = writeOnly ? EmuCmdHwJtag::WRITE_ONLY : EmuCmdHwJtag::READ_BACK;
-    int step = !m_pending ? 1 : (m_pending->getType() == wanted ? 2 : 0);
     try {
-        for (; step <= 4; ++step) {
-            for (;;) {
-                try {
-                    RunStep(step, type, data, bits, end, writeOnly);
-                    break;
-                } catch (const limit_exceeded&) {
-                    // A full command goes out and the step is tried again in a
-                    // fresh one; what does not fit even there is refused.
-                    if (!m_pending || m_pending->getNumBitsFieldValue() == 0)
-                        throw;
-                    BufferingResultOfExecutedCommand();
-                    CreateEmuCmdHwJtag(wanted);
-                }
-            }
-        }
+        if (m_pending && m_pending->Type() != wanted)
+            Flush(m_results);
+        if (!m_pending)
+            Begin(wanted);
+        AppendScan(type, data, bits, end, !writeOnly, m_results);
     } catch (...) {
         // A half-queued scan would desynchronise the TAP from what we track:
         // the batch is dropped; the session reports the failure.
         DropPending();
         throw;
     }
+}
+
+std::vector<unsigned char> CJlinkJTAG::ScanAlone(ShiftType type, const uint8_t* data, int bits, TapState end)
+{
+    std::vector<unsigned char> own;
+    try {
+        Flush(m_results);
+        Begin(EmuCmdHwJtag::READ_BACK);
+        AppendScan(type, data, bits, end, true, own);
+        Flush(own);
+    } catch (...) {
+        DropPending();
+        throw;
+    }
+    return own;
 }
 
 void CJlinkJTAG::AsyncShiftIR(unsigned int value, int length, TapState end)
@@ -350,25 +351,9 @@ void CJlinkJTAG::AsyncWriteDR(const unsigned char* in, int length, TapState end)
 
 void CJlinkJTAG::Wait(std::vector<unsigned char>& out)
 {
-    BufferingResultOfExecutedCommand();
+    Flush(m_results);
     out.swap(m_results);
     m_results.clear();
-}
-
-std::vector<unsigned char> CJlinkJTAG::ShiftOwnResult(ShiftType type, const uint8_t* data, int bits,
-                                                      TapState end)
-{
-    AsyncShift(type, data, bits, end, false);
-    std::vector<unsigned char> all;
-    Wait(all);
-    // Results of scans queued earlier come first; they stay for the next
-    // Wait, and only this scan's own bytes are returned.
-    const size_t own = (static_cast<size_t>(bits) + 7) / 8;
-    if (all.size() < own)
-        throw std::runtime_error("J-Link delivered " + std::to_string(all.size()) + " bytes for a scan of " +
-                                 std::to_string(bits) + " bits");
-    m_results.assign(all.begin(), all.end() - static_cast<std::ptrdiff_t>(own));
-    return std::vector<unsigned char>(all.end() - static_cast<std::ptrdiff_t>(own), all.end());
 }
 
 unsigned int CJlinkJTAG::ShiftIR(unsigned int value, int length, TapState end)
@@ -376,7 +361,7 @@ unsigned int CJlinkJTAG::ShiftIR(unsigned int value, int length, TapState end)
     CheckIRLength(length);
     const uint8_t bytes[4] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
                               static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
-    const std::vector<unsigned char> own = ShiftOwnResult(INSTRUCTION_SCAN, bytes, length, end);
+    const std::vector<unsigned char> own = ScanAlone(INSTRUCTION_SCAN, bytes, length, end);
     unsigned int captured = 0;
     for (size_t i = 0; i < own.size() && i < 4; ++i)
         captured |= static_cast<unsigned int>(own[i]) << (8 * i);
@@ -388,7 +373,9 @@ void CJlinkJTAG::ShiftDR(const unsigned char* in, unsigned char* out, int length
     CheckDataLength(length);
     if (length == 0)
         return;
-    const std::vector<unsigned char> own = ShiftOwnResult(DATA_SCAN, in, length, end);
+    if (!in)
+        throw std::logic_error("J-Link scan of " + std::to_string(length) + " bits without data");
+    const std::vector<unsigned char> own = ScanAlone(DATA_SCAN, in, length, end);
     std::copy(own.begin(), own.end(), out);
 }
 
@@ -399,43 +386,46 @@ void CJlinkJTAG::ShiftDR(const unsigned char* in, unsigned char* out, int length
 
 void CJlinkJTAG::RunTest(unsigned int count)
 {
-    BufferingResultOfExecutedCommand();
+    Flush(m_results);
     // No clocks, no command: an empty JTAG command would carry a TMS and a
     // TDI byte for 0 clocks, two bytes more than the probe reads for it,
     // which it would take for the start of another command.
     if (count == 0)
         return;
-    const unsigned int capacity = static_cast<unsigned int>(m_buffer.size());
-    std::unique_ptr<EmuCmdHwJtag> command(
-        new EmuCmdHwJtag(m_tap, m_buffer.data(), capacity, EmuCmdHwJtag::WRITE_ONLY));
-    m_tap.SetState(command->setTapStateMachineMove(TapState::RUN_TEST_IDLE));
     // The other clocks stay in Run-Test/Idle: TMS and TDI 0. Counts beyond
     // one command's 65535 clocks go out in several commands.
     static const uint8_t zeros[kCommandBufferSize / 8] = {};
-    unsigned int remaining = count - 1;
-    while (remaining > 0) {
-        const unsigned int room = kMaxClocks - command->getNumBitsFieldValue();
-        if (room == 0) {
-            ExecuteCommand(command->data(), command->getSize());
-            command.reset(new EmuCmdHwJtag(m_tap, m_buffer.data(), capacity, EmuCmdHwJtag::WRITE_ONLY));
-            continue;
+    try {
+        Begin(EmuCmdHwJtag::WRITE_ONLY);
+        m_pending->Move(TapState::RUN_TEST_IDLE);
+        unsigned int remaining = count - 1;
+        while (remaining > 0) {
+            const unsigned int room = kMaxClocks - m_pending->Clocks();
+            if (room == 0) {
+                Flush(m_results);
+                Begin(EmuCmdHwJtag::WRITE_ONLY);
+                continue;
+            }
+            const unsigned int clocks = std::min(remaining, room);
+            m_pending->AppendData(zeros, zeros, clocks);
+            remaining -= clocks;
         }
-        const unsigned int clocks = std::min(remaining, room);
-        command->appendData(zeros, zeros, clocks);
-        remaining -= clocks;
+        Flush(m_results);
+    } catch (...) {
+        m_pending.reset();  // never sent: the TAP did not move
+        throw;
     }
-    ExecuteCommand(command->data(), command->getSize());
 }
 
 void CJlinkJTAG::SetFrequency(unsigned int hertz)
 {
-    BufferingResultOfExecutedCommand();
+    Flush(m_results);
     SetJtagSpeed(SpeedFromHertz(hertz));
 }
 
 void CJlinkJTAG::SetTRST(bool level)
 {
-    BufferingResultOfExecutedCommand();
+    Flush(m_results);
     SendByte(level ? EMU_CMD_HW_TRST1 : EMU_CMD_HW_TRST0);
     // Released for the first time (or again after being driven low): the
     // TAPs sit in Test-Logic-Reset; idle clocks bring them to Run-Test/Idle,
@@ -448,7 +438,7 @@ void CJlinkJTAG::SetTRST(bool level)
 
 void CJlinkJTAG::SetSYS_RST(bool level)
 {
-    BufferingResultOfExecutedCommand();
+    Flush(m_results);
     SendByte(level ? EMU_CMD_HW_RESET1 : EMU_CMD_HW_RESET0);
     m_sysRst = level;
 }

@@ -7,20 +7,20 @@
 // raw TMS/TDI streams, so this back-end makes every TAP move itself and packs
 // asynchronous scans, with the moves between them, into one pending
 // EMU_CMD_HW_JTAG3 (or EMU_CMD_HW_JTAG_WRITE) command of up to 65535 clocks,
-// whose TDO reply is cut into the scans' results when it arrives. The
-// commands are built in JlinkCommands; this class moves them through
-// CUsbInterface.
+// whose TDO reply is cut into the scans' results when it arrives. A
+// synchronous scan sends what is pending and then goes out in a command of
+// its own. The commands are built in Commands.h; this class moves them
+// through CUsbInterface.
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "JTAG/core/JTAG.h"
 #include "JTAG/backends/jlink/Commands.h"
+#include "JTAG/core/JTAG.h"
 #include "JTAG/usb/Kinds.h"
 #include "JTAG/usb/UsbInterface.h"
 
@@ -71,43 +71,59 @@ public:
     int GetAdapterType();
     void SetJtagSpeed(unsigned short kHz);
     void SelectJtagInterface();
-    void CreateEmuCmdHwJtag(EmuCmdHwJtag::CmdType type);
+    // Queues one scan (the move into its shift state, its bits, the move to
+    // `end`) after what is pending, sending the pending command first when
+    // it is of the other type or full.
     void AsyncShift(ShiftType type, const uint8_t* data, int bits, TapState end, bool writeOnly);
-    // Executes the pending command, if any, and appends its scans' results.
-    void BufferingResultOfExecutedCommand();
     std::vector<unsigned char> ReadScanChainShiftedData(const uint8_t* tdo, uint32_t bitOffset, int bits);
 
     // For tests: the configured speed in kHz and the tracked TAP state.
     unsigned short Speed() const { return m_speed; }
-    TapState TrackedState() const { return m_tap.GetState(); }
+    TapState TrackedState() const { return m_pending ? m_pending->State() : m_tapState; }
 
     // Empty reads in a row after which a reply counts as missing.
     static constexpr unsigned kMaxEmptyReads = 4;
 
 private:
-    using ResultParser = std::function<std::vector<unsigned char>(const uint8_t* tdo, size_t size)>;
+    // A read-back scan's bits in the pending command's TDO.
+    struct Slice {
+        uint32_t offset;
+        uint32_t bits;
+    };
 
     void SendByte(uint8_t command);
+
+    // The queue's steps. Flush sends the pending command, if any; for a
+    // read-back command it reads the TDO and appends each scan's bits to
+    // `results`. Begin starts a pending command where the last command sent
+    // left the TAP. Append runs one step on the pending command; a step that
+    // does not fit sends the command (its results to `results`) and runs in
+    // a fresh one, and what does not fit even there is refused.
+    void Flush(std::vector<unsigned char>& results);
+    void Begin(EmuCmdHwJtag::CmdType type);
+    void Append(std::vector<unsigned char>& results, const std::function<void(EmuCmdHwJtag&)>& step);
+    // The three steps of a scan; a read-back one leaves a slice.
+    void AppendScan(ShiftType type, const uint8_t* data, int bits, TapState end, bool readBack,
+                    std::vector<unsigned char>& results);
+    // Forgets the pending command, its slices and the results not yet taken.
     void DropPending();
-    void RunStep(int step, ShiftType type, const uint8_t* data, int bits, TapState end,
-                 bool writeOnly);
-    std::vector<unsigned char> ShiftOwnResult(ShiftType type, const uint8_t* data, int bits,
-                                              TapState end);
+    // A synchronous scan: what is pending goes first (its results stay for
+    // the next Wait), then this scan alone; returns its captured bits.
+    std::vector<unsigned char> ScanAlone(ShiftType type, const uint8_t* data, int bits, TapState end);
 
     int m_adapterType = 0;
     std::unique_ptr<usb::CUsbInterface> m_usb;
-    TapStateMachine m_tap;
     usb::CEndPoint m_in{usb::ENDPOINT_BULK_IN, 0};
     usb::CEndPoint m_out{usb::ENDPOINT_BULK_OUT, 0};
     unsigned short m_speed = 0;
+    // Where the last command sent left the TAP; a pending command tracks the
+    // TAP on from there, and one dropped unsent never moved it.
+    TapState m_tapState = TapState::TEST_LOGIC_RESET;
     std::unique_ptr<EmuCmdHwJtag> m_pending;
-    // Tracked TAP state when the pending command was started: a command that
-    // is dropped unsent never moved the TAP.
-    TapState m_pendingFrom = TapState::TEST_LOGIC_RESET;
+    std::vector<Slice> m_slices;
     bool m_trstReleased = false;
     std::vector<unsigned char> m_buffer;
     std::vector<unsigned char> m_results;
-    std::deque<ResultParser> m_parsers;
 };
 
 // The USB kind of J-Link probes (1366:0101).

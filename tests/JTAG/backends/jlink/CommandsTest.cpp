@@ -17,24 +17,23 @@ namespace {
 // freed in between; a command that cannot grow is left as it was.
 TEST(JlinkCommand, FieldsGrowUpToTheLimit)
 {
-    TapStateMachine tap;
     unsigned char buffer[12];
-    EmuCmdHwJtag command(tap, buffer, sizeof buffer, EmuCmdHwJtag::READ_BACK);
+    EmuCmdHwJtag command(TapState::RUN_TEST_IDLE, buffer, sizeof buffer, EmuCmdHwJtag::READ_BACK);
     const uint8_t tms1[] = {0x55}, tdi1[] = {0x7F};
-    command.appendData(tms1, tdi1, 7);
+    command.AppendData(tms1, tdi1, 7);
     const uint8_t tms2[] = {0xFF, 0x03}, tdi2[] = {0x01, 0xFE};  // bits past the 10th are ignored
-    command.appendData(tms2, tdi2, 10);
+    command.AppendData(tms2, tdi2, 10);
     // TMS: 1010101 then ten ones; TDI: seven ones, then 1, eight zeros, 1.
     const Bytes expected = {0xCF, 0, 17, 0, 0xD5, 0xFF, 0x01, 0xFF, 0x00, 0x01};
-    EXPECT_EQ(expected, Bytes(buffer, buffer + command.getSize()));
-    EXPECT_THROW(command.expandTmsTdiFields(16), jlink::limit_exceeded);  // 4 + 2 x 5 > 12 bytes
-    EXPECT_EQ(expected, Bytes(buffer, buffer + command.getSize()));
+    EXPECT_EQ(expected, Bytes(buffer, buffer + command.Size()));
+    EXPECT_THROW(command.ExpandTmsTdiFields(16), jlink::limit_exceeded);  // 4 + 2 x 5 > 12 bytes
+    EXPECT_EQ(expected, Bytes(buffer, buffer + command.Size()));
 
     std::vector<unsigned char> big(jlink::kCommandBufferSize);
-    EmuCmdHwJtag full(tap, big.data(), static_cast<unsigned>(big.size()), EmuCmdHwJtag::WRITE_ONLY);
-    full.expandTmsTdiFields(65535);
-    EXPECT_THROW(full.expandTmsTdiFields(1), jlink::limit_exceeded);
-    EXPECT_EQ(65535u, full.getNumBitsFieldValue());
+    EmuCmdHwJtag full(TapState::RUN_TEST_IDLE, big.data(), static_cast<unsigned>(big.size()), EmuCmdHwJtag::WRITE_ONLY);
+    full.ExpandTmsTdiFields(65535);
+    EXPECT_THROW(full.ExpandTmsTdiFields(1), jlink::limit_exceeded);
+    EXPECT_EQ(65535u, full.Clocks());
 }
 
 TEST(JlinkSpeed, FrequencyTextsAndClocks)

@@ -175,6 +175,27 @@ TEST_F(JlinkJTAG, BatchedScansShareOneCommandAndWriteOnlyScansDeliverNothing)
     EXPECT_TRUE(m_usb->events.empty());
 }
 
+// A synchronous scan sends what is queued first, whose results stay for the
+// next Wait, and then goes out in a command of its own.
+TEST_F(JlinkJTAG, SynchronousScanRunsAloneAfterThePendingBatch)
+{
+    m_usb->echo = true;
+    const unsigned char queued[] = {0x5A}, own[] = {0xC3};
+    m_jtag->AsyncShiftDR(queued, 8, TapState::RUN_TEST_IDLE);
+    unsigned char out[1] = {};
+    m_jtag->ShiftDR(own, out, 8, TapState::RUN_TEST_IDLE);
+    EXPECT_EQ(0xC3, out[0]);
+    // From Test-Logic-Reset 4 + 8 + 2 clocks, then from Run-Test/Idle 3 + 8 + 2.
+    const std::vector<Bytes> written = Written(*m_usb);
+    ASSERT_EQ(2u, written.size());
+    EXPECT_EQ((Bytes{0xCF, 0x00, 0x0E, 0x00}), Bytes(written[0].begin(), written[0].begin() + 4));
+    EXPECT_EQ((Bytes{0xCF, 0x00, 0x0D, 0x00}), Bytes(written[1].begin(), written[1].begin() + 4));
+    std::vector<unsigned char> results;
+    m_jtag->Wait(results);
+    EXPECT_EQ((std::vector<unsigned char>{0x5A}), results);
+    EXPECT_EQ(2u, Written(*m_usb).size());  // nothing was left to send
+}
+
 // 300 scans of 250 bits need 76 500 clocks: two commands, every result intact.
 TEST_F(JlinkJTAG, LargeBatchesAreSplitAcrossCommands)
 {
