@@ -471,26 +471,6 @@ TYPED_TEST(SessionTest, IdleClientIsDroppedAndKeepaliveKeepsOneAlive)
     EXPECT_EQ(log.find("Session:2: Timeout expired."), std::string::npos);
 }
 
-TEST(Renumerate, KeepsOpenAdapterAndDropsItsTwin)
-{
-    ServerHarness<TcpTransport> harness({FakeAdapterSource({"A", "B"})});
-    auto a = harness.Connect();
-    auto b = harness.Connect();
-    auto first = a->List();
-    ASSERT_EQ(first.size(), 2u);
-    a->Open("A");
-    auto held = harness.Adapter("A");
-    auto second = b->List();
-    ASSERT_EQ(second.size(), 2u);
-    // A kept its object (and its chip name); B is a fresh object.
-    EXPECT_EQ(second[0].name, "A");
-    EXPECT_EQ(second[0].chipName, first[0].chipName);
-    EXPECT_EQ(second[1].name, "B");
-    EXPECT_NE(second[1].chipName, first[1].chipName);
-    EXPECT_EQ(harness.Adapter("A"), held);
-    EXPECT_TRUE(harness.LogContains("0. A ver. fake-1 (" + first[0].chipName + ")\n"));
-}
-
 TEST(Renumerate, EmptyListAndFailingSource)
 {
     bool fail = false;
