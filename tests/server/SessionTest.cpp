@@ -410,7 +410,8 @@ TYPED_TEST(SessionTest, CommandsSentTogetherOrInPiecesAreAnsweredInOrder)
     EXPECT_EQ(dr.status, REPLY_OK);
     EXPECT_EQ(dr.body, (std::vector<uint8_t>{0xAA, 0xA4}));
 
-    const std::vector<uint8_t> piecemeal = packet(CMD_SHIFT_IR, body::ShiftIR(0x3, 4, kestrad::client::TapState::RunTestIdle));
+    const std::vector<uint8_t> piecemeal =
+        packet(CMD_SHIFT_IR, body::ShiftIR(0x3, 4, kestrad::client::TapState::RunTestIdle));
     for (size_t i = 0; i < piecemeal.size(); ++i) {
         client->SendRaw(&piecemeal[i], 1);
         if (i + 1 < piecemeal.size()) {

@@ -1,6 +1,6 @@
-// The maker's EZ-USB JTAG adapter (see KorselJTAG.h for the device and its
+// The maker's EZ-USB JTAG adapter (see Adapter.h for the device and its
 // endpoints). The frames and replies follow the adapter firmware's command
-// set as documented by the maker; KorselFrames builds them.
+// set as documented by the maker; Frames.h builds them.
 #include "JTAG/backends/ezusb/Adapter.h"
 
 #include <unistd.h>

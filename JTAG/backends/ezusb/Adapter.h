@@ -4,7 +4,7 @@
 // command and scan frames on bulk OUT endpoint 2 (0x02), reads replies from
 // bulk IN endpoint 6 (0x86) and sends single control bytes (clock choice,
 // adapter reset) on bulk OUT endpoint 4 (0x04). The frames are built in
-// KorselFrames; this class moves them through CUsbInterface and keeps the
+// Frames.h; this class moves them through CUsbInterface and keeps the
 // adapter's state (line levels, last instruction).
 #pragma once
 

@@ -1,4 +1,4 @@
-// Frame builders of the maker's EZ-USB JTAG adapter (see KorselFrames.h for
+// Frame builders of the maker's EZ-USB JTAG adapter (see Frames.h for
 // the frame layouts' summary).
 #include "JTAG/backends/ezusb/Frames.h"
 

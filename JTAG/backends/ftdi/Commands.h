@@ -6,7 +6,7 @@
 // Emulation Modes"). JTAG use: data least significant bit first, written on
 // the falling TCK edge and read on the rising one. Everything here turns TAP
 // moves, idle clocks and register scans into those command bytes, and the
-// bytes the chip sends back into captured bit streams; ftdi/Adapter moves the
+// bytes the chip sends back into captured bit streams; Channel.h moves the
 // bytes through libftdi.
 #pragma once
 

@@ -1,4 +1,4 @@
-// J-Link command building and reply parsing (see JlinkCommands.h).
+// J-Link command building and reply parsing (see Commands.h).
 #include "JTAG/backends/jlink/Commands.h"
 
 #include <algorithm>

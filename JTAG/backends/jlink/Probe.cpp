@@ -1,6 +1,6 @@
-// SEGGER J-Link probes (see JlinkJTAG.h for the device and its endpoints).
+// SEGGER J-Link probes (see Probe.h for the device and its endpoints).
 // Commands and replies follow the J-Link USB protocol as SEGGER's RM08001
-// describes it; JlinkCommands builds and parses them.
+// describes it; Commands.h builds and parses them.
 #include "JTAG/backends/jlink/Probe.h"
 
 #include <algorithm>

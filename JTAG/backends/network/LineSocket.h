@@ -2,7 +2,7 @@
 // protocol, for CNetworkJTAG. It connects within a time limit, sends whole
 // buffers, and gathers received text up to a number of line feeds or up to
 // the end of a line; what the lines mean is the caller's business
-// (JTAG/NetworkProtocol.h). Failures are std::runtime_error with the cause
+// (Protocol.h). Failures are std::runtime_error with the cause
 // and the system's error number.
 #pragma once
 

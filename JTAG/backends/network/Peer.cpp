@@ -2,7 +2,7 @@
 // connection. The peers (the RTL model and the DSP cluster model) greet with
 // two lines, the second naming the protocol ("protocol RTL_JTAGdemo-0.1" or
 // "protocol Standalone_DSP_Cluster-0.1"), and then answer every CR LF
-// terminated command with LF terminated lines; see JTAG/NetworkProtocol.h for
+// terminated command with LF terminated lines; see Protocol.h for
 // the command and reply formats. The DSP cluster model also has single-word
 // memory commands (read_word32, write_word32), used for 4-byte accesses.
 #include "JTAG/backends/network/Peer.h"

@@ -5,8 +5,8 @@
 // on TCP. After a two-line greeting that names its protocol it takes one CR LF
 // terminated text command at a time (reset, run, set_trst, set_nrst, wait,
 // wrIR, wrDR, dump, write_mem, read_word32, write_word32, save) and answers
-// with LF terminated lines; JTAG/NetworkProtocol.h builds and parses them.
-// One blocking TCP connection per open adapter (JTAG/LineSocket.h), one
+// with LF terminated lines; Protocol.h builds and parses them.
+// One blocking TCP connection per open adapter (LineSocket.h), one
 // exchange at a time.
 #pragma once
 

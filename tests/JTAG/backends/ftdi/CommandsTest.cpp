@@ -14,6 +14,11 @@ using Bytes = std::vector<unsigned char>;
 
 namespace {
 
+// The stable states by short names, for the tables below.
+constexpr TapState kReset = TapState::TEST_LOGIC_RESET, kIdle = TapState::RUN_TEST_IDLE,
+                   kShiftDR = TapState::SHIFT_DR, kShiftIR = TapState::SHIFT_IR, kPauseDR = TapState::PAUSE_DR,
+                   kPauseIR = TapState::PAUSE_IR;
+
 // A command buffer that records every flush.
 struct Recorder {
     std::vector<Bytes> flushes;
@@ -51,17 +56,17 @@ TEST(FtdiCommands, ScansEmitTheirCommandsAndReadBackCounts)
         TapState end;
     };
     const std::vector<Case> cases = {
-        {"0x1234", TapState::RUN_TEST_IDLE, 'I', {0x34, 0x12}, 16,
-         {0x4B, 0x02, 0x01, 0x39, 0x00, 0x00, 0x34, 0x3B, 0x06, 0x12, 0x6B, 0x01, 0x01}, 3, TapState::PAUSE_DR},
-        {"1 bit", TapState::RUN_TEST_IDLE, 'I', {0x01}, 1, {0x4B, 0x02, 0x01, 0x6B, 0x01, 0x81}, 1, TapState::PAUSE_DR},
-        {"8 bits", TapState::RUN_TEST_IDLE, 'I', {0xA5}, 8, {0x4B, 0x02, 0x01, 0x3B, 0x06, 0xA5, 0x6B, 0x01, 0x81}, 2, TapState::PAUSE_DR},
-        {"9 bits", TapState::RUN_TEST_IDLE, 'I', {0x5A, 0x01}, 9,
-         {0x4B, 0x02, 0x01, 0x39, 0x00, 0x00, 0x5A, 0x6B, 0x01, 0x81}, 2, TapState::PAUSE_DR},
-        {"already in Shift-DR", TapState::SHIFT_DR, 'I', {0x02}, 2, {0x3B, 0x00, 0x02, 0x6B, 0x01, 0x81}, 2, TapState::PAUSE_DR},
-        {"write only from Pause-DR", TapState::PAUSE_DR, 'O', {0xFF, 0x3F}, 15,
-         {0x4B, 0x01, 0x01, 0x19, 0x00, 0x00, 0xFF, 0x1B, 0x05, 0x3F, 0x4B, 0x01, 0x01}, 0, TapState::PAUSE_DR},
-        {"IR from Run-Test/Idle", TapState::RUN_TEST_IDLE, 'R', {0x0A}, 4,
-         {0x4B, 0x03, 0x03, 0x1B, 0x02, 0x0A, 0x4B, 0x01, 0x81}, 0, TapState::PAUSE_IR},
+        {"0x1234", kIdle, 'I', {0x34, 0x12}, 16,
+         {0x4B, 0x02, 0x01, 0x39, 0x00, 0x00, 0x34, 0x3B, 0x06, 0x12, 0x6B, 0x01, 0x01}, 3, kPauseDR},
+        {"1 bit", kIdle, 'I', {0x01}, 1, {0x4B, 0x02, 0x01, 0x6B, 0x01, 0x81}, 1, kPauseDR},
+        {"8 bits", kIdle, 'I', {0xA5}, 8, {0x4B, 0x02, 0x01, 0x3B, 0x06, 0xA5, 0x6B, 0x01, 0x81}, 2, kPauseDR},
+        {"9 bits", kIdle, 'I', {0x5A, 0x01}, 9,
+         {0x4B, 0x02, 0x01, 0x39, 0x00, 0x00, 0x5A, 0x6B, 0x01, 0x81}, 2, kPauseDR},
+        {"already in Shift-DR", kShiftDR, 'I', {0x02}, 2, {0x3B, 0x00, 0x02, 0x6B, 0x01, 0x81}, 2, kPauseDR},
+        {"write only from Pause-DR", kPauseDR, 'O', {0xFF, 0x3F}, 15,
+         {0x4B, 0x01, 0x01, 0x19, 0x00, 0x00, 0xFF, 0x1B, 0x05, 0x3F, 0x4B, 0x01, 0x01}, 0, kPauseDR},
+        {"IR from Run-Test/Idle", kIdle, 'R', {0x0A}, 4,
+         {0x4B, 0x03, 0x03, 0x1B, 0x02, 0x0A, 0x4B, 0x01, 0x81}, 0, kPauseIR},
     };
     for (const Case& c : cases) {
         Recorder r;
@@ -81,7 +86,7 @@ TEST(FtdiCommands, ScansOfMoreThan65536BytesGetSeveralByteCommands)
     Bytes data(65538, 0x3C);
     data.back() = 0x01;
     Recorder r;
-    CommandBuilder builder(r.buffer, TapState::SHIFT_DR);
+    CommandBuilder builder(r.buffer, kShiftDR);
     EXPECT_EQ(65538u, builder.ScanDrIO(data.data(), bits));
     const Bytes out = r.Emitted();
     ASSERT_EQ(3 + 65536 + 3 + 1 + 3, out.size());
@@ -104,19 +109,19 @@ TEST(FtdiCommands, RunTestResetAndMoves)
     Bytes fromReset = idle7;  // seven clocks into Run-Test/Idle are not counted
     fromReset.insert(fromReset.end(), {0x4B, 0x02, 0x00});
     const std::vector<Case> cases = {
-        {"RunTest(100)", TapState::RUN_TEST_IDLE, [](CommandBuilder& b) { b.RunTest(100); }, hundred, TapState::RUN_TEST_IDLE},
-        {"RunTest(14)", TapState::RUN_TEST_IDLE, [](CommandBuilder& b) { b.RunTest(14); }, Repeat(idle7, 2), TapState::RUN_TEST_IDLE},
-        {"RunTest(0)", TapState::RUN_TEST_IDLE, [](CommandBuilder& b) { b.RunTest(0); }, {}, TapState::RUN_TEST_IDLE},
-        {"RunTest(3) from reset", TapState::TEST_LOGIC_RESET, [](CommandBuilder& b) { b.RunTest(3); }, fromReset,
-         TapState::RUN_TEST_IDLE},
-        {"Reset from Shift-IR", TapState::SHIFT_IR, [](CommandBuilder& b) { b.Reset(); }, {0x4B, 0x06, 0xFF}, TapState::TEST_LOGIC_RESET},
-        {"Reset from Pause-DR", TapState::PAUSE_DR, [](CommandBuilder& b) { b.Reset(); }, {0x4B, 0x06, 0xFF}, TapState::TEST_LOGIC_RESET},
-        {"to the current pause state", TapState::PAUSE_DR, [](CommandBuilder& b) { b.Move(TapState::PAUSE_DR); }, {0x4B, 0x00, 0x00},
-         TapState::PAUSE_DR},
-        {"to the current shift state", TapState::SHIFT_DR, [](CommandBuilder& b) { b.Move(TapState::SHIFT_DR); }, {0x4B, 0x04, 0x07},
-         TapState::SHIFT_DR},
-        {"with a read and TDI high", TapState::SHIFT_IR, [](CommandBuilder& b) { b.Move(MPSSE_TMS_IO, TapState::RUN_TEST_IDLE, 1); },
-         {0x6B, 0x03, 0x83}, TapState::RUN_TEST_IDLE},
+        {"RunTest(100)", kIdle, [](CommandBuilder& b) { b.RunTest(100); }, hundred, kIdle},
+        {"RunTest(14)", kIdle, [](CommandBuilder& b) { b.RunTest(14); }, Repeat(idle7, 2), kIdle},
+        {"RunTest(0)", kIdle, [](CommandBuilder& b) { b.RunTest(0); }, {}, kIdle},
+        {"RunTest(3) from reset", kReset, [](CommandBuilder& b) { b.RunTest(3); }, fromReset,
+         kIdle},
+        {"Reset from Shift-IR", kShiftIR, [](CommandBuilder& b) { b.Reset(); }, {0x4B, 0x06, 0xFF}, kReset},
+        {"Reset from Pause-DR", kPauseDR, [](CommandBuilder& b) { b.Reset(); }, {0x4B, 0x06, 0xFF}, kReset},
+        {"to the current pause state", kPauseDR, [](CommandBuilder& b) { b.Move(kPauseDR); }, {0x4B, 0x00, 0x00},
+         kPauseDR},
+        {"to the current shift state", kShiftDR, [](CommandBuilder& b) { b.Move(kShiftDR); }, {0x4B, 0x04, 0x07},
+         kShiftDR},
+        {"with a read and TDI high", kShiftIR, [](CommandBuilder& b) { b.Move(MPSSE_TMS_IO, kIdle, 1); },
+         {0x6B, 0x03, 0x83}, kIdle},
     };
     for (const Case& c : cases) {
         Recorder r;

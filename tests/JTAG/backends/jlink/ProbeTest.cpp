@@ -74,7 +74,8 @@ protected:
     {
         m_usb = new CJlinkUsb(m_context.Logger());
         ScriptProbe(*m_usb);
-        m_jtag = std::make_unique<jlink::CJlinkJTAG>(std::unique_ptr<usb::CUsbInterface>(m_usb), "JLINK0", "700KHZ", m_context);
+        m_jtag = std::make_unique<jlink::CJlinkJTAG>(std::unique_ptr<usb::CUsbInterface>(m_usb), "JLINK0", "700KHZ",
+                                                     m_context);
         m_jtag->Open();
         m_usb->events.clear();
         m_context.ClearLog();

@@ -114,7 +114,8 @@ TEST(NetworkJTAG, FailedHandshakeClosesSocketAtOnce)
 {
     CTestContext context;
     CFakePeer peer(CFakePeer::kRtlGreeting, Replies("reset", {"ok\r\n", "error\r\n"}));
-    EXPECT_EQ(ErrorOf([&] { network::CNetworkJTAG("127.0.0.1", peer.Port(), "SIM", context, kFast); }), "Protocol error");
+    EXPECT_EQ(ErrorOf([&] { network::CNetworkJTAG("127.0.0.1", peer.Port(), "SIM", context, kFast); }),
+              "Protocol error");
     EXPECT_TRUE(peer.WaitClosed(0));
     EXPECT_EQ(peer.Lines(0), (Lines{"reset", "reset"}));
 }
@@ -463,8 +464,8 @@ TEST(NetworkJTAG, StalledOrMisansweringPeerFailsTheCommand)
         {CFakePeer::kRtlGreeting, "dump", "error: dump of 0x100000 + 1 bytes exceeds the limit\r\n",
          [&](network::CNetworkJTAG& a) { a.ReadMemBlk(0, out, 16); },
          "dump: error: dump of 0x100000 + 1 bytes exceeds the limit"},
-        {CFakePeer::kRtlGreeting, "dump", "#%&? garbage ?&%#\r\n", [&](network::CNetworkJTAG& a) { a.ReadMemBlk(0, out, 16); },
-         "dump: #%&? garbage ?&%#"},
+        {CFakePeer::kRtlGreeting, "dump", "#%&? garbage ?&%#\r\n",
+         [&](network::CNetworkJTAG& a) { a.ReadMemBlk(0, out, 16); }, "dump: #%&? garbage ?&%#"},
         {CFakePeer::kDspGreeting, "read_word32", "error: bad address\r\n",
          [&](network::CNetworkJTAG& a) { a.ReadMemBlk(0x100, out, 4); }, "read_word32: error: bad address"},
         {CFakePeer::kRtlGreeting, "save", "error: no room\r\n", [&](network::CNetworkJTAG& a) { a.RunTest(1); },
