@@ -242,8 +242,8 @@ public:
 
 TEST(Server, HandlerFailureEndsOnlyThatSession)
 {
-    ServerHarness<TcpTransport> harness({[](CJTAGHolder::Adapters& list, CJTAGServer& server) {
-        list.push_back(std::make_shared<CThrowingAdapter>(server, "BAD"));
+    ServerHarness<TcpTransport> harness({[](CJTAGHolder::Adapters& list, const AdapterContext& context) {
+        list.push_back(std::make_shared<CThrowingAdapter>(context, "BAD"));
     }});
     auto client = harness.Connect();
     auto other = harness.Connect();
@@ -271,7 +271,7 @@ struct ProbeGate {
 
     CJTAGHolder::Source Source()
     {
-        return [this](CJTAGHolder::Adapters&, CJTAGServer&) {
+        return [this](CJTAGHolder::Adapters&, const AdapterContext&) {
             std::unique_lock<std::mutex> lock(mutex);
             ++entered;
             changed.notify_all();

@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "JTAG/JTAGHolder.h"
+#include "JTAG/core/JTAGHolder.h"
 #include "server/SessionCommands.h"
 #include "tests/support/FakeAdapter.h"
-#include "tests/support/TestServer.h"
+#include "tests/support/TestContext.h"
 
 namespace {
 
@@ -34,7 +34,7 @@ Bytes Str(const std::string& s) { return Bytes(s.c_str(), s.c_str() + s.size() +
 
 class SessionCommandsTest : public ::testing::Test {
 protected:
-    SessionCommandsTest() : holder(server), commands(holder, server.Logger(), 7)
+    SessionCommandsTest() : holder(test.Context()), commands(holder, test.Logger(), 7)
     {
         holder.SetSources({FakeAdapterSource({"FAKE0", "FAKE1"})});
     }
@@ -56,7 +56,7 @@ protected:
         return std::dynamic_pointer_cast<CFakeAdapter>(holder.Find(name));
     }
 
-    CTestServer server;
+    CTestContext test;
     CJTAGHolder holder;
     CSessionCommands commands;
 };
@@ -122,7 +122,7 @@ TEST_F(SessionCommandsTest, RepliesByteForByte)
     EXPECT_EQ(Adapter("FAKE1")->GetChipName(), "MyChip");
     EXPECT_TRUE(Adapter("FAKE0")->CallMade("WriteMemBlk 4096 5"));
     EXPECT_FALSE(Adapter("FAKE0")->IsOpened());
-    const std::string log = server.LogText();
+    const std::string log = test.LogText();
     for (const char* line : {"Session:7: CMD_OPEN: FAKE0\n", "Session:7: CMD_SHIFT_IR: 5 5\n",
                              "Session: 7: ASYNC_CMD_SHIFT_IR: Reg 5 Len 5\n",
                              "Session:7: ASYNC_CMD_WRITE_DR: iLen 20\n",
@@ -142,7 +142,7 @@ TEST_F(SessionCommandsTest, DisconnectEndsWithoutReply)
     Adapter("FAKE1")->FailOn("Close", "cannot close");
     commands.End();
     EXPECT_TRUE(Adapter("FAKE1")->CallMade("Close"));
-    EXPECT_NE(server.LogText().find("Session:7: Exception occured: cannot close\n"), std::string::npos);
+    EXPECT_NE(test.LogText().find("Session:7: Exception occured: cannot close\n"), std::string::npos);
 }
 
 // A batch that fails part-way leaves no queued result behind to lead the
@@ -167,7 +167,7 @@ TEST_F(SessionCommandsTest, ClientTextIsEscapedInTheLogOnly)
     EXPECT_EQ(Run(CMD_UPDATE_NAME, Cat({Str("FAKE1"), Str("A\tB\r")})), Ok());
     EXPECT_EQ(Run(CMD_RENUMERATE),
               Ok(Cat({{2, 0}, Str("FAKE0"), Str("instance 3"), {2, 0}, Str("FAKE1"), Str("A\tB\r")})));
-    const std::string log = server.LogText();
+    const std::string log = test.LogText();
     EXPECT_EQ(log.find("\nSession:999:"), std::string::npos);
     for (const char* line :
          {"Session:7: CMD_OPEN: EVIL\\nSession:999: CMD_OPEN: EZ-USB0\\x1b[2J\\\\\\xff\n",

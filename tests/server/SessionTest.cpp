@@ -392,11 +392,11 @@ TYPED_TEST(SessionTest, CommandsSentTogetherOrInPiecesAreAnsweredInOrder)
     auto packet = [](uint32_t code, const std::vector<uint8_t>& b) { return body::Packet(code, b.data(), b.size()); };
     const std::vector<uint8_t> together = Cat({
         packet(CMD_OPEN, body::Name("FAKE0")),
-        packet(CMD_SHIFT_IR, body::ShiftIR(0x5, 5, TapState::RunTestIdle)),
+        packet(CMD_SHIFT_IR, body::ShiftIR(0x5, 5, kestrad::client::TapState::RunTestIdle)),
         packet(CMD_WRITE_BLK, body::WriteBlock(0x2000, block.data(), block.size())),
         packet(CMD_KEEPALIVE, {}),
         packet(CMD_READ_BLK, body::ReadBlock(0x2000, static_cast<uint32_t>(block.size()))),
-        packet(CMD_SHIFT_DR, body::ShiftDR({0x0F, 0x01}, 9, TapState::RunTestIdle)),
+        packet(CMD_SHIFT_DR, body::ShiftDR({0x0F, 0x01}, 9, kestrad::client::TapState::RunTestIdle)),
     });
     client->SendRaw(together.data(), together.size());
     Reply open = client->ReadReply(5s);
@@ -412,7 +412,8 @@ TYPED_TEST(SessionTest, CommandsSentTogetherOrInPiecesAreAnsweredInOrder)
     EXPECT_EQ(dr.status, REPLY_OK);
     EXPECT_EQ(dr.body, (std::vector<uint8_t>{0xAA, 0xA4}));
 
-    const std::vector<uint8_t> piecemeal = packet(CMD_SHIFT_IR, body::ShiftIR(0x3, 4, TapState::RunTestIdle));
+    const std::vector<uint8_t> piecemeal =
+        packet(CMD_SHIFT_IR, body::ShiftIR(0x3, 4, kestrad::client::TapState::RunTestIdle));
     for (size_t i = 0; i < piecemeal.size(); ++i) {
         client->SendRaw(&piecemeal[i], 1);
         if (i + 1 < piecemeal.size()) {
@@ -473,31 +474,11 @@ TYPED_TEST(SessionTest, IdleClientIsDroppedAndKeepaliveKeepsOneAlive)
     EXPECT_EQ(log.find("Session:2: Timeout expired."), std::string::npos);
 }
 
-TEST(Renumerate, KeepsOpenAdapterAndDropsItsTwin)
-{
-    ServerHarness<TcpTransport> harness({FakeAdapterSource({"A", "B"})});
-    auto a = harness.Connect();
-    auto b = harness.Connect();
-    auto first = a->List();
-    ASSERT_EQ(first.size(), 2u);
-    a->Open("A");
-    auto held = harness.Adapter("A");
-    auto second = b->List();
-    ASSERT_EQ(second.size(), 2u);
-    // A kept its object (and its chip name); B is a fresh object.
-    EXPECT_EQ(second[0].name, "A");
-    EXPECT_EQ(second[0].chipName, first[0].chipName);
-    EXPECT_EQ(second[1].name, "B");
-    EXPECT_NE(second[1].chipName, first[1].chipName);
-    EXPECT_EQ(harness.Adapter("A"), held);
-    EXPECT_TRUE(harness.LogContains("0. A ver. fake-1 (" + first[0].chipName + ")\n"));
-}
-
 TEST(Renumerate, EmptyListAndFailingSource)
 {
     bool fail = false;
     ServerHarness<TcpTransport> harness(
-        {[&](CJTAGHolder::Adapters&, CJTAGServer&) {
+        {[&](CJTAGHolder::Adapters&, const AdapterContext&) {
             if (fail)
                 throw std::runtime_error("bus scan failed");
         }});
