@@ -43,9 +43,9 @@ TEST(Renumerate, KeepsOpenAdapterAndDropsItsTwin)
 
     // A is open, B only claimed by a session that is opening it; C is free
     // and a client named its chip.
-    const std::shared_ptr<CJTAG> a = holder.Claim("A");
+    const std::shared_ptr<CJTAG> a = holder.Claim("A", 1);
     a->Open();
-    const std::shared_ptr<CJTAG> b = holder.Claim("B");
+    const std::shared_ptr<CJTAG> b = holder.Claim("B", 2);
     const std::shared_ptr<CJTAG> c = Find(holder, "C");
     holder.SetChipName("C", "board");
 
