@@ -255,6 +255,50 @@ TEST_P(BridgeTools, OpenOcdScansAndPlaysSvfThroughRemoteBitbang)
     std::printf("%s", log.c_str());
 }
 
+// What OpenOCD rarely sends, by hand: reset lines, and the two ways a
+// remote_bitbang client is dropped (an 'R' whose clock edge never comes, and
+// SWD).
+TEST(BridgeSession, BitbangResetsAndTheClientsItCannotServe)
+{
+    ServerHarness<TcpTransport> harness({ChainedFakeAdapterSource({"FAKE0"}, kChain)});
+    harness.server().Options()[OPTION_OUTPUT].value = false;
+    struct Named : CTargetServer {
+        std::string address;
+        std::string Address() const override { return address; }
+        std::string Adapter() const override { return "FAKE0"; }
+    } target;
+    target.address = harness.Address();
+    Bridge bridge(target, "bitbang");
+    auto adapter = [&] { return harness.Adapter("FAKE0"); };
+    {
+        Holder client(bridge.port);
+        // 't': TRST asserted, then 'r' releases it; 's': the system reset.
+        for (const auto& [bytes, call] : std::vector<std::pair<std::string, std::string>>{
+                 {"t", "SetTRST 0"}, {"r", "SetTRST 1"}, {"s", "SetSYS_RST 0"}, {"r", "SetSYS_RST 1"}}) {
+            ASSERT_EQ(send(client.fd, bytes.data(), bytes.size(), 0), 1);
+            EXPECT_TRUE(WaitFor([&] { return adapter() && adapter()->CallMade(call); })) << call;
+        }
+        // An 'R' sent with TCK low waits for the next rising edge; a client
+        // that waits for the answer first is dropped, not told a guess.
+        ASSERT_EQ(send(client.fd, "0R", 2, 0), 2);
+        EXPECT_TRUE(WaitFor([&] { return bridge.Log().find("before it clocks that bit") != std::string::npos; }))
+            << bridge.Log();
+        char byte;
+        EXPECT_EQ(recv(client.fd, &byte, 1, 0), 0) << "the bridge answered a sample it cannot know";
+    }
+    {
+        Holder client(bridge.port);
+        ASSERT_EQ(send(client.fd, "04Rc", 4, 0), 4);
+        char answer = 0;
+        EXPECT_EQ(recv(client.fd, &answer, 1, 0), 1);
+        EXPECT_EQ(answer, '1');  // TDO reads high outside the Shift states
+        EXPECT_TRUE(WaitFor([&] {
+            return bridge.Log().find("dropped: SWD command 'c': this bridge serves JTAG only") != std::string::npos;
+        })) << bridge.Log();
+    }
+    EXPECT_EQ(bridge.Stop(SIGTERM), 0) << bridge.Log();
+}
+
 INSTANTIATE_TEST_SUITE_P(Adapters, BridgeTools, ::testing::ValuesIn(kTargets),
                          [](const auto& info) { return std::string(info.param.name); });
 
