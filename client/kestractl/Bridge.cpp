@@ -40,9 +40,22 @@ void BridgeArguments(CLI::App& sub, Step& st)
         ->required()
         ->check(CLI::IsMember({"xvc", "bitbang"}));
     AddAdapterArgument(sub, st);
+    // Checked before anything is connected; whether the address can be
+    // bound is known only when the bridge listens.
+    const CLI::Validator hostPort(
+        [](std::string& text) -> std::string {
+            const size_t colon = text.rfind(':');
+            const std::string port = colon == std::string::npos ? "" : text.substr(colon + 1);
+            if (colon == 0 || colon == std::string::npos || port.empty() || port.size() > 5 ||
+                port.find_first_not_of("0123456789") != std::string::npos || std::stoul(port) > 65535)
+                return "'" + text + "' is not HOST:PORT (a port from 0 to 65535)";
+            return std::string();
+        },
+        "HOST:PORT");
     sub.add_option("--listen", st.listen,
                    std::string("HOST:PORT to serve the tool on (default ") + kXvcListen + " for xvc, " +
-                       kBitbangListen + " for bitbang; port 0 picks one)");
+                       kBitbangListen + " for bitbang; port 0 picks one)")
+        ->check(hostPort);
 }
 
 int RunBridge(const Step& step, const Settings& settings)

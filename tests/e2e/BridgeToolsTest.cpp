@@ -206,9 +206,16 @@ TEST_P(BridgeTools, OpenFpgaLoaderDetectsThroughXvc)
 
     EXPECT_EQ(bridge.Stop(SIGTERM), 0) << bridge.Log();
     EXPECT_NE(bridge.Log().find("stopped; " + server->Adapter() + " closed"), std::string::npos) << bridge.Log();
-    // Given back: another client can open it.
-    const ToolRun probe = RunTool(ProgramPath("kestractl"), {"-a", server->Address(), "raw", server->Adapter(), "0", "0", "0"});
+    // Given back: another client can open it. kestractl raw: 8 clocks with
+    // TMS high reach Test-Logic-Reset from anywhere, 0 1 0 0 lead to
+    // Shift-DR, and 32 more bring the IDCODE out as the top 32 of 44 bits.
+    const std::string kestractl = ProgramPath("kestractl");
+    const ToolRun probe = RunTool(kestractl, {"-a", server->Address(), "raw", server->Adapter(), "0", "0", "0"});
     EXPECT_EQ(probe.status, 0) << probe.output;
+    EXPECT_EQ(probe.output, server->Adapter() + " clocks raw JTAG sequences\n");
+    const ToolRun idcode = RunTool(kestractl, {"-a", server->Address(), "raw", server->Adapter(), "0x2ff", "0", "44"});
+    EXPECT_EQ(idcode.status, 0) << idcode.output;
+    EXPECT_EQ(idcode.output.substr(0, 10), "0x0362d093") << idcode.output;
     std::printf("%s", bridge.Log().c_str());
 }
 
