@@ -33,6 +33,8 @@ using Clock = std::chrono::steady_clock;
 constexpr uint64_t kQueueLimit = 64ull << 20;  // bits queued before the reader waits
 constexpr size_t kReadSize = 256 * 1024;
 constexpr uint64_t kJoinLimit = 4ull << 20;    // bits of neighbouring sequences sent as one
+constexpr size_t kClientBlock = 512;           // OpenOCD's write buffer
+constexpr std::chrono::microseconds kLinger{300};
 
 // The reset lines as the bridge last set them, kept across clients (true =
 // released, as after the adapter was opened).
@@ -102,7 +104,15 @@ private:
                 const CConnection::Read read = m_connection.ReadSome(buffer.data(), buffer.size(), got);
                 if (read == CConnection::Read::Data) {
                     m_parser.Feed(buffer.data(), got, steps);
-                    if (!m_parser.Done() && got == buffer.size() && QueuedBits() + m_parser.CollectedBits() < kQueueLimit)
+                    const bool room = QueuedBits() + m_parser.CollectedBits() < kQueueLimit;
+                    if (!m_parser.Done() && got == buffer.size() && room)
+                        continue;
+                    // OpenOCD writes in 512-byte blocks and sends the rest of
+                    // a batch of 'R' right behind a full one before it waits:
+                    // a moment's wait after whole blocks lets the batch go to
+                    // the adapter as one sequence, one round trip.
+                    if (!m_parser.Done() && got % kClientBlock == 0 && room &&
+                        WaitReadable(m_connection.Fd(), kLinger))
                         continue;
                     m_parser.Flush(steps);
                     Queue(steps);

@@ -247,10 +247,11 @@ Wake WaitForEither(int client, int listener, std::chrono::milliseconds timeout)
     return wake;
 }
 
-bool WaitReadable(int fd, std::chrono::milliseconds timeout)
+bool WaitReadable(int fd, std::chrono::microseconds timeout)
 {
     pollfd p{fd, POLLIN, 0};
-    return ::poll(&p, 1, static_cast<int>(timeout.count())) > 0 && (p.revents & POLLIN);
+    const timespec ts{static_cast<time_t>(timeout.count() / 1000000), static_cast<long>(timeout.count() % 1000000) * 1000};
+    return ::ppoll(&p, 1, &ts, nullptr) > 0 && (p.revents & (POLLIN | POLLHUP | POLLERR));
 }
 
 // ---- bit vectors ---------------------------------------------------------

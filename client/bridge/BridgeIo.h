@@ -47,7 +47,7 @@ struct Wake {
     bool listener = false;  // a connection waits
 };
 Wake WaitForEither(int client, int listener, std::chrono::milliseconds timeout);
-bool WaitReadable(int fd, std::chrono::milliseconds timeout);
+bool WaitReadable(int fd, std::chrono::microseconds timeout);
 
 // `bits` bits of `src` from bit `at` on, as a vector of their own.
 std::vector<uint8_t> ExtractBits(const std::vector<uint8_t>& src, uint64_t at, uint32_t bits);
