@@ -32,7 +32,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr uint64_t kQueueLimit = 64ull << 20;  // bits queued before the reader waits
 constexpr size_t kReadSize = 256 * 1024;
-constexpr uint64_t kJoinLimit = 4ull << 20;    // bits of neighbouring sequences sent as one
 constexpr size_t kClientBlock = 512;           // OpenOCD's write buffer
 constexpr std::chrono::microseconds kLinger{300};
 
@@ -246,7 +245,7 @@ private:
         uint64_t bits = 0;
         bool joined = false;
         while (!steps.empty() && steps.front().kind == BitbangStep::Kind::Sequence &&
-               (bits == 0 || bits + steps.front().bits <= kJoinLimit)) {
+               (bits == 0 || bits + steps.front().bits <= m_options.maxSequenceBits)) {
             BitbangStep& s = steps.front();
             for (int32_t index : s.samples)
                 samples.push_back(index < 0 ? static_cast<int64_t>(bits) - 1 : static_cast<int64_t>(bits) + index);

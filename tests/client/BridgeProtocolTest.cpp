@@ -1,14 +1,27 @@
 // The bridges' protocol parsers byte for byte: XVC 1.0 and OpenOCD's
-// remote_bitbang, bytes in, actions out, in whatever pieces they arrive.
+// remote_bitbang, bytes in, actions out, in whatever pieces they arrive;
+// and the bitbang bridge serving a simulated chain in-process.
 #include "client/bridge/BitbangProtocol.h"
 #include "client/bridge/Bridge.h"
 #include "client/bridge/BridgeIo.h"
 #include "client/bridge/XvcProtocol.h"
 
+#include "sim/tap/SimTap.h"
+#include "tests/support/Process.h"
+
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <cstdio>
+#include <mutex>
+#include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace kestrad::bridge;
@@ -190,4 +203,128 @@ TEST(BridgeBits, AppendAndExtractAtAnyOffset)
                 EXPECT_TRUE(BitAt(v, k)) << at << " " << bits << " " << k;
         }
     }
+}
+
+// ---- the bridges serving, in-process (also the ThreadSanitizer's view of
+// the reader and runner threads) ---------------------------------------------
+
+namespace {
+
+// An adapter: a simulated chain behind the CTarget interface.
+class CChainTarget : public CTarget {
+public:
+    explicit CChainTarget(const std::string& chain) : m_chain(simtap::ParseChain(chain)) {}
+    std::vector<uint8_t> Sequence(const std::vector<uint8_t>& tms, const std::vector<uint8_t>& tdi,
+                                  uint32_t bits) override
+    {
+        std::vector<uint8_t> tdo((bits + 7) / 8, 0);
+        for (uint32_t k = 0; k < bits; ++k)
+            if (m_chain.Clock(BitAt(tms, k), BitAt(tdi, k)))
+                tdo[k / 8] |= static_cast<uint8_t>(1u << (k % 8));
+        sequences++;
+        return tdo;
+    }
+    void SetTrst(bool level) override { m_chain.SetTrst(level); }
+    void SetSysRst(bool) override {}
+    void SetFrequency(uint32_t) override {}
+    std::atomic<int> sequences{0};
+
+private:
+    simtap::Chain m_chain;
+};
+
+int Connect(int port)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<uint16_t>(port));
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+    return fd;
+}
+
+}  // namespace
+
+// OpenOCD's way: a long scan with an 'R' per bit, in writes of any size;
+// every answer arrives, in order and right, while another client is
+// refused; the bridge stops when told.
+TEST(BridgeServing, BitbangAnswersEverySampleInOrder)
+{
+    CChainTarget target("0x0362D093:6");
+    CListener listener("127.0.0.1:0");
+    const int port = std::stoi(listener.Address().substr(listener.Address().rfind(':') + 1));
+    std::atomic<bool> stop{false};
+    std::mutex logMutex;
+    std::string log;
+    BridgeOptions options;
+    options.stop = [&] { return stop.load(); };
+    options.log = [&](const std::string& line) {
+        std::lock_guard<std::mutex> lock(logMutex);
+        log += line + "\n";
+    };
+    options.maxSequenceBits = 1000;  // cuts inside the scan, too
+    BridgeReport report;
+    std::thread bridge([&] { report = RunBitbangBridge(target, listener, options); });
+
+    // Test-Logic-Reset, Shift-IR, BYPASS (6 ones), Shift-DR, then 20,000
+    // random bits with an 'R' each: TDO is the bit before, 0 first.
+    std::string stream;
+    auto clock = [&](bool tms, bool tdi, bool sample) {
+        const char v = static_cast<char>((tms ? 2 : 0) | (tdi ? 1 : 0));
+        stream += static_cast<char>('0' + v);
+        if (sample)
+            stream += 'R';
+        stream += static_cast<char>('4' + v);
+    };
+    for (bool tms : {true, true, true, true, true, false, true, true, false, false})
+        clock(tms, false, false);
+    for (int i = 0; i < 6; ++i)
+        clock(i == 5, true, false);
+    for (bool tms : {true, false, true, false, false})
+        clock(tms, false, false);
+    std::mt19937 random(3);
+    std::string expected;
+    bool previous = false;
+    for (int i = 0; i < 20000; ++i) {
+        const bool bit = random() & 1;
+        clock(i == 19999, bit, true);
+        expected += previous ? '1' : '0';
+        previous = bit;
+    }
+    stream += "Q";
+
+    auto logged = [&](const std::string& text) {
+        return testsupport::WaitFor([&] {
+            std::lock_guard<std::mutex> lock(logMutex);
+            return log.find(text) != std::string::npos;
+        });
+    };
+    const int fd = Connect(port);
+    ASSERT_TRUE(logged(" connected"));
+    const int other = Connect(port);
+    ASSERT_TRUE(logged(" refused: serving 127.0.0.1:"));
+    std::string answers;
+    std::thread reader([&] {
+        char buffer[4096];
+        for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, 0)) > 0;)
+            answers.append(buffer, static_cast<size_t>(n));
+    });
+    for (size_t pos = 0; pos < stream.size();) {
+        const size_t n = std::min<size_t>(1 + random() % 1500, stream.size() - pos);
+        ASSERT_EQ(send(fd, stream.data() + pos, n, MSG_NOSIGNAL), static_cast<ssize_t>(n));
+        pos += n;
+    }
+    reader.join();
+    char byte;
+    EXPECT_EQ(recv(other, &byte, 1, 0), 0) << "the second client was served";
+    close(other);
+    close(fd);
+    EXPECT_EQ(answers, expected);
+    stop = true;
+    bridge.join();
+    EXPECT_EQ(report.clients, 1u);
+    EXPECT_EQ(report.refused, 1u);
+    EXPECT_GT(target.sequences.load(), 20);
+    EXPECT_NE(log.find(" quit (20021 bits, 20000 TDO samples)"), std::string::npos) << log;
 }
