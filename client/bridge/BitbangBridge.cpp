@@ -304,8 +304,11 @@ BridgeReport RunBitbangBridge(CTarget& target, CListener& listener, const Bridge
     BridgeReport report;
     Lines lines;
     while (!options.stop()) {
-        if (!WaitReadable(listener.Fd(), 100ms))
+        if (!WaitReadable(listener.Fd(), 100ms)) {
+            if (!options.serverAlive())
+                throw client::ConnectionError("the kestrad connection closed while the bridge waited for a client");
             continue;
+        }
         std::string peer;
         const int fd = listener.Accept(peer);
         if (fd < 0)

@@ -97,6 +97,9 @@ private:
 struct BridgeOptions {
     std::string adapter;                                // for the log
     std::function<bool()> stop = [] { return false; };  // polled
+    // Polled while no client is served: false when the kestrad connection
+    // is gone, which ends the bridge (a client would only find out later).
+    std::function<bool()> serverAlive = [] { return true; };
     std::function<void(const std::string&)> log = [](const std::string&) {};
     // XVC: the largest TMS or TDI vector of one shift:, as getinfo: says.
     uint32_t maxVectorBytes = 8192;
@@ -116,8 +119,9 @@ struct BridgeReport {
 };
 
 // Serve until options.stop(). A failure of the kestrad connection ends the
-// bridge with its exception (client::ConnectionError); anything a client
-// does ends only that client.
+// bridge with its exception (client::ConnectionError, also when
+// options.serverAlive() says so between clients); anything a client does
+// ends only that client.
 BridgeReport RunXvcBridge(CTarget& target, CListener& listener, const BridgeOptions& options);
 BridgeReport RunBitbangBridge(CTarget& target, CListener& listener, const BridgeOptions& options);
 

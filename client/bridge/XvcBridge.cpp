@@ -197,8 +197,11 @@ BridgeReport RunXvcBridge(CTarget& target, CListener& listener, const BridgeOpti
     BridgeReport report;
     uint32_t period = 0;  // the last period set; 0 until a client sets one
     while (!options.stop()) {
-        if (!WaitReadable(listener.Fd(), 100ms))
+        if (!WaitReadable(listener.Fd(), 100ms)) {
+            if (!options.serverAlive())
+                throw client::ConnectionError("the kestrad connection closed while the bridge waited for a client");
             continue;
+        }
         std::string peer;
         const int fd = listener.Accept(peer);
         if (fd < 0)

@@ -83,6 +83,10 @@ int RunBridge(const Step& step, const Settings& settings)
         kestrad::bridge::BridgeOptions options;
         options.adapter = adapter;
         options.stop = [] { return g_interrupted != 0; };
+        kestrad::client::CClient& client = session.Client();
+        options.serverAlive = [&client] {
+            return client.IsConnected() && !client.ServerClosedWithin(std::chrono::milliseconds(0));
+        };
         options.log = [&](const std::string& text) { LogLine(prefix, text); };
         LogLine(prefix, "serving " + adapter + " on " + listener.Address() +
                             (xvc ? " (XVC 1.0, vectors up to " + std::to_string(options.maxVectorBytes) + " bytes)"
