@@ -13,7 +13,8 @@
 // socket and gives up when the bridge stops reading (a long RUNTEST sends
 // two bytes per clock without waiting for anything). What it queues is
 // bounded (kQueueLimit); past that it stops reading until the runner
-// catches up.
+// catches up (in clocks, and in steps: a client may send nothing but resets
+// or samples).
 #include "client/bridge/BitbangProtocol.h"
 #include "client/bridge/Bridge.h"
 #include "client/bridge/BridgeIo.h"
@@ -31,7 +32,9 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 constexpr uint64_t kQueueLimit = 64ull << 20;  // bits queued before the reader waits
+constexpr size_t kQueueSteps = 1u << 16;       // steps queued before the reader waits
 constexpr size_t kReadSize = 256 * 1024;
+constexpr size_t kFeedSlice = 4096;
 constexpr size_t kClientBlock = 512;           // OpenOCD's write buffer
 constexpr std::chrono::microseconds kLinger{300};
 
@@ -102,21 +105,24 @@ private:
                 size_t got = 0;
                 const CConnection::Read read = m_connection.ReadSome(buffer.data(), buffer.size(), got);
                 if (read == CConnection::Read::Data) {
-                    m_parser.Feed(buffer.data(), got, steps);
-                    const bool room = QueuedBits() + m_parser.CollectedBits() < kQueueLimit;
-                    if (!m_parser.Done() && got == buffer.size() && room)
+                    // In slices, so what one read makes the parser give out
+                    // stays small before the queue's bounds apply to it.
+                    for (size_t at = 0; at < got && !m_parser.Done(); at += kFeedSlice) {
+                        m_parser.Feed(buffer.data() + at, std::min(kFeedSlice, got - at), steps);
+                        Queue(steps);
+                    }
+                    if (m_parser.Done())
+                        return std::string();
+                    if (got == buffer.size())
                         continue;
                     // OpenOCD writes in 512-byte blocks and sends the rest of
                     // a batch of 'R' right behind a full one before it waits:
                     // a moment's wait after whole blocks lets the batch go to
                     // the adapter as one sequence, one round trip.
-                    if (!m_parser.Done() && got % kClientBlock == 0 && room &&
-                        WaitReadable(m_connection.Fd(), kLinger))
+                    if (got % kClientBlock == 0 && WaitReadable(m_connection.Fd(), kLinger))
                         continue;
                     m_parser.Flush(steps);
                     Queue(steps);
-                    if (m_parser.Done())
-                        return std::string();
                     quietSince = Clock::now();
                     break;
                 }
@@ -131,12 +137,6 @@ private:
         }
     }
 
-    uint64_t QueuedBits()
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_queuedBits;
-    }
-
     bool Failed()
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -149,7 +149,8 @@ private:
             return;
         std::unique_lock<std::mutex> lock(m_mutex);
         m_full.wait(lock, [&] {
-            return m_queuedBits < kQueueLimit || !m_failure.empty() || m_fatal || m_options.stop();
+            return (m_queuedBits < kQueueLimit && m_queue.size() < kQueueSteps) || !m_failure.empty() || m_fatal ||
+                   m_options.stop();
         });
         for (BitbangStep& step : steps) {
             m_queuedBits += step.bits;
