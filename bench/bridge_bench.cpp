@@ -8,18 +8,22 @@
 // 6-bit IR), with random TDI; every TDO bit is checked (it is the TDI bit
 // before it). For each target, in separate processes (the server, the
 // bridge, the tool):
-//   batch    the scans as one CMD_ASYNC_OPERATIONS (the baseline);
-//   bitbang  OpenOCD plays them from an SVF file with TDO checks through
-//            `kestractl bridge bitbang` (the time of `svf` alone, measured
-//            inside OpenOCD);
+//   batch    the scans as one CMD_ASYNC_OPERATIONS (the baseline), sent
+//            again until a second has passed;
 //   xvc      an XVC client in this process sends them as shift: calls
 //            through `kestractl bridge xvc`, each scan one call that goes
 //            from Run-Test/Idle through Shift-DR and back, waiting for its
-//            TDO as openFPGALoader and Vivado do.
-// The bridges' own cost is shown two ways: the CPU time of the bridge
-// process per second of the run, and the rate of its parser alone, in this
-// process, over the very bytes the tool sends (OpenOCD's "0R4"-style stream
-// in its 512-byte writes; the shift: commands).
+//            TDO as openFPGALoader and Vivado do; again until a second has
+//            passed;
+//   bitbang  OpenOCD plays them from an SVF file with TDO checks through
+//            `kestractl bridge bitbang` (the time of `svf` alone, measured
+//            inside OpenOCD).
+// Last, OpenOCD plays the file against a remote_bitbang server in this
+// process that answers at once from a simulated chain, without kestrad:
+// OpenOCD's own ceiling. The bridges' cost is shown as the CPU time of the
+// bridge process per second of the run, and as the rate of its parsers
+// alone over the very bytes the tool sends (OpenOCD's "0R4"-style stream in
+// its 512-byte writes; the shift: commands).
 //
 // Targets: fake (kestrad-bench-server's fake adapter clocking a simulated
 // chain; default).
