@@ -14,6 +14,7 @@
 #include <random>
 #include <regex>
 #include <sstream>
+#include <thread>
 #include <sys/socket.h>
 #include <netinet/in.h>
 #include <arpa/inet.h>
@@ -264,8 +265,9 @@ TEST_P(BridgeTools, OpenOcdScansAndPlaysSvfThroughRemoteBitbang)
 
 // What OpenOCD rarely sends, by hand: reset lines, and the two ways a
 // remote_bitbang client is dropped (an 'R' whose clock edge never comes, and
-// SWD).
-TEST(BridgeSession, BitbangResetsAndTheClientsItCannotServe)
+// SWD); then the bridge idles past kestrad's 10-second limit and still
+// serves (its keep-alives hold the session).
+TEST(BridgeSession, BitbangResetsTheClientsItCannotServeAndIdling)
 {
     ServerHarness<TcpTransport> harness({ChainedFakeAdapterSource({"FAKE0"}, kChain)});
     harness.server().Options()[OPTION_OUTPUT].value = false;
@@ -302,6 +304,18 @@ TEST(BridgeSession, BitbangResetsAndTheClientsItCannotServe)
         EXPECT_TRUE(WaitFor([&] {
             return bridge.Log().find("dropped: SWD command 'c': this bridge serves JTAG only") != std::string::npos;
         })) << bridge.Log();
+    }
+    const auto idleSince = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(11s);
+    ASSERT_TRUE(bridge.process.Running()) << bridge.Log();
+    {
+        Holder client(bridge.port);
+        ASSERT_EQ(send(client.fd, "04R", 3, 0), 3);
+        char answer = 0;
+        EXPECT_EQ(recv(client.fd, &answer, 1, 0), 1) << "idle for " <<
+            std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - idleSince).count()
+            << " s\n" << bridge.Log();
+        EXPECT_EQ(answer, '1');
     }
     EXPECT_EQ(bridge.Stop(SIGTERM), 0) << bridge.Log();
 }
