@@ -447,6 +447,16 @@ void CClient::SetFrequency(uint32_t hertz)
     Transact(CMD_JTAG_FREQUENCY, body::Word(hertz), 0, "frequency");
 }
 
+std::vector<uint8_t> CClient::RawSequence(const std::vector<uint8_t>& tms,
+                                          const std::vector<uint8_t>& tdi, uint32_t bits)
+{
+    std::vector<uint8_t> request = body::RawSequence(tms, tdi, bits);
+    if (tms.size() > m_options.maxReplyBody)
+        throw std::invalid_argument("RawSequence: " + std::to_string(bits) +
+                                    " bits exceed the reply limit");
+    return Transact(CMD_RAW_SEQUENCE, request, tms.size(), "raw");
+}
+
 void CClient::KeepAlive()
 {
     std::lock_guard<std::mutex> lock(m_mutex);

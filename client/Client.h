@@ -98,6 +98,12 @@ public:
     std::vector<uint8_t> ReadBlock(uint32_t address, uint32_t size);
     void Reset();
     void SetFrequency(uint32_t hertz);
+    // CMD_RAW_SEQUENCE: clocks `bits` cycles with bit k of `tms` and `tdi`
+    // in cycle k; returns the TDO bits ((bits + 7) / 8 bytes). The TAP ends
+    // where the TMS bits lead. An adapter that takes whole scans only
+    // refuses it (ServerError), also with 0 bits.
+    std::vector<uint8_t> RawSequence(const std::vector<uint8_t>& tms, const std::vector<uint8_t>& tdi,
+                                     uint32_t bits);
     void KeepAlive();  // no reply
     // Sends CMD_DISCONNECT (no reply) and closes. Never throws; a no-op when
     // not connected.

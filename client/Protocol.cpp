@@ -275,6 +275,27 @@ std::vector<uint8_t> ReadBlock(uint32_t address, uint32_t size)
     return out;
 }
 
+std::vector<uint8_t> RawSequence(const std::vector<uint8_t>& tms, const std::vector<uint8_t>& tdi,
+                                 uint32_t bits)
+{
+    if (bits > MAX_RAW_SEQUENCE_BITS)
+        throw std::invalid_argument("RawSequence: " + std::to_string(bits) +
+                                    " bits exceed the limit of " +
+                                    std::to_string(MAX_RAW_SEQUENCE_BITS));
+    const size_t bytes = BitBytes(bits);
+    if (tms.size() != bytes || tdi.size() != bytes)
+        throw std::invalid_argument("RawSequence: " + std::to_string(bits) + " bits need " +
+                                    std::to_string(bytes) + " bytes of TMS and of TDI, got " +
+                                    std::to_string(tms.size()) + " and " +
+                                    std::to_string(tdi.size()));
+    std::vector<uint8_t> out;
+    out.reserve(4 + 2 * bytes);
+    AppendLE32(out, bits);
+    out.insert(out.end(), tms.begin(), tms.end());
+    out.insert(out.end(), tdi.begin(), tdi.end());
+    return out;
+}
+
 }  // namespace body
 
 }  // namespace kestrad::client

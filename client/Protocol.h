@@ -138,6 +138,10 @@ std::vector<uint8_t> ShiftDR(const std::vector<uint8_t>& bits, uint32_t length, 
 std::vector<uint8_t> UpdateName(const std::string& adapter, const std::string& chipName);
 std::vector<uint8_t> WriteBlock(uint32_t address, const uint8_t* data, size_t size);
 std::vector<uint8_t> ReadBlock(uint32_t address, uint32_t size);
+// CMD_RAW_SEQUENCE: the count, then the TMS and TDI vectors, each
+// (bits + 7) / 8 bytes; 0 bits (empty vectors) is allowed.
+std::vector<uint8_t> RawSequence(const std::vector<uint8_t>& tms, const std::vector<uint8_t>& tdi,
+                                 uint32_t bits);
 
 }  // namespace body
 

@@ -192,6 +192,8 @@ std::shared_ptr<CReplyPacketHdr> CSessionCommands::Dispatch(uint32_t code, const
         Adapter().SetFrequency(
             AdapterWord(body, "CMD_JTAG_FREQUENCY", "Session:%d: CMD_JTAG_FREQUENCY: %dHz\n"));
         break;
+    case CMD_RAW_SEQUENCE:
+        return RawSequence(body);
     default:
         throw std::runtime_error("unknown command");
     }
@@ -340,6 +342,28 @@ std::shared_ptr<CReplyPacketHdr> CSessionCommands::ReadBlk(const Body& body)
     reply->length = size;
     adapter.ReadMemBlk(address, reinterpret_cast<unsigned char*>(reply.get()) + sizeof(CReplyPacketHdr),
                        size);
+    return reply;
+}
+
+// Not a batch sub-command: sequences concatenate, so one CMD_RAW_SEQUENCE
+// already carries any number of clocks up to the body limit, and a bridge
+// has nothing to put beside it.
+std::shared_ptr<CReplyPacketHdr> CSessionCommands::RawSequence(const Body& body)
+{
+    CJTAG& adapter = Adapter();
+    RawSequenceBody sequence;
+    const std::string refusal = RawSequenceBody::Parse(body.Data(), body.Length(), sequence);
+    if (!refusal.empty())
+        throw std::runtime_error(refusal);
+    m_log.Log("Session:%d: CMD_RAW_SEQUENCE: %d\n", m_id, static_cast<int>(sequence.bits));
+    const size_t bytes = RawSequenceBytes(sequence.bits);
+    TakeBudget("CMD_RAW_SEQUENCE", bytes);
+    auto reply = MakePacketBlock<CReplyRawSequence>(sizeof(CReplyPacketHdr) + bytes, true);
+    reply->status = REPLY_OK;
+    reply->length = static_cast<uint32_t>(bytes);
+    adapter.ClockSequence(sequence.tms, sequence.tdi,
+                          reinterpret_cast<unsigned char*>(reply.get()) + sizeof(CReplyPacketHdr),
+                          sequence.bits);
     return reply;
 }
 

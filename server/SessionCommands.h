@@ -74,6 +74,7 @@ private:
     std::shared_ptr<CReplyPacketHdr> ShiftIR(const Body& body);
     std::shared_ptr<CReplyPacketHdr> ShiftDR(const Body& body);
     std::shared_ptr<CReplyPacketHdr> ReadBlk(const Body& body);
+    std::shared_ptr<CReplyPacketHdr> RawSequence(const Body& body);
     void WriteBlk(const Body& body);
 
     // Closes the held adapter when this session has it open; a failure goes

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "base/ByteOrder.h"
 
@@ -34,6 +35,10 @@ enum CommandCode : uint32_t {
     CMD_RESET = 14,
     CMD_ASYNC_OPERATIONS = 15,
     CMD_JTAG_FREQUENCY = 16,
+    // Clocks a raw JTAG sequence: bit count, TMS bits, TDI bits; answers the
+    // TDO bits (see RawSequenceBody). Servers before it answer "unknown
+    // command", so a client can tell them apart.
+    CMD_RAW_SEQUENCE = 17,
 };
 
 // Sub-commands of a CMD_ASYNC_OPERATIONS body.
@@ -56,6 +61,45 @@ constexpr uint32_t KESTRAD_VERSION_MAGIC = 0xFFDDEEABu;
 constexpr uint32_t MAX_COMMAND_BODY = 64u * 1024u * 1024u;
 constexpr uint32_t MAX_READ_BLOCK = 64u * 1024u * 1024u;
 constexpr int32_t MAX_SHIFT_DR_BITS = 0x7FFFFFF8;  // (length + 7) / 8 never overflows
+// A CMD_RAW_SEQUENCE carries two bit vectors after its count, so the body
+// limit bounds it at (64 MiB - 4) / 2 bytes of each: 268435440 bits.
+constexpr uint32_t MAX_RAW_SEQUENCE_BITS = (MAX_COMMAND_BODY - 4) / 2 * 8;
+
+// Bytes of a bit vector of `bits` bits.
+constexpr size_t RawSequenceBytes(uint32_t bits) { return (static_cast<size_t>(bits) + 7) / 8; }
+
+// The body of CMD_RAW_SEQUENCE: offset 0, 32 bits, the number of TCK cycles
+// n; then (n + 7) / 8 bytes of TMS bits; then as many bytes of TDI bits
+// (bit k of a vector drives cycle k). The reply body is (n + 7) / 8 bytes of
+// TDO bits, bit k sampled at the rising edge of cycle k. A body with bytes
+// beyond the two vectors is accepted (extra bytes are ignored, as in every
+// command); a shorter one is refused.
+struct RawSequenceBody {
+    uint32_t bits = 0;
+    const unsigned char* tms = nullptr;
+    const unsigned char* tdi = nullptr;
+
+    // Empty on success, otherwise why the body cannot be one (the message
+    // names the command); never reads outside [body, body + length).
+    static std::string Parse(const unsigned char* body, uint32_t length, RawSequenceBody& out)
+    {
+        if (length < 4)
+            return "CMD_RAW_SEQUENCE: body of " + std::to_string(length) +
+                   " bytes is too short (needs 4)";
+        out.bits = ReadLE32(body);
+        if (out.bits > MAX_RAW_SEQUENCE_BITS)
+            return "CMD_RAW_SEQUENCE: sequence of " + std::to_string(out.bits) +
+                   " bits exceeds the limit of " + std::to_string(MAX_RAW_SEQUENCE_BITS) + " bits";
+        const size_t bytes = RawSequenceBytes(out.bits);
+        if (length - 4 < 2 * bytes)
+            return "CMD_RAW_SEQUENCE: body of " + std::to_string(length) +
+                   " bytes is too short for a sequence of " + std::to_string(out.bits) +
+                   " bits (needs " + std::to_string(4 + 2 * bytes) + ")";
+        out.tms = body + 4;
+        out.tdi = body + 4 + bytes;
+        return std::string();
+    }
+};
 
 #pragma pack(push, 1)
 
@@ -104,6 +148,10 @@ struct CReplyAsyncOperations : CReplyPacketHdr {
     CReplyAsyncOperations() : CReplyPacketHdr{REPLY_OK, 0} {}
 };
 
+struct CReplyRawSequence : CReplyPacketHdr {
+    CReplyRawSequence() : CReplyPacketHdr{REPLY_OK, 0} {}
+};
+
 #pragma pack(pop)
 
 static_assert(sizeof(CCmdPacketHdr) == 8, "command header is 8 bytes on the wire");
@@ -116,6 +164,7 @@ static_assert(sizeof(CReplyShiftDr) == 8, "CReplyShiftDr fixed size");
 static_assert(sizeof(CReplyReadBlk) == 8, "CReplyReadBlk fixed size");
 static_assert(sizeof(CReplyRenumerate) == 8, "CReplyRenumerate fixed size");
 static_assert(sizeof(CReplyAsyncOperations) == 8, "CReplyAsyncOperations fixed size");
+static_assert(sizeof(CReplyRawSequence) == 8, "CReplyRawSequence fixed size");
 
 // One byte block of `size` bytes holding a packet of type T (header first),
 // released as a byte array; zero-filled on request.

@@ -26,6 +26,18 @@ void CJTAG::AsyncWriteDR(const unsigned char*, int, TapState)
 
 void CJTAG::RunTest(unsigned int) {}
 
+void CJTAG::ClockSequence(const unsigned char*, const unsigned char*, unsigned char*, unsigned int)
+{
+    // The maker's adapter and the network peers carry whole IR and DR scans
+    // with their end states; there is nothing to send a TMS bit with.
+    RefuseSequences("it takes whole IR and DR scans only");
+}
+
+void CJTAG::RefuseSequences(const std::string& why) const
+{
+    throw std::logic_error(GetName() + " cannot clock raw JTAG sequences: " + why);
+}
+
 int CJTAG::GetVersionNumber() const { return m_versionNumber; }
 
 const std::string& CJTAG::GetVersionString() const { return m_versionString; }

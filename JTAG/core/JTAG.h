@@ -53,6 +53,26 @@ public:
     // adapter list then carries no serial number for it).
     virtual const std::string& GetSerialNumberString() const;
 
+    // Raw JTAG sequences: clocks `bits` TCK cycles, driving bit k of `tms`
+    // and of `tdi` in cycle k, and stores the TDO bit sampled at the rising
+    // edge of cycle k in bit k of `tdo` ((bits + 7) / 8 bytes; the bits above
+    // `bits` in the last byte are zero). The TAP ends wherever the TMS bits
+    // lead, in any of its sixteen states (Shift-DR between two sequences is
+    // the point: a bridge resumes a scan there).
+    //
+    // The tracked TAP state follows the TMS bits: an adapter that clocks TMS
+    // routes itself walks them through the IEEE 1149.1 transitions from the
+    // state the last scan, reset or sequence left, so a later ShiftIR,
+    // ShiftDR or RunTest starts from where the sequence really ended (also
+    // from Select, Capture, Update or Exit2, which no scan ends in).
+    //
+    // Adapters whose device takes whole scans only refuse every sequence,
+    // one of 0 bits included (which clocks nothing, so a client can ask
+    // before it needs one), with std::logic_error "NAME cannot clock raw
+    // JTAG sequences: REASON".
+    virtual void ClockSequence(const unsigned char* tms, const unsigned char* tdi, unsigned char* tdo,
+                               unsigned int bits);
+
     // Drops results of queued scans that no Wait has collected yet, so a batch
     // that failed part-way never leads the next batch. Adapters that queue
     // nothing have nothing to drop.
@@ -64,6 +84,8 @@ public:
 protected:
     // Throws std::logic_error unless 1 <= length <= 32.
     static void CheckIRLength(int length);
+    // The refusal of ClockSequence, naming this adapter and `why`.
+    [[noreturn]] void RefuseSequences(const std::string& why) const;
 
     // Read by the holder's re-enumeration while the owning session may be
     // closing the adapter on another thread.

@@ -25,7 +25,10 @@ void QuitOptions(CLI::App& sub, Step& st);
 // Svf.cpp: svf (run by RunSvf, like script by RunScript).
 void SvfOptions(CLI::App& sub, Step& st);
 
-// ScanCommands.cpp: detect, irscan, drscan.
+// Bridge.cpp: bridge (run by RunBridge).
+void BridgeArguments(CLI::App& sub, Step& st);
+
+// ScanCommands.cpp: detect, irscan, drscan, raw.
 void DetectOptions(CLI::App& sub, Step& st);
 Json RunDetect(CSession& session, const Step& s);
 std::string RenderDetect(const Step& s, const Json& result);
@@ -36,6 +39,10 @@ void DrscanOptions(CLI::App& sub, Step& st);
 void CheckDrscan(const Step& s);
 Json RunDrscan(CSession& session, const Step& s);
 std::string RenderCaptured(const Step& s, const Json& result);
+void RawOptions(CLI::App& sub, Step& st);
+void CheckRaw(const Step& s);
+Json RunRaw(CSession& session, const Step& s);
+std::string RenderRaw(const Step& s, const Json& result);
 
 // MemoryCommands.cpp: read and write.
 void ReadOptions(CLI::App& sub, Step& st);

@@ -18,6 +18,8 @@ const std::vector<Command>& Commands()
          IrscanOptions, CheckIrscan, RunIrscan, RenderCaptured},
         {"drscan", "shift bits through the selected data register; prints the captured bits", W::Both,
          true, true, DrscanOptions, CheckDrscan, RunDrscan, RenderCaptured},
+        {"raw", "clock TMS and TDI bits as given; prints the TDO bits (for debugging)",
+         W::Both, true, false, RawOptions, CheckRaw, RunRaw, RenderRaw},
         {"runtest", "clock N times in Run-Test/Idle", W::Both, true, false, RuntestOptions, nullptr,
          [](CSession& s, const Step& st) {
              s.Client().RunTest(static_cast<uint32_t>(st.number));
@@ -68,6 +70,9 @@ const std::vector<Command>& Commands()
          W::CommandLine, false, false, ScriptOptions, nullptr, nullptr, nullptr},
         {"svf", "play a Serial Vector Format file on an adapter ('-' for stdin)", W::CommandLine, false,
          false, SvfOptions, nullptr, nullptr, nullptr},
+        {"bridge",
+         "serve ADAPTER to OpenOCD (bitbang) or to Vivado and openFPGALoader (xvc) until Ctrl-C",
+         W::CommandLine, false, false, BridgeArguments, nullptr, nullptr, nullptr},
         {"open", "open ADAPTER and keep it open for the steps that follow ('.' names it)", W::Script,
          false, false, AdapterOnlyOptions, nullptr,
          [](CSession& s, const Step& st) {

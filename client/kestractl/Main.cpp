@@ -153,6 +153,8 @@ int main(int argc, char** argv)
         return RunScript(step.file, settings);
     if (step.command == "svf")
         return RunSvf(step, settings);
+    if (step.command == "bridge")
+        return RunBridge(step, settings);
 
     CSession session(settings);
     Json doc;

@@ -258,6 +258,46 @@ Json RunDrscan(CSession& session, const Step& s)
     return j;
 }
 
+void RawOptions(CLI::App& sub, Step& st)
+{
+    AddAdapterArgument(sub, st);
+    sub.add_option("TMS", st.value, "TMS bits as one hex number (bit 0, the first clock's, is the "
+                                    "least significant)")
+        ->required();
+    sub.add_option("TDI", st.tdi, "TDI bits as one hex number, like TMS")->required();
+    sub.add_option("BITS", st.length, "number of clocks; 0 asks whether the adapter can clock "
+                                      "raw sequences at all")
+        ->required()
+        ->check(CLI::Range(0u, 268435440u));
+}
+
+void CheckRaw(const Step& s)
+{
+    HexToBits(s.value, *s.length);
+    HexToBits(s.tdi, *s.length);
+}
+
+Json RunRaw(CSession& session, const Step& s)
+{
+    const uint32_t bits = *s.length;
+    const std::vector<uint8_t> tdo =
+        session.Client().RawSequence(HexToBits(s.value, bits), HexToBits(s.tdi, bits), bits);
+    Json j;
+    j["adapter"] = s.adapter;
+    j["length"] = bits;
+    j["tms"] = BitsToHex(HexToBits(s.value, bits), bits);
+    j["tdi"] = BitsToHex(HexToBits(s.tdi, bits), bits);
+    j["tdo"] = bits ? BitsToHex(tdo, bits) : "";
+    return j;
+}
+
+std::string RenderRaw(const Step&, const Json& result)
+{
+    if (result.at("length").get<uint32_t>() == 0)
+        return result.at("adapter").get<std::string>() + " clocks raw JTAG sequences\n";
+    return result.at("tdo").get<std::string>() + "\n";
+}
+
 std::string RenderCaptured(const Step&, const Json& result)
 {
     return result.contains("captured") ? result.at("captured").get<std::string>() + "\n" : std::string();

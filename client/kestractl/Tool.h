@@ -86,7 +86,9 @@ extern volatile std::sig_atomic_t g_interrupted;
 struct Step {
     std::string command;  // "list", "irscan", ...; empty for a blank line
     std::string adapter;
-    std::string value;    // drscan HEXBITS, chipname NAME
+    std::string value;    // drscan HEXBITS, chipname NAME, raw TMS, bridge PROTOCOL
+    std::string tdi;      // raw TDI
+    std::string listen;   // bridge --listen HOST:PORT
     std::vector<std::string> words;  // write HEXBYTES
     std::optional<uint32_t> length;
     std::string end = "idle";
@@ -171,6 +173,10 @@ int RunScript(const std::string& file, const Settings& settings);
 
 // Runs `kestractl svf ADAPTER FILE` ("-" is stdin). Returns the exit status.
 int RunSvf(const Step& step, const Settings& settings);
+
+// Runs `kestractl bridge PROTOCOL ADAPTER` until SIGINT or SIGTERM. Returns
+// the exit status.
+int RunBridge(const Step& step, const Settings& settings);
 
 // Checks a step's arguments that CLI11 cannot judge (hex bits that do not fit
 // the length, hex bytes); throws UsageError.

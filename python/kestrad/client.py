@@ -296,6 +296,21 @@ class Client:
         """Sets the JTAG clock."""
         self._transact(p.CMD_JTAG_FREQUENCY, p.word32("frequency", hertz), 0)
 
+    def raw_sequence(self, tms: Bits, tdi: Bits, length: int) -> Bits:
+        """Clocks ``length`` TCK cycles, bit k of ``tms`` and ``tdi`` in cycle
+        k, and returns the TDO bits (an int when ``tms`` is an int, else
+        bytes). The TAP ends where the TMS bits lead. Adapters that take whole
+        scans only refuse it with :class:`ServerError`, even for 0 clocks."""
+        if length == 0:
+            tms_bits, tdi_bits = b"", b""
+            if tms not in (0, b"") or tdi not in (0, b""):
+                raise ArgumentError("a raw sequence of 0 bits carries no TMS or TDI bits")
+        else:
+            tms_bits, tdi_bits = p.to_bits(tms, length), p.to_bits(tdi, length)
+        reply = self._transact(p.CMD_RAW_SEQUENCE, p.raw_sequence_body(tms_bits, tdi_bits, length),
+                               p.bit_bytes(length))
+        return p.from_bits(reply, length) if isinstance(tms, int) else reply
+
     def read(self, address: int, size: int) -> bytes:
         """Reads ``size`` bytes of target memory."""
         return self._transact(p.CMD_READ_BLK, p.word32("address", address) + p.word32("size", size), size)

@@ -27,6 +27,7 @@ CMD_DISCONNECT = 13
 CMD_RESET = 14
 CMD_ASYNC_OPERATIONS = 15
 CMD_JTAG_FREQUENCY = 16
+CMD_RAW_SEQUENCE = 17
 
 ASYNC_CMD_SHIFT_IR = 6
 ASYNC_CMD_SHIFT_DR = 7
@@ -46,6 +47,8 @@ IR_RECORD = struct.Struct("<IIIiI")
 #: The server refuses larger command bodies, reads and data scans.
 MAX_BODY = 64 * 1024 * 1024
 MAX_DR_BITS = 0x7FFFFFF8
+#: Two bit vectors and a count fill at most the body limit.
+MAX_RAW_SEQUENCE_BITS = (MAX_BODY - 4) // 2 * 8
 
 
 class KestradError(Exception):
@@ -168,6 +171,17 @@ def shift_dr_body(bits: bytes, length: int, end: int) -> bytes:
     if not 1 <= length <= MAX_DR_BITS:
         raise ArgumentError(f"data scan of {length} bits")
     return struct.pack("<iI", length, int(end)) + bits
+
+
+def raw_sequence_body(tms: bytes, tdi: bytes, length: int) -> bytes:
+    """CMD_RAW_SEQUENCE: the clock count, then the TMS and the TDI bits
+    ((length + 7) // 8 bytes each); 0 clocks is allowed."""
+    if not 0 <= length <= MAX_RAW_SEQUENCE_BITS:
+        raise ArgumentError(f"raw sequence of {length} bits (0 to {MAX_RAW_SEQUENCE_BITS})")
+    if len(tms) != bit_bytes(length) or len(tdi) != bit_bytes(length):
+        raise ArgumentError(f"{length} bits need {bit_bytes(length)} bytes of TMS and of TDI, "
+                            f"got {len(tms)} and {len(tdi)}")
+    return struct.pack("<I", length) + bytes(tms) + bytes(tdi)
 
 
 def parse_adapter_list(body: bytes) -> List[Adapter]:

@@ -45,6 +45,13 @@ def test_lists_adapters_and_drives_the_peer_chain(kestrad_server, kestrad_client
         c.srst(False)
         c.srst(True)
 
+    # A network peer takes whole scans only: raw sequences are refused, even
+    # one of 0 clocks, and the refusal closes the adapter.
+    with c.open("SIM"):
+        with pytest.raises(ServerError) as e:
+            c.raw_sequence(0, 0, 0)
+        assert e.value.message == "SIM cannot clock raw JTAG sequences: it takes whole IR and DR scans only"
+
     # Errors are typed and carry the server's text; the session goes on.
     with pytest.raises(ServerError) as e:
         c.open("NOPE")
@@ -87,6 +94,8 @@ def test_address_from_the_environment_and_connection_errors(kestrad_server, monk
     (lambda c: c.frequency(-1), "frequency -0x1"),
     (lambda c: c.shift_ir(0x20, 5), "does not fit in 5 bits"),
     (lambda c: c.open("A\0B"), "no NUL"),
+    (lambda c: c.raw_sequence(0x20, 0, 5), "does not fit in 5 bits"),
+    (lambda c: c.raw_sequence(b"\x00", b"\x00\x00", 9), "expected 2"),
 ])
 def test_arguments_the_protocol_cannot_carry_raise_the_packages_error(kestrad_client, call, message):
     # Refused before anything is sent: the connection goes on.

@@ -28,6 +28,15 @@ def test_bits_that_do_not_fit_are_refused(value, length, message):
         p.to_bits(value, length)
 
 
+def test_raw_sequence_body_is_the_count_then_tms_then_tdi():
+    assert p.raw_sequence_body(b"\x1f\x01", b"\xa5\x00", 9) == bytes.fromhex("09000000" "1f01" "a500")
+    assert p.raw_sequence_body(b"", b"", 0) == bytes(4)
+    for tms, tdi, length, message in [(b"\x00", b"\x00\x00", 9, "got 1 and 2"),
+                                      (b"", b"", p.MAX_RAW_SEQUENCE_BITS + 1, "0 to 268435440")]:
+        with pytest.raises(p.ArgumentError, match=message):
+            p.raw_sequence_body(tms, tdi, length)
+
+
 def test_adapter_list_parses_records_and_names_bad_offsets():
     body = b"\x03\x00EZ-USB0\0chip\0K1\0" + b"\x02\x00SIM\0Unknown chip\0"
     assert p.parse_adapter_list(body) == [p.Adapter("EZ-USB0", "chip", "K1"),

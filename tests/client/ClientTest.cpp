@@ -59,6 +59,9 @@ TEST(ClientCommands, SendExactPacketsAndDecodeReplies)
         c.SendReply(1, {1, 2, 3});
         Expect(c, Concat({LE32(16), LE32(4), LE32(1000000)}));
         c.SendOk();
+        // A raw sequence of 9 clocks: count, 2 TMS bytes, 2 TDI bytes.
+        Expect(c, Concat({LE32(17), LE32(8), LE32(9), {0x1F, 0x01}, {0xA5, 0x00}}));
+        c.SendReply(1, {0x5A, 0x01});
         // The keep-alive gets no reply; the reset after it does.
         Expect(c, Concat({LE32(12), LE32(0)}));
         Expect(c, Concat({LE32(14), LE32(0)}));
@@ -80,6 +83,7 @@ TEST(ClientCommands, SendExactPacketsAndDecodeReplies)
     client.WriteBlock(0x20000000, Bytes{1, 2, 3});
     EXPECT_EQ(client.ReadBlock(0x20000000, 3), (Bytes{1, 2, 3}));
     client.SetFrequency(1000000);
+    EXPECT_EQ(client.RawSequence({0x1F, 0x01}, {0xA5, 0x00}, 9), (Bytes{0x5A, 0x01}));
     client.KeepAlive();
     client.Reset();
     client.Close();
@@ -265,6 +269,8 @@ TEST(ClientErrors, ArgumentsACommandCannotCarryAreRefusedBeforeSending)
     EXPECT_THROW(client.ShiftDR({}, 0), std::invalid_argument);
     EXPECT_THROW(client.ReadBlock(0, 0x7FFFFFFF), std::invalid_argument);
     EXPECT_THROW(client.Open(std::string(300, 'a')), std::invalid_argument);
+    EXPECT_THROW(client.RawSequence({0}, {0, 0}, 9), std::invalid_argument);
+    EXPECT_THROW(client.RawSequence({}, {}, 1), std::invalid_argument);
     client.Disconnect();
     server.Join();
 }

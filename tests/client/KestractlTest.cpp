@@ -520,6 +520,10 @@ TEST_F(KestractlTest, ExitStatusesForConnectionUsageAndServerErrors)
     Result server = Run({"-a", address, "runtest", "NOPE", "1"});
     EXPECT_EQ(server.status, 4) << Describe(server);
     EXPECT_NE(server.err.find("no such adapter 'NOPE'"), std::string::npos) << server.err;
+    Result raw = Run({"-a", address, "raw", "SIM", "0", "0", "0"});
+    EXPECT_EQ(raw.status, 4) << Describe(raw);
+    EXPECT_EQ(raw.err, "kestractl: server error: SIM cannot clock raw JTAG sequences: it takes whole IR and DR "
+                       "scans only\n");
 }
 
 TEST_F(KestractlTest, ArgumentErrorsNameTheProgramAndTheCommand)
@@ -538,6 +542,10 @@ TEST_F(KestractlTest, ArgumentErrorsNameTheProgramAndTheCommand)
         {{"write", "SIM", "-1", "00"}, "kestractl write: ADDRESS: '-1' is not a number from 0 to 0xffffffff"},
         {{"irscan", "SIM", "0x1f"}, "kestractl irscan: value 0x1f does not fit in 4 bits\n"},
         {{"write", "SIM", "0"}, "kestractl write: give either HEXBYTES or --file\n"},
+        {{"raw", "SIM", "0x20", "0", "5"}, "kestractl raw: '0x20' does not fit in 5 bits\n"},
+        {{"bridge", "jtag", "SIM"}, "kestractl bridge: PROTOCOL: jtag not in {xvc,bitbang}\n"},
+        {{"bridge", "xvc", "SIM", "--listen", "2542"},
+         "kestractl bridge: --listen: '2542' is not HOST:PORT (a port from 0 to 65535)\n"},
         {{"lsit"}, "kestractl: unknown command 'lsit'; did you mean 'list'? (--help lists the commands)\n"},
         {{"frobnicate"}, "kestractl: unknown command 'frobnicate'; --help lists the commands\n"},
         // A global option's error is the program's, whatever the command.
@@ -716,6 +724,8 @@ TEST_F(KestractlTest, ShellCompletionsOfferCommandsOptionsAndAdapterNames)
         {"kestractl", "kestractl -a " + address + " read SIM 0 4 --f", {"--force"}},
         {"kestractl", "kestractl -a " + address + " detect S", {"SIM"}},
         {"kestractl", "kestractl -a " + address + " trst SIM ", {"0", "1"}},
+        {"kestractl", "kestractl bridge ", {"xvc", "bitbang"}},
+        {"kestractl", "kestractl -a " + address + " bridge xvc --listen 127.0.0.1:2542 S", {"SIM"}},
         {"kestrad", "kestrad --ver", {"--version"}},
         {"kestrad-sim", "kestrad-sim --ch", {"--chain"}},
     };

@@ -162,7 +162,7 @@ TEST(ProtocolDoc, EveryWireExampleHappensAsWritten)
             }
         }
     }
-    for (uint32_t code = 1; code <= 16; ++code)
+    for (uint32_t code = 1; code <= CMD_RAW_SEQUENCE; ++code)
         EXPECT_TRUE(codes.count(code)) << "no worked example of command " << code;
 }
 

@@ -73,13 +73,17 @@ Bytes Error(const std::string& text)
 // One session's commands in order, each reply pinned byte for byte.
 TEST_F(SessionCommandsTest, RepliesByteForByte)
 {
+    // CHAIN0 clocks a simulated TAP chain, so raw sequences have a target.
+    holder.SetSources({FakeAdapterSource({"FAKE0", "FAKE1"}),
+                       ChainedFakeAdapterSource({"CHAIN0"}, "0x0362D093:6")});
     const struct {
         uint32_t code;
         Bytes body;
         Bytes reply;
     } steps[] = {
         {CMD_RUN_TEST, Le32(1), Error("no jtag associated with debug session")},
-        {CMD_RENUMERATE, {}, Ok(Cat({{2, 0}, Str("FAKE0"), Str("instance 1"), {2, 0}, Str("FAKE1"), Str("instance 2")}))},
+        {CMD_RENUMERATE, {}, Ok(Cat({{2, 0}, Str("FAKE0"), Str("instance 1"), {2, 0}, Str("FAKE1"), Str("instance 2"),
+                                     {2, 0}, Str("CHAIN0"), Str("Unknown chip")}))},
         {CMD_OPEN, Str("FAKE0"), Ok()},
         // A 5-bit instruction scan still answers a 4-byte word (the fake
         // captures the complement); a 9-bit data scan answers 2 bytes.
@@ -109,7 +113,25 @@ TEST_F(SessionCommandsTest, RepliesByteForByte)
          Error("CMD_READ_BLK: size of 67108865 bytes exceeds the limit of 67108864 bytes")},
         {CMD_RUN_TEST, Le32(1), Error("FAKE0 is not opened")},
         {CMD_OPEN, Str("FAKE0"), Ok()},
-        {17, {}, Error("unknown command")},
+        // Raw sequences: an adapter that takes whole scans only refuses
+        // even one of 0 bits, so a client can ask before it needs one.
+        {CMD_RAW_SEQUENCE, Le32(0), Error("FAKE0 cannot clock raw JTAG sequences: it takes whole IR and DR scans only")},
+        {CMD_OPEN, Str("CHAIN0"), Ok()},
+        {CMD_RAW_SEQUENCE, Le32(0), Ok()},
+        // 41 clocks: Test-Logic-Reset, Run-Test/Idle, Select-DR, Capture-DR,
+        // Shift-DR (TDO reads 1 outside the Shift states), then 32 bits of
+        // the IDCODE 0x0362D093; the TAP stays in Shift-DR.
+        {CMD_RAW_SEQUENCE, Cat({Le32(41), {0x5F, 0, 0, 0, 0, 0}, {0, 0, 0, 0, 0, 0}}),
+         Ok({0xFF, 0x27, 0xA1, 0xC5, 0x06, 0x00})},
+        // The scan that follows starts where the sequence left the TAP: its
+        // IR captures 0b000001.
+        {CMD_SHIFT_IR, Cat({Le32(0x3F), Le32(6), Le32(1)}), Ok(Le32(0x01))},
+        {CMD_RAW_SEQUENCE, Cat({Le32(9), {0, 0}, {0}}),
+         Error("CMD_RAW_SEQUENCE: body of 7 bytes is too short for a sequence of 9 bits (needs 8)")},
+        {CMD_OPEN, Str("CHAIN0"), Ok()},
+        {CMD_RAW_SEQUENCE, Le32(MAX_RAW_SEQUENCE_BITS + 1),
+         Error("CMD_RAW_SEQUENCE: sequence of 268435441 bits exceeds the limit of 268435440 bits")},
+        {18, {}, Error("unknown command")},
         {CMD_CLOSE, {}, Ok()},
         {CMD_RESET, {}, Ok()},
         {CMD_OPEN, {}, Error("no such device: ")},
@@ -127,6 +149,7 @@ TEST_F(SessionCommandsTest, RepliesByteForByte)
                              "Session: 7: ASYNC_CMD_SHIFT_IR: Reg 5 Len 5\n",
                              "Session:7: ASYNC_CMD_WRITE_DR: iLen 20\n",
                              "Session:7: CMD_UPDATE_NAME: FAKE1 MyChip\n",
+                             "Session:7: CMD_RAW_SEQUENCE: 41\n",
                              "Session:7: Exception occured: unknown command\n"})
         EXPECT_NE(log.find(line), std::string::npos) << line;
 }

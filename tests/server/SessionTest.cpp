@@ -75,7 +75,7 @@ TYPED_TEST(SessionTest, UnknownCommandClosesButKeepsTheAdapter)
     client->List();
     client->Open("FAKE0");
     auto adapter = this->harness.Adapter("FAKE0");
-    for (uint32_t code : {0u, 17u, 0xFFFFFFFFu}) {
+    for (uint32_t code : {0u, 18u, 0xFFFFFFFFu}) {
         Reply r = client->Command(code, {1, 2, 3});
         EXPECT_EQ(r.status, REPLY_ERROR);
         EXPECT_EQ(Text(r.body), "unknown command");
@@ -94,7 +94,8 @@ TYPED_TEST(SessionTest, CommandsNeedAnAdapter)
 {
     auto client = this->harness.Connect();
     for (uint32_t code : {CMD_TRST, CMD_SYS_RST, CMD_SHIFT_IR, CMD_SHIFT_DR, CMD_RUN_TEST,
-                          CMD_WRITE_BLK, CMD_READ_BLK, CMD_ASYNC_OPERATIONS, CMD_JTAG_FREQUENCY}) {
+                          CMD_WRITE_BLK, CMD_READ_BLK, CMD_ASYNC_OPERATIONS, CMD_JTAG_FREQUENCY,
+                          CMD_RAW_SEQUENCE}) {
         Reply r = client->Command(code, std::vector<uint8_t>(16, 0));
         EXPECT_EQ(r.status, REPLY_ERROR) << code;
         EXPECT_EQ(Text(r.body), "no jtag associated with debug session") << code;

@@ -1,6 +1,11 @@
 // A scriptable adapter for tests and benchmarks of the server: it records
 // every call, keeps a sparse memory, answers scans from simple rules, and
 // fails any operation on request.
+//
+// With a simulated TAP chain attached (AttachChain) it is a whole adapter:
+// scans, idle clocks, TRST and raw JTAG sequences all clock the chain, so
+// third-party tools that speak through a bridge see real TAPs. Without one
+// it refuses raw sequences as a scan-only adapter does.
 #pragma once
 
 #include <atomic>
@@ -12,6 +17,7 @@
 
 #include "JTAG/core/JTAG.h"
 #include "JTAG/core/JTAGHolder.h"
+#include "sim/tap/SimTap.h"
 
 class CFakeAdapter : public CNonAsyncJTAG {
 public:
@@ -31,6 +37,15 @@ public:
                  TapState end) override;
     void RunTest(unsigned int count) override;
     void SetFrequency(unsigned int hertz) override;
+    // Clocks the attached chain; refused (as the base refuses) without one.
+    void ClockSequence(const unsigned char* tms, const unsigned char* tdi, unsigned char* tdo,
+                       unsigned int bits) override;
+
+    // Scans and sequences go to a chain of these TAPs from now on (the chain
+    // starts in Test-Logic-Reset).
+    void AttachChain(const std::vector<simtap::TapConfig>& taps);
+    // Clocks the chain has seen; 0 without one.
+    uint64_t ChainClocks() const;
 
     // The next call of the operation named `op` ("Open", "ShiftIR", ...)
     // throws std::runtime_error(message); `times` calls fail, -1 for all.
@@ -55,6 +70,7 @@ private:
     static constexpr uint32_t kPage = 4096;
     static unsigned char Unwritten(uint32_t address) { return static_cast<unsigned char>(address * 7 + 1); }
     std::map<uint32_t, std::vector<uint8_t>> m_memory;
+    std::unique_ptr<simtap::Chain> m_chain;
 };
 
 // A holder source that creates a fresh CFakeAdapter object for each name on
@@ -62,3 +78,7 @@ private:
 // "instance N" (N counts objects made), so tests can tell objects apart.
 CJTAGHolder::Source FakeAdapterSource(std::vector<std::string> names,
                                       std::shared_ptr<std::atomic<int>> made = nullptr);
+
+// The same with every adapter clocking its own chain of `chain` (ParseChain
+// syntax, e.g. "0x0362D093:6").
+CJTAGHolder::Source ChainedFakeAdapterSource(std::vector<std::string> names, const std::string& chain);
