@@ -303,7 +303,7 @@ TEST_F(JlinkJTAG, ScanWithoutRouteToItsEndIsDroppedWhole)
     m_usb->events.clear();
     const unsigned char in[] = {0x01};
     m_jtag->AsyncShiftDR(in, 8, TapState::RUN_TEST_IDLE);
-    EXPECT_THROW(m_jtag->AsyncShiftDR(in, 8, TapState::SHIFT_IR), std::runtime_error);
+    EXPECT_THROW(m_jtag->AsyncShiftDR(in, 8, TapState::EXIT1_IR), std::runtime_error);
     EXPECT_EQ(TapState::RUN_TEST_IDLE, m_jtag->TrackedState());
     std::vector<unsigned char> out;
     m_jtag->Wait(out);
