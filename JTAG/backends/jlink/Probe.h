@@ -37,10 +37,12 @@ public:
     };
 
     // Configures the probe (version, configuration, power off, JTAG
-    // interface, speed) and leaves it closed. Throws for a bad frequency text,
-    // a device without a bulk IN or OUT endpoint, and any transfer failure.
+    // interface, speed), reads its serial number string (descriptor index
+    // serialIndex, 0: none) and leaves it closed. `frequency` is a
+    // configuration text (JTAG/core/Frequency.h). Throws for a device without
+    // a bulk IN or OUT endpoint and for any transfer failure.
     CJlinkJTAG(std::unique_ptr<usb::CUsbInterface> usb, const std::string& name, const std::string& frequency,
-               const AdapterContext& context);
+               const AdapterContext& context, uint8_t serialIndex = 0);
     ~CJlinkJTAG() override;
 
     static bool IsJlink(unsigned short vendor, unsigned short product);
@@ -48,8 +50,9 @@ public:
     void Open() override;
     void Close() override;
     void ResetAdapter() override {}
-    void ReadMemBlk(unsigned int, void*, unsigned int) override {}
-    void WriteMemBlk(unsigned int, const void*, unsigned int) override {}
+    // The probe has no memory path of its own: both refuse.
+    void ReadMemBlk(unsigned int address, void* buffer, unsigned int size) override;
+    void WriteMemBlk(unsigned int address, const void* data, unsigned int size) override;
     void SetTRST(bool level) override;
     void SetSYS_RST(bool level) override;
     void AsyncShiftIR(unsigned int value, int length, TapState end) override;
