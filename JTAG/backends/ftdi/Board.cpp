@@ -109,7 +109,9 @@ void CFtdiJTAG::Close()
     m_queue.reset();
 }
 
-void CFtdiJTAG::ResetAdapter() {}
+// The board's engine is set up again at the configured clock; the reset
+// lines and the target's TAP stay as they are.
+void CFtdiJTAG::ResetAdapter() { Queue().ResetEngine(m_frequency); }
 
 unsigned int CFtdiJTAG::Frequency() const { return SpeedUsed(m_highSpeed, m_frequency); }
 

@@ -186,6 +186,12 @@ void ScanQueue::Discard()
     m_pending = false;
 }
 
+void ScanQueue::ResetEngine(unsigned int hertz)
+{
+    Discard();
+    m_channel->ResetEngine(hertz);
+}
+
 unsigned int ScanQueue::ShiftIR(unsigned int value, int length, TapState end)
 {
     AsyncShiftIR(value, length, end);

@@ -47,6 +47,9 @@ public:
     void RunTest(unsigned int count);
     // Forgets the queued scans of a batch that failed part-way.
     void Discard();
+    // Drops the queued scans and sets the chip's engine up again at `hertz`
+    // (Channel::ResetEngine); the TAP is not moved.
+    void ResetEngine(unsigned int hertz);
 
 private:
     using ByteIterator = std::vector<unsigned char>::const_iterator;

@@ -122,6 +122,13 @@ void CJlinkJTAG::Close()
     m_usb->Close();
 }
 
+void CJlinkJTAG::ResetAdapter()
+{
+    DropPending();
+    SelectJtagInterface();
+    SetJtagSpeed(m_speed);
+}
+
 void CJlinkJTAG::ReadMemBlk(unsigned int, void*, unsigned int)
 {
     throw std::runtime_error("Bulk io operations aren't supported for J-Link adapters.");

@@ -49,7 +49,10 @@ public:
 
     void Open() override;
     void Close() override;
-    void ResetAdapter() override {}
+    // Sets the probe up again as the constructor did (JTAG interface, the
+    // configured speed), dropping whatever is queued; the target is not
+    // touched.
+    void ResetAdapter() override;
     // The probe has no memory path of its own: both refuse.
     void ReadMemBlk(unsigned int address, void* buffer, unsigned int size) override;
     void WriteMemBlk(unsigned int address, const void* data, unsigned int size) override;

@@ -229,14 +229,17 @@ TEST_F(FtdiSimBus, FrequencyFallbackAndClampingAreLogged)
     EXPECT_NE(std::string::npos, log.find("TINY0: JTAG clock of 10000000 Hz asked, 6000000 Hz used\n")) << log;
     Ftdi(0).Open();
     EXPECT_EQ(4, Model(0).Engine().Divisor());  // 30 MHz / 5
-    // A clock asked of the open board is clamped as well, and said.
+    // A clock asked of the open board is clamped as well, and said; an
+    // adapter reset sets the engine up again at the configured clock.
     m_context.ClearLog();
-    Ftdi(0).SetFrequency(0);
-    EXPECT_EQ(0xFFFF, Model(0).Engine().Divisor());
     Ftdi(0).SetFrequency(7000000);
     EXPECT_EQ(4, Model(0).Engine().Divisor());  // 6 MHz: never faster than asked
-    EXPECT_EQ("FLY0: JTAG clock of 0 Hz asked, 457 Hz used\nFLY0: JTAG clock of 7000000 Hz asked, 6000000 Hz used\n",
+    Ftdi(0).SetFrequency(0);
+    EXPECT_EQ(0xFFFF, Model(0).Engine().Divisor());
+    EXPECT_EQ("FLY0: JTAG clock of 7000000 Hz asked, 6000000 Hz used\nFLY0: JTAG clock of 0 Hz asked, 457 Hz used\n",
               m_context.LogText());
+    Ftdi(0).ResetAdapter();
+    EXPECT_EQ(4, Model(0).Engine().Divisor());
 }
 
 TEST_F(FtdiSimBus, BoardsThatCannotBeSetUpAreSkippedOthersListed)

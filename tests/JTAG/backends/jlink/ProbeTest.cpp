@@ -257,6 +257,13 @@ TEST_F(JlinkJTAG, TrstReleaseClocksIdleOnceAndLineCommands)
     m_jtag->SetTRST(false);
     EXPECT_EQ((std::vector<Bytes>{{0x05, 0x90, 0x01}, {0x05, 0xE0, 0x2E}, {0xDC}, {0xDD}, {0xDE}}), Written(*m_usb));
     EXPECT_EQ(700, m_jtag->Speed());  // the configured speed stays
+    EXPECT_NE(std::string::npos, m_context.LogText().find("JLINK0: JTAG clock of 100000 Hz asked, 400000 Hz used\n"));
+
+    // An adapter reset sets the probe up again, at the configured speed.
+    m_usb->events.clear();
+    m_usb->Script(kIn, {0, 0, 0, 0});
+    m_jtag->ResetAdapter();
+    EXPECT_EQ((std::vector<Bytes>{{0xC7, 0x00}, {0x05, 0xBC, 0x02}}), Written(*m_usb));
 
     // More idle clocks than one command holds go out in several.
     m_usb->events.clear();
