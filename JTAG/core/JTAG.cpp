@@ -48,11 +48,7 @@ const std::string& CJTAG::GetChipName() { return m_chipName; }
 
 void CJTAG::SetChipName(const std::string& name) { m_chipName = name; }
 
-const std::string& CJTAG::GetSerialNumberString() const
-{
-    static const std::string none;
-    return none;
-}
+const std::string& CJTAG::GetSerialNumberString() const { return m_serialNumber; }
 
 void CJTAG::SetFrequency(unsigned int)
 {
@@ -73,6 +69,19 @@ void CJTAG::CheckIRLength(int length)
     if (length < 1 || length > 32)
         throw std::logic_error("Invalid instruction register length " + std::to_string(length) +
                                " (1 to 32 bits)");
+}
+
+void CJTAG::CheckIdleEnd(TapState shift, TapState end) const
+{
+    const TapState exit = TapStateMachine::ExitOf(shift);
+    const TapState pause = shift == TapState::SHIFT_DR ? TapState::PAUSE_DR : TapState::PAUSE_IR;
+    if (end == TapState::RUN_TEST_IDLE || end == exit || end == pause)
+        return;
+    const std::string scan = shift == TapState::SHIFT_DR ? "a DR" : "an IR";
+    throw std::logic_error(m_name + ": " + scan + " scan cannot end in " + TapStateMachine::StateName(end) +
+                           " here: the adapter ends every scan in Run-Test/Idle, so only RUN_TEST_IDLE, " +
+                           TapStateMachine::StateName(exit) + " and " + TapStateMachine::StateName(pause) +
+                           " (the same answers) are taken");
 }
 
 CNonAsyncJTAG::CNonAsyncJTAG(const AdapterContext& context) : CJTAG(context) {}

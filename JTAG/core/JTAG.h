@@ -49,8 +49,8 @@ public:
     virtual const std::string& GetChipName();
     virtual void SetChipName(const std::string& name);
     virtual void SetFrequency(unsigned int hertz);
-    // The serial number the adapter reports, empty when it reports none (the
-    // adapter list then carries no serial number for it).
+    // The serial number the adapter reports (its USB serial number string),
+    // empty when it reports none (the adapter list then carries none for it).
     virtual const std::string& GetSerialNumberString() const;
 
     // Raw JTAG sequences: clocks `bits` TCK cycles, driving bit k of `tms`
@@ -86,6 +86,14 @@ protected:
     static void CheckIRLength(int length);
     // The refusal of ClockSequence, naming this adapter and `why`.
     [[noreturn]] void RefuseSequences(const std::string& why) const;
+    // For adapters whose device ends every scan in Run-Test/Idle by itself
+    // (the EZ-USB firmware, a network peer): the end states that give the
+    // same answers there are accepted, RUN_TEST_IDLE and the scan's own
+    // EXIT1 and PAUSE states (a scan resumed from those is updated and
+    // captured again, as after Run-Test/Idle). Any other end state, which
+    // would leave the TAP elsewhere, is refused with std::logic_error naming
+    // the adapter, the scan and the state, before anything is sent.
+    void CheckIdleEnd(TapState shift, TapState end) const;
 
     // Read by the holder's re-enumeration while the owning session may be
     // closing the adapter on another thread.
@@ -97,6 +105,7 @@ protected:
     std::string m_versionString = "Unknown";
     std::string m_name = "Unknown JTAG adapter";
     std::string m_chipName = "Unknown chip";
+    std::string m_serialNumber;
 };
 
 // Back-ends without batching: every asynchronous scan runs at once through

@@ -251,10 +251,23 @@ class Client:
         """Opens adapter ``name`` now. Used as a context manager
         (``with client.open("SIM"):``) it is closed again on exit.
 
+        ``serial=SN`` names the adapter whose serial number is SN, looked up
+        in a fresh list (bus positions, and so names, change; serial numbers
+        do not); none with it raises ServerError "no such device: serial=SN",
+        as an unknown name does.
+
         The server builds its adapter list only when a client asks for it, so
         when it does not know ``name`` yet, the list is asked for once and the
         open tried again.
         """
+        if name.startswith("serial="):
+            serial = name[len("serial="):]
+            if not serial:
+                raise ArgumentError("'serial=' needs a serial number, e.g. serial=K1")
+            found = [a.name for a in self.list() if a.serial == serial]
+            if not found:
+                raise ServerError("no such device: " + name)
+            name = found[0]
         try:
             self._transact(p.CMD_OPEN, p.name_body(name), 0)
         except ServerError as e:

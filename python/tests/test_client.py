@@ -63,10 +63,14 @@ def test_lists_adapters_and_drives_the_peer_chain(kestrad_server, kestrad_client
 
 
 def test_ez_usb_adapter_reads_its_idcode(kestrad_client):
-    with kestrad_client.open("EZ-USB0") as c:
+    # Named by its serial number: the name is looked up in a fresh list.
+    with kestrad_client.open("serial=K1") as c:
         c.trst(False)
         c.trst(True)
         assert c.shift_dr(0, 32) == IDCODES[0]
+    with pytest.raises(ServerError) as e:
+        kestrad_client.open("serial=NOPE")
+    assert e.value.message == "no such device: serial=NOPE"
 
 
 def test_idle_client_is_kept_alive(kestrad_server):
@@ -96,6 +100,7 @@ def test_address_from_the_environment_and_connection_errors(kestrad_server, monk
     (lambda c: c.open("A\0B"), "no NUL"),
     (lambda c: c.raw_sequence(0x20, 0, 5), "does not fit in 5 bits"),
     (lambda c: c.raw_sequence(b"\x00", b"\x00\x00", 9), "expected 2"),
+    (lambda c: c.open("serial="), "needs a serial number"),
 ])
 def test_arguments_the_protocol_cannot_carry_raise_the_packages_error(kestrad_client, call, message):
     # Refused before anything is sent: the connection goes on.

@@ -177,7 +177,6 @@ private:
         }
         Served();
         m_open = true;
-        m_lastIr = 1;
         return true;
     }
 
@@ -192,7 +191,6 @@ private:
             try {
                 m_client->Open(m_adapter.name);
                 m_open = true;
-                m_lastIr = 1;
                 m_state.recovered++;
                 m_shared.counters.recoveries++;
                 m_state.Saw("open again after " + std::to_string(attempt) + " refusals");
@@ -208,26 +206,10 @@ private:
         Lost("adapter " + m_adapter.name + " did not come back within 60 s of the fault");
     }
 
-    // What CMD_SHIFT_IR answers on this adapter: the captured bits, but for
-    // the EZ-USB adapter only their low nibble (its reply carries four bits)
-    // and for the FTDI boards the value the previous scan shifted in (they
-    // do not read the instruction register back; 1 after an open).
-    uint32_t ExpectedIr(uint32_t value, uint32_t length)
-    {
-        switch (m_adapter.kind) {
-        case Kind::EzUsb:
-            return m_adapter.chain.IrCapture() & 0x0Fu;
-        case Kind::Flyswatter2:
-        case Kind::TinyH: {
-            const uint32_t bytes = std::min<uint32_t>((length + 7) / 8, 4);
-            const uint32_t previous = bytes == 4 ? m_lastIr : m_lastIr & ((1u << (8 * bytes)) - 1);
-            m_lastIr = value;
-            return previous;
-        }
-        default:
-            return m_adapter.chain.IrCapture();
-        }
-    }
+    // What CMD_SHIFT_IR answers on this adapter: the captured bits, as every
+    // kind answers them (the EZ-USB adapter's chains have a 4-bit IR, the
+    // length its frames carry besides 8).
+    uint32_t ExpectedIr() const { return m_adapter.chain.IrCapture(); }
 
     void Served(int n = 1)
     {
@@ -287,7 +269,7 @@ private:
         case 0:
         case 1: {  // IDCODE: select it in the first TAP, read it
             const uint32_t ir = m_client->ShiftIR(chain.IrSelectIdcode(), chain.IrLength());
-            Expect(ir, ExpectedIr(chain.IrSelectIdcode(), chain.IrLength()), "IR capture " + std::to_string(ir));
+            Expect(ir, ExpectedIr(), "IR capture " + std::to_string(ir));
             const auto dr = m_client->ShiftDR(std::vector<uint8_t>((chain.IdcodeScanBits() + 7) / 8, 0),
                                               chain.IdcodeScanBits());
             Expect(dr, chain.IdcodeScan(), "IDCODE scan " + Hex(dr) + ", chip has " + Hex(chain.IdcodeScan()));
@@ -295,7 +277,7 @@ private:
         }
         case 2: {  // BYPASS everywhere: the pattern comes back delayed a bit per TAP
             const uint32_t ir = m_client->ShiftIR(chain.IrAllBypass(), chain.IrLength());
-            Expect(ir, ExpectedIr(chain.IrAllBypass(), chain.IrLength()), "IR capture " + std::to_string(ir));
+            Expect(ir, ExpectedIr(), "IR capture " + std::to_string(ir));
             const uint32_t bits = PatternBits();
             const auto in = Pattern(bits);
             const auto dr = m_client->ShiftDR(in, bits);
@@ -321,10 +303,8 @@ private:
                     w |= static_cast<uint32_t>(v[i]) << (8 * i);
                 return w;
             };
-            const uint32_t ir0 = ExpectedIr(chain.IrSelectIdcode(), chain.IrLength());
-            const uint32_t ir1 = ExpectedIr(ezUsb ? chain.IrSelectIdcode() : chain.IrAllBypass(), chain.IrLength());
-            const bool ok = results.size() == 4 && word(results[0]) == ir0 &&
-                            results[1] == chain.IdcodeScan() && word(results[2]) == ir1 &&
+            const bool ok = results.size() == 4 && word(results[0]) == ExpectedIr() &&
+                            results[1] == chain.IdcodeScan() && word(results[2]) == ExpectedIr() &&
                             results[3] == (ezUsb ? chain.IdcodeScan() : chain.BypassScan(in, bits));
             if (ok)
                 Served();
@@ -363,7 +343,6 @@ private:
     bool m_open = false;
     int m_done = 0;
     int m_turn = 0;
-    uint32_t m_lastIr = 1;
 };
 
 }  // namespace

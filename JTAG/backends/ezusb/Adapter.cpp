@@ -11,6 +11,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "JTAG/core/Frequency.h"
 #include "base/Printable.h"
 #include "log/Logger.h"
 
@@ -44,16 +45,24 @@ constexpr unsigned kReplyRoom = 64;
 // The firmware answers every line frame with this many bytes.
 constexpr int kLineReplySize = 32;
 
-uint16_t ClockCode(const std::string& frequency)
+// The adapter runs at 12, 24 or 48 MHz (control bytes 1, 2, 3): the fastest
+// of them not above the clock asked for, 12 MHz for anything below.
+uint16_t ClockCode(uint32_t hertz)
 {
-    if (frequency == "12MHZ")
-        return 1;
-    if (frequency == "24MHZ")
-        return 2;
-    if (frequency == "48MHZ")
+    if (hertz >= 48000000)
         return 3;
-    throw std::runtime_error("invalid USB JTAG adapter frequency");
+    if (hertz >= 24000000)
+        return 2;
+    return 1;
 }
+
+uint32_t ClockOf(uint16_t code) { return 12000000u << (code - 1); }
+
+// Instruction lengths the scan frames carry whole: 8 bits, and 4 bits sent
+// as 8 with the nibble twice. Any other length has no value byte (1 to 3, 5
+// to 7) or only the low 8 bits of the value, with a length code that stands
+// for several lengths; the firmware could not load the instruction asked for.
+bool FrameCarriesInstruction(int length) { return length == 4 || length == 8; }
 
 // Bytes a read really brought, as a count that can index the caller's buffer.
 size_t Received(int got, size_t asked)
@@ -69,15 +78,11 @@ CKorselUsbJTAG::CKorselUsbJTAG(std::unique_ptr<usb::CUsbInterface> usb, const st
 {
     m_name = name;
     CLogger& log = m_context.logger;
+    const uint32_t hertz = ConfiguredFrequency(frequency, log);
+    m_clockCode = ClockCode(hertz);
+    LogClock(log, m_name, hertz, ClockOf(m_clockCode), true);
     // The scan reports a refused device only when verbose: each reason the
     // device cannot be served is said here at the normal level.
-    try {
-        m_clockCode = ClockCode(frequency);
-    } catch (const std::exception& e) {
-        log.Log("%s: skipped: %s '%s' (12MHZ, 24MHZ or 48MHZ)\n", Printable(name).c_str(), e.what(),
-                Printable(frequency).c_str());
-        throw;
-    }
     if (!m_usb)
         throw std::logic_error("CKorselUsbJTAG needs a USB interface");
 
@@ -217,9 +222,14 @@ void CKorselUsbJTAG::SetSYS_RST(bool level)
     SendLines();
 }
 
-unsigned int CKorselUsbJTAG::ShiftIR(unsigned int value, int length, TapState)
+unsigned int CKorselUsbJTAG::ShiftIR(unsigned int value, int length, TapState end)
 {
     CheckIRLength(length);
+    if (!FrameCarriesInstruction(length))
+        throw std::logic_error(m_name + ": an instruction scan of " + std::to_string(length) +
+                               " bits cannot be sent: this adapter's frames carry instructions of 4 or 8 bits "
+                               "only");
+    CheckIdleEnd(TapState::SHIFT_IR, end);
     const std::vector<uint8_t> frame = IRScanFrame(value, length, LineLevels());
     unsigned char reply[8] = {};
     const int received = BulkWriteRead(frame.data(), static_cast<unsigned>(frame.size()), reply, sizeof reply);
@@ -228,13 +238,17 @@ unsigned int CKorselUsbJTAG::ShiftIR(unsigned int value, int length, TapState)
         throw std::runtime_error("Usb ShiftIR failed, res = " + std::to_string(received));
     }
     m_lastInstruction = value;
-    return reply[0] & 0x0F;
+    // Reply byte 0 holds the first 8 bits captured; a 4-bit register's own
+    // are its low nibble (the rest is the nibble sent first coming back).
+    return length == 4 ? reply[0] & 0x0F : reply[0];
 }
 
-void CKorselUsbJTAG::ShiftDR(const unsigned char* in, unsigned char* out, int length, TapState)
+void CKorselUsbJTAG::ShiftDR(const unsigned char* in, unsigned char* out, int length, TapState end)
 {
     if (length < 0)
         throw std::logic_error("Invalid bit length of register");
+    if (length != 0)
+        CheckIdleEnd(TapState::SHIFT_DR, end);
     // A scan without bits has no buffers to read or fill: nothing is sent.
     if (length == 0)
         return;
@@ -401,11 +415,6 @@ void CKorselUsbJTAG::WriteWords(uint32_t address, const unsigned char* in, uint6
         address += static_cast<uint32_t>(words * 4);
         remaining -= words;
     }
-}
-
-const std::string& CKorselUsbJTAG::GetSerialNumberString() const
-{
-    return m_serialNumber;
 }
 
 int CKorselUsbJTAG::BulkWrite(const void* data, unsigned int size)

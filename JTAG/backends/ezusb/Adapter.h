@@ -23,8 +23,8 @@ class CKorselUsbJTAG : public CJTAG_With_IdCode<IDCODE_KORSEL> {
 public:
     // Opens the device once to read its serial number and firmware version
     // (failures there are logged and the adapter exists with an unknown
-    // version); the adapter is closed afterwards. Throws for an unknown
-    // frequency text.
+    // version); the adapter is closed afterwards. `frequency` is a
+    // configuration text (JTAG/core/Frequency.h) for the adapter's clock.
     CKorselUsbJTAG(std::unique_ptr<usb::CUsbInterface> usb, const std::string& name,
                    const std::string& frequency, uint8_t serialIndex, const AdapterContext& context);
     ~CKorselUsbJTAG() override;
@@ -39,8 +39,6 @@ public:
     unsigned int ShiftIR(unsigned int value, int length, TapState end) override;
     void ShiftDR(const unsigned char* in, unsigned char* out, int length,
                  TapState end) override;
-
-    const std::string& GetSerialNumberString() const override;
 
     // Block engines behind ReadMemBlk/WriteMemBlk (40 words per block, 9 blocks
     // per transfer there). Any address and length: a word only partly
@@ -81,7 +79,6 @@ private:
     usb::CEndPoint m_commandEndPoint{usb::ENDPOINT_BULK_OUT, 0x02};
     usb::CEndPoint m_controlEndPoint{usb::ENDPOINT_BULK_OUT2, 0x04};
     uint16_t m_clockCode = 1;
-    std::string m_serialNumber;
     uint32_t m_wordsPerBlock = 40;
     uint32_t m_blocksPerTransfer = 9;
     uint32_t m_lastInstruction = 0xFFFFFFFFu;  // nothing shifted yet

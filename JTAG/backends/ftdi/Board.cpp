@@ -3,74 +3,16 @@
 
 #include <usb.h>
 
-#include <algorithm>
-#include <cctype>
+#include <cstring>
 #include <mutex>
 #include <stdexcept>
 
 #include "JTAG/backends/ftdi/Boards.h"
+#include "JTAG/core/Frequency.h"
 #include "JTAG/usb/UsbInterface.h"
 #include "log/Logger.h"
 
 namespace ftdi {
-
-namespace {
-
-constexpr unsigned int kMaxFrequency = 30000000;
-constexpr unsigned int kFallbackFrequency = 6000000;
-
-}  // namespace
-
-// ---------------------------------------------------------------- conversions
-
-unsigned int ParseFrequency(const std::string& text)
-{
-    std::string lower = text;
-    std::transform(lower.begin(), lower.end(), lower.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    const auto endsWith = [&](const char* suffix) {
-        const std::string s(suffix);
-        return lower.size() >= s.size() && lower.compare(lower.size() - s.size(), s.size(), s) == 0;
-    };
-    const std::invalid_argument invalid("invalid frequency string: " + lower);
-    uint64_t multiplier;
-    size_t suffix;
-    if (lower.size() > 3 && endsWith("mhz")) {
-        multiplier = 1000000;
-        suffix = 3;
-    } else if (lower.size() > 3 && endsWith("khz")) {
-        multiplier = 1000;
-        suffix = 3;
-    } else if (lower.size() > 2 && endsWith("hz")) {
-        multiplier = 1;
-        suffix = 2;
-    } else {
-        throw invalid;
-    }
-    // An unsigned decimal number from the start: blanks skipped, reading
-    // stops at the first non-digit ("1.5mhz" is 1 MHz).
-    const std::string number = lower.substr(0, lower.size() - suffix);
-    size_t i = number.find_first_not_of(" \t\n\v\f\r");
-    if (i == std::string::npos || !std::isdigit(static_cast<unsigned char>(number[i])))
-        throw invalid;
-    // Saturates instead of wrapping, so a huge number is the fastest clock
-    // rather than some arbitrary slow one.
-    uint64_t value = 0;
-    for (; i < number.size() && std::isdigit(static_cast<unsigned char>(number[i])); ++i)
-        value = std::min<uint64_t>(value * 10 + static_cast<uint64_t>(number[i] - '0'), kMaxFrequency);
-    const uint64_t hertz = std::min<uint64_t>(value * multiplier, kMaxFrequency);
-    if (hertz == 0)
-        throw invalid;  // no divisor reaches 0 Hz
-    return static_cast<unsigned int>(hertz);
-}
-
-TapState CheckEndState(TapState state)
-{
-    for (TapState stable : kStableStates)
-        if (state == stable)
-            return state;
-    throw std::logic_error("TapState conversion error!");
-}
 
 // ---------------------------------------------------------------- the adapter
 
@@ -102,17 +44,21 @@ CFtdiJTAG::CFtdiJTAG(struct usb_device* device, const std::string& name, const s
 {
     m_name = name;
     CLogger& log = m_context.logger;
-    try {
-        m_frequency = ParseFrequency(frequency);
-    } catch (const std::exception& e) {
-        log.LogError("Error: %s.\n", e.what());
-        m_frequency = kFallbackFrequency;
-        log.Log("Setting %x hz as adapter frequency\n", kFallbackFrequency);
-    }
+    m_frequency = ConfiguredFrequency(frequency, log);
 
     struct ftdi_context probe;
     if (ftdi_init(&probe) < 0)
         throw std::runtime_error("couldn't open ftdi device!");
+    // The serial number string, when the board has one; libftdi opens and
+    // closes the device for it. A board that does not give it is listed
+    // without one.
+    if (device->descriptor.iSerialNumber != 0) {
+        char serial[128] = {};
+        if (ftdi_usb_get_strings(&probe, device, nullptr, 0, nullptr, 0, serial, sizeof serial) == 0)
+            m_serialNumber.assign(serial, strnlen(serial, sizeof serial));
+        else
+            log.LogVerb("%s: no serial number: %s\n", m_name.c_str(), ftdi_get_error_string(&probe));
+    }
     if (ftdi_usb_open_dev(&probe, device) < 0) {
         const char* cause = ftdi_get_error_string(&probe);
         log.Log("%s: skipped: ftdi_usb_open_dev failed: %s\n", m_name.c_str(), cause ? cause : "");
@@ -129,16 +75,11 @@ CFtdiJTAG::CFtdiJTAG(struct usb_device* device, const std::string& name, const s
                 m_versionString.c_str());
         throw std::runtime_error("FTDI chip " + m_versionString + " of " + m_name + " has no MPSSE engine");
     }
-    // A clock above the chip's base has no divisor: treated as a bad text.
-    const unsigned int base = (type == TYPE_2232H || type == TYPE_4232H) ? 30000000u : 6000000u;
-    if (m_frequency > base) {
-        log.LogError("Error: %s.\n",
-                     ("frequency " + std::to_string(m_frequency) + " hz is above the " + std::to_string(base) +
-                      " hz of " + m_versionString)
-                         .c_str());
-        m_frequency = kFallbackFrequency;
-        log.Log("Setting %x hz as adapter frequency\n", kFallbackFrequency);
-    }
+    // The divisor takes the clock to the nearest the chip reaches at or below
+    // it (its slowest for less): 30 MHz at most on high-speed chips, 6 MHz on
+    // the others.
+    m_highSpeed = type == TYPE_2232H || type == TYPE_4232H;
+    LogClock(log, m_name, m_frequency, Frequency(), true);
 }
 
 CFtdiJTAG::~CFtdiJTAG() = default;
@@ -158,7 +99,7 @@ void CFtdiJTAG::Open()
     m_opened = false;
     m_queue.reset();
     std::lock_guard<std::recursive_mutex> claim(usb::CUsbInterface::ClaimMutex());
-    m_queue = ScanQueue::Open(m_device, m_frequency, 1);
+    m_queue = ScanQueue::Open(m_device, m_frequency);
     m_opened = true;
 }
 
@@ -168,7 +109,11 @@ void CFtdiJTAG::Close()
     m_queue.reset();
 }
 
-void CFtdiJTAG::ResetAdapter() {}
+// The board's engine is set up again at the configured clock; the reset
+// lines and the target's TAP stay as they are.
+void CFtdiJTAG::ResetAdapter() { Queue().ResetEngine(m_frequency); }
+
+unsigned int CFtdiJTAG::Frequency() const { return SpeedUsed(m_highSpeed, m_frequency); }
 
 void CFtdiJTAG::ReadMemBlk(unsigned int, void*, unsigned int)
 {
@@ -207,26 +152,23 @@ unsigned int CheckedDRLength(int length)
 
 void CFtdiJTAG::AsyncShiftIR(unsigned int value, int length, TapState end)
 {
-    const TapState state = CheckEndState(end);
     CheckIRLength(length);
-    Queue().AsyncShiftIR(value, length, state);
+    Queue().AsyncShiftIR(value, length, end);
 }
 
 // A data scan of 0 bits has nothing to clock and nothing to deliver.
 void CFtdiJTAG::AsyncShiftDR(const unsigned char* in, int length, TapState end)
 {
-    const TapState state = CheckEndState(end);
     ScanQueue& queue = Queue();
     if (CheckedDRLength(length) != 0)
-        queue.AsyncShiftDR(in, length, state);
+        queue.AsyncShiftDR(in, length, end);
 }
 
 void CFtdiJTAG::AsyncWriteDR(const unsigned char* in, int length, TapState end)
 {
-    const TapState state = CheckEndState(end);
     ScanQueue& queue = Queue();
     if (CheckedDRLength(length) != 0)
-        queue.AsyncWriteDR(in, length, state);
+        queue.AsyncWriteDR(in, length, end);
 }
 
 void CFtdiJTAG::Wait(std::vector<unsigned char>& out)
@@ -238,22 +180,24 @@ void CFtdiJTAG::Wait(std::vector<unsigned char>& out)
 
 unsigned int CFtdiJTAG::ShiftIR(unsigned int value, int length, TapState end)
 {
-    const TapState state = CheckEndState(end);
     CheckIRLength(length);
-    return Queue().ShiftIR(value, length, state);
+    return Queue().ShiftIR(value, length, end);
 }
 
 void CFtdiJTAG::ShiftDR(const unsigned char* in, unsigned char* out, int length, TapState end)
 {
-    const TapState state = CheckEndState(end);
     ScanQueue& queue = Queue();
     if (CheckedDRLength(length) != 0)
-        queue.ShiftDR(in, out, length, state);
+        queue.ShiftDR(in, out, length, end);
 }
 
 void CFtdiJTAG::RunTest(unsigned int count) { Queue().RunTest(count); }
 
-void CFtdiJTAG::SetFrequency(unsigned int hertz) { Queue().SetFrequency(hertz); }
+void CFtdiJTAG::SetFrequency(unsigned int hertz)
+{
+    // The configured clock stays for the next Open.
+    LogClock(m_context.logger, m_name, hertz, Queue().SetFrequency(hertz));
+}
 
 void CFtdiJTAG::DiscardResults()
 {

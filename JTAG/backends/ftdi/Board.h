@@ -25,22 +25,12 @@ struct usb_device;
 
 namespace ftdi {
 
-// The clock of a configuration entry: "1000KHZ", "10MHz", "12000hz" (any
-// letter case); limited to 30 MHz. Throws std::invalid_argument
-// "invalid frequency string: " and the lower-cased text for text without a
-// suffix or a number, and for 0 Hz.
-unsigned int ParseFrequency(const std::string& text);
-
-// The end state itself when the layer can end a scan there; EXIT1_DR,
-// EXIT1_IR and values outside the enum throw std::logic_error
-// "TapState conversion error!".
-TapState CheckEndState(TapState state);
-
 class CFtdiJTAG : public CJTAG {
 public:
-    // Probes the chip type (the device is opened briefly). Throws
-    // std::runtime_error "couldn't open ftdi device!" when it cannot be
-    // opened, and for a chip without an MPSSE engine.
+    // Probes the chip type and reads the serial number string (the device is
+    // opened briefly). Throws std::runtime_error "couldn't open ftdi device!"
+    // when it cannot be opened, and for a chip without an MPSSE engine.
+    // `frequency` is a configuration text (JTAG/core/Frequency.h).
     CFtdiJTAG(struct usb_device* device, const std::string& name, const std::string& frequency,
               const AdapterContext& context);
     ~CFtdiJTAG() override;
@@ -62,7 +52,9 @@ public:
     void SetFrequency(unsigned int hertz) override;
     void DiscardResults() override;
 
-    unsigned int Frequency() const { return m_frequency; }
+    // The clock the board runs at after Open: the configured one as the
+    // chip's divisor reaches it.
+    unsigned int Frequency() const;
 
 private:
     // The queue of the open board, or std::runtime_error naming the adapter
@@ -71,7 +63,8 @@ private:
 
     std::unique_ptr<ScanQueue> m_queue;
     struct usb_device* m_device;
-    uint32_t m_frequency = 6000000;
+    uint32_t m_frequency = 6000000;  // as configured
+    bool m_highSpeed = true;
 };
 
 // The USB kind of the boards of the table.

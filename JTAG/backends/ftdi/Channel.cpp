@@ -105,6 +105,18 @@ void Channel::Read(unsigned char* data, int size)
         throw std::runtime_error("ftdi read error " + ErrorText(m_context));
 }
 
+void Channel::ResetEngine(unsigned int hertz)
+{
+    CheckCall(ftdi_usb_purge_buffers(m_context), "ftdi_purge_buffers error");
+    std::vector<unsigned char> setup;
+    if (IsHighSpeed())
+        setup.push_back(MPSSE_DIV5_OFF);
+    setup.insert(setup.end(), {MPSSE_LOOPBACK_OFF, MPSSE_ADAPTIVE_OFF});
+    const std::vector<unsigned char> speed = SpeedCommand(IsHighSpeed(), hertz);
+    setup.insert(setup.end(), speed.begin(), speed.end());
+    Write(setup.data(), static_cast<unsigned int>(setup.size()));
+}
+
 void Channel::SetSpeed(unsigned int hertz)
 {
     const std::vector<unsigned char> command = SpeedCommand(IsHighSpeed(), hertz);

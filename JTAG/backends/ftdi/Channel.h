@@ -36,6 +36,10 @@ public:
     // Reads exactly `size` bytes, trying at most 2000 times.
     void Read(unsigned char* data, int size);
     void SetSpeed(unsigned int hertz);
+    // The engine set up again as after opening: buffers purged, the master
+    // clock, loop-back and adaptive clocking set, the clock `hertz`. The GPIO
+    // lines (the boards' resets) keep their levels.
+    void ResetEngine(unsigned int hertz);
     // Non-zero arguments assert the line.
     virtual void Reset(int assertTrst, int assertSrst) = 0;
 

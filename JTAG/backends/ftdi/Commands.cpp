@@ -4,51 +4,10 @@
 
 #include <algorithm>
 #include <cassert>
-#include <mutex>
 #include <stdexcept>
 #include <string>
 
 namespace ftdi {
-
-// ---------------------------------------------------------------- TMS paths
-
-const TmsTable& BuildTmsSequences()
-{
-    static TmsTable table;
-    static std::once_flag once;
-    std::call_once(once, [] {
-        // Rows: from state; columns: to state, in kStableStates order. TMS bits are
-        // clocked bit 0 first.
-        static const TmsPath paths[kTapStates][kTapStates] = {
-            // Test-Logic-Reset
-            {{0x7F, 7}, {0x00, 7}, {0x1B, 7}, {0x16, 7}, {0x17, 7}, {0x0A, 7}},
-            // Run-Test/Idle
-            {{0x7F, 7}, {0x00, 7}, {0x03, 4}, {0x0B, 5}, {0x01, 3}, {0x05, 4}},
-            // Shift-IR
-            {{0x7F, 7}, {0x03, 4}, {0x0F, 6}, {0x01, 2}, {0x07, 5}, {0x17, 6}},
-            // Pause-IR
-            {{0x7F, 7}, {0x03, 3}, {0x01, 2}, {0x00, 1}, {0x07, 5}, {0x17, 6}},
-            // Shift-DR
-            {{0x7F, 7}, {0x03, 3}, {0x0F, 6}, {0x2F, 7}, {0x07, 5}, {0x01, 2}},
-            // Pause-DR
-            {{0x7F, 7}, {0x03, 3}, {0x0F, 6}, {0x2F, 7}, {0x01, 2}, {0x00, 1}},
-        };
-        for (unsigned from = 0; from < kTapStates; ++from)
-            for (unsigned to = 0; to < kTapStates; ++to)
-                table[{kStableStates[from], kStableStates[to]}] = paths[from][to];
-    });
-    return table;
-}
-
-TmsPath GetTmsPath(TapState from, TapState to)
-{
-    const TmsTable& table = BuildTmsSequences();
-    const auto it = table.find({from, to});
-    if (it == table.end())
-        throw std::logic_error("no TMS path from TAP state " + std::to_string(static_cast<int>(from)) + " to " +
-                               std::to_string(static_cast<int>(to)));
-    return it->second;
-}
 
 // ---------------------------------------------------------------- CommandBuffer
 
@@ -87,9 +46,9 @@ void CommandBuilder::Reset()
 void CommandBuilder::Move(Mpsse opcode, TapState target, unsigned char lastBit)
 {
     assert(lastBit <= 1 && "lastBit <= 1");
-    const TmsPath path = GetTmsPath(m_state, target);
-    const unsigned char command[] = {opcode, static_cast<unsigned char>(path.second - 1),
-                                     static_cast<unsigned char>(path.first | ((lastBit & 1) << 7))};
+    const TapStateMachine::Route route = TapStateMachine::RouteBetween(m_state, target);
+    const unsigned char command[] = {opcode, static_cast<unsigned char>(route.count - 1),
+                                     static_cast<unsigned char>(route.tms | ((lastBit & 1) << 7))};
     m_buffer.Write(command, sizeof command);
     m_state = target;
 }
@@ -98,8 +57,10 @@ void CommandBuilder::RunTest(unsigned int count)
 {
     if (m_state != TapState::RUN_TEST_IDLE)
         Move(TapState::RUN_TEST_IDLE);
+    // Seven clocks with TMS low per command, the most one TMS command holds.
+    const unsigned char seven[] = {MPSSE_TMS_OUT, 0x06, 0x00};
     for (unsigned int i = 0; i < count / 7; ++i)
-        Move(MPSSE_TMS_OUT, TapState::RUN_TEST_IDLE, 0);
+        m_buffer.Write(seven, sizeof seven);
     if (count % 7 != 0) {
         const unsigned char command[] = {MPSSE_TMS_OUT, static_cast<unsigned char>(count % 7 - 1), 0x00};
         m_buffer.Write(command, sizeof command);
@@ -154,34 +115,44 @@ void CommandBuilder::WriteScanCommand(ScanDirection direction, const unsigned ch
         m_buffer.Write(commands.data(), static_cast<unsigned int>(commands.size()));
 }
 
-void CommandBuilder::Scan(const ScanContext& context, const unsigned char* data, unsigned int bits)
+unsigned int CommandBuilder::Scan(const ScanContext& context, const unsigned char* data, unsigned int bits)
 {
     if (bits == 0)
         throw std::logic_error("a scan needs at least one bit");
+    const bool toExit1 = context.exitState == TapStateMachine::ExitOf(context.shiftState);
+    if (!toExit1)  // checked before anything is written
+        TapStateMachine::RouteBetween(context.shiftState, context.exitState);
     if (m_state != context.shiftState)
         Move(context.shiftState);
     WriteScanCommand(context.direction, data, bits);
     const unsigned int bytes = (bits - 1) / 8 + 1;
     const unsigned char lastBit = (data[bytes - 1] >> ((bits - 1) % 8)) & 1;
-    Move(context.direction == SCAN_IO ? MPSSE_TMS_IO : MPSSE_TMS_OUT, context.exitState, lastBit);
+    const Mpsse opcode = context.direction == SCAN_IO ? MPSSE_TMS_IO : MPSSE_TMS_OUT;
+    if (toExit1) {
+        // One clock with TMS high: the last bit leaves the shift state. The
+        // route table has no route into Exit1, as only a scan gets there.
+        const unsigned char command[] = {opcode, 0x00, static_cast<unsigned char>(0x01 | (lastBit << 7))};
+        m_buffer.Write(command, sizeof command);
+        m_state = context.exitState;
+    } else {
+        Move(opcode, context.exitState, lastBit);
+    }
+    return context.direction == SCAN_IO ? ReadBackSize(bits) : 0;
 }
 
 unsigned int CommandBuilder::ScanDrIO(const unsigned char* data, unsigned int bits)
 {
-    Scan({TapState::SHIFT_DR, TapState::PAUSE_DR, SCAN_IO}, data, bits);
-    return ReadBackSize(bits);
+    return Scan({TapState::SHIFT_DR, TapState::PAUSE_DR, SCAN_IO}, data, bits);
 }
 
 unsigned int CommandBuilder::ScanDrOut(const unsigned char* data, unsigned int bits)
 {
-    Scan({TapState::SHIFT_DR, TapState::PAUSE_DR, SCAN_OUT}, data, bits);
-    return 0;
+    return Scan({TapState::SHIFT_DR, TapState::PAUSE_DR, SCAN_OUT}, data, bits);
 }
 
-unsigned int CommandBuilder::ScanIrOut(const unsigned char* data, unsigned int bits)
+unsigned int CommandBuilder::ScanIrIO(const unsigned char* data, unsigned int bits)
 {
-    Scan({TapState::SHIFT_IR, TapState::PAUSE_IR, SCAN_OUT}, data, bits);
-    return 0;
+    return Scan({TapState::SHIFT_IR, TapState::PAUSE_IR, SCAN_IO}, data, bits);
 }
 
 // ---------------------------------------------------------------- read-back
@@ -192,43 +163,68 @@ unsigned int ReadBackSize(unsigned int bits)
     return (bits - 1) % 8 != 0 ? bytes + 1 : bytes;
 }
 
-std::vector<unsigned char> ReadScanChain(const std::vector<unsigned char>& rawData, int bits)
+unsigned int ExitClocks(TapState exitState)
+{
+    return exitState == TapState::EXIT1_DR || exitState == TapState::EXIT1_IR ? 1 : 2;
+}
+
+std::vector<unsigned char> ReadScanChain(const std::vector<unsigned char>& rawData, int bits,
+                                         unsigned int exitClocks)
 {
     if (bits <= 0)
         throw std::invalid_argument("ReadScanChain: no bits to rebuild (" + std::to_string(bits) + ")");
+    if (exitClocks < 1 || exitClocks > 7)
+        throw std::invalid_argument("ReadScanChain: an exit move of " + std::to_string(exitClocks) + " clocks");
     const unsigned int n = static_cast<unsigned int>(bits);
     const size_t bytes = (n - 1) / 8 + 1;
     if (rawData.size() < ReadBackSize(n))
         throw std::invalid_argument("ReadScanChain: " + std::to_string(rawData.size()) + " bytes read back for " +
                                     std::to_string(bits) + " bits, " + std::to_string(ReadBackSize(n)) +
                                     " expected");
+    // The exit move's first clock brought the last bit: its sample sits at
+    // bit 8 - exitClocks of the move's byte.
+    const unsigned int lastAt = 8 - exitClocks;
     std::vector<unsigned char> finalData(bytes, 0);
     std::copy(rawData.begin(), rawData.begin() + static_cast<std::ptrdiff_t>(bytes - 1), finalData.begin());
     const unsigned int r = n - 8 * static_cast<unsigned int>(bytes - 1);
     if (r > 1) {
-        // The bit command's r - 1 bits sit in the top of rawData[bytes - 1];
-        // the exit move's first clock brought the last bit, in bit 6.
-        const unsigned int last = (rawData[bytes] >> 6) & 1;
+        // The bit command's r - 1 bits sit in the top of rawData[bytes - 1].
+        const unsigned int last = (rawData[bytes] >> lastAt) & 1;
         finalData[bytes - 1] = static_cast<unsigned char>(((last << 7) | (rawData[bytes - 1] >> 1)) >> (8 - r));
     } else {
-        finalData[bytes - 1] = (rawData[bytes - 1] >> 6) & 1;
+        finalData[bytes - 1] = (rawData[bytes - 1] >> lastAt) & 1;
     }
     return finalData;
 }
 
 // ---------------------------------------------------------------- clock and lines
 
+namespace {
+
+unsigned int Divisor(unsigned int base, unsigned int hertz)
+{
+    // The smallest divisor whose clock, base / (divisor + 1), is not above
+    // `hertz`, kept inside 0..0xFFFF: 0 Hz and clocks below the slowest get
+    // the slowest, clocks above base the fastest.
+    if (hertz == 0)
+        return 0xFFFF;
+    const uint64_t quotient = (static_cast<uint64_t>(base) + hertz - 1) / hertz;  // rounded up
+    return static_cast<unsigned int>(std::min<uint64_t>(quotient - 1, 0xFFFF));
+}
+
+unsigned int Base(bool highSpeed) { return highSpeed ? 30000000u : 6000000u; }
+
+}  // namespace
+
 std::vector<unsigned char> SpeedCommand(bool highSpeed, unsigned int hertz)
 {
-    const unsigned int base = highSpeed ? 30000000u : 6000000u;
-    // divisor = base / hertz - 1, kept inside 0..0xFFFF: 0 Hz would divide by
-    // zero, and a clock above base would go negative.
-    unsigned int divisor = 0xFFFF;
-    if (hertz != 0) {
-        const unsigned int quotient = base / hertz;
-        divisor = quotient == 0 ? 0 : std::min(quotient - 1, 0xFFFFu);
-    }
+    const unsigned int divisor = Divisor(Base(highSpeed), hertz);
     return {MPSSE_DIVISOR, static_cast<unsigned char>(divisor & 0xFF), static_cast<unsigned char>(divisor >> 8)};
+}
+
+unsigned int SpeedUsed(bool highSpeed, unsigned int hertz)
+{
+    return Base(highSpeed) / (Divisor(Base(highSpeed), hertz) + 1);
 }
 
 namespace olimex {

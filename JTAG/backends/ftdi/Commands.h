@@ -12,21 +12,11 @@
 
 #include <cstdint>
 #include <functional>
-#include <map>
-#include <utility>
 #include <vector>
 
-#include "wire/TapState.h"
+#include "JTAG/core/TapStateMachine.h"
 
 namespace ftdi {
-
-// The stable TAP states the layer moves between, in the order of the path
-// table's rows and columns. EXIT1_DR and EXIT1_IR are passed through only.
-constexpr unsigned kTapStates = 6;
-constexpr TapState kStableStates[kTapStates] = {
-    TapState::TEST_LOGIC_RESET, TapState::RUN_TEST_IDLE, TapState::SHIFT_IR,
-    TapState::PAUSE_IR,         TapState::SHIFT_DR,      TapState::PAUSE_DR,
-};
 
 // Opcode that clocks a TMS sequence: without or with reading TDO.
 enum Mpsse : unsigned char {
@@ -54,15 +44,6 @@ enum ScanDirection : unsigned char {
     SCAN_OUT = 1,
 };
 
-// TMS bits (bit 0 clocked first) and clock count (1..7) of one path.
-using TmsPath = std::pair<unsigned char, unsigned char>;
-using TmsTable = std::map<std::pair<TapState, TapState>, TmsPath>;
-
-// The 36 paths between the six stable states; built once per process on
-// first use. GetTmsPath throws std::logic_error for any other state.
-const TmsTable& BuildTmsSequences();
-TmsPath GetTmsPath(TapState from, TapState to);
-
 // Collects command bytes and hands them to the flush function in blocks of
 // up to `capacity` bytes. A single write longer than the capacity stays
 // whole and goes out with the next flush.
@@ -88,11 +69,13 @@ private:
 
 // Turns TAP operations into MPSSE commands on a CommandBuffer while tracking
 // the TAP state. Made per batch; its user stores CurrentState() afterwards.
+// Its moves are TapStateMachine's routes (each fits one TMS command).
 class CommandBuilder {
 public:
     struct ScanContext {
         TapState shiftState;  // SHIFT_IR or SHIFT_DR
-        TapState exitState;   // PAUSE_IR or PAUSE_DR
+        TapState exitState;   // PAUSE_IR or PAUSE_DR (two exit clocks), or
+                              // EXIT1_IR or EXIT1_DR (one)
         ScanDirection direction;
     };
 
@@ -102,11 +85,13 @@ public:
 
     // Seven clocks with TMS and TDI high: Test-Logic-Reset from anywhere.
     void Reset();
-    // The table path to `target`, clocked with `opcode`; lastBit (0 or 1) is
-    // held on TDI meanwhile, so the first clock out of a shift state shifts it.
+    // The route to `target`, clocked with `opcode`; lastBit (0 or 1) is held
+    // on TDI meanwhile, so the first clock out of a shift state shifts it.
+    // A missing route throws TapStateMachine's error and writes nothing.
     void Move(Mpsse opcode, TapState target, unsigned char lastBit);
     void Move(TapState target) { Move(MPSSE_TMS_OUT, target, 0); }
-    // Exactly `count` clocks in Run-Test/Idle (after moving there).
+    // Exactly `count` clocks in Run-Test/Idle (after moving there), in
+    // commands of seven.
     void RunTest(unsigned int count);
 
     // `count` whole bytes in the current shift state, which stays: the first
@@ -114,31 +99,45 @@ public:
     void ShiftBytes(ScanDirection direction, const unsigned char* data, unsigned int count);
     // All bits of `data` but the last, as byte and bit commands. bits >= 1.
     void WriteScanCommand(ScanDirection direction, const unsigned char* data, unsigned int bits);
-    // A whole scan: into the shift state, the bits, out to the exit state.
-    void Scan(const ScanContext& context, const unsigned char* data, unsigned int bits);
-    // Returns the bytes the chip will send back for the scan.
+    // A whole scan: into the shift state, the bits, out to the exit state
+    // (the exit's first clock carries the last bit). Returns the bytes the
+    // chip will send back for it: ReadBackSize(bits) when reading, else 0.
+    unsigned int Scan(const ScanContext& context, const unsigned char* data, unsigned int bits);
+    // Scans that end in the register's pause state.
     unsigned int ScanDrIO(const unsigned char* data, unsigned int bits);
     unsigned int ScanDrOut(const unsigned char* data, unsigned int bits);
-    unsigned int ScanIrOut(const unsigned char* data, unsigned int bits);
+    unsigned int ScanIrIO(const unsigned char* data, unsigned int bits);
 
 private:
     CommandBuffer& m_buffer;
     TapState m_state;
 };
 
-// Bytes the chip sends back for a ScanDrIO of `bits` bits (bits >= 1).
+// Bytes the chip sends back for a read-back scan of `bits` bits (bits >= 1).
 unsigned int ReadBackSize(unsigned int bits);
 
-// The captured stream of a ScanDrIO of `bits` bits, (bits + 7) / 8 bytes,
-// from the bytes the chip sent back for it. Throws std::invalid_argument
-// when bits is 0 or rawData is shorter than ReadBackSize(bits).
-std::vector<unsigned char> ReadScanChain(const std::vector<unsigned char>& rawData, int bits);
+// Clocks of the exit move of a scan that ends in `exitState`: 2 into a
+// pause state, 1 into an Exit1 state. The exit move reads its clocks into
+// the top bits of its byte, so the scan's last bit lands in bit
+// 8 - ExitClocks.
+unsigned int ExitClocks(TapState exitState);
+
+// The captured stream of a read-back scan of `bits` bits, (bits + 7) / 8
+// bytes, from the bytes the chip sent back for it (the same for IR and DR
+// scans); `exitClocks` is the exit move's (ExitClocks). Throws
+// std::invalid_argument when bits is 0 or rawData is shorter than
+// ReadBackSize(bits).
+std::vector<unsigned char> ReadScanChain(const std::vector<unsigned char>& rawData, int bits,
+                                         unsigned int exitClocks = 2);
 
 // Clock set-up: 0x86 and the divisor for `hertz` on a chip whose TCK is
-// base / (divisor + 1), base 30 MHz on high-speed chips, else 6 MHz. A
-// frequency the divisor cannot reach is clamped: 0 Hz and anything below the
-// slowest clock give the slowest (0xFFFF), anything above base the fastest (0).
+// base / (divisor + 1), base 30 MHz on high-speed chips, else 6 MHz: the
+// fastest clock not above `hertz`. A frequency the divisor cannot reach is
+// clamped: 0 Hz and anything below the slowest clock give the slowest
+// (0xFFFF), anything above base the fastest (0).
 std::vector<unsigned char> SpeedCommand(bool highSpeed, unsigned int hertz);
+// The TCK in hertz that SpeedCommand's divisor gives for `hertz`.
+unsigned int SpeedUsed(bool highSpeed, unsigned int hertz);
 
 // GPIO line bits of the two boards.
 namespace olimex {

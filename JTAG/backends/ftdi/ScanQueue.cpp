@@ -12,8 +12,7 @@
 
 namespace ftdi {
 
-std::unique_ptr<ScanQueue> ScanQueue::Open(struct usb_device* device, unsigned int hertz,
-                                           unsigned int initialInstruction)
+std::unique_ptr<ScanQueue> ScanQueue::Open(struct usb_device* device, unsigned int hertz)
 {
     const uint16_t vendor = device->descriptor.idVendor;
     const uint16_t product = device->descriptor.idProduct;
@@ -22,12 +21,11 @@ std::unique_ptr<ScanQueue> ScanQueue::Open(struct usb_device* device, unsigned i
         throw std::runtime_error(std::string("unsupported adapter type") + " (PID " + std::to_string(product) +
                                  ", VID " + std::to_string(vendor) + ")");
     std::unique_ptr<Channel> board = construct(device, hertz);
-    return std::unique_ptr<ScanQueue>(new ScanQueue(std::move(board), initialInstruction));
+    return std::unique_ptr<ScanQueue>(new ScanQueue(std::move(board)));
 }
 
-ScanQueue::ScanQueue(std::unique_ptr<Channel> channel, unsigned int initialInstruction)
+ScanQueue::ScanQueue(std::unique_ptr<Channel> channel)
     : m_channel(std::move(channel)),
-      m_lastInstruction(initialInstruction),
       m_buffer(256, [this](const unsigned char* data, unsigned int size) { FlushBuffer(data, size); })
 {
     // A TRST pulse straight through the GPIO lines, then seven TMS-high
@@ -67,27 +65,49 @@ void ScanQueue::FlushBuffer(const unsigned char* data, unsigned int size)
     }
 }
 
+namespace {
+
+// A scan ends in its register's Exit1 state when that is the end state asked
+// for (one exit clock), else in its pause state (two), from where the route
+// table leads on to the end state.
+CommandBuilder::ScanContext ContextFor(TapState shift, TapState end, ScanDirection direction)
+{
+    const TapState exit1 = TapStateMachine::ExitOf(shift);
+    const TapState pause = shift == TapState::SHIFT_DR ? TapState::PAUSE_DR : TapState::PAUSE_IR;
+    return {shift, end == exit1 ? exit1 : pause, direction};
+}
+
+}  // namespace
+
+void ScanQueue::QueueReadBack(unsigned int readBack, int length, TapState exitState)
+{
+    const unsigned int exitClocks = ExitClocks(exitState);
+    m_handlers.push_back([readBack, length, exitClocks](ByteIterator position, ByteIterator end,
+                                                        std::vector<unsigned char>& results) {
+        if (end - position < static_cast<std::ptrdiff_t>(readBack))
+            throw std::runtime_error("FTDI read-back is missing bytes of a " + std::to_string(length) + "-bit scan");
+        const std::vector<unsigned char> raw(position, position + readBack);
+        const std::vector<unsigned char> captured = ReadScanChain(raw, length, exitClocks);
+        results.insert(results.end(), captured.begin(), captured.end());
+        return readBack;
+    });
+}
+
 void ScanQueue::AsyncShiftIR(unsigned int value, int length, TapState end)
 {
+    TapStateMachine::CheckScanEnd(TapState::SHIFT_IR, end);
     m_pending = true;
     CommandBuilder builder(m_buffer, m_state);
     const unsigned char bytes[4] = {static_cast<unsigned char>(value), static_cast<unsigned char>(value >> 8),
                                     static_cast<unsigned char>(value >> 16), static_cast<unsigned char>(value >> 24)};
-    builder.ScanIrOut(bytes, static_cast<unsigned int>(length));
+    // TDO is read during the shift: the result is what this scan captured.
+    const CommandBuilder::ScanContext context = ContextFor(TapState::SHIFT_IR, end, SCAN_IO);
+    const unsigned int readBack = builder.Scan(context, bytes, static_cast<unsigned int>(length));
     if (end != builder.CurrentState())
         builder.Move(end);
     m_state = builder.CurrentState();
-
-    // The instruction register is not read back: the result is the value the
-    // previous scan shifted in.
-    const unsigned int previous = m_lastInstruction;
-    m_lastInstruction = value;
-    const size_t resultBytes = std::min<size_t>((static_cast<unsigned int>(length) + 7) / 8, 4);
-    m_handlers.push_back([previous, resultBytes](ByteIterator, ByteIterator, std::vector<unsigned char>& results) {
-        for (size_t i = 0; i < resultBytes; ++i)
-            results.push_back(static_cast<unsigned char>(previous >> (8 * i)));
-        return 0u;
-    });
+    QueueReadBack(readBack, length, context.exitState);
+    m_expected += readBack;
 }
 
 // The chip holds only a few KiB of TDO data for the host and stops taking
@@ -100,6 +120,7 @@ void ScanQueue::AsyncShiftDR(const unsigned char* in, int length, TapState end)
 {
     if (length <= 0)
         throw std::logic_error("Invalid data register length " + std::to_string(length));
+    TapStateMachine::CheckScanEnd(TapState::SHIFT_DR, end);
     m_pending = true;
     CommandBuilder builder(m_buffer, m_state);
     const unsigned int bits = static_cast<unsigned int>(length);
@@ -115,28 +136,21 @@ void ScanQueue::AsyncShiftDR(const unsigned char* in, int length, TapState end)
         m_buffer.Flush();
         sent += kReadBackPart;
     }
-    const unsigned int readBack = sent + builder.ScanDrIO(in + sent, bits - 8 * sent);
+    const CommandBuilder::ScanContext context = ContextFor(TapState::SHIFT_DR, end, SCAN_IO);
+    const unsigned int readBack = sent + builder.Scan(context, in + sent, bits - 8 * sent);
     if (end != builder.CurrentState())
         builder.Move(end);
     m_state = builder.CurrentState();
-    m_handlers.push_back(
-        [readBack, length](ByteIterator position, ByteIterator end, std::vector<unsigned char>& results) {
-            if (end - position < static_cast<std::ptrdiff_t>(readBack))
-                throw std::runtime_error("FTDI read-back is missing bytes of a " + std::to_string(length) +
-                                         "-bit scan");
-            const std::vector<unsigned char> raw(position, position + readBack);
-            const std::vector<unsigned char> captured = ReadScanChain(raw, length);
-            results.insert(results.end(), captured.begin(), captured.end());
-            return readBack;
-        });
+    QueueReadBack(readBack, length, context.exitState);
     m_expected += readBack - sent;  // the parts were read by their flushes
 }
 
 void ScanQueue::AsyncWriteDR(const unsigned char* in, int length, TapState end)
 {
+    TapStateMachine::CheckScanEnd(TapState::SHIFT_DR, end);
     m_pending = true;
     CommandBuilder builder(m_buffer, m_state);
-    builder.ScanDrOut(in, static_cast<unsigned int>(length));
+    builder.Scan(ContextFor(TapState::SHIFT_DR, end, SCAN_OUT), in, static_cast<unsigned int>(length));
     if (end != builder.CurrentState())
         builder.Move(end);
     m_state = builder.CurrentState();
@@ -170,6 +184,12 @@ void ScanQueue::Discard()
     m_raw.clear();
     m_expected = 0;
     m_pending = false;
+}
+
+void ScanQueue::ResetEngine(unsigned int hertz)
+{
+    Discard();
+    m_channel->ResetEngine(hertz);
 }
 
 unsigned int ScanQueue::ShiftIR(unsigned int value, int length, TapState end)
@@ -207,13 +227,10 @@ void ScanQueue::RunTest(unsigned int count)
     ExecuteCommands([count](CommandBuilder& builder) { builder.RunTest(count); });
 }
 
-void ScanQueue::SetFrequency(unsigned int hertz)
+unsigned int ScanQueue::SetFrequency(unsigned int hertz)
 {
-    const unsigned int base = m_channel->IsHighSpeed() ? 30000000u : 6000000u;
-    if (hertz == 0 || hertz > base)
-        throw std::logic_error("JTAG frequency " + std::to_string(hertz) + " Hz is outside 1.." +
-                               std::to_string(base) + " Hz of this FTDI chip");
     m_channel->SetSpeed(hertz);
+    return SpeedUsed(m_channel->IsHighSpeed(), hertz);
 }
 
 }  // namespace ftdi

@@ -1,7 +1,8 @@
 // ftdi::ScanQueue: the scans of one open FTDI board. It batches them into a
 // 256-byte command buffer and defers reading TDO until Wait, so a batch of
-// scans costs a few USB transfers rather than one per scan. CFtdiJTAG keeps
-// one while the adapter is open.
+// scans costs a few USB transfers rather than one per scan. IR and DR scans
+// alike read TDO while they shift, so every scan returns what it captured.
+// CFtdiJTAG keeps one while the adapter is open.
 #pragma once
 
 #include <deque>
@@ -21,11 +22,10 @@ public:
     // Opens the channel of the board `device` is (Boards.h) at `hertz`.
     // Throws std::runtime_error for a device that is no board of the table
     // and for any step of opening its channel.
-    static std::unique_ptr<ScanQueue> Open(struct usb_device* device, unsigned int hertz,
-                                           unsigned int initialInstruction);
+    static std::unique_ptr<ScanQueue> Open(struct usb_device* device, unsigned int hertz);
 
     // Pulses TRST and clocks the TAP into Run-Test/Idle.
-    ScanQueue(std::unique_ptr<Channel> channel, unsigned int initialInstruction);
+    explicit ScanQueue(std::unique_ptr<Channel> channel);
     virtual ~ScanQueue();
 
     ScanQueue(const ScanQueue&) = delete;
@@ -36,7 +36,9 @@ public:
     virtual void AsyncShiftIR(unsigned int value, int length, TapState end);
     virtual void AsyncShiftDR(const unsigned char* in, int length, TapState end);
     virtual void AsyncWriteDR(const unsigned char* in, int length, TapState end);
-    virtual void SetFrequency(unsigned int hertz);
+    // Sets the divisor nearest below `hertz` (clamped to the chip's range);
+    // returns the clock it gives.
+    virtual unsigned int SetFrequency(unsigned int hertz);
     // Appends the results of the queued scans, in queue order.
     virtual void Wait(std::vector<unsigned char>& results);
     virtual void Reset(bool assertTrst, bool assertSrst);
@@ -45,6 +47,9 @@ public:
     void RunTest(unsigned int count);
     // Forgets the queued scans of a batch that failed part-way.
     void Discard();
+    // Drops the queued scans and sets the chip's engine up again at `hertz`
+    // (Channel::ResetEngine); the TAP is not moved.
+    void ResetEngine(unsigned int hertz);
 
 private:
     using ByteIterator = std::vector<unsigned char>::const_iterator;
@@ -56,9 +61,10 @@ private:
     // The command buffer's flush: writes the bytes, then reads back what the
     // scans written so far owe.
     void FlushBuffer(const unsigned char* data, unsigned int size);
+    // A handler that turns a scan's `readBack` raw bytes into its result.
+    void QueueReadBack(unsigned int readBack, int length, TapState exitState);
 
     std::unique_ptr<Channel> m_channel;
-    unsigned int m_lastInstruction;
     TapState m_state = TapState::TEST_LOGIC_RESET;
     CommandBuffer m_buffer;
     bool m_trstAsserted = false;

@@ -6,22 +6,6 @@
 
 namespace jlink {
 
-uint16_t ParseSpeedKHz(const std::string& frequency)
-{
-    const std::string text = frequency.substr(0, frequency.find("KHZ"));
-    size_t i = text.find_first_not_of(" \t");
-    unsigned long value = 0;
-    size_t digits = 0;
-    for (; i != std::string::npos && i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i, ++digits) {
-        value = value * 10 + static_cast<unsigned long>(text[i] - '0');
-        if (value > 0xFFFF)
-            break;
-    }
-    if (digits == 0 || value > 0xFFFF)
-        throw std::runtime_error("Incorrect JTAG frequency value.\n");
-    return static_cast<uint16_t>(value);
-}
-
 uint16_t SpeedFromHertz(unsigned int hertz)
 {
     const unsigned int kHz = hertz / 1000;

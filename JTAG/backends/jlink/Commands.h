@@ -54,14 +54,8 @@ public:
     }
 };
 
-// The speed in kHz of a configuration frequency text: the decimal number
-// before the first "KHZ" (leading blanks skipped, reading stops at the first
-// non-digit: "700KHZ" gives 700). Throws std::runtime_error "Incorrect JTAG
-// frequency value.\n" when there is no number or it exceeds 65535. Not clamped.
-uint16_t ParseSpeedKHz(const std::string& frequency);
-
 // A clock in hertz as the kHz the probe is set to: hertz / 1000, raised to
-// 400 and lowered to 12000.
+// 400 and lowered to 12000 (the probe's range).
 uint16_t SpeedFromHertz(unsigned int hertz);
 
 // 0x05, then the speed in kHz, low byte first.

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "JTAG/core/Frequency.h"
 #include "base/Printable.h"
 #include "log/Logger.h"
 
@@ -30,7 +31,7 @@ void CheckDataLength(int bits)
 }  // namespace
 
 CJlinkJTAG::CJlinkJTAG(std::unique_ptr<usb::CUsbInterface> usb, const std::string& name,
-                       const std::string& frequency, const AdapterContext& context)
+                       const std::string& frequency, const AdapterContext& context, uint8_t serialIndex)
     : CJTAG(context), m_usb(std::move(usb)), m_buffer(kCommandBufferSize)
 {
     if (!m_usb)
@@ -60,15 +61,18 @@ CJlinkJTAG::CJlinkJTAG(std::unique_ptr<usb::CUsbInterface> usb, const std::strin
 
     // The scan reports a refused device only when verbose: say here, at the
     // normal level, which step of the probe failed.
+    const uint32_t hertz = ConfiguredFrequency(frequency, m_context.logger);
+    m_speed = SpeedFromHertz(hertz);
+    LogClock(m_context.logger, m_name, hertz, 1000u * m_speed, true);
     try {
-        m_speed = ParseSpeedKHz(frequency);
-        if (m_speed > kMaxSpeedKHz) {
-            m_speed = kMaxSpeedKHz;
-            m_context.logger.LogVerb("JTAG speed is too high, set to a device's max speed.\n");
-        }
-
         m_usb->Open();
         m_opened = true;
+
+        if (serialIndex != 0) {
+            char serial[256] = {};
+            m_usb->Read(usb::CEndPoint{usb::ENDPOINT_STRING, serialIndex}, serial, sizeof serial - 1);
+            m_serialNumber = serial;
+        }
 
         m_adapterType = GetAdapterType();
 
@@ -116,6 +120,23 @@ void CJlinkJTAG::Close()
     DropPending();
     m_opened = false;
     m_usb->Close();
+}
+
+void CJlinkJTAG::ResetAdapter()
+{
+    DropPending();
+    SelectJtagInterface();
+    SetJtagSpeed(m_speed);
+}
+
+void CJlinkJTAG::ReadMemBlk(unsigned int, void*, unsigned int)
+{
+    throw std::runtime_error("Bulk io operations aren't supported for J-Link adapters.");
+}
+
+void CJlinkJTAG::WriteMemBlk(unsigned int, const void*, unsigned int)
+{
+    throw std::runtime_error("Bulk io operations aren't supported for J-Link adapters.");
 }
 
 // ---------------------------------------------------------------------------
@@ -420,7 +441,9 @@ void CJlinkJTAG::RunTest(unsigned int count)
 void CJlinkJTAG::SetFrequency(unsigned int hertz)
 {
     Flush(m_results);
-    SetJtagSpeed(SpeedFromHertz(hertz));
+    const uint16_t kHz = SpeedFromHertz(hertz);
+    SetJtagSpeed(kHz);
+    LogClock(m_context.logger, m_name, hertz, 1000u * kHz);
 }
 
 void CJlinkJTAG::SetTRST(bool level)
@@ -450,7 +473,7 @@ usb::Kind UsbKind()
                const AdapterContext& context) -> std::shared_ptr<CJTAG> {
                 return std::make_shared<CJlinkJTAG>(
                     std::unique_ptr<usb::CUsbInterface>(new usb::CUsbInterface(device, context.logger)), name,
-                    frequency, context);
+                    frequency, context, device->descriptor.iSerialNumber);
             }};
 }
 

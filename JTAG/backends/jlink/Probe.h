@@ -37,19 +37,25 @@ public:
     };
 
     // Configures the probe (version, configuration, power off, JTAG
-    // interface, speed) and leaves it closed. Throws for a bad frequency text,
-    // a device without a bulk IN or OUT endpoint, and any transfer failure.
+    // interface, speed), reads its serial number string (descriptor index
+    // serialIndex, 0: none) and leaves it closed. `frequency` is a
+    // configuration text (JTAG/core/Frequency.h). Throws for a device without
+    // a bulk IN or OUT endpoint and for any transfer failure.
     CJlinkJTAG(std::unique_ptr<usb::CUsbInterface> usb, const std::string& name, const std::string& frequency,
-               const AdapterContext& context);
+               const AdapterContext& context, uint8_t serialIndex = 0);
     ~CJlinkJTAG() override;
 
     static bool IsJlink(unsigned short vendor, unsigned short product);
 
     void Open() override;
     void Close() override;
-    void ResetAdapter() override {}
-    void ReadMemBlk(unsigned int, void*, unsigned int) override {}
-    void WriteMemBlk(unsigned int, const void*, unsigned int) override {}
+    // Sets the probe up again as the constructor did (JTAG interface, the
+    // configured speed), dropping whatever is queued; the target is not
+    // touched.
+    void ResetAdapter() override;
+    // The probe has no memory path of its own: both refuse.
+    void ReadMemBlk(unsigned int address, void* buffer, unsigned int size) override;
+    void WriteMemBlk(unsigned int address, const void* data, unsigned int size) override;
     void SetTRST(bool level) override;
     void SetSYS_RST(bool level) override;
     void AsyncShiftIR(unsigned int value, int length, TapState end) override;

@@ -206,17 +206,24 @@ void CNetworkJTAG::SetTRST(bool level) { SetLine(network::SetTrstCommand(level))
 
 void CNetworkJTAG::SetSYS_RST(bool level) { SetLine(network::SetNrstCommand(level)); }
 
-unsigned int CNetworkJTAG::ShiftIR(unsigned int value, int length, TapState)
+// The peer protocol carries neither a length nor an end state: the peer
+// fills its whole instruction register and ends every scan in Run-Test/Idle.
+unsigned int CNetworkJTAG::ShiftIR(unsigned int value, int length, TapState end)
 {
     CheckIRLength(length);
+    CheckIdleEnd(TapState::SHIFT_IR, end);
     unsigned long long captured;
     // A reply without a value captures 0.
     ParseResult(Exchange(network::WrIRCommand(value)), captured);
-    return static_cast<unsigned int>(captured);
+    // The scan's bits, as every adapter answers: a peer's register may be
+    // longer than the length asked for.
+    return static_cast<unsigned int>(captured & (~0ull >> (64 - length)));
 }
 
-void CNetworkJTAG::ShiftDR(const unsigned char* in, unsigned char* out, int length, TapState)
+void CNetworkJTAG::ShiftDR(const unsigned char* in, unsigned char* out, int length, TapState end)
 {
+    if (length > 0)
+        CheckIdleEnd(TapState::SHIFT_DR, end);
     const size_t bytes = (static_cast<size_t>(length) + 7) / 8;
     // "ok " and two hex digits a byte: the reply of a long scan is large.
     const std::string line = Exchange(network::WrDRCommand(in, length), bytes > 8 ? 2 * bytes + 64 : 0);

@@ -180,16 +180,37 @@ TEST(KorselProbe, FailuresAreLoggedAndTheAdapterStillExists)
     }
 }
 
-TEST(KorselProbe, UnknownFrequencyRefusesTheDeviceWithoutTraffic)
+TEST(KorselProbe, ClockIsTheFastestNotAboveTheOneConfigured)
 {
-    CTestContext context;
-    auto* usb = new CRecordingUsbInterface(context.Logger());
-    std::unique_ptr<usb::CUsbInterface> owned(usb);
-    try {
-        ezusb::CKorselUsbJTAG jtag(std::move(owned), "EZ-USB0", "12mhz", 0, context);
-        FAIL() << "lower-case frequency accepted";
-    } catch (const std::runtime_error& e) {
-        EXPECT_STREQ("invalid USB JTAG adapter frequency", e.what());
+    // The configured text, the control byte ResetAdapter sends for it, and
+    // the clock line (normal level when the adapter cannot run at the clock).
+    const struct {
+        const char* frequency;
+        uint8_t code;
+        const char* log;
+    } cases[] = {
+        {"12mhz", 1, nullptr},
+        {"48000KHZ", 3, nullptr},
+        {"30MHz", 2, "EZ-USB0: JTAG clock of 30000000 Hz asked, 24000000 Hz used\n"},
+        {"1000KHZ", 1, "EZ-USB0: JTAG clock of 1000000 Hz asked, 12000000 Hz used\n"},
+        {"fast", 1, "Error: invalid frequency string: fast.\nSetting 5b8d80 hz as adapter frequency\n"
+                    "EZ-USB0: JTAG clock of 6000000 Hz asked, 12000000 Hz used\n"},
+    };
+    for (const auto& c : cases) {
+        CTestContext context;
+        context.Options()[OPTION_VERBOSE].value = false;
+        auto* usb = new CRecordingUsbInterface(context.Logger());
+        ezusb::CKorselUsbJTAG jtag(std::unique_ptr<usb::CUsbInterface>(usb), "EZ-USB0", c.frequency, 0, context);
+        EXPECT_EQ(c.log != nullptr, context.LogText().find("JTAG clock") != std::string::npos) << c.frequency;
+        if (c.log) {
+            EXPECT_EQ(0u, context.LogText().find(c.log)) << context.LogText();
+        }
+        jtag.Open();
+        usb->events.clear();
+        jtag.ResetAdapter();
+        ASSERT_FALSE(usb->Writes().empty());
+        EXPECT_EQ(kControl, usb->Writes()[0].address);
+        EXPECT_EQ((Bytes{c.code}), usb->Writes()[0].data) << c.frequency;
     }
 }
 
@@ -204,11 +225,12 @@ TEST_F(KorselJTAG, ShiftIRFourBitsDoublesTheNibble)
     EXPECT_EQ(8u, m_usb->events[1].size);
 }
 
-TEST_F(KorselJTAG, ShiftIRSixteenBitsAndReplyCheck)
+TEST_F(KorselJTAG, ShiftIREightBitsAndReplyCheck)
 {
-    m_usb->Script(kReply, {0x01, 0x00});
-    m_jtag->ShiftIR(0xBEEF, 16, TapState::RUN_TEST_IDLE);
-    EXPECT_EQ((Bytes{0x9C, 0xEF, 0x00}), m_usb->Writes()[0].data);
+    // All eight captured bits come back, not only a nibble.
+    m_usb->Script(kReply, {0xA5, 0x00});
+    EXPECT_EQ(0xA5u, m_jtag->ShiftIR(0xEF, 8, TapState::RUN_TEST_IDLE));
+    EXPECT_EQ((Bytes{0xBC, 0xEF}), m_usb->Writes()[0].data);
 
     m_usb->Script(kReply, {0x01, 0x00, 0x00});
     try {
@@ -227,13 +249,61 @@ TEST_F(KorselJTAG, ShiftIRSixteenBitsAndReplyCheck)
 
 TEST_F(KorselJTAG, ShiftIRRefusesLengthsItCannotCarry)
 {
-    for (int length : {0, -1, 33}) {
+    // Outside 1..32 for every adapter; within, the frames carry 4 and 8 bits
+    // only (5 would load BYPASS, 16 a value without its high byte).
+    const struct {
+        int length;
+        const char* message;
+    } cases[] = {
+        {0, "Invalid instruction register length 0 (1 to 32 bits)"},
+        {-1, "Invalid instruction register length -1 (1 to 32 bits)"},
+        {33, "Invalid instruction register length 33 (1 to 32 bits)"},
+        {5, "EZ-USB0: an instruction scan of 5 bits cannot be sent: this adapter's frames carry instructions of 4 "
+            "or 8 bits only"},
+        {16, "EZ-USB0: an instruction scan of 16 bits cannot be sent: this adapter's frames carry instructions of "
+             "4 or 8 bits only"},
+    };
+    for (const auto& c : cases) {
         try {
-            m_jtag->ShiftIR(1, length, TapState::RUN_TEST_IDLE);
-            FAIL() << "length " << length << " accepted";
+            m_jtag->ShiftIR(1, c.length, TapState::RUN_TEST_IDLE);
+            FAIL() << "length " << c.length << " accepted";
         } catch (const std::logic_error& e) {
-            EXPECT_NE(std::string::npos, std::string(e.what()).find(std::to_string(length)));
+            EXPECT_STREQ(c.message, e.what());
         }
+    }
+    EXPECT_TRUE(m_usb->events.empty());
+}
+
+TEST_F(KorselJTAG, EndStatesTheFirmwareCannotReachAreRefused)
+{
+    // The firmware ends every scan in Run-Test/Idle: a scan's own Exit1 and
+    // Pause give the same answers and are taken; the others are refused
+    // before anything is sent.
+    for (TapState end : {TapState::RUN_TEST_IDLE, TapState::EXIT1_IR, TapState::PAUSE_IR}) {
+        m_usb->Script(kReply, {0x01, 0x00});
+        EXPECT_EQ(1u, m_jtag->ShiftIR(3, 4, end));
+    }
+    m_usb->events.clear();
+    const Bytes in(4, 0);
+    Bytes out(4);
+    for (TapState end : {TapState::TEST_LOGIC_RESET, TapState::SHIFT_IR, TapState::PAUSE_DR, TapState::EXIT1_DR,
+                         static_cast<TapState>(8)}) {
+        try {
+            m_jtag->ShiftIR(3, 4, end);
+            FAIL() << "IR end state " << static_cast<int>(end) << " accepted";
+        } catch (const std::logic_error& e) {
+            EXPECT_EQ(0u, std::string(e.what()).find("EZ-USB0: an IR scan cannot end in " +
+                                                     TapStateMachine::StateName(end)))
+                << e.what();
+        }
+    }
+    try {
+        m_jtag->ShiftDR(in.data(), out.data(), 32, TapState::SHIFT_DR);
+        FAIL() << "DR end state SHIFT_DR accepted";
+    } catch (const std::logic_error& e) {
+        EXPECT_STREQ("EZ-USB0: a DR scan cannot end in SHIFT_DR here: the adapter ends every scan in "
+                     "Run-Test/Idle, so only RUN_TEST_IDLE, EXIT1_DR and PAUSE_DR (the same answers) are taken",
+                     e.what());
     }
     EXPECT_TRUE(m_usb->events.empty());
 }

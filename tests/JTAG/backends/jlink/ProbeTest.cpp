@@ -88,29 +88,46 @@ protected:
 
 TEST(JlinkProbe, ConfiguresTheProbeAndEndsClosed)
 {
+    // The configured text, the speed command it gives (the probe takes 400 to
+    // 12000 kHz), the clock line at the normal level when the probe cannot
+    // run at the clock asked, and the serial number string, when there is one.
     struct Case {
         const char* frequency;
         Bytes speed;
-        bool logged;
+        const char* clockLine;
+        uint8_t serialIndex;
+        const char* serial;
     };
-    for (const Case& c : {Case{"700KHZ", {0x05, 0xBC, 0x02}, false}, Case{"20000KHZ", {0x05, 0xE0, 0x2E}, true}}) {
+    for (const Case& c : {Case{"700KHZ", {0x05, 0xBC, 0x02}, nullptr, 0, ""},
+                          Case{"12MHZ", {0x05, 0xE0, 0x2E}, nullptr, 3, "000123456789"},
+                          Case{"20000KHZ", {0x05, 0xE0, 0x2E}, "JLINK0: JTAG clock of 20000000 Hz asked, 12000000 Hz used\n",
+                               0, ""},
+                          Case{"100000", {0x05, 0x90, 0x01}, "JLINK0: JTAG clock of 100000 Hz asked, 400000 Hz used\n",
+                               0, ""}}) {
         CTestContext context;
+        context.Options()[3].value = false;  // the clock line of an exact clock is verbose
         auto* usb = new CJlinkUsb(context.Logger());
+        if (c.serialIndex != 0) {
+            const std::string serial = c.serial;
+            usb->Script(c.serialIndex, Bytes(serial.begin(), serial.end()));
+        }
         ScriptProbe(*usb);
-        jlink::CJlinkJTAG jtag(std::unique_ptr<usb::CUsbInterface>(usb), "JLINK0", c.frequency, context);
+        jlink::CJlinkJTAG jtag(std::unique_ptr<usb::CUsbInterface>(usb), "JLINK0", c.frequency, context, c.serialIndex);
         EXPECT_EQ((std::vector<Bytes>{{0x01}, {0xF2}, {0x08, 0x00}, {0xC7, 0x00}, c.speed}), Written(*usb));
         std::vector<unsigned> asked;
         for (const auto& e : usb->Reads())
             asked.push_back(e.size);
-        // Length, text, configuration, the byte after it, interface reply.
-        EXPECT_EQ((std::vector<unsigned>{2, 0x70, 256, 1, 4}), asked);
+        // [The serial number,] length, text, configuration, the byte after it, interface reply.
+        std::vector<unsigned> expected = {2, 0x70, 256, 1, 4};
+        if (c.serialIndex != 0)
+            expected.insert(expected.begin(), 255);
+        EXPECT_EQ(expected, asked) << c.frequency;
         EXPECT_EQ(Call::Open, usb->events.front().call);
         EXPECT_EQ(Call::Close, usb->events.back().call);
         EXPECT_FALSE(jtag.IsOpened());
         EXPECT_EQ("JLINK0", jtag.GetName());
-        EXPECT_EQ(c.logged, context.LogText().find("JTAG speed is too high, set to a device's max speed.\n") !=
-                                std::string::npos)
-            << c.frequency;
+        EXPECT_EQ(c.serial, jtag.GetSerialNumberString());
+        EXPECT_EQ(c.clockLine ? c.clockLine : "", context.LogText()) << c.frequency;
     }
 }
 
@@ -240,6 +257,13 @@ TEST_F(JlinkJTAG, TrstReleaseClocksIdleOnceAndLineCommands)
     m_jtag->SetTRST(false);
     EXPECT_EQ((std::vector<Bytes>{{0x05, 0x90, 0x01}, {0x05, 0xE0, 0x2E}, {0xDC}, {0xDD}, {0xDE}}), Written(*m_usb));
     EXPECT_EQ(700, m_jtag->Speed());  // the configured speed stays
+    EXPECT_NE(std::string::npos, m_context.LogText().find("JLINK0: JTAG clock of 100000 Hz asked, 400000 Hz used\n"));
+
+    // An adapter reset sets the probe up again, at the configured speed.
+    m_usb->events.clear();
+    m_usb->Script(kIn, {0, 0, 0, 0});
+    m_jtag->ResetAdapter();
+    EXPECT_EQ((std::vector<Bytes>{{0xC7, 0x00}, {0x05, 0xBC, 0x02}}), Written(*m_usb));
 
     // More idle clocks than one command holds go out in several.
     m_usb->events.clear();
@@ -303,7 +327,7 @@ TEST_F(JlinkJTAG, ScanWithoutRouteToItsEndIsDroppedWhole)
     m_usb->events.clear();
     const unsigned char in[] = {0x01};
     m_jtag->AsyncShiftDR(in, 8, TapState::RUN_TEST_IDLE);
-    EXPECT_THROW(m_jtag->AsyncShiftDR(in, 8, TapState::SHIFT_IR), std::runtime_error);
+    EXPECT_THROW(m_jtag->AsyncShiftDR(in, 8, TapState::EXIT1_IR), std::runtime_error);
     EXPECT_EQ(TapState::RUN_TEST_IDLE, m_jtag->TrackedState());
     std::vector<unsigned char> out;
     m_jtag->Wait(out);
