@@ -88,9 +88,19 @@ public:
     {
         const std::string path = getLogDirPath() + "kestrad.log";
         if (m_streams->getStreamId(CStream::File, path) == CStreamContainer::NoStream) {
-            const int id = m_streams->initFStream(path, 0xFFFFFFFFu, std::ios_base::out | std::ios_base::trunc);
-            m_logger.AddOutputStream(m_streams->getStreamHandler(id));
-            m_logger.AddErrorStream(m_streams->getStreamHandler(id));
+            // Appended to, so that a restart (after a crash, say) keeps what
+            // the run before it logged.
+            const int id = m_streams->initFStream(path, LogFileLimit(), std::ios_base::out | std::ios_base::app);
+            if (id == CStreamContainer::NoStream) {
+                // Said once; the server serves all the same, logging to the
+                // console alone.
+                m_logger.LogError("Can't open log file %s: %s. Logging to the console only.\n",
+                                  Printable(path).c_str(), m_streams->lastOpenError().c_str());
+            } else {
+                m_streams->setKeptFiles(id, LogFilesKept());
+                m_logger.AddOutputStream(m_streams->getStreamHandler(id));
+                m_logger.AddErrorStream(m_streams->getStreamHandler(id));
+            }
         }
         try {
             m_description.LoadFromXML("");
@@ -198,6 +208,38 @@ public:
     }
 
 private:
+    // A positive whole number from the environment variable `name`, at most
+    // `most`; `fallback` (with an error line) when it is set to anything else.
+    unsigned long EnvNumber(const char* name, unsigned long least, unsigned long most, unsigned long fallback)
+    {
+        const char* text = std::getenv(name);
+        if (text == nullptr)
+            return fallback;
+        char* end = nullptr;
+        const unsigned long n = std::strtoul(text, &end, 10);
+        if (*text != '\0' && *end == '\0' && n >= least && n <= most)
+            return n;
+        m_logger.LogError("%s='%s' is not a number from %lu to %lu; using %lu.\n", name, Printable(text).c_str(),
+                          least, most, fallback);
+        return fallback;
+    }
+
+    // Size at which the log file rolls over to the next numbered file:
+    // KESTRAD_LOG_MIB, else (and for 4096) the largest 32-bit size.
+    unsigned int LogFileLimit()
+    {
+        const unsigned long mib = EnvNumber("KESTRAD_LOG_MIB", 1, 4096, 4096);
+        return mib >= 4096 ? 0xFFFFFFFFu : static_cast<unsigned int>(mib << 20);
+    }
+
+    // Numbered log files kept beside kestrad.log: KESTRAD_LOG_FILES, else
+    // kDefaultLogFiles, so that a busy or flooded log cannot fill the disk.
+    static constexpr unsigned int kDefaultLogFiles = 4;
+    unsigned int LogFilesKept()
+    {
+        return static_cast<unsigned int>(EnvNumber("KESTRAD_LOG_FILES", 1, 100000, kDefaultLogFiles));
+    }
+
     void MakeAcceptor(std::error_code& ec) { m_acceptor = Traits::MakeAcceptor(*m_service, m_endpoint, ec); }
 
     void NewSession()

@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -124,6 +125,35 @@ TEST(Program, OptionsApplyAfterInit)
         std::this_thread::sleep_for(200ms);
         EXPECT_EQ(quiet.process.Stdout(), "");
         EXPECT_EQ(ReadFile(quiet.dir.File("kestrad.log")), "");
+    }
+}
+
+// A log directory that is missing, or a kestrad.log planted there (a FIFO,
+// whose open would wait for a reader): kestrad says so once on standard
+// error, and serves.
+TEST(Program, ServesWithoutALogFileItCannotUse)
+{
+    TempDir dir;
+    ASSERT_EQ(mkfifo(dir.File("kestrad.log").c_str(), 0666), 0);
+    const struct {
+        std::string temp;
+        std::string why;
+    } cases[] = {
+        {dir.File("missing"), "No such file or directory"},
+        {dir.Path(), "it is not a regular file"},
+    };
+    for (const auto& c : cases) {
+        const int port = FreeTcpPort();
+        Process p(ProgramPath("kestrad"), {"-a", "127.0.0.1:" + std::to_string(port)}, {{"TEMP", c.temp}},
+                  dir.Path());
+        ASSERT_TRUE(WaitFor([&] { return CanConnectTcp(port) || !p.Running(); })) << c.temp;
+        kestrad::client::CClient client("127.0.0.1:" + std::to_string(port));
+        EXPECT_NO_THROW(client.List());
+        const std::string said =
+            "Can't open log file " + c.temp + "/kestrad.log: " + c.why + ". Logging to the console only.\n";
+        EXPECT_EQ(p.Stderr().find(said), 0u) << p.Stderr();
+        EXPECT_EQ(p.Stderr().find(said, 1), std::string::npos) << p.Stderr();
+        EXPECT_NE(p.Stdout().find("Session:1: A new session started.\n"), std::string::npos);
     }
 }
 
