@@ -65,7 +65,7 @@ private:
 };
 
 CSessionCommands::CSessionCommands(CJTAGHolder& holder, CLogger& log, unsigned int session,
-                                   CBufferBudget* budget)
+                                   CBudgetAccount* budget)
     : m_holder(holder), m_log(log), m_id(session), m_budget(budget)
 {
     m_results.reserve(kResultCapacity);
@@ -125,6 +125,13 @@ CSessionCommands::Result CSessionCommands::Execute(uint32_t code, const unsigned
     try {
         result.reply = Dispatch(code, Body(data, length));
         result.budget = m_taken;
+    } catch (const CBudgetRefused& e) {
+        // Memory other sessions hold, not a fault of the adapter: it stays
+        // open (and this session's), and the client may try again.
+        if (m_budget)
+            m_budget->Give(m_taken);
+        m_log.LogError("Session:%d: Exception occured: %s\n", m_id, Printable(e.what()).c_str());
+        result.reply = ErrorReply(e.what());
     } catch (const std::exception& e) {
         if (m_budget)
             m_budget->Give(m_taken);
@@ -210,7 +217,7 @@ void CSessionCommands::TakeBudget(const char* command, size_t n)
     if (!m_budget)
         return;
     if (!m_budget->Take(n))
-        throw std::runtime_error(m_budget->Refusal(std::string(command) + ": reply", n));
+        throw CBudgetRefused(m_budget->Refusal(std::string(command) + ": reply", n));
     m_taken += n;
 }
 

@@ -18,7 +18,7 @@
 
 #include "wire/Packets.h"
 
-class CBufferBudget;
+class CBudgetAccount;
 class CJTAG;
 class CJTAGHolder;
 class CLogger;
@@ -38,9 +38,10 @@ public:
     };
 
     // Large replies are counted against `budget` when there is one; a reply
-    // that does not fit fails its command with an error that says so.
+    // that does not fit fails its command with an error that says so, and
+    // leaves the adapter open.
     CSessionCommands(CJTAGHolder& holder, CLogger& log, unsigned int session,
-                     CBufferBudget* budget = nullptr);
+                     CBudgetAccount* budget = nullptr);
     CSessionCommands(const CSessionCommands&) = delete;
     CSessionCommands& operator=(const CSessionCommands&) = delete;
 
@@ -87,7 +88,7 @@ private:
     CJTAGHolder& m_holder;
     CLogger& m_log;
     unsigned int m_id;
-    CBufferBudget* m_budget;
+    CBudgetAccount* m_budget;
     size_t m_taken = 0;  // budget taken by the command running
     std::shared_ptr<CJTAG> m_adapter;
     bool m_adapterOpen = false;

@@ -1,7 +1,12 @@
 #include "server/SessionCore.h"
 
 CSessionCore::CSessionCore(CJTAGHolder& holder, CLogger& log, unsigned int id, CBufferBudget& budget)
-    : m_id(id), m_commands(holder, log, id, &budget), m_log(log, id), m_in(budget), m_out(budget)
+    : m_id(id),
+      m_budget(budget),
+      m_commands(holder, log, id, &m_budget),
+      m_log(log, id),
+      m_in(m_budget),
+      m_out(m_budget)
 {
 }
 

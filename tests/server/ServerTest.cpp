@@ -227,6 +227,57 @@ TEST(Server, BodiesAndRepliesStayWithinTheBudget)
     EXPECT_TRUE(testsupport::WaitFor([&] { return budget.Used() == 0; }));
 }
 
+// Four clients each announce a quarter of the budget as a body, send most
+// of it and stall. They cannot take the budget from a client working on its
+// adapter: its scans and small reads are served, and a read that does not
+// fit is refused without closing or giving up its adapter.
+TEST(Server, ClientsThatHogTheBudgetStarveNobody)
+{
+    ServerHarness<TcpTransport> harness({FakeAdapterSource({"FAKE0"})});
+    CBufferBudget& budget = harness.server().Budget();
+    budget.SetLimit(32u << 20);
+    auto victim = harness.Connect();
+    victim->List();
+    victim->Open("FAKE0");
+
+    std::vector<std::unique_ptr<CClient>> hogs;
+    const std::vector<uint8_t> piece(1u << 20, 0x5A);
+    for (int i = 0; i < 4; ++i) {
+        hogs.push_back(harness.Connect());
+        CCmdPacketHdr header{CMD_WRITE_BLK, 8u << 20};
+        hogs.back()->SendRaw(&header, sizeof header);
+        for (int mib = 0; mib < 7; ++mib)
+            hogs.back()->SendRaw(piece.data(), piece.size());
+    }
+    // Settled: what the hogs hold no longer changes.
+    size_t used = 0;
+    ASSERT_TRUE(testsupport::WaitFor([&] {
+        const size_t now = budget.Used();
+        const bool same = now == used && now != 0;
+        used = now;
+        std::this_thread::sleep_for(50ms);
+        return same;
+    }));
+    EXPECT_LE(used, (32u << 20) - (32u << 20) / 5);  // a fifth stays free for a newcomer
+    for (int i = 0; i < 20; ++i)
+        EXPECT_EQ(victim->ShiftDR(Le32(0x12345678), 32).size(), 4u);
+    EXPECT_EQ(victim->ReadBlock(0, 1u << 20).size(), 1u << 20);
+
+    Reply refused = victim->Command(CMD_READ_BLK, Cat({Le32(0), Le32(20u << 20)}));
+    EXPECT_EQ(refused.status, REPLY_ERROR);
+    EXPECT_EQ(Text(refused.body).rfind("CMD_READ_BLK: reply of 20971520 bytes does not fit in the server's buffer "
+                                       "budget of 33554432 bytes",
+                                       0),
+              0u)
+        << Text(refused.body);
+    // Still open, and still the victim's.
+    EXPECT_NO_THROW(victim->RunTest(1));
+    auto other = harness.Connect();
+    other->List();
+    EXPECT_THROW(other->Open("FAKE0"), ServerError);
+    EXPECT_TRUE(harness.Adapter("FAKE0")->IsOpened());
+}
+
 namespace {
 
 // Fails its scans with something that is not a std::exception, as an
