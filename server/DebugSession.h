@@ -48,6 +48,10 @@ public:
 
     Stream& Socket() { return m_socket; }
     unsigned int getIdSession() const { return m_id; }
+    // Who the client is (an address, a uid), once the server counts the
+    // session against that source's cap; empty before.
+    const std::string& Source() const { return m_source; }
+    void SetSource(std::string source) { m_source = std::move(source); }
     // The session's own I/O context; the thread the server starts for the
     // session runs it until the session has nothing left to do.
     asio::io_context& Context() { return m_context; }
@@ -293,6 +297,7 @@ private:
     }
 
     CJTAGServerImpl<Protocol>& m_server;
+    std::string m_source;
     asio::io_context m_context;
     Stream m_socket;
     asio::steady_timer m_timer;

@@ -17,6 +17,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -34,6 +35,7 @@
 #include "server/BufferBudget.h"
 #include "server/DebugSession.h"
 #include "server/LocalTransport.h"
+#include "server/LogThrottle.h"
 #include "server/TransportTraits.h"
 #include "wire/Packets.h"
 
@@ -70,6 +72,8 @@ public:
                 m_logger.LogError("KESTRAD_MAX_SESSIONS='%s' is not a number from 1 to 100000; using %u.\n",
                                   text, m_maxSessions.load());
         }
+        SetMaxSessionsPerSource(static_cast<unsigned int>(
+            EnvNumber("KESTRAD_MAX_SESSIONS_PER_SOURCE", 1, 100000, kDefaultMaxSessionsPerSource)));
         if (const char* text = std::getenv("KESTRAD_BUFFER_MIB")) {
             char* end = nullptr;
             const unsigned long n = std::strtoul(text, &end, 10);
@@ -115,6 +119,8 @@ public:
         m_logger.LogVerb("%s\n", __PRETTY_FUNCTION__);
         m_logger.Log("At most %u sessions at a time, %u MiB for their command and reply buffers.\n",
                      MaxSessions(), static_cast<unsigned>(m_budget.Limit() >> 20));
+        m_logger.Log("At most %u sessions from one client address (TCP) or user (local endpoint).\n",
+                     MaxSessionsPerSource());
         NewSession();
         // Scripts and service managers learn here where to connect (the port
         // the system chose when 0 was asked for).
@@ -147,7 +153,11 @@ public:
     void SessionEnded(std::shared_ptr<Session> session)
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_sessions.erase(session);
+        if (m_sessions.erase(session) == 0 || session->Source().empty())
+            return;
+        auto counted = m_perSource.find(session->Source());
+        if (counted != m_perSource.end() && --counted->second == 0)
+            m_perSource.erase(counted);
     }
 
     // Number of threads running: the accepting one and one per live session.
@@ -169,6 +179,13 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_sessions.size();
     }
+
+    // Most sessions of one source (a client address for TCP, a user for the
+    // local endpoint), so that one client cannot take every session:
+    // KESTRAD_MAX_SESSIONS_PER_SOURCE sets it for the program.
+    static constexpr unsigned int kDefaultMaxSessionsPerSource = 64;
+    unsigned int MaxSessionsPerSource() const { return m_maxPerSource; }
+    void SetMaxSessionsPerSource(unsigned int n) { m_maxPerSource = std::max(1u, n); }
 
     // Endpoint the acceptor is bound to (for TCP the port the system chose);
     // for the local transport, the socket path.
@@ -288,15 +305,19 @@ private:
             return;
         }
         m_acceptBackoff = std::chrono::milliseconds(0);
+        const std::string id = "Session:" + std::to_string(session->getIdSession()) + ": Refused: ";
         if (LiveSessions() > m_maxSessions) {
-            m_logger.LogError("Session:%d: Refused: %u sessions are running, the most allowed.\n",
-                              session->getIdSession(), m_maxSessions.load());
-            std::error_code ignored;
-            session->Socket().close(ignored);
-            SessionEnded(session);
-            StartNextAccept(session->getIdSession());
+            Refuse(session, id + std::to_string(m_maxSessions.load()) + " sessions are running, the most allowed.\n");
             return;
         }
+        const std::string source = Traits::Source(session->Socket());
+        if (!CountSource(session, source)) {
+            Refuse(session, id + std::to_string(m_maxPerSource.load()) + " sessions of " + Printable(source) +
+                                " are running, the most allowed for one client.\n");
+            return;
+        }
+        if (const unsigned held = m_refusals.TakeHeld())
+            m_logger.LogError("Refused %u more connections since the last such line.\n", held);
         try {
             Traits::Accepted(session->Socket());
             m_logger.Log("Session:%d: A new session started.\n", session->getIdSession());
@@ -311,6 +332,35 @@ private:
             session->Socket().close(ignored);
             SessionEnded(session);
         }
+        StartNextAccept(session->getIdSession());
+    }
+
+    // Counts the session against its source's cap; false when the source
+    // already has the most sessions allowed.
+    bool CountSource(const std::shared_ptr<Session>& session, const std::string& source)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        unsigned int& count = m_perSource[source];
+        if (count >= m_maxPerSource)
+            return false;
+        ++count;
+        session->SetSource(source);
+        return true;
+    }
+
+    // Closes a connection beyond a cap. A flood of them is logged a line a
+    // second, with the count held back in between.
+    void Refuse(const std::shared_ptr<Session>& session, const std::string& line)
+    {
+        unsigned held = 0;
+        if (m_refusals.Allow(held)) {
+            if (held != 0)
+                m_logger.LogError("Refused %u more connections since the last such line.\n", held);
+            m_logger.LogError("%s", line.c_str());
+        }
+        std::error_code ignored;
+        session->Socket().close(ignored);
+        SessionEnded(session);
         StartNextAccept(session->getIdSession());
     }
 
@@ -417,6 +467,11 @@ private:
     // sessions' threads while they run).
     bool m_accepting = false;
     std::atomic<unsigned int> m_maxSessions{kDefaultMaxSessions};
+    std::atomic<unsigned int> m_maxPerSource{kDefaultMaxSessionsPerSource};
+    // Live sessions by source; under m_mutex.
+    std::map<std::string, unsigned int> m_perSource;
+    // Refused connections: only the accept's own handlers touch it.
+    CLogThrottle m_refusals{std::chrono::seconds(1)};
     std::atomic<std::chrono::milliseconds> m_replyTimeout{std::chrono::seconds(30)};
     Endpoint m_endpoint;
     std::chrono::milliseconds m_idleTimeout;

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <thread>
 
 #include "tests/server/ServerFixture.h"
@@ -56,6 +57,95 @@ TEST(Server, RefusesSessionsBeyondTheLimit)
     auto c = harness.Connect();
     EXPECT_NO_THROW(c->List());
     EXPECT_NO_THROW(b->List());
+}
+
+namespace {
+
+// A raw TCP connection to 127.0.0.1:port from the loopback address `from`;
+// true when the server greets it (a refused one is closed without).
+bool GreetedFrom(const char* from, int port, std::vector<int>& keep)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    ::inet_pton(AF_INET, from, &at.sin_addr);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 ||
+        ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+        ::close(fd);
+        return false;
+    }
+    keep.push_back(fd);
+    unsigned char greeting[16];
+    pollfd p{fd, POLLIN, 0};
+    size_t got = 0;
+    while (got < sizeof greeting && ::poll(&p, 1, 5000) == 1) {
+        const ssize_t n = ::recv(fd, greeting + got, sizeof greeting - got, 0);
+        if (n <= 0)
+            break;
+        got += static_cast<size_t>(n);
+    }
+    return got == sizeof greeting;
+}
+
+size_t Count(const std::string& text, const std::string& what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+}  // namespace
+
+// One client address (TCP) or user (local endpoint) holds at most its share
+// of the sessions; other sources are served meanwhile, and a flood of
+// refused connections is logged a line a second with a count.
+TEST(Server, OneSourceCannotTakeEverySession)
+{
+    ServerHarness<TcpTransport> tcp({});
+    tcp.server().SetMaxSessionsPerSource(2);
+    const int port = std::stoi(tcp.Address().substr(tcp.Address().rfind(':') + 1));
+    std::vector<int> fds;
+    EXPECT_TRUE(GreetedFrom("127.0.0.1", port, fds));
+    EXPECT_TRUE(GreetedFrom("127.0.0.1", port, fds));
+    for (int i = 0; i < 30; ++i)
+        EXPECT_FALSE(GreetedFrom("127.0.0.1", port, fds));
+    EXPECT_TRUE(GreetedFrom("127.0.0.2", port, fds));
+    // Every refusal is either a line or counted in the next "more" line
+    // (logged at the latest when a connection is accepted again).
+    const std::string line = "Refused: 2 sessions of 127.0.0.1 are running, the most allowed for one client.\n";
+    size_t lines = 0, held = 0;
+    EXPECT_TRUE(testsupport::WaitFor([&] {
+        const std::string log = tcp.Log();
+        lines = Count(log, line);
+        held = 0;
+        for (size_t at = log.find("Refused "); at != std::string::npos; at = log.find("Refused ", at + 1))
+            if (std::isdigit(static_cast<unsigned char>(log[at + 8])))
+                held += std::stoul(log.substr(at + 8));
+        return lines + held == 30;
+    })) << tcp.Log();
+    EXPECT_GE(lines, 1u);
+    EXPECT_LE(lines, 10u);  // a line a second
+    // A place that comes free is the source's again.
+    ::close(fds[0]);
+    EXPECT_TRUE(testsupport::WaitFor([&] { return tcp.server().SessionCount() == 3; }));
+    EXPECT_TRUE(GreetedFrom("127.0.0.1", port, fds));
+    for (int fd : fds)
+        ::close(fd);
+
+    ServerHarness<LocalTransport> local({});
+    local.server().SetMaxSessionsPerSource(1);
+    auto first = local.Connect();
+    EXPECT_THROW(local.Connect(), ConnectionError);
+    EXPECT_TRUE(testsupport::WaitFor([&] {
+        return local.LogContains("Refused: 1 sessions of uid " + std::to_string(::geteuid()) +
+                                 " are running, the most allowed for one client.\n");
+    })) << local.Log();
+    EXPECT_NO_THROW(first->List());
 }
 
 TEST(Server, GreetingBytes)
@@ -128,14 +218,6 @@ int HighestOpenDescriptor()
             highest = std::max(highest, std::atoi(entry->d_name));
     ::closedir(dir);
     return highest;
-}
-
-size_t Count(const std::string& text, const std::string& what)
-{
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++n;
-    return n;
 }
 
 }  // namespace
