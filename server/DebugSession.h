@@ -15,6 +15,11 @@
 #include <asio.hpp>
 #include <asio/steady_timer.hpp>
 
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+
+#include <cstdint>
+
 #include <memory>
 #include <string>
 
@@ -79,6 +84,7 @@ public:
         }
         m_log.ReplyLength(reply->length);
         m_out.Set(std::move(reply));
+        m_replyWaited = false;
         HandleReply(asio::error_code(), 0);
     }
 
@@ -137,15 +143,20 @@ private:
             HandleReply(failed, sent);
             return;
         }
+        m_replySent = sent;
         if (m_out.Left(sent) == 0) {
             m_out.Written();
             ReadCmdHdr();
             return;
         }
-        // Straight from the reply block, in pieces of at most 64 KiB.
+        // Straight from the reply block, in pieces of at most 64 KiB. The
+        // clock watches the reply's progress from its first wait on.
+        if (!m_replyWaited) {
+            m_replyWaited = true;
+            m_clock.Watch(Phase::Writing);
+        }
         const CSessionReply::Piece piece = m_out.PieceAt(sent);
         auto self = this->shared_from_this();
-        m_clock.Watch(Phase::Writing);
         asio::async_write(m_socket, asio::buffer(piece.data, piece.size),
                           Guarded([self, sent](const asio::error_code& ec, std::size_t n) {
                               self->HandleReply(ec, sent + n);
@@ -277,6 +288,15 @@ private:
 
     void HandleTimer()
     {
+        if (m_clock.ReplyOpen()) {
+            // What the client has taken: what we handed to the system, less
+            // what it still holds for the client.
+            int queued = 0;
+            if (::ioctl(m_socket.native_handle(), SIOCOUTQ, &queued) != 0 || queued < 0)
+                queued = 0;
+            const uint64_t held = static_cast<uint64_t>(queued);
+            m_clock.Taken(m_replySent > held ? m_replySent - held : 0, held, CSessionClock::Clock::now());
+        }
         const auto verdict = m_clock.Check(m_server.IdleTimeout(), m_server.ReplyTimeout(), m_log);
         if (verdict == CSessionClock::Verdict::Again)
             StartTimer();
@@ -298,6 +318,10 @@ private:
 
     CJTAGServerImpl<Protocol>& m_server;
     std::string m_source;
+    // Bytes of the reply being written that were handed to the system, and
+    // whether the reply has had to wait for the client yet.
+    uint64_t m_replySent = 0;
+    bool m_replyWaited = false;
     asio::io_context m_context;
     Stream m_socket;
     asio::steady_timer m_timer;

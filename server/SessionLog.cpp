@@ -52,10 +52,14 @@ void CSessionLog::IdleExpired()
     m_log.LogError("Session:%d: Timeout expired.\n", m_id);
 }
 
-void CSessionLog::ReplyExpired(std::chrono::milliseconds limit)
+void CSessionLog::ReplyExpired(std::chrono::milliseconds limit, uint64_t taken)
 {
-    m_log.LogError("Session:%d: Timeout expired: the client took no reply bytes for %d ms.\n", m_id,
-                   static_cast<int>(limit.count()));
+    if (taken == 0)
+        m_log.LogError("Session:%d: Timeout expired: the client took no reply bytes for %d ms.\n", m_id,
+                       static_cast<int>(limit.count()));
+    else
+        m_log.LogError("Session:%d: Timeout expired: the client took only %llu reply bytes in %d ms.\n", m_id,
+                       static_cast<unsigned long long>(taken), static_cast<int>(limit.count()));
 }
 
 void CSessionLog::Ended()

@@ -25,7 +25,9 @@ public:
     void WriteError(const std::error_code& error);
     void ReadError(const std::error_code& error);
     void IdleExpired();
-    void ReplyExpired(std::chrono::milliseconds limit);
+    // The client took `taken` bytes (fewer than the 64 KiB asked) of a reply
+    // within `limit`.
+    void ReplyExpired(std::chrono::milliseconds limit, uint64_t taken);
     void Ended();
 
 private:
