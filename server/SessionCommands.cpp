@@ -105,8 +105,21 @@ void CSessionCommands::ReleaseAdapter(OnError onError)
     m_adapter.reset();
 }
 
+bool CSessionCommands::LogError(const std::string& text)
+{
+    unsigned repeats = 0;
+    const bool logged = m_errors.Admit(text, CRepeatedErrors::Clock::now(), repeats);
+    if (repeats != 0)
+        m_log.LogError("Session:%d: The last error repeated %u more times.\n", m_id, repeats);
+    if (logged)
+        m_log.LogError("Session:%d: Exception occured: %s\n", m_id, Printable(text).c_str());
+    return logged;
+}
+
 void CSessionCommands::End()
 {
+    if (const unsigned repeats = m_errors.TakeRepeats())
+        m_log.LogError("Session:%d: The last error repeated %u more times.\n", m_id, repeats);
     ReleaseAdapter([&](const char* what) {
         m_log.LogError("Session:%d: Exception occured: %s\n", m_id, Printable(what).c_str());
     });
@@ -130,13 +143,13 @@ CSessionCommands::Result CSessionCommands::Execute(uint32_t code, const unsigned
         // open (and this session's), and the client may try again.
         if (m_budget)
             m_budget->Give(m_taken);
-        m_log.LogError("Session:%d: Exception occured: %s\n", m_id, Printable(e.what()).c_str());
+        result.quiet = !LogError(e.what());
         result.reply = ErrorReply(e.what());
     } catch (const std::exception& e) {
         if (m_budget)
             m_budget->Give(m_taken);
-        // Messages may quote a client's name or a peer's answer.
-        m_log.LogError("Session:%d: Exception occured: %s\n", m_id, Printable(e.what()).c_str());
+        // Messages may quote a client's name or a peer's answer (escaped).
+        result.quiet = !LogError(e.what());
         CloseHeld([&](const char* what) {
             m_log.LogError("Session:%d: Can't close JTAG adapter. Reason: %s\n", m_id,
                            Printable(what).c_str());

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "server/SessionLog.h"
 #include "wire/Packets.h"
 
 class CBudgetAccount;
@@ -35,6 +36,7 @@ public:
         std::shared_ptr<CReplyPacketHdr> reply;  // empty: write nothing, read the next header
         bool disconnect = false;                 // CMD_DISCONNECT: end the session, no reply
         size_t budget = 0;  // bytes of the budget the reply holds; the session gives them back
+        bool quiet = false;  // an error whose line was held back as a repeat of the last
     };
 
     // Large replies are counted against `budget` when there is one; a reply
@@ -60,6 +62,10 @@ public:
     void End();
 
     static std::shared_ptr<CReplyPacketHdr> ErrorReply(const std::string& message);
+
+    // Logs an error of this session ("Exception occured: ..."), unless it
+    // repeats the last one (see CRepeatedErrors); false when held back.
+    bool LogError(const std::string& text);
 
 private:
     class Body;
@@ -93,4 +99,5 @@ private:
     std::shared_ptr<CJTAG> m_adapter;
     bool m_adapterOpen = false;
     std::vector<unsigned char> m_results;
+    CRepeatedErrors m_errors;
 };
