@@ -21,9 +21,10 @@
 #include <stdexcept>
 #include <string>
 
-// A command refused for the budget: answered with an error reply; unlike an
-// adapter's failure it leaves the session's adapter open.
-class CBudgetRefused : public std::runtime_error {
+// A command refused before it reached the adapter (for the budget, or for
+// what it asks): answered with an error reply; unlike an adapter's failure it
+// leaves the session's adapter open.
+class CRequestRefused : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };

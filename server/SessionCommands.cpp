@@ -138,9 +138,9 @@ CSessionCommands::Result CSessionCommands::Execute(uint32_t code, const unsigned
     try {
         result.reply = Dispatch(code, Body(data, length));
         result.budget = m_taken;
-    } catch (const CBudgetRefused& e) {
-        // Memory other sessions hold, not a fault of the adapter: it stays
-        // open (and this session's), and the client may try again.
+    } catch (const CRequestRefused& e) {
+        // Not a fault of the adapter (memory other sessions hold, a name we
+        // do not take): it stays open, and this session's.
         if (m_budget)
             m_budget->Give(m_taken);
         result.quiet = !LogError(e.what());
@@ -230,7 +230,7 @@ void CSessionCommands::TakeBudget(const char* command, size_t n)
     if (!m_budget)
         return;
     if (!m_budget->Take(n))
-        throw CBudgetRefused(m_budget->Refusal(std::string(command) + ": reply", n));
+        throw CRequestRefused(m_budget->Refusal(std::string(command) + ": reply", n));
     m_taken += n;
 }
 
@@ -300,6 +300,12 @@ void CSessionCommands::UpdateName(const Body& body)
     const std::string chip = ReadName(buf);
     m_log.Log("Session:%d: CMD_UPDATE_NAME: %s %s\n", m_id, Printable(name).c_str(),
               Printable(chip).c_str());
+    // Every client's list shows the name: it must not carry terminal
+    // controls (an escape sequence, a line break forging a row). UTF-8 is
+    // fine.
+    if (!IsTerminalSafe(chip))
+        throw CRequestRefused("CMD_UPDATE_NAME: chip name '" + TerminalSafe(chip) +
+                              "' has control characters or is not UTF-8");
     m_holder.SetChipName(name, chip);
 }
 

@@ -179,12 +179,15 @@ TYPED_TEST(SessionTest, UpdateNameIsSeenByEveryClient)
     EXPECT_EQ(list[0].chipName, "MyChip");
     // A name set on a closed adapter survives the rebuild that replaces its
     // object; the other adapter's new object keeps its own.
-    b->UpdateName("FAKE0", "Chip\x1b\nX");
+    b->UpdateName("FAKE0", "Chip \xe2\x9c\x93");
     list = b->List();
     ASSERT_EQ(list.size(), 2u);
     EXPECT_EQ(list[1].name, "FAKE0");
-    EXPECT_EQ(list[1].chipName, "Chip\x1b\nX");
-    EXPECT_EQ(b->List()[1].chipName, "Chip\x1b\nX");
+    EXPECT_EQ(list[1].chipName, "Chip \xe2\x9c\x93");
+    EXPECT_EQ(b->List()[1].chipName, "Chip \xe2\x9c\x93");
+    // A name with terminal controls would reach every client's list: refused.
+    EXPECT_THROW(b->UpdateName("FAKE0", "Chip\x1b\nX"), ServerError);
+    EXPECT_EQ(b->List()[1].chipName, "Chip \xe2\x9c\x93");
     // An unknown adapter name fails, and closes what the session holds.
     a->Open("FAKE0");
     EXPECT_THROW(a->UpdateName("NOPE", "x"), ServerError);
