@@ -417,6 +417,8 @@ void CJlinkJTAG::RunTest(unsigned int count)
     while (remaining > 0) {
         const unsigned int room = jlink::kMaxClocks - command->getNumBitsFieldValue();
         if (room == 0) {
+            // 2^32 clocks are 65537 probe commands: stop if the client left.
+            CheckStillWanted("RunTest");
             ExecuteCommand(command->data(), command->getSize());
             command.reset(new EmuCmdHwJtag(m_tap, m_buffer.data(), capacity, EmuCmdHwJtag::WRITE_ONLY));
             continue;

@@ -16,6 +16,7 @@
 #include <asio/steady_timer.hpp>
 
 #include <linux/sockios.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 
 #include <cstdint>
@@ -41,6 +42,7 @@ public:
           m_socket(m_context),
           m_timer(m_context)
     {
+        m_commands.SetStillWanted([this] { return ClientStillThere(); });
     }
 
     ~CDebugSession()
@@ -113,6 +115,17 @@ private:
         std::error_code ignored;
         m_socket.close(ignored);
         Ended();
+    }
+
+    // Asked by the adapter between the pieces of a long command, which runs
+    // on this session's thread: whether the client is still connected (it
+    // has neither hung up nor reset the connection).
+    bool ClientStillThere()
+    {
+        pollfd p{m_socket.native_handle(), POLLRDHUP, 0};
+        if (::poll(&p, 1, 0) <= 0)
+            return true;
+        return (p.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) == 0;
     }
 
     // Once the check timer is stopped the context has no work left, and its

@@ -83,6 +83,8 @@ void CSessionCommands::CloseHeld(OnError onError)
     if (!m_adapter || !m_adapterOpen)
         return;
     m_adapterOpen = false;
+    // The check refers to this session; the next holder sets its own.
+    m_adapter->SetStillWanted(nullptr);
     // The close runs without the holder's lock (a network adapter's takes a
     // while); the claim keeps the adapter from other sessions until it is
     // done.
@@ -291,6 +293,7 @@ void CSessionCommands::OpenAdapter(const Body& body)
         throw;
     }
     m_adapterOpen = true;
+    m_adapter->SetStillWanted(m_stillWanted);
 }
 
 void CSessionCommands::UpdateName(const Body& body)

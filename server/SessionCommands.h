@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -63,6 +64,10 @@ public:
 
     static std::shared_ptr<CReplyPacketHdr> ErrorReply(const std::string& message);
 
+    // How the adapter this session opens learns, during a long operation,
+    // whether the client still waits (see CJTAG::SetStillWanted).
+    void SetStillWanted(std::function<bool()> check) { m_stillWanted = std::move(check); }
+
     // Logs an error of this session ("Exception occured: ..."), unless it
     // repeats the last one (see CRepeatedErrors); false when held back.
     bool LogError(const std::string& text);
@@ -100,4 +105,5 @@ private:
     bool m_adapterOpen = false;
     std::vector<unsigned char> m_results;
     CRepeatedErrors m_errors;
+    std::function<bool()> m_stillWanted;
 };
