@@ -8,6 +8,7 @@ void CSessionClock::Watch(Phase phase, Clock::time_point now)
 {
     m_phase = phase;
     if (phase == Phase::Writing) {
+        m_drained = false;
         m_replyOpen = true;
         m_progressAt = now;
         m_mark = m_taken = 0;
@@ -26,9 +27,10 @@ void CSessionClock::Taken(uint64_t taken, uint64_t queued, Clock::time_point now
         m_progressAt = now;
     }
     if (queued == 0 && m_phase != Phase::Writing) {
+        // The client has it all, or its own buffers have the rest.
         m_replyOpen = false;
-        // The client has it all: only now may it be expected to speak.
-        m_since = std::max(m_since, now);
+        m_drained = true;
+        m_drainedAt = now;
     }
 }
 
@@ -50,7 +52,8 @@ CSessionClock::Verdict CSessionClock::Check(Clock::time_point now, std::chrono::
         if (now - m_progressAt < reply)
             return Verdict::Again;
         log.ReplyExpired(reply, m_taken - m_mark);
-    } else if (m_phase == Phase::Reading && now - m_since >= idle) {
+    } else if (m_phase == Phase::Reading &&
+               now - (m_drained ? std::max(m_since, m_drainedAt + reply) : m_since) >= idle) {
         log.IdleExpired();
     } else {
         return Verdict::Again;

@@ -13,8 +13,10 @@
 // within the reply limit, again and again, until the system holds none of it
 // for the client any more. A slow but steady reader (an SSH tunnel at a few
 // KiB/s) keeps its session however long the reply; one that stops reading
-// loses it. Only then does the idle limit start: a client still busy reading
-// a long reply cannot send anything meanwhile.
+// loses it. Only then does the idle limit start, and one reply limit later:
+// a client still busy reading a long reply (over TCP the last of it may sit
+// in the client's own buffers, where we cannot see it) cannot send anything
+// meanwhile.
 #pragma once
 
 #include <chrono>
@@ -43,8 +45,13 @@ public:
     // counts once the reply before it has gone to the client.
     void Watch(Phase phase, Clock::time_point now);
     void Watch(Phase phase) { Watch(phase, Clock::now()); }
-    // Notes a phase that no limit applies to (None or Ended).
-    void Set(Phase phase) { m_phase = phase; }
+    // Notes a phase that no limit applies to (None: a command runs, so the
+    // client has spoken; or Ended).
+    void Set(Phase phase)
+    {
+        m_phase = phase;
+        m_drained = false;
+    }
     Phase Current() const { return m_phase; }
 
     // Whether a reply is being watched: its bytes are not all with the
@@ -76,6 +83,8 @@ private:
     Phase m_phase = Phase::None;
     Clock::time_point m_since;  // the read's start (or the reply's end)
     bool m_replyOpen = false;
+    bool m_drained = false;          // a reply that waited has gone to the client ...
+    Clock::time_point m_drainedAt;   // ... then
     Clock::time_point m_progressAt;  // when the reply last moved kProgress bytes
     uint64_t m_mark = 0;             // bytes taken then
     uint64_t m_taken = 0;
