@@ -23,9 +23,9 @@ void Run(std::shared_ptr<Server> server, int adapters)
     server->Options()[OPTION_OUTPUT].value = false;
     server->Options()[OPTION_VERBOSE].value = false;
     server->Description().LoadFromXML("");
-    server->Holder().SetSources({[adapters](CJTAGHolder::Adapters& list, CJTAGServer& s) {
+    server->Holder().SetSources({[adapters](CJTAGHolder::Adapters& list, const AdapterContext& context) {
         for (int i = 0; i < adapters; ++i) {
-            auto fake = std::make_shared<CFakeAdapter>(s, "FAKE" + std::to_string(i));
+            auto fake = std::make_shared<CFakeAdapter>(context, "FAKE" + std::to_string(i));
             fake->SetRecording(false);
             list.push_back(fake);
         }

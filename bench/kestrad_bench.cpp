@@ -181,8 +181,8 @@ std::shared_ptr<CJTAGServerImpl<Protocol>> StartFakeServer(const std::string& en
             asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0), service, ec);
     server->Options()[OPTION_OUTPUT].value = false;  // logging is not what is measured
     server->Description().LoadFromXML("");
-    server->Holder().SetSources({[](CJTAGHolder::Adapters& adapters, CJTAGServer& s) {
-        auto fake = std::make_shared<CFakeAdapter>(s, "FAKE0");
+    server->Holder().SetSources({[](CJTAGHolder::Adapters& adapters, const AdapterContext& context) {
+        auto fake = std::make_shared<CFakeAdapter>(context, "FAKE0");
         fake->SetRecording(false);
         adapters.push_back(fake);
     }});

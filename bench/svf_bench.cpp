@@ -2,6 +2,11 @@
 // commands in the same run.
 //
 //   kestrad-svf-bench [fake|usb|all] [--statements N] [--runtest-every N] [--keep FILE]
+//   kestrad-svf-bench players [--runs N] [--quick] [--openocd PATH] [--kestractl PATH]
+//
+// `players` times whole files played by OpenOCD and by kestractl in separate
+// processes (svf_players.cpp). The other modes time the player in this
+// process:
 //
 // Generates an SVF file of N statements (default 40000): three 32-bit data
 // scans with TDO checks to one instruction scan, after a short set-up file
@@ -81,7 +86,7 @@ uint64_t PlaySingly(CClient& c, const std::string& text)
 {
     CSvfParser parser;
     CSvfPlanner planner;
-    std::vector<SvfOp> ops;
+    SvfOps ops;
     uint64_t mismatches = 0;
     parser.Feed(text.data(), text.size(), [&](SvfStatement&& st) {
         ops.clear();
@@ -171,8 +176,8 @@ void BenchFake()
         asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0), service, ec);
     server->Options()[OPTION_OUTPUT].value = false;  // logging is not what is measured
     server->Description().LoadFromXML("");
-    server->Holder().SetSources({[](CJTAGHolder::Adapters& adapters, CJTAGServer& s) {
-        auto fake = std::make_shared<CFakeAdapter>(s, "FAKE0");
+    server->Holder().SetSources({[](CJTAGHolder::Adapters& adapters, const AdapterContext& context) {
+        auto fake = std::make_shared<CFakeAdapter>(context, "FAKE0");
         fake->SetRecording(false);
         adapters.push_back(fake);
     }});
@@ -188,8 +193,18 @@ void BenchUsb()
 
 }  // namespace
 
+int ComparePlayers(int argc, char** argv);
+
 int main(int argc, char** argv)
 {
+    if (argc > 1 && std::string(argv[1]) == "players") {
+        try {
+            return ComparePlayers(argc - 2, argv + 2);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "kestrad-svf-bench: %s\n", e.what());
+            return 1;
+        }
+    }
     std::string mode = "all";
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -201,7 +216,9 @@ int main(int argc, char** argv)
             g_keep = argv[++i];
         else if (a == "-h" || a == "--help") {
             std::printf("usage: kestrad-svf-bench [fake|usb|all] [--statements N] [--runtest-every N] "
-                        "[--keep PREFIX]\n");
+                        "[--keep PREFIX]\n"
+                        "       kestrad-svf-bench players [--runs N] [--quick] [--openocd PATH] "
+                        "[--kestractl PATH]\n");
             return 0;
         } else
             mode = a;

@@ -16,6 +16,7 @@
 #include <poll.h>
 #include <pwd.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -69,6 +70,11 @@ std::string UserName(long uid)
         return std::string();
     return found->pw_name;
 }
+
+// Reads shorter than this go through the read-ahead buffer, in pieces of
+// kAheadChunk: one call then takes a small reply and whatever follows it.
+constexpr size_t kSmallRead = 4096;
+constexpr size_t kAheadChunk = 64 * 1024;
 
 }  // namespace
 
@@ -235,6 +241,8 @@ void CClient::CloseSocket() noexcept
         ::close(m_fd);
         m_fd = -1;
     }
+    m_outstanding = 0;
+    m_aheadBegin = m_aheadEnd = 0;
     m_keepAliveCv.notify_all();
 }
 
@@ -258,13 +266,26 @@ void CClient::FailProtocol(const std::string& message)
     throw ProtocolError(message);
 }
 
-void CClient::SendAllLocked(const uint8_t* data, size_t size)
+void CClient::SendAllLocked(const uint8_t* data, size_t size) { SendLocked(data, size, nullptr, 0); }
+
+void CClient::SendLocked(const uint8_t* head, size_t headSize, const uint8_t* body, size_t bodySize)
 {
     RequireConnected();
+    const size_t total = headSize + bodySize;
     size_t sent = 0;
     auto deadline = Clock::now() + m_options.replyTimeout;
-    while (sent < size) {
-        ssize_t n = ::send(m_fd, data + sent, size - sent, MSG_NOSIGNAL);
+    while (sent < total) {
+        iovec iov[2];
+        int parts = 0;
+        if (sent < headSize)
+            iov[parts++] = {const_cast<uint8_t*>(head) + sent, headSize - sent};
+        const size_t bodySent = sent > headSize ? sent - headSize : 0;
+        if (bodySize > bodySent)
+            iov[parts++] = {const_cast<uint8_t*>(body) + bodySent, bodySize - bodySent};
+        msghdr msg{};
+        msg.msg_iov = iov;
+        msg.msg_iovlen = parts;
+        ssize_t n = ::sendmsg(m_fd, &msg, MSG_NOSIGNAL);
         if (n > 0) {
             sent += static_cast<size_t>(n);
             deadline = Clock::now() + m_options.replyTimeout;
@@ -273,11 +294,29 @@ void CClient::SendAllLocked(const uint8_t* data, size_t size)
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            int ev = PollUntil(m_fd, POLLOUT, deadline);
+            // With replies owed, the server may be waiting for this client to
+            // take one before it reads further: take them while waiting.
+            const short events = m_outstanding > 0 ? POLLOUT | POLLIN : POLLOUT;
+            int ev = PollUntil(m_fd, events, deadline);
             if (ev == 0)
                 FailConnection("send to " + Where() + " timed out");
             if (ev < 0)
                 FailConnection("send to " + Where() + " failed: " + ErrnoText(errno));
+            if ((events & POLLIN) && (ev & POLLIN)) {
+                // The replies owed bound what may come meanwhile.
+                const size_t owed = m_outstanding * (m_options.maxReplyBody + sizeof(CReplyPacketHdr));
+                const size_t held = m_aheadEnd - m_aheadBegin;
+                if (held >= owed)
+                    FailProtocol("reply data from " + Where() + " beyond the " +
+                                 std::to_string(m_outstanding) + " replies owed");
+                const ssize_t got = ReadAheadLocked(std::min(kAheadChunk, owed - held));
+                if (got == 0)
+                    FailConnection("connection closed by " + Where() + " while sending");
+                if (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+                    FailConnection("receive from " + Where() + " failed: " + ErrnoText(errno));
+                if (got > 0)
+                    deadline = Clock::now() + m_options.replyTimeout;
+            }
             continue;
         }
         FailConnection("send to " + Where() + " failed: " + ErrnoText(n < 0 ? errno : EPIPE));
@@ -285,23 +324,55 @@ void CClient::SendAllLocked(const uint8_t* data, size_t size)
     m_lastSend = Clock::now();
 }
 
+ssize_t CClient::ReadAheadLocked(size_t most)
+{
+    if (m_aheadBegin == m_aheadEnd) {
+        m_aheadBegin = m_aheadEnd = 0;
+    } else if (m_aheadBegin > 0) {
+        std::memmove(m_ahead.data(), m_ahead.data() + m_aheadBegin, m_aheadEnd - m_aheadBegin);
+        m_aheadEnd -= m_aheadBegin;
+        m_aheadBegin = 0;
+    }
+    if (m_ahead.size() < m_aheadEnd + most)
+        m_ahead.resize(m_aheadEnd + most);
+    const ssize_t n = ::recv(m_fd, m_ahead.data() + m_aheadEnd, most, MSG_DONTWAIT);
+    if (n > 0)
+        m_aheadEnd += static_cast<size_t>(n);
+    return n;
+}
+
+size_t CClient::TakeAheadLocked(uint8_t* data, size_t size)
+{
+    const size_t n = std::min(size, m_aheadEnd - m_aheadBegin);
+    if (n > 0) {
+        std::memcpy(data, m_ahead.data() + m_aheadBegin, n);
+        m_aheadBegin += n;
+    }
+    // Large replies read ahead while sending leave no large buffer behind.
+    if (m_aheadBegin == m_aheadEnd && m_ahead.size() > 4 * kAheadChunk) {
+        std::vector<uint8_t>().swap(m_ahead);
+        m_aheadBegin = m_aheadEnd = 0;
+    }
+    return n;
+}
+
 void CClient::RecvAllLocked(uint8_t* data, size_t size, std::chrono::milliseconds timeout,
                             const char* what)
 {
     RequireConnected();
-    size_t got = 0;
+    size_t got = TakeAheadLocked(data, size);
     auto deadline = Clock::now() + timeout;
     while (got < size) {
-        ssize_t n = ::recv(m_fd, data + got, size - got, 0);
+        const bool small = size - got < kSmallRead;
+        const ssize_t n = small ? ReadAheadLocked(kAheadChunk) : ::recv(m_fd, data + got, size - got, 0);
         if (n > 0) {
-            got += static_cast<size_t>(n);
+            got += small ? TakeAheadLocked(data + got, size - got) : static_cast<size_t>(n);
             deadline = Clock::now() + timeout;
             continue;
         }
         if (n == 0)
-            FailConnection("connection closed by " + Where() + " while reading the " + what +
-                           " (" + std::to_string(got) + " of " + std::to_string(size) +
-                           " bytes)");
+            FailConnection("connection closed by " + Where() + " while reading the " + what + " (" +
+                           std::to_string(got) + " of " + std::to_string(size) + " bytes)");
         if (errno == EINTR)
             continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK) {
@@ -319,8 +390,20 @@ void CClient::RecvAllLocked(uint8_t* data, size_t size, std::chrono::millisecond
 
 void CClient::SendPacketLocked(uint32_t code, const uint8_t* data, size_t size)
 {
-    const std::vector<uint8_t> packet = body::Packet(code, data, size);
-    SendAllLocked(packet.data(), packet.size());
+    if (size > std::numeric_limits<uint32_t>::max())
+        throw std::invalid_argument("command body of " + std::to_string(size) +
+                                    " bytes does not fit the length field");
+    uint8_t header[sizeof(CCmdPacketHdr)];
+    WriteLE32(header, code);
+    WriteLE32(header + 4, static_cast<uint32_t>(size));
+    SendLocked(header, sizeof header, data, size);
+}
+
+void CClient::RequireNoneOutstanding() const
+{
+    if (m_outstanding > 0)
+        throw std::logic_error(std::to_string(m_outstanding) +
+                               " posted commands are unanswered: Receive their replies first");
 }
 
 Reply CClient::ReadReplyLocked(std::chrono::milliseconds timeout)
@@ -345,6 +428,7 @@ std::vector<uint8_t> CClient::Transact(uint32_t code, const std::vector<uint8_t>
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     RequireConnected();
+    RequireNoneOutstanding();
     SendPacketLocked(code, body.data(), body.size());
     Reply reply = ReadReplyLocked(m_options.replyTimeout);
     if (reply.status == REPLY_ERROR)
@@ -449,6 +533,61 @@ std::vector<std::vector<uint8_t>> CClient::Execute(const CBatch& batch)
     return batch.Split(reply);
 }
 
+// ---- pipelining ----------------------------------------------------------
+
+void CClient::Post(uint32_t code, const uint8_t* body, size_t size)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    RequireConnected();
+    // Counted first: the replies of the commands before it may be read
+    // ahead while this one is sent.
+    ++m_outstanding;
+    try {
+        SendPacketLocked(code, body, size);
+    } catch (const std::invalid_argument&) {
+        --m_outstanding;
+        throw;
+    }
+}
+
+void CClient::Post(const CBatch& batch)
+{
+    Post(CMD_ASYNC_OPERATIONS, batch.Body().data(), batch.Body().size());
+}
+
+void CClient::Receive(std::vector<uint8_t>& body, size_t expectedBody, const char* what)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    RequireConnected();
+    if (m_outstanding == 0)
+        throw std::logic_error("Receive: no posted command is unanswered");
+    uint8_t hdr[sizeof(CReplyPacketHdr)];
+    RecvAllLocked(hdr, sizeof(hdr), m_options.replyTimeout, "reply header");
+    const uint32_t status = ReadLE32(hdr);
+    const uint32_t length = ReadLE32(hdr + 4);
+    if (length > m_options.maxReplyBody)
+        FailProtocol("reply from " + Where() + " announces " + std::to_string(length) +
+                     " body bytes, more than the limit of " + std::to_string(m_options.maxReplyBody));
+    body.resize(length);
+    if (length)
+        RecvAllLocked(body.data(), length, m_options.replyTimeout, "reply body");
+    --m_outstanding;
+    if (status == REPLY_ERROR)
+        throw ServerError(std::string(body.begin(), body.end()));
+    if (status != REPLY_OK)
+        FailProtocol(std::string(what) + ": unexpected reply status " + std::to_string(status) + " from " +
+                     Where());
+    if (length != expectedBody)
+        FailProtocol(std::string(what) + ": reply body of " + std::to_string(length) + " bytes, expected " +
+                     std::to_string(expectedBody));
+}
+
+size_t CClient::Outstanding() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_outstanding;
+}
+
 // ---- keep-alive ----------------------------------------------------------
 
 void CClient::EnableKeepAlive(std::chrono::milliseconds interval)
@@ -496,6 +635,7 @@ void CClient::KeepAliveLoop(std::chrono::milliseconds interval)
 Reply CClient::Command(uint32_t code, const std::vector<uint8_t>& body)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
+    RequireNoneOutstanding();
     SendPacketLocked(code, body.data(), body.size());
     return ReadReplyLocked(m_options.replyTimeout);
 }
@@ -515,19 +655,27 @@ void CClient::SendRaw(const void* data, size_t size)
 Reply CClient::ReadReply()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return ReadReplyLocked(m_options.replyTimeout);
+    Reply reply = ReadReplyLocked(m_options.replyTimeout);
+    if (m_outstanding > 0)
+        --m_outstanding;  // the reply of the oldest posted command
+    return reply;
 }
 
 Reply CClient::ReadReply(std::chrono::milliseconds timeout)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return ReadReplyLocked(timeout);
+    Reply reply = ReadReplyLocked(timeout);
+    if (m_outstanding > 0)
+        --m_outstanding;
+    return reply;
 }
 
 bool CClient::DataWithin(std::chrono::milliseconds timeout)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     RequireConnected();
+    if (m_aheadEnd > m_aheadBegin)
+        return true;
     int ev = PollUntil(m_fd, POLLIN, Clock::now() + timeout);
     if (ev < 0)
         FailConnection("poll on " + Where() + " failed: " + ErrnoText(errno));
@@ -538,6 +686,8 @@ bool CClient::ServerClosedWithin(std::chrono::milliseconds timeout)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     RequireConnected();
+    if (m_aheadEnd > m_aheadBegin)
+        return false;  // bytes arrived (and were read ahead)
     int ev = PollUntil(m_fd, POLLIN, Clock::now() + timeout);
     if (ev == 0)
         return false;

@@ -21,6 +21,10 @@
 // A ServerError leaves the connection usable (the server then holds its
 // adapter closed; Open it again to go on).
 //
+// Post() and Receive() pipeline commands: several are sent before their
+// replies are read, in order (the server answers the commands of one
+// connection one after the other).
+//
 // All public calls are serialised by an internal mutex, so the optional
 // keep-alive thread (EnableKeepAlive) can share the connection.
 #pragma once
@@ -35,6 +39,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <sys/types.h>
 #include <thread>
 #include <vector>
 
@@ -111,6 +116,22 @@ public:
     // Runs a batch; one result per queued scan (see CBatch::Split).
     std::vector<std::vector<uint8_t>> Execute(const CBatch& batch);
 
+    // ---- pipelining ----
+    // Sends a command and returns without waiting for its reply. Replies
+    // that arrive while it is being sent are read ahead, so a server that
+    // waits for this client to take a reply never stalls the send.
+    void Post(uint32_t code, const uint8_t* body, size_t size);
+    void Post(const CBatch& batch);  // CMD_ASYNC_OPERATIONS
+    // Reads the reply of the oldest posted command into `body` (its memory
+    // reused). REPLY_ERROR throws ServerError and leaves the connection
+    // usable; another status, or a body of other than `expectedBody` bytes,
+    // throws ProtocolError and closes it. `what` names the command.
+    void Receive(std::vector<uint8_t>& body, size_t expectedBody, const char* what);
+    // Posted commands whose replies have not been received. While there are
+    // any, the calls that read a reply of their own (the typed calls,
+    // Command, Execute) throw std::logic_error: they would read another's.
+    size_t Outstanding() const;
+
     // ---- keep-alive ----
     // Sends CMD_KEEPALIVE from a background thread whenever nothing has been
     // sent for `interval` (the server drops a session after 10 s of
@@ -152,6 +173,14 @@ private:
     void RequireConnected() const;
     void SendPacketLocked(uint32_t code, const uint8_t* body, size_t size);
     void SendAllLocked(const uint8_t* data, size_t size);
+    // Sends header and body with scatter I/O, reading replies ahead while
+    // the socket takes no more and replies are outstanding.
+    void SendLocked(const uint8_t* head, size_t headSize, const uint8_t* body, size_t bodySize);
+    // Reads what has arrived, at most `most` bytes, into m_ahead without
+    // waiting: recv()'s result (0: the peer closed; -1: errno says why).
+    ssize_t ReadAheadLocked(size_t most);
+    size_t TakeAheadLocked(uint8_t* data, size_t size);
+    void RequireNoneOutstanding() const;
     void RecvAllLocked(uint8_t* data, size_t size, std::chrono::milliseconds timeout,
                        const char* what);
     Reply ReadReplyLocked(std::chrono::milliseconds timeout);
@@ -170,6 +199,10 @@ private:
     int m_fd = -1;
     mutable std::mutex m_mutex;
     Clock::time_point m_lastSend{};
+    size_t m_outstanding = 0;
+    // Bytes received and not yet used: [m_aheadBegin, m_aheadEnd) of m_ahead.
+    std::vector<uint8_t> m_ahead;
+    size_t m_aheadBegin = 0, m_aheadEnd = 0;
 
     std::thread m_keepAlive;
     std::condition_variable m_keepAliveCv;

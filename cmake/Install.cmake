@@ -54,14 +54,12 @@ add_custom_target(kestrad_manpages ALL DEPENDS ${_man_gz})
 install(FILES ${_man_gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT runtime)
 
 # ---- shell completions: whatever completions/ holds -------------------------
-# completions/bash/PROGRAM, completions/zsh/_PROGRAM, completions/fish/PROGRAM.fish
+# completions/bash/PROGRAM and completions/zsh/_PROGRAM.
 
 file(GLOB _bash CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/completions/bash/*)
 file(GLOB _zsh CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/completions/zsh/_*)
-file(GLOB _fish CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/completions/fish/*.fish)
 install(FILES ${_bash} DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions COMPONENT runtime)
 install(FILES ${_zsh} DESTINATION ${CMAKE_INSTALL_DATADIR}/zsh/vendor-completions COMPONENT runtime)
-install(FILES ${_fish} DESTINATION ${CMAKE_INSTALL_DATADIR}/fish/vendor_completions.d COMPONENT runtime)
 
 # ---- configuration, systemd, udev, documentation ----------------------------
 
@@ -142,6 +140,8 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME kestrad)
+# The bash completions are loaded by bash-completion; without it they lie unused.
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_RECOMMENDS bash-completion)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION electronics)
 set(CPACK_COMPONENT_RUNTIME_DESCRIPTION
   "JTAG adapter server

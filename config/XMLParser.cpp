@@ -23,7 +23,7 @@ const std::string& Attribute(const std::map<std::string, std::string>& attribute
 
 }  // namespace
 
-CXMLParser::CXMLParser(std::string fileName)
+CXMLParser::CXMLParser(std::string fileName) : m_source(fileName.empty() ? "built-in configuration" : fileName)
 {
     if (fileName.empty()) {
         m_text = reinterpret_cast<const char*>(g_builtinXml);
@@ -50,7 +50,8 @@ CXMLParser::CXMLParser(std::string fileName)
     CreateParser();
 }
 
-CXMLParser::CXMLParser(const char* text, std::size_t length) : m_text(text), m_length(length)
+CXMLParser::CXMLParser(const char* text, std::size_t length)
+    : m_source("document"), m_text(text), m_length(length)
 {
     if (length > kMaxFileSize)
         throw std::invalid_argument("Can't read XML file");
@@ -110,6 +111,24 @@ void CXMLParser::StaticStartElementHandler(void* userData, const char* name, con
     }
 }
 
+std::string CXMLParser::Where() const
+{
+    return " (" + m_source + ", line " + std::to_string(XML_GetCurrentLineNumber(m_parser));
+}
+
+unsigned long long CXMLParser::Number(const std::map<std::string, std::string>& attributes,
+                                      const std::string& element, const char* attribute) const
+{
+    try {
+        return CConverter::StringToInt(Attribute(attributes, attribute), 0);
+    } catch (const std::runtime_error& e) {
+        // The converter's text stays first: it is what users and scripts
+        // have matched; where the number stands follows.
+        throw std::runtime_error(e.what() + Where() + ", element " + element + ", attribute " + attribute +
+                                 ")");
+    }
+}
+
 void CXMLParser::StartElementHandler(const std::string& name, std::map<std::string, std::string>& attributes)
 {
     // Only a document rooted at jtag_options describes adapters; anything else
@@ -117,28 +136,26 @@ void CXMLParser::StartElementHandler(const std::string& name, std::map<std::stri
     const bool isRoot = !m_rootSeen;
     m_rootSeen = true;
     if (isRoot && name != "jtag_options")
-        throw std::runtime_error("NULL JTAG description");
+        throw std::runtime_error("NULL JTAG description: expected root element jtag_options, found " + name +
+                                 Where() + ")");
 
+    // Below the root, every element is inside a jtag_options: m_options is set.
     if (name == "jtag_options") {
         // A nested jtag_options starts over: the entries before it are dropped.
         m_options = std::make_shared<CJTAGOptions>();
-        m_options->version = static_cast<int>(CConverter::StringToInt(Attribute(attributes, "version"), 0));
+        m_options->version = static_cast<int>(Number(attributes, name, "version"));
     } else if (name == "usb") {
-        if (!m_options)
-            throw std::runtime_error("NULL JTAG description");
         CUsbJTAGDescription usb;
         usb.name = Attribute(attributes, "name");
-        usb.idvendor = static_cast<int>(CConverter::StringToInt(Attribute(attributes, "idvendor"), 0));
-        usb.idproduct = static_cast<int>(CConverter::StringToInt(Attribute(attributes, "idproduct"), 0));
+        usb.idvendor = static_cast<int>(Number(attributes, name, "idvendor"));
+        usb.idproduct = static_cast<int>(Number(attributes, name, "idproduct"));
         usb.frequency = Attribute(attributes, "frequency");
         m_options->usbJTAGs.push_back(std::move(usb));
     } else if (name == "network") {
-        if (!m_options)
-            throw std::runtime_error("NULL JTAG description");
         CNetworkJTAGDescription network;
         network.addr = Attribute(attributes, "addr");
         network.name = Attribute(attributes, "name");
-        network.port = static_cast<unsigned short>(CConverter::StringToInt(Attribute(attributes, "port"), 0));
+        network.port = static_cast<unsigned short>(Number(attributes, name, "port"));
         m_options->networkJTAGs.push_back(std::move(network));
     }
 }

@@ -28,8 +28,10 @@ public:
 
     // Parses the whole text and returns the record, or throws:
     // std::invalid_argument "XML Parser Error: ..." for expat's errors,
-    // std::runtime_error for a wrong version, a bad number or a document
-    // without a jtag_options root ("NULL JTAG description").
+    // std::runtime_error for a wrong version, a bad number ("Can not convert
+    // TEXT to integer!" and where: file, line, element, attribute) or a
+    // document without a jtag_options root ("NULL JTAG description: expected
+    // root element jtag_options, found NAME" and where).
     std::shared_ptr<CJTAGOptions> Parse();
 
     static void StaticStartElementHandler(void* userData, const char* name, const char** attributes);
@@ -41,7 +43,15 @@ public:
 private:
     void StartElementHandler(const std::string& name, std::map<std::string, std::string>& attributes);
     void CreateParser();
+    // " (FILE, line N" with the current line: the start of where an element
+    // is, for messages.
+    std::string Where() const;
+    // The attribute `attribute` of element `element` as a number (0 when
+    // absent); a bad number fails with the converter's text and where it is.
+    unsigned long long Number(const std::map<std::string, std::string>& attributes, const std::string& element,
+                              const char* attribute) const;
 
+    std::string m_source;              // the file name, or what the text is, for messages
     std::vector<char> m_buffer;        // owned text when read from a file
     const char* m_text = nullptr;      // the document: m_buffer or a block not owned
     std::size_t m_length = 0;

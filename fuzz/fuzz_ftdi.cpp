@@ -8,13 +8,13 @@
 #include <string>
 #include <vector>
 
-#include "JTAG/FtdiJTAG.h"
-#include "JTAG/ftdi/Commands.h"
+#include "JTAG/backends/ftdi/Board.h"
+#include "JTAG/backends/ftdi/Commands.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     try {
-        ParseFtdiFrequency(std::string(reinterpret_cast<const char*>(data), size));
+        ftdi::ParseFrequency(std::string(reinterpret_cast<const char*>(data), size));
     } catch (const std::exception&) {
     }
     if (size >= 2) {

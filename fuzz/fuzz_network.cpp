@@ -7,37 +7,37 @@
 #include <string>
 #include <vector>
 
-#include "JTAG/NetworkProtocol.h"
+#include "JTAG/backends/network/Protocol.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     const std::string text(reinterpret_cast<const char*>(data), size);
 
-    const std::vector<std::string> lines = netjtag::SplitLines(text);
-    if (lines.size() > netjtag::CountLF(text.data(), text.size()))
+    const std::vector<std::string> lines = network::SplitLines(text);
+    if (lines.size() > network::CountLF(text.data(), text.size()))
         __builtin_trap();
 
     for (const std::string& line : lines) {
         unsigned long long value;
-        const bool ok = netjtag::ParseResult(line, value);
+        const bool ok = network::ParseResult(line, value);
         if (!ok && value != 0)
             __builtin_trap();
 
         // A length from the line itself, up to a few hundred bits.
         const int length = line.empty() ? 0 : static_cast<unsigned char>(line[0]) * 2;
         std::vector<unsigned char> bits((length + 7) / 8 + 1, 0xa5);
-        netjtag::ParseResultBits(line, bits.data(), length);
+        network::ParseResultBits(line, bits.data(), length);
         if (bits.back() != 0xa5)  // wrote past (length + 7) / 8 bytes
             __builtin_trap();
 
         for (unsigned column = 0; column < 5; ++column) {
             try {
-                netjtag::DumpWord(line, column);
+                network::DumpWord(line, column);
             } catch (const std::out_of_range&) {
             } catch (const std::runtime_error&) {
             }
         }
-        netjtag::ProtocolName(line);
+        network::ProtocolName(line);
     }
     return 0;
 }

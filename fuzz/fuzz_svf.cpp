@@ -2,11 +2,10 @@
 // split where the first byte says, must give statements and operations or a
 // CSvfError, never a crash, a read outside the input or a large allocation
 // (the scan length is capped low so memory stays small).
-#include "client/svf/SvfPlayer.h"
+#include "client/svf/SvfPlanner.h"
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -19,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     limits.maxScanBits = 4096;
     CSvfParser parser(limits);
     CSvfPlanner planner;
-    std::vector<SvfOp> ops;
+    SvfOps ops;
     auto sink = [&](SvfStatement&& st) {
         ops.clear();
         planner.Add(st, ops);

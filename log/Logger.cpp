@@ -51,7 +51,6 @@ CLogger::CLogger(COptions<bool>& options, CStreamContainer* container) : m_optio
         return;
     m_output.push_back(container->getStreamHandler(0));
     m_error.push_back(container->getStreamHandler(1));
-    m_traceMon.push_back(container->getStreamHandler(0));
 }
 
 CLogger::~CLogger() = default;
@@ -64,11 +63,6 @@ void CLogger::AddOutputStream(std::unique_ptr<CStreamHandler> handler)
 void CLogger::AddErrorStream(std::unique_ptr<CStreamHandler> handler)
 {
     m_error.push_back(std::move(handler));
-}
-
-void CLogger::AddTraceMonStream(std::unique_ptr<CStreamHandler> handler)
-{
-    m_traceMon.push_back(std::move(handler));
 }
 
 void CLogger::Log(const char* format, ...)
@@ -92,14 +86,6 @@ void CLogger::LogError(const char* format, ...)
     va_list args;
     va_start(args, format);
     LogError_(format, args);
-    va_end(args);
-}
-
-void CLogger::LogTraceMon(const char* format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    LogTraceMon_(format, args);
     va_end(args);
 }
 
@@ -132,13 +118,6 @@ void CLogger::LogError_(const char* format, va_list args)
     if (!m_options[OPTION_OUTPUT].value)
         return;
     WriteToAll(m_error, format, args);
-}
-
-void CLogger::LogTraceMon_(const char* format, va_list args)
-{
-    if (!m_options[OPTION_OUTPUT].value)
-        return;
-    WriteToAll(m_traceMon, format, args);
 }
 
 void CLogger::LogBuffer_(const void* buffer, int length, const char* format, va_list args)

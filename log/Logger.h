@@ -16,6 +16,13 @@
 class CStreamContainer;
 class CStreamHandler;
 
+// The slots of the option table the logger reads on every call.
+enum : unsigned int {
+    OPTION_OUTPUT = 2,   // off: nothing is written
+    OPTION_VERBOSE = 3,  // off: LogVerb writes nothing
+    OPTION_OUTBUF = 4,   // on: LogBuffer dumps its bytes
+};
+
 #if defined(__GNUC__)
 #define KESTRAD_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
 #else
@@ -32,18 +39,15 @@ public:
 
     void AddOutputStream(std::unique_ptr<CStreamHandler> handler);
     void AddErrorStream(std::unique_ptr<CStreamHandler> handler);
-    void AddTraceMonStream(std::unique_ptr<CStreamHandler> handler);
 
     void Log(const char* format, ...) KESTRAD_PRINTF(2, 3);
     void LogVerb(const char* format, ...) KESTRAD_PRINTF(2, 3);
     void LogError(const char* format, ...) KESTRAD_PRINTF(2, 3);
-    void LogTraceMon(const char* format, ...) KESTRAD_PRINTF(2, 3);
     void LogBuffer(const void* buffer, int length, const char* format, ...) KESTRAD_PRINTF(4, 5);
 
     void Log_(const char* format, va_list args);
     void LogVerb_(const char* format, va_list args);
     void LogError_(const char* format, va_list args);
-    void LogTraceMon_(const char* format, va_list args);
     void LogBuffer_(const void* buffer, int length, const char* format, va_list args);
 
     static void WriteToStream(CStreamHandler* handler, const char* format, va_list args);
@@ -51,6 +55,5 @@ public:
 private:
     std::vector<std::unique_ptr<CStreamHandler>> m_output;
     std::vector<std::unique_ptr<CStreamHandler>> m_error;
-    std::vector<std::unique_ptr<CStreamHandler>> m_traceMon;
     COptions<bool>& m_options;
 };

@@ -1,8 +1,9 @@
 // COptions: a small table of named options addressed by index.
 //
-// The server keeps its boolean switches here (output, verbose, outbuf,
-// savepoints). Slots without an option hold an unused entry whose index is
-// 0xFFFFFFFF; the name map only refuses a second option with the same name.
+// The server keeps its boolean switches here; the logger's slots are named
+// in log/Logger.h, the server's own in server/JTAGServer.h. Slots without an
+// option hold an unused entry whose index is 0xFFFFFFFF; the name map only
+// refuses a second option with the same name.
 #pragma once
 
 #include <initializer_list>
@@ -57,12 +58,4 @@ public:
 private:
     std::vector<Option> m_options;
     std::map<std::string, unsigned int> m_names;
-};
-
-// Indices of the server's option table.
-enum : unsigned int {
-    OPTION_OUTPUT = 2,
-    OPTION_VERBOSE = 3,
-    OPTION_OUTBUF = 4,
-    OPTION_SAVEPOINTS = 5,
 };

@@ -25,8 +25,8 @@
 #include <thread>
 #include <vector>
 
-#include "JTAG/JTAGHolder.h"
-#include "JTAG/JTAGServer.h"
+#include "JTAG/Sources.h"
+#include "JTAG/core/JTAGHolder.h"
 #include "base/Printable.h"
 #include "config/Description.h"
 #include "log/Logger.h"
@@ -34,6 +34,7 @@
 #include "log/StreamContainer.h"
 #include "server/BufferBudget.h"
 #include "server/DebugSession.h"
+#include "server/JTAGServer.h"
 #include "server/LocalTransport.h"
 #include "server/LogThrottle.h"
 #include "server/TransportTraits.h"
@@ -58,7 +59,8 @@ public:
                     {OPTION_SAVEPOINTS, "savepoints", "RTL model savepoints mode", false}},
           m_streams(CStreamContainer::getInstance()),
           m_logger(m_options, m_streams),
-          m_holder(*this),
+          m_holder(AdapterContext{m_logger, m_description, [this] { return m_options[OPTION_SAVEPOINTS].value; }},
+                   DefaultSources()),
           m_service(service),
           m_endpoint(endpoint),
           m_idleTimeout(idleTimeout)

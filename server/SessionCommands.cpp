@@ -6,11 +6,9 @@
 #include <stdexcept>
 #include <streambuf>
 #include <thread>
-#include <typeinfo>
 
-#include "JTAG/JTAG.h"
-#include "JTAG/JTAGHolder.h"
-#include "JTAG/KorselJTAG.h"
+#include "JTAG/core/JTAG.h"
+#include "JTAG/core/JTAGHolder.h"
 #include "base/Printable.h"
 #include "log/Logger.h"
 #include "server/BufferBudget.h"
@@ -262,11 +260,9 @@ std::shared_ptr<CReplyPacketHdr> CSessionCommands::Renumerate()
     std::lock_guard<std::mutex> lock(m_holder.Mutex());
     std::vector<unsigned char> records;
     for (const auto& adapter : m_holder) {
-        std::string serial;
-        // Only the maker's own adapter reports its serial number.
-        CJTAG& a = *adapter;
-        if (typeid(a) == typeid(CKorselUsbJTAG))
-            serial = static_cast<CKorselUsbJTAG&>(a).GetSerialNumberString();
+        // A third string for adapters that report a serial number (only the
+        // maker's own adapter does).
+        const std::string& serial = adapter->GetSerialNumberString();
         records.push_back(serial.empty() ? 2 : 3);
         records.push_back(0);
         for (const std::string* s : {&adapter->GetName(), &adapter->GetChipName()})
@@ -285,7 +281,7 @@ void CSessionCommands::OpenAdapter(const Body& body)
     m_log.Log("Session:%d: CMD_OPEN: %s\n", m_id, Printable(name).c_str());
 
     // Claimed under the holder's lock, opened outside it.
-    m_adapter = m_holder.Claim(name);
+    m_adapter = m_holder.Claim(name, m_id);
     try {
         m_adapter->Open();
     } catch (...) {

@@ -24,12 +24,18 @@ struct TransportTraits<asio::ip::tcp> {
     using Acceptor = asio::ip::tcp::acceptor;
     using Endpoint = asio::ip::tcp::endpoint;
 
-    // open, set_option (address reuse), bind and listen; each raises the
-    // library's system error named after the failing step.
+    // open, set_option (address reuse), bind and listen; a failing step
+    // raises std::system_error "cannot listen on HOST:PORT: " and the
+    // system's message, so the user sees which address is taken.
     static std::shared_ptr<Acceptor> MakeAcceptor(asio::io_context& io, const Endpoint& endpoint,
                                                   std::error_code& ec)
     {
-        auto acceptor = std::make_shared<Acceptor>(io, endpoint, true);
+        std::shared_ptr<Acceptor> acceptor;
+        try {
+            acceptor = std::make_shared<Acceptor>(io, endpoint, true);
+        } catch (const std::system_error& e) {
+            throw std::system_error(e.code(), "cannot listen on " + Text(endpoint));
+        }
         if (!acceptor->is_open())
             ec = std::error_code(EFAULT, std::system_category());
         else
@@ -43,13 +49,18 @@ struct TransportTraits<asio::ip::tcp> {
         acceptor.close(ignored);
     }
 
+    // host:port, an IPv6 host in brackets (as -a takes it).
+    static std::string Text(const Endpoint& ep)
+    {
+        const std::string host = ep.address().to_string();
+        return (ep.address().is_v6() ? "[" + host + "]" : host) + ":" + std::to_string(ep.port());
+    }
+
     // The address and the port the system chose.
     static std::string EndpointText(const Acceptor& acceptor)
     {
         std::error_code ec;
-        auto ep = acceptor.local_endpoint(ec);
-        const std::string host = ep.address().to_string();
-        return (ep.address().is_v6() ? "[" + host + "]" : host) + ":" + std::to_string(ep.port());
+        return Text(acceptor.local_endpoint(ec));
     }
 
     // Who is connecting, for the cap on one source's sessions: the peer's

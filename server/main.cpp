@@ -13,10 +13,10 @@
 #include <memory>
 #include <string>
 
-#include "JTAG/JTAGServer.h"
 #include "config/Description.h"
 #include "log/OemLocale.h"
 #include "log/Options.h"
+#include "server/JTAGServer.h"
 #include "wire/LocalEndpoint.h"
 
 namespace {

@@ -100,7 +100,7 @@ const Command& CommandNamed(const std::string& name)
     for (const Command& command : Commands())
         if (name == command.name)
             return command;
-    throw UsageError("unknown command '" + name + "'; --help lists the commands");
+    throw UnknownCommand({name}, ParserMode::CommandLine);
 }
 
 }  // namespace kestractl

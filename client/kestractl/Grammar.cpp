@@ -52,11 +52,41 @@ std::string JoinWords(const std::vector<std::string>& words)
     return out;
 }
 
-UsageError UnknownCommand(const std::vector<std::string>& words)
+UsageError UnknownCommand(const std::vector<std::string>& words, ParserMode mode)
 {
+    const std::string help = mode == ParserMode::Script ? "'help'" : "--help";
     if (words.empty())
-        return UsageError("a command is required; --help lists them");
-    return UsageError("unknown command '" + words.front() + "'; --help lists the commands");
+        return UsageError("a command is required; " + help + " lists them");
+    std::vector<std::string> names;
+    for (const Command& command : Commands())
+        if (Offered(command, mode))
+            names.push_back(command.name);
+    std::string message = "unknown command '" + words.front() + "'";
+    const std::vector<std::string> close = ClosestNames(words.front(), names);
+    for (size_t i = 0; i < close.size(); ++i)
+        message += (i == 0 ? "; did you mean '" : " or '") + close[i] + "'" +
+                   (i + 1 == close.size() ? "?" : "");
+    return UsageError(message + (close.empty() ? "; " : " (") + help + " lists the commands" +
+                      (close.empty() ? "" : ")"));
+}
+
+const CLI::Validator& Word32()
+{
+    // CLI11 reads the number the same way (strtoull, base 0) once this passes.
+    static const CLI::Validator check(
+        [](std::string& text) -> std::string {
+            uint64_t v = 0;
+            const size_t first = text.find_first_not_of(" \t");
+            const bool negative = first != std::string::npos && text[first] == '-';
+            // strtoull takes "-1" for the largest number: refused as negative.
+            if (negative || !CLI::detail::lexical_cast(text, v))
+                return "'" + text + "' is not a number from 0 to 0xffffffff (0x hex, or decimal)";
+            if (v > 0xFFFFFFFFull)  // an overflow reads as the largest number
+                return text + " is more than 32 bits (the largest is 0xffffffff)";
+            return std::string();
+        },
+        "");
+    return check;
 }
 
 void AddCommands(CLI::App& app, Step& st, ParserMode mode)
@@ -79,10 +109,6 @@ Step ParseScriptLine(const std::string& text, int line, std::string* helpOut)
     AddCommands(app, step, ParserMode::Script);
     try {
         app.parse(text, false);
-    } catch (const CLI::RequiredError&) {
-        if (app.get_subcommands().empty())
-            throw UnknownCommand(app.remaining());
-        throw;
     } catch (const CLI::CallForHelp&) {
         if (helpOut) {
             // Help for the subcommand named on the line, if any.
@@ -92,6 +118,13 @@ Step ParseScriptLine(const std::string& text, int line, std::string* helpOut)
             *helpOut = target->help();
         }
         throw;
+    } catch (const CLI::ParseError& e) {
+        if (app.get_subcommands().empty()) {
+            if (dynamic_cast<const CLI::RequiredError*>(&e))
+                throw UnknownCommand(app.remaining(), ParserMode::Script);
+            throw UsageError(e.what());
+        }
+        throw UsageError(app.get_subcommands().front()->get_name(), e.what());
     }
     step.command = app.get_subcommands().at(0)->get_name();
     return step;

@@ -89,8 +89,30 @@ int main(int argc, char** argv)
         ->check(CLI::Range(uint64_t{1}, uint64_t{16} * 1024 * 1024));
     bool noProgress = false;
     app.add_flag("--no-progress", noProgress, "no progress bar for memory transfers");
+    app.set_version_flag("-V,--version", std::string("kestractl ") + KESTRAD_VERSION,
+                         "print the version and exit");
     app.fallthrough();
     AddCommands(app, step, ParserMode::CommandLine);
+    // An argument error names the program and the command it is about;
+    // none for an error about a global option (CLI11 starts those with the
+    // option's name).
+    auto commandOf = [](const CLI::App* parsed, const std::string& message) {
+        const auto subs = parsed->get_subcommands();
+        if (subs.empty())
+            return std::string();
+        for (const CLI::Option* option : parsed->get_options())
+            if (message.rfind(option->get_name() + ":", 0) == 0)
+                return std::string();
+        return subs.front()->get_name();
+    };
+    app.failure_message([&](const CLI::App* parsed, const CLI::Error& e) {
+        const std::string command = commandOf(parsed, e.what());
+        if (command.empty())
+            return "kestractl: " + std::string(e.what()) +
+                   "\nRun 'kestractl --help' for the options and commands.\n";
+        return "kestractl " + command + ": " + e.what() + "\nRun 'kestractl " + command +
+               " --help' for its arguments.\n";
+    });
 
     // --json promises one JSON object on stdout, argument errors included;
     // the parse may fail before CLI11 has set the flag, so look for it here.
@@ -101,7 +123,10 @@ int main(int argc, char** argv)
         if (jsonWanted) {
             Json doc;
             doc["ok"] = false;
-            doc["error"] = {{"type", "usage"}, {"message", message}};
+            doc["error"] = {{"type", "usage"}};
+            if (!commandOf(&app, message).empty())
+                doc["error"]["command"] = commandOf(&app, message);
+            doc["error"]["message"] = message;
             doc["status"] = static_cast<int>(EXIT_USAGE);
             std::printf("%s\n", JsonText(doc, 2).c_str());
         }
@@ -114,7 +139,7 @@ int main(int argc, char** argv)
             app.exit(e);
             return usageFailure(e.what());
         }
-        const std::string message = UnknownCommand(app.remaining()).what();
+        const std::string message = UnknownCommand(app.remaining(), ParserMode::CommandLine).what();
         std::fprintf(stderr, "kestractl: %s\n", message.c_str());
         return usageFailure(message);
     } catch (const CLI::ParseError& e) {
@@ -144,7 +169,7 @@ int main(int argc, char** argv)
             std::fwrite(text.data(), 1, text.size(), stdout);
         }
     } catch (const std::exception& e) {
-        status = ReportError(e, "", settings.json, &doc);
+        status = ReportError(e, "", settings.json, &doc, step.command);
     }
     session.Finish();
     if (settings.json) {

@@ -72,10 +72,10 @@ Json RunRead(CSession& session, const Step& s)
     const uint32_t chunk = ChunkSize(settings);
     const bool toStdout = s.file == "-";
     if (toStdout && settings.json)
-        throw UsageError("read: -o - writes the bytes to stdout, which --json needs for its "
+        throw UsageError("-o - writes the bytes to stdout, which --json needs for its "
                          "result; write them to a file with -o FILE");
     if (::isatty(STDOUT_FILENO) && !s.force && (toStdout || (s.file.empty() && s.size > kTerminalLimit)))
-        throw UsageError("read: " + std::to_string(s.size) + " bytes " +
+        throw UsageError(std::to_string(s.size) + " bytes " +
                          (toStdout ? "of binary data" : "as a hex dump") +
                          " to a terminal; write them to a file with -o FILE (or pipe them), "
                          "or pass --force");
@@ -190,7 +190,7 @@ Json RunWrite(CSession& session, const Step& s)
     std::vector<uint8_t> bytes;
     if (s.file == "-") {
         if (::isatty(STDIN_FILENO))
-            throw UsageError("write: -f - reads binary data from stdin, which is a terminal; "
+            throw UsageError("-f - reads binary data from stdin, which is a terminal; "
                              "redirect or pipe a file into it");
         return WriteFromStdin(c, s, chunk);
     }
@@ -242,7 +242,7 @@ Json RunWrite(CSession& session, const Step& s)
 void ReadOptions(CLI::App& sub, Step& st)
 {
     AddAdapterArgument(sub, st);
-    sub.add_option("ADDRESS", st.address, "32-bit target address")->required();
+    sub.add_option("ADDRESS", st.address, "32-bit target address")->required()->check(Word32());
     // Sizes take K/M/G suffixes (powers of 1024).
     sub.add_option("SIZE", st.size, "bytes to read (K, M suffixes: 1024, 1024^2)")
         ->required()
@@ -255,7 +255,7 @@ void ReadOptions(CLI::App& sub, Step& st)
 void WriteOptions(CLI::App& sub, Step& st)
 {
     AddAdapterArgument(sub, st);
-    sub.add_option("ADDRESS", st.address, "32-bit target address")->required();
+    sub.add_option("ADDRESS", st.address, "32-bit target address")->required()->check(Word32());
     auto* bytes = sub.add_option("HEXBYTES", st.words, "bytes in order, e.g. 'de ad be ef' "
                                                        "or deadbeef");
     auto* file = sub.add_option("-f,--file", st.file, "binary file to write ('-' for stdin)");
@@ -265,7 +265,7 @@ void WriteOptions(CLI::App& sub, Step& st)
 void CheckWrite(const Step& s)
 {
     if (s.file.empty() == s.words.empty())
-        throw UsageError("write: give either HEXBYTES or --file");
+        throw UsageError("give either HEXBYTES or --file");
     if (s.file.empty())
         HexToBytes(JoinWords(s.words));
 }

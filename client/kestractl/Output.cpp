@@ -254,7 +254,8 @@ void CProgress::Done()
 
 // ---- errors --------------------------------------------------------------
 
-int ReportError(const std::exception& e, const std::string& where, bool json, Json* jsonOut)
+int ReportError(const std::exception& e, const std::string& where, bool json, Json* jsonOut,
+                const std::string& command)
 {
     int status = EXIT_LOCAL;
     const char* type = "local";
@@ -284,10 +285,23 @@ int ReportError(const std::exception& e, const std::string& where, bool json, Js
         status = EXIT_USAGE;
         type = "usage";
     }
-    std::fprintf(stderr, "kestractl: %s%s%s\n", where.c_str(), prefix.c_str(), Shown(e.what()).c_str());
+    // A usage error names the command it is about: "kestractl read: ..." on
+    // the command line, "kestractl: line 3: read: ..." in a script.
+    std::string named;
+    if (status == EXIT_USAGE) {
+        const auto* usage = dynamic_cast<const UsageError*>(&e);
+        named = usage && !usage->Command().empty() ? usage->Command() : command;
+    }
+    if (!named.empty() && where.empty())
+        std::fprintf(stderr, "kestractl %s: %s\n", named.c_str(), Shown(e.what()).c_str());
+    else
+        std::fprintf(stderr, "kestractl: %s%s%s%s\n", where.c_str(),
+                     named.empty() ? "" : (named + ": ").c_str(), prefix.c_str(), Shown(e.what()).c_str());
     if (json && jsonOut) {
         Json err;
         err["type"] = type;
+        if (!named.empty())
+            err["command"] = named;
         err["message"] = e.what();
         (*jsonOut)["error"] = err;
         (*jsonOut)["status"] = status;

@@ -185,7 +185,7 @@ std::string RenderDetect(const Step&, const Json& r)
 void IrscanOptions(CLI::App& sub, Step& st)
 {
     AddAdapterArgument(sub, st);
-    sub.add_option("VALUE", st.address, "instruction (0x hex, decimal)")->required();
+    sub.add_option("VALUE", st.address, "instruction (0x hex, decimal)")->required()->check(Word32());
     sub.add_option("-l,--length", st.length, "IR length in bits, 1..32 (default 4)")
         ->check(CLI::Range(1, 32));
     AddEndOption(sub, st);
@@ -195,7 +195,7 @@ void CheckIrscan(const Step& s)
 {
     const uint32_t len = s.length.value_or(4);
     if (len < 32 && (s.address >> len) != 0)
-        throw UsageError("irscan: value " + Hex32(s.address, 1) + " does not fit in " +
+        throw UsageError("value " + Hex32(s.address, 1) + " does not fit in " +
                          std::to_string(len) + " bits");
 }
 

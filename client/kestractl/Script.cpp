@@ -6,6 +6,8 @@
 // a failed step.
 #include "client/kestractl/Tool.h"
 
+#include "wire/LocalEndpoint.h"
+
 #include <editline/readline.h>
 #include <unistd.h>
 
@@ -199,8 +201,12 @@ int Interactive(const Settings& settings)
     g_completionSession = &session;
     ::rl_attempted_completion_function = CompleteLine;
     CScriptRunner runner(&session, settings, true);
+    // The endpoint as it is reached: a local endpoint name is shown as the
+    // socket it maps to (the default name is a Windows pipe name).
     std::printf("kestractl %s: one command per line; 'help' lists them, 'quit' or Ctrl-D ends.\n",
-                settings.address.c_str());
+                (settings.address.find(':') == std::string::npos ? LocalEndpointPath(settings.address)
+                                                                 : settings.address)
+                    .c_str());
     int line = 0;
     int lastStatus = EXIT_OK;
     for (;;) {
@@ -231,6 +237,7 @@ int Interactive(const Settings& settings)
         words >> first;
         if (first == "help" && !(words >> rest))
             text = "--help";
+        std::string command;
         try {
             std::string help;
             Step step;
@@ -240,12 +247,13 @@ int Interactive(const Settings& settings)
                 std::printf("%s", help.c_str());
                 continue;
             }
+            command = step.command;
             if (!runner.Apply(step))
                 break;
             lastStatus = EXIT_OK;
         } catch (const std::exception& e) {
             g_interrupted = 0;
-            lastStatus = ReportError(e, "", false, nullptr);
+            lastStatus = ReportError(e, "", false, nullptr, command);
             if (lastStatus == EXIT_CONNECTION)
                 std::fprintf(stderr, "kestractl: the next command connects again\n");
         }
@@ -277,8 +285,8 @@ int RunScript(const std::string& file, const Settings& settings)
     std::vector<Step> steps;
     Json report;
     report["ok"] = false;
-    auto fail = [&](const std::exception& e, int line) {
-        int status = ReportError(e, Where(line), settings.json, &report);
+    auto fail = [&](const std::exception& e, int line, const std::string& command = "") {
+        int status = ReportError(e, Where(line), settings.json, &report, command);
         if (settings.json) {
             report["error"]["line"] = line;
             PrintJson(report);
@@ -294,19 +302,18 @@ int RunScript(const std::string& file, const Settings& settings)
             text = StripComment(text);
             if (Blank(text))
                 continue;
+            std::string command;
             try {
                 Step step = ParseScriptLine(text, line, nullptr);
+                command = step.command;
                 if (!checker.Apply(step))
                     break;
                 steps.push_back(step);
             } catch (const CLI::CallForHelp&) {
                 UsageError e("--help is for the command line and the prompt");
                 return fail(e, line);
-            } catch (const CLI::ParseError& e) {
-                UsageError u(e.what());
-                return fail(u, line);
             } catch (const std::exception& e) {
-                return fail(e, line);
+                return fail(e, line, command);
             }
         }
         try {
@@ -320,9 +327,11 @@ int RunScript(const std::string& file, const Settings& settings)
     CScriptRunner runner(&session, settings, false);
     int status = EXIT_OK;
     int current = 0;
+    std::string command;
     try {
         for (const Step& step : steps) {
             current = step.line;
+            command = step.command;
             if (g_interrupted)
                 throw Interrupted();
             if (!runner.Apply(step))
@@ -330,7 +339,7 @@ int RunScript(const std::string& file, const Settings& settings)
         }
     } catch (const std::exception& e) {
         report["steps"] = runner.Steps();
-        status = ReportError(e, Where(current), settings.json, &report);
+        status = ReportError(e, Where(current), settings.json, &report, command);
         if (settings.json)
             report["error"]["line"] = current;
     }

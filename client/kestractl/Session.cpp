@@ -41,21 +41,25 @@ CClient& CSession::Client()
 
 namespace {
 
+// Edits from a to b: insertions, deletions, substitutions, and two
+// neighbouring letters swapped ("lsit" is one edit from "list"), each
+// counting one.
 size_t EditDistance(const std::string& a, const std::string& b)
 {
-    std::vector<size_t> row(b.size() + 1);
+    std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
+    for (size_t i = 0; i <= a.size(); ++i)
+        d[i][0] = i;
     for (size_t j = 0; j <= b.size(); ++j)
-        row[j] = j;
+        d[0][j] = j;
     for (size_t i = 1; i <= a.size(); ++i) {
-        size_t diagonal = row[0];
-        row[0] = i;
         for (size_t j = 1; j <= b.size(); ++j) {
-            const size_t up = row[j];
-            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
-            diagonal = up;
+            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1,
+                                d[i - 1][j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
+                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
         }
     }
-    return row[b.size()];
+    return d[a.size()][b.size()];
 }
 
 std::string Lower(std::string s)

@@ -208,7 +208,7 @@ int RunSvf(const Step& step, const Settings& settings)
             throw std::runtime_error(shown + ": " + std::to_string(report.mismatches) +
                                      " TDO mismatches");
     } catch (const std::exception& e) {
-        status = ReportError(e, "", settings.json, &doc);
+        status = ReportError(e, "", settings.json, &doc, "svf");
     }
     session.Finish();
     if (settings.json) {

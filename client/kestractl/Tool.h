@@ -38,10 +38,20 @@ enum ExitStatus : int {
 };
 
 // A usage error found while running a step (an argument CLI11 cannot judge,
-// such as hex bits longer than --length).
+// such as hex bits longer than --length). The message does not name the
+// command: ReportError puts it in front ("kestractl read: ..."), taking
+// Command() when the error carries one.
 class UsageError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
+    UsageError(std::string command, const std::string& what)
+        : std::runtime_error(what), m_command(std::move(command))
+    {
+    }
+    const std::string& Command() const { return m_command; }
+
+private:
+    std::string m_command;
 };
 
 // An adapter name or serial number the server's list does not hold; the
@@ -141,11 +151,18 @@ std::vector<std::string> ClosestNames(const std::string& wanted,
 // subcommand sets step.command when parsed.
 void AddCommands(CLI::App& app, Step& step, ParserMode mode);
 
-// The usage error for a line whose first word is not a command.
-UsageError UnknownCommand(const std::vector<std::string>& words);
+// The usage error for a line whose first word is not a command, with the
+// command names close to it; the hint says where the commands are listed
+// (--help on the command line, 'help' at the prompt).
+UsageError UnknownCommand(const std::vector<std::string>& words, ParserMode mode);
+
+// A 32-bit number argument (an address, an instruction): 0x hex or decimal;
+// a larger number is refused in words, not as a failed conversion.
+const CLI::Validator& Word32();
 
 // Parses one script line (already stripped of comments) into a Step.
-// Throws CLI::ParseError (CallForHelp for --help).
+// Throws CLI::CallForHelp for --help, UsageError (naming the command when
+// there is one) for anything else the line gets wrong.
 Step ParseScriptLine(const std::string& text, int line, std::string* helpOut);
 
 // Runs `kestractl script FILE` ("-" is stdin; a prompt when it is a
@@ -268,7 +285,10 @@ private:
     double m_lastDraw = -1;
 };
 
-// Prints an error to stderr and returns its exit status.
-int ReportError(const std::exception& e, const std::string& where, bool json, Json* jsonOut);
+// Prints an error to stderr and returns its exit status. A usage error names
+// its command: "kestractl read: MESSAGE" on the command line, "kestractl:
+// WHERE read: MESSAGE" in a script.
+int ReportError(const std::exception& e, const std::string& where, bool json, Json* jsonOut,
+                const std::string& command = "");
 
 }  // namespace kestractl

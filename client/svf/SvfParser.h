@@ -4,7 +4,9 @@
 // hands each complete statement to a sink as soon as its ';' arrives. It
 // never holds more than one statement, and a statement's memory is bounded
 // by the scan length it declares (itself bounded by Limits), so a file of any
-// size parses in bounded memory. Comments ('!' and '//' to the end of the
+// size parses in bounded memory. That memory is reused from statement to
+// statement: steady parsing allocates nothing. SvfParser.cpp reads the text,
+// SvfStatement.cpp makes each statement of its words. Comments ('!' and '//' to the end of the
 // line) and line breaks inside statements are handled; SVF is not case
 // sensitive.
 //
@@ -114,35 +116,59 @@ public:
     uint64_t Statements() const { return m_index; }
 
 private:
+    // The fields of a scan that take a value.
+    enum class Field : uint8_t { None, TDI, TDO, MASK, SMASK };
+    static Field FieldNamed(const std::string& word);
     struct Item {
         bool isValue = false;
+        Field field = Field::None;
         std::string word;  // upper case
         SvfBits value;
         uint64_t line = 0, column = 0;
     };
     enum class Mode { Normal, Comment, Value };
 
-    void Char(char c, const Sink& sink);
+    // Each takes characters from [p, end) while they are of its mode and
+    // returns where it stopped.
+    const char* TakeNormal(const char* p, const char* end, const Sink& sink);
+    const char* TakeValue(const char* p, const char* end);
+    const char* TakeComment(const char* p, const char* end);
+    uint64_t ColumnOf(const char* p) const { return m_offset + (p - m_chunk) - m_lineStart + 1; }
+    void NewLine(const char* p);
+    void AppendWord(const char* from, const char* to);
     void EndWord();
-    void StartValue();
-    void ValueDigit(char c);
+    Item& NextItem();
+    void StartValue(const char* at);
     void EndValue();
     void EndStatement(const Sink& sink);
-    SvfStatement Build();
-    [[noreturn]] void Fail(const std::string& message) const;
+    void Build(SvfStatement& st);
+    void Recycle(SvfStatement& st);
+    std::vector<uint8_t> SpareBytes();
+    [[noreturn]] void FailAt(const char* at, const std::string& message) const;
     [[noreturn]] void FailAt(const Item& item, const std::string& message) const;
 
     Limits m_limits;
     Mode m_mode = Mode::Normal;
-    uint64_t m_line = 1, m_column = 0;
+    // Position: the chunk being fed and its offset in the text, the line
+    // number and the offset at which that line starts.
+    const char* m_chunk = nullptr;
+    uint64_t m_offset = 0;
+    uint64_t m_line = 1, m_lineStart = 0;
     bool m_slash = false;  // a '/' that may start "//"
     uint64_t m_slashLine = 0, m_slashColumn = 0;
-    std::string m_word;
-    uint64_t m_wordLine = 0, m_wordColumn = 0;
+    bool m_inWord = false;  // a word is being read into m_items[m_used]
+    // The statement's words and values: the first m_used of m_items. Items,
+    // the statement and the spare byte vectors keep their memory from one
+    // statement to the next, so that steady parsing allocates nothing.
     std::vector<Item> m_items;
+    size_t m_used = 0;
+    SvfStatement::Kind m_kind = SvfStatement::Kind::SIR;
+    std::optional<uint32_t> m_length;  // a scan's length, once its second word is read
+    SvfStatement m_statement;
+    std::vector<std::vector<uint8_t>> m_spare;
     // The value being read: its significant digits (leading zeros dropped),
-    // at most as many as its statement's length allows.
-    std::string m_digits;
+    // one per byte, at most as many as its statement's length allows.
+    std::vector<uint8_t> m_digits;
     uint32_t m_valueBits = 0;
     uint64_t m_valueLine = 0, m_valueColumn = 0;
     uint64_t m_index = 0;

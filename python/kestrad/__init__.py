@@ -6,8 +6,8 @@
         idcode = c.shift_dr(0, 32)
 """
 from .client import Batch, Client, Result
-from .protocol import (Adapter, ConnectionFailed, KestradError, ProtocolError, ServerError,
-                       TapState)
+from .protocol import (Adapter, ArgumentError, ConnectionFailed, KestradError, ProtocolError,
+                       ServerError, TapState)
 
-__all__ = ["Adapter", "Batch", "Client", "ConnectionFailed", "KestradError", "ProtocolError",
-           "Result", "ServerError", "TapState"]
+__all__ = ["Adapter", "ArgumentError", "Batch", "Client", "ConnectionFailed", "KestradError",
+           "ProtocolError", "Result", "ServerError", "TapState"]

@@ -16,7 +16,7 @@ from contextlib import contextmanager
 from typing import Iterator, List, Optional, Union
 
 from . import protocol as p
-from .protocol import Adapter, ConnectionFailed, ProtocolError, ServerError, TapState
+from .protocol import Adapter, ArgumentError, ConnectionFailed, ProtocolError, ServerError, TapState
 
 DEFAULT_ENDPOINT = "\\\\.\\Pipe\\vrk_pipe"
 Bits = Union[int, bytes]
@@ -24,6 +24,8 @@ Bits = Union[int, bytes]
 
 class Result:
     """A scan queued in a batch; ``value`` is filled when the batch has run."""
+
+    __slots__ = ("length", "_as_int", "_value")
 
     def __init__(self, length: int, as_int: bool) -> None:
         self.length = length
@@ -37,44 +39,80 @@ class Result:
             raise RuntimeError("the batch has not run yet")
         return self._value
 
-    def _fill(self, data: bytes) -> None:
-        self._value = p.from_bits(data, self.length) if self._as_int else data
-
 
 class Batch:
-    """Scans sent together as one CMD_ASYNC_OPERATIONS; see :meth:`Client.batch`."""
+    """Scans sent together as one CMD_ASYNC_OPERATIONS; see :meth:`Client.batch`.
+
+    Each scan is packed straight into the body, and the results are cut from
+    the reply in one pass.
+    """
 
     def __init__(self) -> None:
         self._body = bytearray()
         self._results: List[Optional[Result]] = []
         self._sizes: List[int] = []
+        self._total = 0  # result bytes expected
 
     def shift_ir(self, value: int, length: int, end: TapState = TapState.RUN_TEST_IDLE) -> Result:
         """Queues an instruction scan of 1 to 32 bits."""
+        if type(value) is not int or not 1 <= length <= 32 or value < 0 or value >> length:
+            p.shift_ir_body(value, length, end)  # raises the error that fits
+        body = self._body
+        if len(body) + 20 > p.MAX_BODY:
+            raise ArgumentError("batch larger than the server's body limit")
+        body += _IR_RECORD(p.ASYNC_CMD_SHIFT_IR, 12, value, length, end)
         result = Result(length, True)
-        self._add(p.ASYNC_CMD_SHIFT_IR, p.shift_ir_body(value, length, end), result)
+        size = (length + 7) >> 3
+        self._results.append(result)
+        self._sizes.append(size)
+        self._total += size
         return result
 
     def shift_dr(self, value: Bits, length: int, end: TapState = TapState.RUN_TEST_IDLE) -> Result:
         """Queues a data scan; its result has the type of ``value``."""
-        result = Result(length, isinstance(value, int))
-        self._add(p.ASYNC_CMD_SHIFT_DR, p.shift_dr_body(p.to_bits(value, length), length, end), result)
+        as_int = isinstance(value, int)
+        if as_int and 0 < length <= p.MAX_DR_BITS and value >= 0 and not value >> length:
+            size = (length + 7) >> 3
+            bits = value.to_bytes(size, "little")
+        else:
+            bits = _checked_bits(value, length)
+            size = len(bits)
+        body = self._body
+        if len(body) + 16 + size > p.MAX_BODY:
+            raise ArgumentError("batch larger than the server's body limit")
+        body += _DR_RECORD(p.ASYNC_CMD_SHIFT_DR, 8 + size, length, end)
+        body += bits
+        result = Result(length, as_int)
+        self._results.append(result)
+        self._sizes.append(size)
+        self._total += size
         return result
 
     def write_dr(self, value: Bits, length: int, end: TapState = TapState.RUN_TEST_IDLE) -> None:
         """Queues a data scan whose captured bits are not returned."""
-        payload = p.shift_dr_body(p.to_bits(value, length), length, end)
-        self._add(p.ASYNC_CMD_WRITE_DR, payload, None)
+        bits = _checked_bits(value, length)
+        body = self._body
+        if len(body) + 16 + len(bits) > p.MAX_BODY:
+            raise ArgumentError("batch larger than the server's body limit")
+        body += _DR_RECORD(p.ASYNC_CMD_WRITE_DR, 8 + len(bits), length, end)
+        body += bits
+        self._results.append(None)
+        self._sizes.append(0)
 
     def __len__(self) -> int:
         return len(self._results)
 
-    def _add(self, code: int, payload: bytes, result: Optional[Result]) -> None:
-        if len(self._body) + 8 + len(payload) > p.MAX_BODY:
-            raise ValueError("batch larger than the server's body limit")
-        self._body += p.packet(code, payload)
-        self._results.append(result)
-        self._sizes.append(p.bit_bytes(result.length) if result else 0)
+
+_DR_RECORD = p.DR_RECORD.pack
+_IR_RECORD = p.IR_RECORD.pack
+
+
+def _checked_bits(value: Bits, length: int) -> bytes:
+    """A data scan's bits, or the error for what the server would refuse.
+    The length is checked first: bits are not made for a scan it refuses."""
+    if length > p.MAX_DR_BITS:
+        p.shift_dr_body(b"", length, 0)  # raises
+    return p.to_bits(value, length)
 
 
 class Client:
@@ -112,7 +150,8 @@ class Client:
                 sock.connect(where)
                 self._check_server(sock, where)
             else:
-                sock = socket.create_connection((where, int(port)), timeout=self.timeout)
+                # The port may be a service name, as kestractl and kestrad take it.
+                sock = socket.create_connection((where, port), timeout=self.timeout)
                 sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         except (OSError, ValueError) as e:
             raise ConnectionFailed(f"cannot connect to {self.address}: {e}") from None
@@ -270,7 +309,7 @@ class Client:
 
     def run_test(self, count: int) -> None:
         """``count`` clocks in Run-Test/Idle."""
-        self._transact(p.CMD_RUN_TEST, count.to_bytes(4, "little"), 0)
+        self._transact(p.CMD_RUN_TEST, p.word32("clock count", count), 0)
 
     def trst(self, level: bool) -> None:
         """Drives TRST: False asserts it (low), True releases it."""
@@ -282,16 +321,15 @@ class Client:
 
     def frequency(self, hertz: int) -> None:
         """Sets the JTAG clock."""
-        self._transact(p.CMD_JTAG_FREQUENCY, int(hertz).to_bytes(4, "little"), 0)
+        self._transact(p.CMD_JTAG_FREQUENCY, p.word32("frequency", hertz), 0)
 
     def read(self, address: int, size: int) -> bytes:
         """Reads ``size`` bytes of target memory."""
-        return self._transact(p.CMD_READ_BLK, address.to_bytes(4, "little") + size.to_bytes(4, "little"),
-                              size)
+        return self._transact(p.CMD_READ_BLK, p.word32("address", address) + p.word32("size", size), size)
 
     def write(self, address: int, data: bytes) -> None:
         """Writes ``data`` to target memory."""
-        self._transact(p.CMD_WRITE_BLK, address.to_bytes(4, "little") + bytes(data), 0)
+        self._transact(p.CMD_WRITE_BLK, p.word32("address", address) + bytes(data), 0)
 
     @contextmanager
     def batch(self) -> Iterator[Batch]:
@@ -303,10 +341,15 @@ class Client:
 
     def run(self, batch: Batch) -> None:
         """Sends a batch now and fills its results."""
-        reply = self._transact(p.CMD_ASYNC_OPERATIONS, bytes(batch._body), sum(batch._sizes))
-        for result, data in zip(batch._results, p.split_results(reply, batch._sizes)):
+        reply = self._transact(p.CMD_ASYNC_OPERATIONS, batch._body, batch._total)
+        at = 0
+        for result, size in zip(batch._results, batch._sizes):
             if result is not None:
-                result._fill(data)
+                data = reply[at:at + size]
+                # As protocol.from_bits, inline: this loop runs once per scan.
+                result._value = int.from_bytes(data, "little") & ((1 << result.length) - 1) \
+                    if result._as_int else data
+            at += size
 
 
 

@@ -37,6 +37,11 @@ REPLY_ERROR = 3
 
 GREETING = bytes.fromhex("01000000" "08000000" "abeeddff" "00000000")
 HEADER = struct.Struct("<II")
+#: The head of a batch's data-scan record: code, payload size, length, end
+#: state; the bits follow. An instruction-scan record is whole: code, 12,
+#: value, length, end state.
+DR_RECORD = struct.Struct("<IIiI")
+IR_RECORD = struct.Struct("<IIIiI")
 
 #: The server refuses larger command bodies, reads and data scans.
 MAX_BODY = 64 * 1024 * 1024
@@ -61,6 +66,12 @@ class ServerError(KestradError):
 
 class ProtocolError(KestradError):
     """A reply with an unexpected status, size or layout."""
+
+
+class ArgumentError(KestradError, ValueError):
+    """An argument the protocol cannot carry (a negative address, a value
+    wider than its scan, a name with a NUL); raised before anything is sent.
+    Also a ValueError, as it was before it had a type of its own."""
 
 
 class TapState(enum.IntEnum):
@@ -97,6 +108,16 @@ def parse_header(data: bytes) -> Tuple[int, int]:
     return HEADER.unpack(data)
 
 
+def word32(what: str, value: int) -> bytes:
+    """``value`` as a 32-bit little-endian word; ArgumentError names ``what``
+    when it is not an int from 0 to 0xffffffff."""
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise ArgumentError(f"{what} {value!r} is not an int")
+    if not 0 <= value <= 0xFFFFFFFF:
+        raise ArgumentError(f"{what} {value:#x} is not a 32-bit number (0 to 0xffffffff)")
+    return value.to_bytes(4, "little")
+
+
 def bit_bytes(length: int) -> int:
     """Bytes of a bit stream of ``length`` bits."""
     return (length + 7) // 8
@@ -105,17 +126,17 @@ def bit_bytes(length: int) -> int:
 def to_bits(value: "int | bytes", length: int) -> bytes:
     """An int or bytes as a bit stream of ``length`` bits; refuses values that do not fit."""
     if length < 1:
-        raise ValueError(f"a scan of {length} bits")
+        raise ArgumentError(f"a scan of {length} bits")
     size = bit_bytes(length)
     if isinstance(value, int):
         if value < 0 or value >> length:
-            raise ValueError(f"{value:#x} does not fit in {length} bits")
+            raise ArgumentError(f"{value:#x} does not fit in {length} bits")
         return value.to_bytes(size, "little")
     data = bytes(value)
     if len(data) != size:
-        raise ValueError(f"{len(data)} bytes given for {length} bits, expected {size}")
+        raise ArgumentError(f"{len(data)} bytes given for {length} bits, expected {size}")
     if length % 8 and data[-1] >> (length % 8):
-        raise ValueError(f"bits set above bit {length - 1}")
+        raise ArgumentError(f"bits set above bit {length - 1}")
     return data
 
 
@@ -130,22 +151,22 @@ def name_body(*names: str) -> bytes:
     for n in names:
         raw = n.encode()
         if b"\0" in raw or len(raw) > 254:
-            raise ValueError(f"adapter name {n!r}: at most 254 characters, no NUL")
+            raise ArgumentError(f"adapter name {n!r}: at most 254 characters, no NUL")
         out += raw + b"\0"
     return out
 
 
 def shift_ir_body(value: int, length: int, end: int) -> bytes:
     if not 1 <= length <= 32:
-        raise ValueError(f"instruction length {length}: 1 to 32 bits")
+        raise ArgumentError(f"instruction length {length}: 1 to 32 bits")
     if value < 0 or value >> length:
-        raise ValueError(f"instruction {value:#x} does not fit in {length} bits")
+        raise ArgumentError(f"instruction {value:#x} does not fit in {length} bits")
     return struct.pack("<IiI", value, length, int(end))
 
 
 def shift_dr_body(bits: bytes, length: int, end: int) -> bytes:
     if not 1 <= length <= MAX_DR_BITS:
-        raise ValueError(f"data scan of {length} bits")
+        raise ArgumentError(f"data scan of {length} bits")
     return struct.pack("<iI", length, int(end)) + bits
 
 

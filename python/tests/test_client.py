@@ -1,10 +1,13 @@
 """The client against the real kestrad, kestrad-sim and the simulated USB bus,
 started once for the session by the package's pytest plugin."""
+import socket
+import threading
 import time
 
 import pytest
 
-from kestrad import Client, ConnectionFailed, ServerError, TapState
+from kestrad import ArgumentError, Client, ConnectionFailed, KestradError, ServerError, TapState
+from kestrad import protocol as p
 
 IDCODES = (0x4BA00477, 0x06413041)  # the peer's chain: nearest TDO first, a BYPASS TAP between
 
@@ -73,3 +76,49 @@ def test_address_from_the_environment_and_connection_errors(kestrad_server, monk
         assert c.address == kestrad_server.address
     with pytest.raises(ConnectionFailed, match="cannot connect"):
         Client(str(tmp_path / "nobody.sock"))
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda c: c.read(-1, 4), "address -0x1 is not a 32-bit number"),
+    (lambda c: c.read(1 << 32, 4), "address 0x100000000 is not a 32-bit number"),
+    (lambda c: c.read("0x10", 4), "address '0x10' is not an int"),
+    (lambda c: c.write(-4, b"\0"), "address -0x4"),
+    (lambda c: c.run_test(1 << 32), "clock count 0x100000000"),
+    (lambda c: c.frequency(-1), "frequency -0x1"),
+    (lambda c: c.shift_ir(0x20, 5), "does not fit in 5 bits"),
+    (lambda c: c.open("A\0B"), "no NUL"),
+])
+def test_arguments_the_protocol_cannot_carry_raise_the_packages_error(kestrad_client, call, message):
+    # Refused before anything is sent: the connection goes on.
+    with pytest.raises(ArgumentError, match=message) as raised:
+        call(kestrad_client)
+    assert isinstance(raised.value, KestradError) and isinstance(raised.value, ValueError)
+    assert kestrad_client.list()
+
+
+def test_tcp_port_may_be_a_service_name(monkeypatch):
+    # A listener that greets like kestrad, reached through a service name
+    # that this test's resolver knows (the system's services are not ours).
+    listener = socket.create_server(("127.0.0.1", 0))
+    port = listener.getsockname()[1]
+    real = socket.getaddrinfo
+
+    def getaddrinfo(host, service, *args, **kwargs):
+        return real(host, port if service == "kestrad-test" else service, *args, **kwargs)
+
+    def serve():
+        conn, _ = listener.accept()
+        with conn:
+            conn.sendall(p.GREETING)
+            while conn.recv(4096):
+                pass
+
+    monkeypatch.setattr(socket, "getaddrinfo", getaddrinfo)
+    server = threading.Thread(target=serve, daemon=True)
+    server.start()
+    with listener:
+        with Client("127.0.0.1:kestrad-test", timeout=10) as c:
+            assert c.address == "127.0.0.1:kestrad-test"
+        server.join(10)
+        with pytest.raises(ConnectionFailed, match="cannot connect to 127.0.0.1:no-such-service-kestrad"):
+            Client("127.0.0.1:no-such-service-kestrad", timeout=10)

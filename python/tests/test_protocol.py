@@ -2,6 +2,7 @@
 import pytest
 
 from kestrad import protocol as p
+from kestrad.client import Batch
 
 
 @pytest.mark.parametrize("value, length, wire", [
@@ -40,6 +41,35 @@ def test_batch_reply_must_match_the_scans():
     assert p.split_results(b"\x01\x02\x03", [1, 0, 2]) == [b"\x01", b"", b"\x02\x03"]
     with pytest.raises(p.ProtocolError, match="expected 4"):
         p.split_results(b"\x01\x02\x03", [2, 2])
+
+
+def test_batch_body_is_packed_record_by_record():
+    b = Batch()
+    b.shift_ir(0x1f, 5, p.TapState.PAUSE_IR)
+    b.shift_dr(0xc34, 12)
+    b.write_dr(b"\x01\x02\x03\x04", 32, p.TapState.PAUSE_DR)
+    b.shift_dr(True, 1)  # a bool is an int: its result comes back as one
+    words = lambda *w: b"".join(x.to_bytes(4, "little") for x in w)
+    assert bytes(b._body) == (words(6, 12, 0x1f, 5, 7) + words(7, 10, 12, 1) + b"\x34\x0c"
+                              + words(17, 12, 32, 6) + b"\x01\x02\x03\x04" + words(7, 9, 1, 1) + b"\x01")
+    assert (len(b), b._sizes, b._total) == (4, [1, 2, 0, 1], 4)
+
+
+@pytest.mark.parametrize("queue, error, message", [
+    (lambda b: b.shift_dr(1 << 32, 32), ValueError, "does not fit"),
+    (lambda b: b.shift_dr(-1, 8), ValueError, "does not fit"),
+    (lambda b: b.shift_dr(0, 0), ValueError, "0 bits"),
+    (lambda b: b.shift_dr(b"\x00", 9), ValueError, "expected 2"),
+    (lambda b: b.write_dr(0, p.MAX_DR_BITS + 8), ValueError, "data scan of"),
+    (lambda b: b.shift_ir(0, 33), ValueError, "instruction length"),
+    (lambda b: b.shift_ir(0x20, 5), ValueError, "does not fit"),
+    (lambda b: b.shift_ir(1.0, 5), TypeError, ""),
+])
+def test_batch_refuses_what_a_scan_cannot_carry(queue, error, message):
+    b = Batch()
+    with pytest.raises(error, match=message):
+        queue(b)
+    assert len(b) == 0 and not b._body
 
 
 @pytest.mark.parametrize("address, env, expected", [

@@ -77,6 +77,7 @@ std::string PeerUsage(const char* program)
         "                        repeatable\n"
         "  --max-connections N   exit after serving N connections (default: never)\n"
         "  -h, --help            show this text\n"
+        "  -V, --version         print the version and exit\n"
         "\n"
         "Each connection starts with the TAPs in Test-Logic-Reset; the memory lasts for\n"
         "the life of the process.\n";
@@ -96,6 +97,7 @@ ParseOutcome ParsePeerOptions(int argc, char** argv, PeerOptions& options, std::
         {"fault", required_argument, nullptr, kFault},
         {"max-connections", required_argument, nullptr, kMaxConn},
         {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
     };
     optind = 0;  // full re-initialisation (glibc), so the parser can run more than once
@@ -103,7 +105,7 @@ ParseOutcome ParsePeerOptions(int argc, char** argv, PeerOptions& options, std::
     try {
         for (;;) {
             int index = 0;
-            const int c = getopt_long(argc, argv, ":h", kLong, &index);
+            const int c = getopt_long(argc, argv, ":hV", kLong, &index);
             if (c == -1)
                 break;
             const std::string arg = optarg ? optarg : "";
@@ -147,6 +149,8 @@ ParseOutcome ParsePeerOptions(int argc, char** argv, PeerOptions& options, std::
                 break;
             case 'h':
                 return ParseOutcome::Help;
+            case 'V':
+                return ParseOutcome::Version;
             case ':':
                 throw std::invalid_argument(std::string("option ") + argv[optind - 1] + " needs a value");
             default:

@@ -41,7 +41,7 @@ struct PeerOptions {
     uint64_t maxConnections = 0;  // 0 = unlimited
 };
 
-enum class ParseOutcome { Run, Help, Error };
+enum class ParseOutcome { Run, Help, Version, Error };
 
 // Parses argv with getopt_long; on Error `message` says why.
 ParseOutcome ParsePeerOptions(int argc, char** argv, PeerOptions& options, std::string& message);

@@ -18,6 +18,9 @@ int main(int argc, char** argv)
     case simpeer::ParseOutcome::Help:
         std::cout << simpeer::PeerUsage(argv[0]);
         return 0;
+    case simpeer::ParseOutcome::Version:
+        std::cout << "kestrad-sim " << KESTRAD_VERSION << "\n";
+        return 0;
     case simpeer::ParseOutcome::Error:
         std::cerr << "kestrad-sim: " << message << "\n" << "Try '" << argv[0] << " --help'.\n";
         return 2;

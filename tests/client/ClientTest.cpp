@@ -315,6 +315,45 @@ TEST(ClientBatch, BodyLayoutAndResultSplitting)
     EXPECT_EQ(split[1], (Bytes{3, 4, 5, 6}));
 }
 
+TEST(ClientPipelining, RepliesComeInOrderWhileLargeSendsAndRepliesCross)
+{
+    // The server answers the first command with a reply larger than the
+    // socket buffers before it reads the second, as large: the client must
+    // take the reply while it sends, or both sides wait for each other.
+    const Bytes big(4u << 20, 0x5A);
+    FakeServer server([&](FakeConnection& c) {
+        c.SendGreeting();
+        ASSERT_TRUE(c.ReadCommand());
+        c.SendReply(1, big);
+        auto second = c.ReadCommand();
+        ASSERT_TRUE(second);
+        EXPECT_EQ(second->body.size(), big.size());
+        auto third = c.ReadCommand();
+        ASSERT_TRUE(third);
+        EXPECT_EQ(third->code, 8u);
+        c.SendError("second failed");
+        c.SendOk();
+        Expect(c, Concat({LE32(3), LE32(0)}));
+        c.SendOk();
+    });
+    CClient client(server.Address(), Fast());
+    const Bytes read = kestrad::client::body::ReadBlock(0, static_cast<uint32_t>(big.size()));
+    client.Post(11, read.data(), read.size());
+    client.Post(10, big.data(), big.size());
+    client.Post(8, LE32(5).data(), 4);
+    EXPECT_EQ(client.Outstanding(), 3u);
+    // A call that reads a reply of its own would take another's.
+    EXPECT_THROW(client.Close(), std::logic_error);
+    Bytes body;
+    client.Receive(body, big.size(), "read");
+    EXPECT_EQ(body, big);
+    EXPECT_THROW(client.Receive(body, 0, "write"), ServerError);
+    client.Receive(body, 0, "runtest");
+    EXPECT_EQ(client.Outstanding(), 0u);
+    client.Close();  // the connection is still in step
+    server.Join();
+}
+
 TEST(ClientTransport, LocalEndpointNameMapsToTheRuntimeDirectory)
 {
     testsupport::TempDir dir;

@@ -3,6 +3,7 @@
 #include "tests/client/FakeServer.h"
 #include "tests/support/Process.h"
 #include "tests/support/Programs.h"
+#include "wire/LocalEndpoint.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -569,6 +570,53 @@ TEST_F(KestractlTest, ExitStatusesForConnectionUsageAndServerErrors)
     Result server = Run({"-a", address, "runtest", "NOPE", "1"});
     EXPECT_EQ(server.status, 4) << Describe(server);
     EXPECT_NE(server.err.find("no such adapter 'NOPE'"), std::string::npos) << server.err;
+}
+
+TEST_F(KestractlTest, ArgumentErrorsNameTheProgramAndTheCommand)
+{
+    const std::string script = m_dir.File("typo.kcs");
+    testsupport::WriteFile(script, "# a typo\nopne SIM\n");
+    // Each case: the arguments; the start of stderr. All are usage errors
+    // (status 2), found before any connection.
+    const struct {
+        std::vector<std::string> args;
+        std::string err;
+    } cases[] = {
+        {{"read", "SIM"}, "kestractl read: ADDRESS is required\nRun 'kestractl read --help'"},
+        {{"read", "SIM", "0x100000000", "4"},
+         "kestractl read: ADDRESS: 0x100000000 is more than 32 bits (the largest is 0xffffffff)\n"},
+        {{"write", "SIM", "-1", "00"}, "kestractl write: ADDRESS: '-1' is not a number from 0 to 0xffffffff"},
+        {{"irscan", "SIM", "0x1f"}, "kestractl irscan: value 0x1f does not fit in 4 bits\n"},
+        {{"write", "SIM", "0"}, "kestractl write: give either HEXBYTES or --file\n"},
+        {{"lsit"}, "kestractl: unknown command 'lsit'; did you mean 'list'? (--help lists the commands)\n"},
+        {{"frobnicate"}, "kestractl: unknown command 'frobnicate'; --help lists the commands\n"},
+        // A global option's error is the program's, whatever the command.
+        {{"-t", "0", "list"}, "kestractl: --timeout: time-out '0' is not a number of seconds"},
+        {{"script", script},
+         "kestractl: line 2: unknown command 'opne'; did you mean 'open'? ('help' lists the commands)\n"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args{"-a", m_dir.File("none.sock")};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const Result r = Run(args);
+        EXPECT_EQ(r.status, 2) << Describe(r);
+        EXPECT_EQ(r.err.rfind(c.err, 0), 0u) << r.err;
+    }
+
+    // The prompt shows the socket a pipe name maps to, and its own word for help.
+    CTerminal t({"-a", "\\\\.\\pipe\\kestractl-banner", "script", "-"}, NewDir());
+    ASSERT_TRUE(t.Started());
+    ASSERT_TRUE(t.WaitForPrompt(1, 20s)) << t.Shown();
+    EXPECT_NE(t.Shown().find("kestractl " + LocalEndpointPath("\\\\.\\pipe\\kestractl-banner") +
+                             ": one command per line"),
+              std::string::npos)
+        << t.Shown();
+    t.Type("lsit\r");
+    EXPECT_TRUE(t.WaitFor("unknown command 'lsit'; did you mean 'list'? ('help' lists the commands)", 1, 20s))
+        << t.Shown();
+    ASSERT_TRUE(t.WaitForPrompt(2, 20s)) << t.Shown();
+    t.Type("\x04");
+    EXPECT_EQ(t.WaitExit(20s), 2) << t.Shown();
 }
 
 TEST_F(KestractlTest, InterruptStopsATransferAndLeavesTheAdapterFree)

@@ -1,6 +1,8 @@
-// SVF: the parser and the planner (pure), and kestractl svf against the real
-// kestrad with a kestrad-sim chain of three TAPs.
+// SVF: the parser and the planner (pure), the player's pipelining against a
+// scripted server, and kestractl svf against the real kestrad with a
+// kestrad-sim chain of three TAPs.
 #include "client/svf/SvfPlayer.h"
+#include "tests/client/FakeServer.h"
 #include "tests/support/Process.h"
 #include "tests/support/Programs.h"
 
@@ -25,11 +27,11 @@ std::vector<SvfStatement> Parse(const std::string& text, CSvfParser::Limits limi
 
 std::vector<SvfOp> Plan(const std::string& text)
 {
-    std::vector<SvfOp> ops;
+    SvfOps ops;
     CSvfPlanner planner;
     for (const SvfStatement& st : Parse(text))
         planner.Add(st, ops);
-    return ops;
+    return std::vector<SvfOp>(ops.begin(), ops.end());
 }
 
 struct Bad {
@@ -210,6 +212,87 @@ TEST(SvfPlanner, RefusesWhatTheProtocolCannotCarry)
         ExpectError(c, [&](const std::string& text) { Plan(text); });
     // Pause states are reachable as the end states of scans.
     EXPECT_NO_THROW(Plan("ENDDR DRPAUSE; SDR 1 TDI (1); STATE DRPAUSE; STATE IDLE;"));
+}
+
+// ---- pipelined playback -------------------------------------------------
+
+namespace {
+
+// A batch's reply from a TAP that captures what is shifted in.
+clienttest::Bytes Echo(const clienttest::Bytes& body)
+{
+    clienttest::Bytes out;
+    for (size_t at = 0; at + 8 <= body.size();) {
+        auto word = [&](size_t k) { return body[k] | body[k + 1] << 8 | body[k + 2] << 16 | uint32_t(body[k + 3]) << 24; };
+        const uint32_t code = word(at), size = word(at + 4);
+        if (code == 7)
+            out.insert(out.end(), body.begin() + at + 16, body.begin() + at + 8 + size);
+        else if (code == 6)
+            for (uint32_t k = 0; k < (word(at + 12) + 7) / 8; ++k)
+                out.push_back(static_cast<uint8_t>(word(at + 8) >> (8 * k)));
+        at += 8 + size;
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST(SvfPipelining, AFailureInAnInFlightBatchNamesItsLineAndLeavesNothingUnread)
+{
+    // Batches of two scans: lines 1-2, 3-4 and 5, then the RUNTEST. The
+    // server reads all four before it answers any, so all were in flight.
+    const std::string text = "SDR 8 TDI (01) TDO (01);\nSDR 8 TDI (02) TDO (02);\nSDR 8 TDI (03) TDO (03);\n"
+                             "SDR 8 TDI (04) TDO (05);\nSDR 8 TDI (06) TDO (06);\nRUNTEST 10 TCK;\n";
+    const struct {
+        const char* name;
+        const char* error;  // the server's answer to the second batch, or none
+        std::string expected;
+    } cases[] = {
+        {"mismatch", nullptr, "line 4: TDO mismatch in a 8-bit scan: expected 0x05, mask 0xff, read 0x04"},
+        {"error reply", "the adapter failed", "the adapter failed"},
+    };
+    for (const auto& c : cases) {
+        std::vector<uint32_t> codes;
+        clienttest::FakeServer server([&](clienttest::FakeConnection& conn) {
+            conn.SendGreeting();
+            std::vector<clienttest::FakeConnection::Command> sent;
+            for (int i = 0; i < 4; ++i) {
+                auto cmd = conn.ReadCommand();
+                ASSERT_TRUE(cmd);
+                codes.push_back(cmd->code);
+                sent.push_back(*cmd);
+            }
+            for (size_t i = 0; i < sent.size(); ++i) {
+                if (c.error && i == 1)
+                    conn.SendError(c.error);
+                else if (c.error && i > 1)
+                    conn.SendError("no jtag associated with debug session");
+                else
+                    conn.SendReply(1, sent[i].code == 15 ? Echo(sent[i].body) : clienttest::Bytes{});
+            }
+            // What comes next is a command of its own, not a stale reply.
+            auto next = conn.ReadCommand();
+            ASSERT_TRUE(next);
+            EXPECT_EQ(next->code, 3u);
+            conn.SendOk();
+        });
+        kestrad::client::ClientOptions fast;
+        fast.replyTimeout = std::chrono::seconds(5);
+        kestrad::client::CClient client(server.Address(), fast);
+        SvfPlayOptions options;
+        options.maxBatchScans = 2;
+        std::istringstream in(text);
+        try {
+            CSvfPlayer(client, options).Play(in);
+            ADD_FAILURE() << c.name << ": played through";
+        } catch (const std::exception& e) {
+            EXPECT_EQ(std::string(e.what()), c.expected) << c.name;
+        }
+        EXPECT_EQ(client.Outstanding(), 0u) << c.name;
+        EXPECT_NO_THROW(client.Close()) << c.name;
+        server.Join();
+        EXPECT_EQ(codes, (std::vector<uint32_t>{15, 15, 15, 8})) << c.name;
+    }
 }
 
 // ---- kestractl svf end to end ---------------------------------------------

@@ -76,10 +76,14 @@ void ExpectLoadFails(const std::string& path, const std::string& message)
     EXPECT_EQ(kept.usbJTAGs.size(), 4u);
 }
 
+// "FILE" in `message` stands for the document's path.
 template <typename Exception>
-void ExpectDocumentFails(const std::string& document, const std::string& message)
+void ExpectDocumentFails(const std::string& document, std::string message)
 {
     CTempFile file(document);
+    const size_t at = message.find("FILE");
+    if (at != std::string::npos)
+        message.replace(at, 4, file.Path());
     ExpectLoadFails<Exception>(file.Path(), message);
 }
 
@@ -175,16 +179,26 @@ TEST(Description, RejectedDocumentsKeepTheDescription)
 {
     ExpectDocumentFails<std::runtime_error>("<jtag_options version=\"9\"/>", "Expected xml version 10 but found 9");
     ExpectDocumentFails<std::runtime_error>("<jtag_options/>", "Expected xml version 10 but found 0");
-    ExpectDocumentFails<std::runtime_error>(
-        "<jtag_options version=\"10\"><network port=\"80a\"/></jtag_options>", "Can not convert 80a to integer!");
-    ExpectDocumentFails<std::runtime_error>(
-        "<jtag_options version=\"10\"><usb idvendor=\"0x10000000000000000\"/></jtag_options>",
-        "Can not convert 0x10000000000000000 to integer!");
-    // Without a jtag_options root there is no record to fill.
-    ExpectDocumentFails<std::runtime_error>("<usb name=\"X\" idvendor=\"1\"/>", "NULL JTAG description");
-    ExpectDocumentFails<std::runtime_error>(
-        "<config><jtag_options version=\"10\"/></config>", "NULL JTAG description");
-    ExpectDocumentFails<std::runtime_error>("<serial/>", "NULL JTAG description");
+    // The old texts come first; then the file, the line, and what stands there.
+    const struct {
+        const char* document;
+        const char* message;
+    } cases[] = {
+        {"<jtag_options version=\"10\"><network port=\"80a\"/></jtag_options>",
+         "Can not convert 80a to integer! (FILE, line 1, element network, attribute port)"},
+        {"<jtag_options version=\"10\">\n\n  <usb idvendor=\"0x10000000000000000\"/></jtag_options>",
+         "Can not convert 0x10000000000000000 to integer! (FILE, line 3, element usb, attribute idvendor)"},
+        {"<jtag_options version=\"ten\"/>",
+         "Can not convert ten to integer! (FILE, line 1, element jtag_options, attribute version)"},
+        // Without a jtag_options root there is no record to fill.
+        {"<usb name=\"X\" idvendor=\"1\"/>",
+         "NULL JTAG description: expected root element jtag_options, found usb (FILE, line 1)"},
+        {"<?xml version=\"1.0\"?>\n<config><jtag_options version=\"10\"/></config>",
+         "NULL JTAG description: expected root element jtag_options, found config (FILE, line 2)"},
+        {"<serial/>", "NULL JTAG description: expected root element jtag_options, found serial (FILE, line 1)"},
+    };
+    for (const auto& c : cases)
+        ExpectDocumentFails<std::runtime_error>(c.document, c.message);
 }
 
 TEST(Description, MalformedDocuments)

@@ -47,7 +47,6 @@ protected:
     {
         m_logger.AddOutputStream(std::make_unique<CStreamHandler>(&m_out));
         m_logger.AddErrorStream(std::make_unique<CStreamHandler>(&m_err));
-        m_logger.AddTraceMonStream(std::make_unique<CStreamHandler>(&m_trace));
     }
 
     void LogEverything()
@@ -56,7 +55,6 @@ protected:
         m_logger.Log("log %d\n", 1);
         m_logger.LogVerb("verb %d\n", 2);
         m_logger.LogError("error %d\n", 3);
-        m_logger.LogTraceMon("trace %d\n", 4);
         m_logger.LogBuffer(bytes, 2, "dump %d", 5);
     }
 
@@ -64,7 +62,7 @@ protected:
     logtest::StreamCapture m_stderr{std::cerr};
     COptions<bool> m_options;
     CLogger m_logger;
-    CallRecorder m_out, m_err, m_trace;
+    CallRecorder m_out, m_err;
 };
 
 TEST_F(LoggerTest, RoutesEachLevelToItsLists)
@@ -72,11 +70,10 @@ TEST_F(LoggerTest, RoutesEachLevelToItsLists)
     LogEverything();
     const std::string dump = "dump 5\nBuffer length: 2\n0x01 0x02 \n\n";
     EXPECT_EQ(m_out.text(), "log 1\nverb 2\n" + dump);
-    EXPECT_EQ(m_stdout.text(), "log 1\nverb 2\ntrace 4\n" + dump);
+    EXPECT_EQ(m_stdout.text(), "log 1\nverb 2\n" + dump);
     // Errors go to standard error and the error list only.
     EXPECT_EQ(m_err.text(), "error 3\n");
     EXPECT_EQ(m_stderr.text(), "error 3\n");
-    EXPECT_EQ(m_trace.text(), "trace 4\n");
 }
 
 TEST_F(LoggerTest, OutputOffSilencesEverything)
@@ -85,8 +82,7 @@ TEST_F(LoggerTest, OutputOffSilencesEverything)
     LogEverything();
     EXPECT_TRUE(m_out.writes.empty());
     EXPECT_TRUE(m_err.writes.empty());
-    EXPECT_TRUE(m_trace.writes.empty());
-    EXPECT_EQ(m_out.flushes + m_err.flushes + m_trace.flushes, 0);
+    EXPECT_EQ(m_out.flushes + m_err.flushes, 0);
     EXPECT_EQ(m_stdout.text(), "");
     EXPECT_EQ(m_stderr.text(), "");
 
@@ -102,7 +98,6 @@ TEST_F(LoggerTest, VerboseOffGatesOnlyLogVerb)
     LogEverything();
     EXPECT_EQ(m_out.text(), "log 1\ndump 5\nBuffer length: 2\n0x01 0x02 \n\n");
     EXPECT_EQ(m_err.text(), "error 3\n");
-    EXPECT_EQ(m_trace.text(), "trace 4\n");
 }
 
 TEST_F(LoggerTest, BufferDumpNeedsOutbufAndABuffer)
@@ -199,7 +194,6 @@ TEST(LoggerGates, MissingOptionsRaiseOnlyWhenConsulted)
     CLogger bare(empty, CStreamContainer::getInstance());
     EXPECT_THROW(bare.Log("x"), std::runtime_error);
     EXPECT_THROW(bare.LogError("x"), std::runtime_error);
-    EXPECT_THROW(bare.LogTraceMon("x"), std::runtime_error);
 }
 
 }  // namespace

@@ -56,6 +56,8 @@ echo "Depends: $depends"
 for lib in libusb-0.1-4 libexpat1 libc6; do
     [[ "$depends" == *"$lib"* ]] || fail "Depends lacks $lib"
 done
+# The bash completions need bash-completion to be loaded.
+[ "$(dpkg-deb -f "$deb" Recommends)" = bash-completion ] || fail "Recommends is not bash-completion"
 dpkg-deb -e "$deb" "$work/control"
 grep -qx /etc/kestrad/kestrad.xml "$work/control/conffiles" || fail "the configuration is not a conffile"
 for script in postinst prerm postrm; do
@@ -67,9 +69,13 @@ root=$work/root
 dpkg -x "$deb" "$root"
 dpkg -x "$devdeb" "$root"
 
-out=$("$root/usr/bin/kestrad" --version) || fail "kestrad --version exits $?"
-[ "$out" = "kestrad $version" ] || fail "kestrad --version printed '$out'"
-[ "$("$root/usr/bin/kestrad" -V)" = "kestrad $version" ] || fail "kestrad -V"
+# Every program prints the project's version with -V and --version, and exits 0.
+for program in kestrad kestractl kestrad-sim; do
+    for flag in --version -V; do
+        out=$("$root/usr/bin/$program" $flag) || fail "$program $flag exits $?"
+        [ "$out" = "$program $version" ] || fail "$program $flag printed '$out'"
+    done
+done
 "$root/usr/bin/kestractl" --help >"$work/help" || fail "kestractl --help exits $?"
 grep -q '^Usage: kestractl' "$work/help" || fail "kestractl --help printed no usage"
 "$root/usr/bin/kestrad-sim" --help >/dev/null || fail "kestrad-sim --help exits $?"
@@ -80,6 +86,8 @@ for page in kestrad kestractl kestrad-sim; do
     MANWIDTH=80 man --warnings -l "$file" >"$work/$page.txt" 2>"$work/$page.err" || fail "man -l $page"
     [ ! -s "$work/$page.err" ] || { cat "$work/$page.err"; fail "man -l $page warns"; }
     grep -q "^NAME" "$work/$page.txt" || fail "$page.1 renders no NAME section"
+    # A quote left over from a .BI argument shows up after a closing bracket.
+    ! grep -n '\]"' "$work/$page.txt" || fail "$page.1 shows a stray quote"
 done
 # Every option of kestrad's usage text and every kestractl command is documented.
 for opt in $("$root/usr/bin/kestrad" -h 2>&1 | grep -o '^	-[a-zA-Z]'); do

@@ -254,7 +254,7 @@ TEST(Program, StartupFailuresEndWithStatusOne)
         std::vector<std::string> args;
         std::string err;  // the whole of stderr, or its start when it ends in "..."
     } cases[] = {
-        {{"-a", busy}, "Exception: bind: ..."},
+        {{"-a", busy}, "Exception: cannot listen on " + busy + ": Address already in use\n"},
         {{"-a", "127.0.0.1:99999"}, "Exception: bad address '127.0.0.1:99999': port 99999 is out of range (0 to 65535)\n"},
         {{"-a", "127.0.0.1"}, "Exception: bad address '127.0.0.1': missing port (use host:port)\n"},
         {{"-a", "127.0.0.1:"}, "Exception: bad address '127.0.0.1:': missing port (use host:port)\n"},
@@ -264,7 +264,9 @@ TEST(Program, StartupFailuresEndWithStatusOne)
         {{"-a", address, "-o", dir.File("v9.xml")}, "Exception: Expected xml version 10 but found 9\n"},
         {{"-a", address, "-o", dir.File("bad.xml")},
          "Exception: XML Parser Error: no element found at line 2, column 6\n"},
-        {{"-a", address, "-o", dir.File("port.xml")}, "Exception: Can not convert 80a to integer!\n"},
+        {{"-a", address, "-o", dir.File("port.xml")},
+         "Exception: Can not convert 80a to integer! (" + dir.File("port.xml") +
+             ", line 1, element network, attribute port)\n"},
     };
     for (const auto& c : cases) {
         const RunResult r = RunKestrad(c.args, dir);

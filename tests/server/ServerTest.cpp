@@ -179,12 +179,13 @@ TEST(Server, VerboseSignatures)
 
 TEST(Server, FactoryErrors)
 {
-    // An address of no local interface resolves, then fails to bind.
+    // An address of no local interface resolves, then fails to bind: the
+    // message names the address.
     try {
         CJTAGServer::CreateJtagServer("192.0.2.1:5000");
         FAIL() << "bound to a foreign address";
     } catch (const std::system_error& e) {
-        EXPECT_EQ(std::string(e.what()).rfind("bind: ", 0), 0u) << e.what();
+        EXPECT_EQ(std::string(e.what()).rfind("cannot listen on 192.0.2.1:5000: ", 0), 0u) << e.what();
     }
     // An unknown service name fails in the resolver.
     try {
@@ -375,8 +376,8 @@ public:
 
 TEST(Server, HandlerFailureEndsOnlyThatSession)
 {
-    ServerHarness<TcpTransport> harness({[](CJTAGHolder::Adapters& list, CJTAGServer& server) {
-        list.push_back(std::make_shared<CThrowingAdapter>(server, "BAD"));
+    ServerHarness<TcpTransport> harness({[](CJTAGHolder::Adapters& list, const AdapterContext& context) {
+        list.push_back(std::make_shared<CThrowingAdapter>(context, "BAD"));
     }});
     auto client = harness.Connect();
     auto other = harness.Connect();
@@ -404,7 +405,7 @@ struct ProbeGate {
 
     CJTAGHolder::Source Source()
     {
-        return [this](CJTAGHolder::Adapters&, CJTAGServer&) {
+        return [this](CJTAGHolder::Adapters&, const AdapterContext&) {
             std::unique_lock<std::mutex> lock(mutex);
             ++entered;
             changed.notify_all();

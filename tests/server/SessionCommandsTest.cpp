@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "JTAG/JTAGHolder.h"
+#include "JTAG/core/JTAGHolder.h"
 #include "base/Printable.h"
 #include "server/SessionCommands.h"
 #include "tests/support/FakeAdapter.h"
-#include "tests/support/TestServer.h"
+#include "tests/support/TestContext.h"
 
 namespace {
 
@@ -35,7 +35,7 @@ Bytes Str(const std::string& s) { return Bytes(s.c_str(), s.c_str() + s.size() +
 
 class SessionCommandsTest : public ::testing::Test {
 protected:
-    SessionCommandsTest() : holder(server), commands(holder, server.Logger(), 7)
+    SessionCommandsTest() : holder(test.Context()), commands(holder, test.Logger(), 7)
     {
         holder.SetSources({FakeAdapterSource({"FAKE0", "FAKE1"})});
     }
@@ -57,7 +57,7 @@ protected:
         return std::dynamic_pointer_cast<CFakeAdapter>(holder.Find(name));
     }
 
-    CTestServer server;
+    CTestContext test;
     CJTAGHolder holder;
     CSessionCommands commands;
 };
@@ -104,6 +104,12 @@ TEST_F(SessionCommandsTest, RepliesByteForByte)
         // The failure closed the held adapter; it must be opened again.
         {CMD_RUN_TEST, Le32(1), Error("FAKE0 is not opened")},
         {CMD_OPEN, Str("FAKE0"), Ok()},
+        // So does a refusal that comes before any device I/O, such as a
+        // size over the limit: every failed command closes the adapter.
+        {CMD_READ_BLK, Cat({Le32(0), Le32(MAX_READ_BLOCK + 1)}),
+         Error("CMD_READ_BLK: size of 67108865 bytes exceeds the limit of 67108864 bytes")},
+        {CMD_RUN_TEST, Le32(1), Error("FAKE0 is not opened")},
+        {CMD_OPEN, Str("FAKE0"), Ok()},
         {17, {}, Error("unknown command")},
         {CMD_CLOSE, {}, Ok()},
         {CMD_RESET, {}, Ok()},
@@ -117,7 +123,7 @@ TEST_F(SessionCommandsTest, RepliesByteForByte)
     EXPECT_EQ(Adapter("FAKE1")->GetChipName(), "MyChip");
     EXPECT_TRUE(Adapter("FAKE0")->CallMade("WriteMemBlk 4096 5"));
     EXPECT_FALSE(Adapter("FAKE0")->IsOpened());
-    const std::string log = server.LogText();
+    const std::string log = test.LogText();
     for (const char* line : {"Session:7: CMD_OPEN: FAKE0\n", "Session:7: CMD_SHIFT_IR: 5 5\n",
                              "Session: 7: ASYNC_CMD_SHIFT_IR: Reg 5 Len 5\n",
                              "Session:7: ASYNC_CMD_WRITE_DR: iLen 20\n",
@@ -137,7 +143,7 @@ TEST_F(SessionCommandsTest, DisconnectEndsWithoutReply)
     Adapter("FAKE1")->FailOn("Close", "cannot close");
     commands.End();
     EXPECT_TRUE(Adapter("FAKE1")->CallMade("Close"));
-    EXPECT_NE(server.LogText().find("Session:7: Exception occured: cannot close\n"), std::string::npos);
+    EXPECT_NE(test.LogText().find("Session:7: Exception occured: cannot close\n"), std::string::npos);
 }
 
 // A batch that fails part-way leaves no queued result behind to lead the
@@ -171,7 +177,7 @@ TEST_F(SessionCommandsTest, ClientTextIsEscapedInTheLogOnly)
     // FAKE0 is open: the renumerate keeps its object (instance 1).
     EXPECT_EQ(Run(CMD_RENUMERATE), Ok(Cat({{2, 0}, Str("FAKE0"), Str("instance 1"), {2, 0}, Str("FAKE1"),
                                           Str("J\xc3\xb6rg \xe2\x9c\x93")})));
-    const std::string log = server.LogText();
+    const std::string log = test.LogText();
     EXPECT_EQ(log.find("\nSession:999:"), std::string::npos);
     for (const char* line :
          {"Session:7: CMD_OPEN: EVIL\\nSession:999: CMD_OPEN: EZ-USB0\\x1b[2J\\\\\\xff\n",

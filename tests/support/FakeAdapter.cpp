@@ -5,8 +5,8 @@
 
 #include <stdexcept>
 
-CFakeAdapter::CFakeAdapter(CJTAGServer& server, const std::string& name, const std::string& chip)
-    : CNonAsyncJTAG(server)
+CFakeAdapter::CFakeAdapter(const AdapterContext& context, const std::string& name, const std::string& chip)
+    : CNonAsyncJTAG(context)
 {
     m_name = name;
     m_chipName = chip;
@@ -111,7 +111,7 @@ void CFakeAdapter::SetSYS_RST(bool level)
     m_sysRst = level;
 }
 
-unsigned int CFakeAdapter::ShiftIR(unsigned int value, int length, TapStateMachine::State end)
+unsigned int CFakeAdapter::ShiftIR(unsigned int value, int length, TapState end)
 {
     CheckIRLength(length);
     if (m_recording)
@@ -122,7 +122,7 @@ unsigned int CFakeAdapter::ShiftIR(unsigned int value, int length, TapStateMachi
 }
 
 void CFakeAdapter::ShiftDR(const unsigned char* in, unsigned char* out, int length,
-                           TapStateMachine::State end)
+                           TapState end)
 {
     if (length < 0)
         throw std::logic_error("negative scan length");
@@ -145,9 +145,9 @@ CJTAGHolder::Source FakeAdapterSource(std::vector<std::string> names,
 {
     if (!made)
         made = std::make_shared<std::atomic<int>>(0);
-    return [names, made](CJTAGHolder::Adapters& adapters, CJTAGServer& server) {
+    return [names, made](CJTAGHolder::Adapters& adapters, const AdapterContext& context) {
         for (const auto& name : names)
             adapters.push_back(std::make_shared<CFakeAdapter>(
-                server, name, "instance " + std::to_string(++*made)));
+                context, name, "instance " + std::to_string(++*made)));
     };
 }

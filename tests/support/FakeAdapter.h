@@ -10,12 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "JTAG/JTAG.h"
-#include "JTAG/JTAGHolder.h"
+#include "JTAG/core/JTAG.h"
+#include "JTAG/core/JTAGHolder.h"
 
 class CFakeAdapter : public CNonAsyncJTAG {
 public:
-    CFakeAdapter(CJTAGServer& server, const std::string& name, const std::string& chip = "Unknown chip");
+    CFakeAdapter(const AdapterContext& context, const std::string& name, const std::string& chip = "Unknown chip");
 
     void Open() override;
     void Close() override;
@@ -25,10 +25,10 @@ public:
     void SetTRST(bool level) override;
     void SetSYS_RST(bool level) override;
     // Captures the complement of the value shifted in (low `length` bits).
-    unsigned int ShiftIR(unsigned int value, int length, TapStateMachine::State end) override;
+    unsigned int ShiftIR(unsigned int value, int length, TapState end) override;
     // Captures each input byte XOR 0xA5.
     void ShiftDR(const unsigned char* in, unsigned char* out, int length,
-                 TapStateMachine::State end) override;
+                 TapState end) override;
     void RunTest(unsigned int count) override;
     void SetFrequency(unsigned int hertz) override;
 

@@ -1,0 +1,13 @@
+#include "JTAG/usb/Kinds.h"
+
+namespace usb {
+
+const Kind* FindKind(const std::vector<Kind>& kinds, uint16_t vendor, uint16_t product)
+{
+    for (const Kind& kind : kinds)
+        if (!kind.matches || kind.matches(vendor, product))
+            return &kind;
+    return nullptr;
+}
+
+}  // namespace usb
