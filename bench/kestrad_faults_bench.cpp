@@ -3,7 +3,8 @@
 // this build; --kestrad PATH measures another, e.g. an older build, for a
 // before/after comparison) on loopback only.
 //
-//   kestrad-faults-bench [accept|scan|renumerate|bodies|threads|shiftdr|budget|sources|logflood|all]
+//   kestrad-faults-bench [accept|scan|renumerate|bodies|threads|shiftdr|budget|sources|logflood|
+//                         peerread|all]
 //                        [--kestrad PATH]
 //
 // accept      kestrad under `prlimit --nofile=14`, 8 clients queued past the
@@ -31,6 +32,9 @@
 //             and how many refusal lines were logged.
 // logflood    unknown commands for 20 s: log growth and server CPU; and the
 //             log bytes of a connect-and-hang-up.
+// peerread    64 MiB CMD_READ_BLKs through a network peer (one, two at once,
+//             one from a peer sending 4000-character rows): peak resident
+//             memory.
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <netinet/in.h>
@@ -51,6 +55,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/ByteOrder.h"
 #include "client/Client.h"
 #include "tests/support/Process.h"
 #include "tests/support/Programs.h"
@@ -657,6 +662,121 @@ void BenchLogFlood()
     std::printf("logflood    1000 connect-and-hang-ups: %.0f log bytes each\n", (FileSize(log) - log0) / 1000.0);
 }
 
+// A peer that answers "dump" with its rows (each word its own address),
+// made and sent a piece at a time, and "ok" to anything else; `extra`
+// characters pad each row (a misbehaving peer). Serves any number of
+// connections at once.
+struct DumpPeer {
+    SilentPeer listener;
+    size_t extra;
+    std::thread thread;
+    std::vector<std::thread> served;
+    explicit DumpPeer(size_t padding) : extra(padding)
+    {
+        thread = std::thread([this] {
+            for (;;) {
+                const int fd = ::accept(listener.fd, nullptr, nullptr);
+                if (fd < 0)
+                    return;
+                served.emplace_back([this, fd] {
+                    Serve(fd);
+                    ::close(fd);
+                });
+            }
+        });
+    }
+    ~DumpPeer()
+    {
+        ::shutdown(listener.fd, SHUT_RDWR);
+        thread.join();
+        for (auto& t : served)
+            t.join();
+    }
+    void Serve(int fd)
+    {
+        EchoPeer::SendAll(fd, "RTL model\r\nprotocol RTL_JTAGdemo-0.1\r\n");
+        std::string line;
+        char buffer[4096];
+        for (;;) {
+            const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+            if (n <= 0)
+                return;
+            for (ssize_t i = 0; i < n; ++i) {
+                if (buffer[i] != '\n') {
+                    line += buffer[i];
+                    continue;
+                }
+                unsigned long start = 0, last = 0;
+                if (std::sscanf(line.c_str(), "dump 0x%lx 0x%lx", &start, &last) == 2)
+                    SendRows(fd, static_cast<uint32_t>(start), last / 16 + 1);
+                EchoPeer::SendAll(fd, "ok\r\n");
+                line.clear();
+            }
+        }
+    }
+    void SendRows(int fd, uint32_t address, uint64_t rows)
+    {
+        std::string piece;
+        char row[64];
+        const std::string pad(extra, 'x');
+        for (uint64_t r = 0; r < rows; ++r, address += 16) {
+            std::snprintf(row, sizeof row, "%08x %08x %08x %08x ", address, address + 4, address + 8, address + 12);
+            piece += row;
+            piece += pad;
+            piece += "\r\n";
+            if (piece.size() >= (64u << 10)) {
+                EchoPeer::SendAll(fd, piece);
+                piece.clear();
+            }
+        }
+        EchoPeer::SendAll(fd, piece);
+    }
+};
+
+// 64 MiB CMD_READ_BLKs through a network peer: kestrad's peak resident
+// memory for one read, for two at once, and for one from a peer whose rows
+// are 4000 characters long.
+void BenchPeerRead()
+{
+    const uint32_t size = 64u << 20;
+    auto run = [&](const char* what, size_t padding, int readers) {
+        DumpPeer peer(padding);
+        std::string entries;
+        for (int i = 0; i < readers; ++i)
+            entries += testsupport::NetworkEntry("DUMP" + std::to_string(i), peer.listener.port);
+        Kestrad server(entries);
+        std::vector<std::string> results(static_cast<size_t>(readers));
+        const auto start = Clock::now();
+        std::vector<std::thread> threads;
+        for (int i = 0; i < readers; ++i)
+            threads.emplace_back([&, i] {
+                try {
+                    ClientOptions options;
+                    options.replyTimeout = 300s;
+                    CClient client(server.address, options);
+                    client.List();
+                    client.Open("DUMP" + std::to_string(i));
+                    const auto block = client.ReadBlock(0, size);
+                    results[static_cast<size_t>(i)] =
+                        block.size() == size && ReadLE32(block.data() + size - 4) == size - 4 ? "right" : "WRONG";
+                } catch (const std::exception& e) {
+                    results[static_cast<size_t>(i)] = std::string("\"") + e.what() + "\"";
+                }
+            });
+        for (auto& t : threads)
+            t.join();
+        std::string outcome;
+        for (const auto& r : results)
+            outcome += (outcome.empty() ? "" : ", ") + r;
+        std::printf("peerread    %s: %.1f s, kestrad peak RSS %s; %s\n", what,
+                    std::chrono::duration<double>(Clock::now() - start).count(),
+                    Status(server.Pid(), "VmHWM").c_str(), outcome.c_str());
+    };
+    run("one 64 MiB read", 0, 1);
+    run("two 64 MiB reads at once", 0, 2);
+    run("one 64 MiB read, rows of 4000 characters", 4000 - 36, 1);
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -691,6 +811,8 @@ int main(int argc, char** argv)
             BenchSources();
         if (mode == "logflood" || mode == "all")
             BenchLogFlood();
+        if (mode == "peerread" || mode == "all")
+            BenchPeerRead();
     } catch (const std::exception& e) {
         std::printf("failed: %s\n", e.what());
         return 1;
