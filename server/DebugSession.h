@@ -158,6 +158,10 @@ private:
         }
         m_replySent = sent;
         if (m_out.Left(sent) == 0) {
+            // A large reply the system took whole may still sit in its
+            // buffers (MiBs over TCP) for a slow client: watched all the same.
+            if (!m_replyWaited && sent >= CSessionReply::kChunk)
+                m_clock.Watch(Phase::Writing);
             m_out.Written();
             ReadCmdHdr();
             return;
