@@ -3,7 +3,9 @@
 // this build; --kestrad PATH measures another, e.g. an older build, for a
 // before/after comparison) on loopback only.
 //
-//   kestrad-faults-bench [accept|scan|renumerate|bodies|threads|shiftdr|all] [--kestrad PATH]
+//   kestrad-faults-bench [accept|scan|renumerate|bodies|threads|shiftdr|budget|sources|logflood|
+//                         peerread|all]
+//                        [--kestrad PATH]
 //
 // accept      kestrad under `prlimit --nofile=14`, 8 clients queued past the
 //             limit: its CPU seconds and log bytes over 10 s, then whether a
@@ -21,7 +23,20 @@
 //             network adapter (a minimal peer in this program that echoes
 //             the scan): peak resident memory, and the resident memory of the
 //             idle session afterwards.
+// budget      four clients that announce 64 MiB bodies and stall (sending
+//             64 KiB, then 63 MiB of them), renewed every 8 s, against a
+//             client's 32-bit CMD_SHIFT_DR every 200 ms on its own adapter:
+//             how many are refused, and whether its adapter is lost.
+// sources     one client opens connections until refused; then whether
+//             1000 connections from another loopback address are served,
+//             and how many refusal lines were logged.
+// logflood    unknown commands for 20 s: log growth and server CPU; and the
+//             log bytes of a connect-and-hang-up.
+// peerread    64 MiB CMD_READ_BLKs through a network peer (one, two at once,
+//             one from a peer sending 4000-character rows): peak resident
+//             memory.
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -40,6 +55,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/ByteOrder.h"
 #include "client/Client.h"
 #include "tests/support/Process.h"
 #include "tests/support/Programs.h"
@@ -326,7 +342,8 @@ void BenchBodies()
 
 void BenchThreads()
 {
-    Kestrad server("");
+    // 500 connections from one address: above the per-client default.
+    Kestrad server("", {}, {{"KESTRAD_MAX_SESSIONS_PER_SOURCE", "512"}});
     std::this_thread::sleep_for(500ms);
     const std::string idle = Status(server.Pid(), "Threads");
     std::vector<int> clients;
@@ -426,6 +443,340 @@ void BenchShiftDR()
                 Status(server.Pid(), "VmRSS").c_str());
 }
 
+// Clients that take the buffer budget: `hogs` connections each announce a
+// 64 MiB CMD_WRITE_BLK, send `sent` bytes of it and stall, and are renewed
+// every 8 s, while a victim on its own adapter sends a 32-bit CMD_SHIFT_DR
+// every 200 ms and another client tries to open the victim's adapter.
+void BudgetRun(const char* what, size_t sent, std::chrono::seconds span)
+{
+    EchoPeer peer;
+    Kestrad server(testsupport::NetworkEntry("ECHO", peer.listener.port));
+    ClientOptions options;
+    options.replyTimeout = 60s;
+    CClient victim(server.address, options);
+    victim.List();
+    victim.Open("ECHO");
+    std::atomic<bool> stop{false};
+    std::atomic<int> taken{0};
+    std::vector<std::thread> hogs;
+    for (int i = 0; i < 4; ++i)
+        hogs.emplace_back([&] {
+            const std::vector<uint8_t> piece(1u << 20, 0x5a);
+            while (!stop) {
+                try {
+                    CClient hog(server.address, options);
+                    CCmdPacketHdr header{CMD_WRITE_BLK, 64u << 20};
+                    hog.SendRaw(&header, sizeof header);
+                    for (size_t done = 0; done < sent;) {
+                        const size_t n = std::min(piece.size(), sent - done);
+                        hog.SendRaw(piece.data(), n);
+                        done += n;
+                    }
+                    const auto until = Clock::now() + 8s;
+                    while (!stop && Clock::now() < until) {
+                        std::this_thread::sleep_for(100ms);
+                    }
+                } catch (const std::exception&) {
+                }
+            }
+        });
+    std::thread thief([&] {
+        while (!stop) {
+            try {
+                CClient t(server.address, options);
+                t.Open("ECHO");
+                ++taken;
+            } catch (const std::exception&) {
+            }
+            std::this_thread::sleep_for(1s);
+        }
+    });
+    std::this_thread::sleep_for(1s);
+    int ok = 0, refused = 0, lost = 0, other = 0;
+    std::string example;
+    const auto end = Clock::now() + span;
+    while (Clock::now() < end) {
+        Reply r = victim.Command(CMD_SHIFT_DR, {32, 0, 0, 0, 1, 0, 0, 0, 0x78, 0x56, 0x34, 0x12});
+        if (r.status == REPLY_OK) {
+            ++ok;
+        } else if (Text(r.body).find("buffer budget") != std::string::npos) {
+            ++refused;
+            example = Text(r.body);
+        } else if (Text(r.body).find("is not opened") != std::string::npos ||
+                   Text(r.body).find("no jtag associated") != std::string::npos) {
+            ++lost;
+            try {
+                victim.Open("ECHO");
+            } catch (const std::exception&) {
+            }
+        } else {
+            ++other;
+            example = Text(r.body);
+        }
+        std::this_thread::sleep_for(200ms);
+    }
+    stop = true;
+    for (auto& t : hogs)
+        t.join();
+    thief.join();
+    std::printf("budget      %s, %lld s: victim's 32-bit CMD_SHIFT_DR %d ok, %d refused for the budget, %d on a "
+                "closed or lost adapter, %d other; adapter opened by another client %d times; kestrad peak RSS %s\n",
+                what, static_cast<long long>(span.count()), ok, refused, lost, other, taken.load(),
+                Status(server.Pid(), "VmHWM").c_str());
+    if (!example.empty())
+        std::printf("            e.g. \"%s\"\n", example.c_str());
+}
+
+void BenchBudget()
+{
+    BudgetRun("4 hogs announcing 64 MiB and sending 64 KiB", 64u << 10, 40s);
+    BudgetRun("4 hogs announcing 64 MiB and sending 63 MiB", 63u << 20, 20s);
+}
+
+// A TCP connection to 127.0.0.x:port, from a chosen loopback address.
+int ConnectFrom(const char* from, int port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    ::inet_pton(AF_INET, from, &at.sin_addr);
+    ::bind(fd, reinterpret_cast<const sockaddr*>(&at), sizeof at);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Whether the greeting arrives on fd within `timeout` (a refused connection
+// is closed without one).
+bool Greeted(int fd, std::chrono::milliseconds timeout)
+{
+    pollfd p{fd, POLLIN, 0};
+    unsigned char greeting[16];
+    size_t got = 0;
+    const auto end = Clock::now() + timeout;
+    while (got < sizeof greeting && Clock::now() < end) {
+        if (::poll(&p, 1, 100) <= 0)
+            continue;
+        const ssize_t n = ::recv(fd, greeting + got, sizeof greeting - got, 0);
+        if (n <= 0)
+            return false;
+        got += static_cast<size_t>(n);
+    }
+    return got == sizeof greeting;
+}
+
+long CountLines(const std::string& path, const std::string& text)
+{
+    std::ifstream in(path);
+    std::string line;
+    long n = 0;
+    while (std::getline(in, line))
+        n += line.find(text) != std::string::npos;
+    return n;
+}
+
+size_t Descriptors(int pid)
+{
+    size_t n = 0;
+    if (DIR* d = ::opendir(("/proc/" + std::to_string(pid) + "/fd").c_str())) {
+        while (::readdir(d))
+            ++n;
+        ::closedir(d);
+    }
+    return n > 2 ? n - 2 : 0;
+}
+
+// One client (127.0.0.1) opens connections until refused (at most 600), at
+// the default session cap of 512; then 1000 connections from 127.0.0.2.
+void BenchSources()
+{
+    Kestrad server("");
+    std::vector<int> held;
+    for (int i = 0; i < 600; ++i) {
+        const int fd = ConnectFrom("127.0.0.1", server.port);
+        if (fd < 0 || !Greeted(fd, 2s)) {
+            if (fd >= 0)
+                ::close(fd);
+            break;
+        }
+        held.push_back(fd);
+    }
+    const std::string threads = Status(server.Pid(), "Threads");
+    const size_t fds = Descriptors(server.Pid());
+    int served = 0;
+    for (int i = 0; i < 1000; ++i) {
+        const int fd = ConnectFrom("127.0.0.2", server.port);
+        if (fd >= 0 && Greeted(fd, 2s))
+            ++served;
+        if (fd >= 0)
+            ::close(fd);
+    }
+    std::this_thread::sleep_for(500ms);
+    const long refusals = CountLines(server.dir.File("kestrad.log"), "Refused");
+    for (int fd : held)
+        ::close(fd);
+    std::printf("sources     one client held %zu sessions (%s threads, %zu descriptors in kestrad); "
+                "another source: %d of 1000 served; %ld refusal lines logged\n",
+                held.size(), threads.c_str(), fds, served, refusals);
+}
+
+// A client sends unknown commands for 20 s (kestrad without -v): log
+// growth and server CPU; then 1000 connections that hang up at once: log
+// bytes per connection.
+void BenchLogFlood()
+{
+    Kestrad server("");
+    const std::string log = server.dir.File("kestrad.log");
+    std::this_thread::sleep_for(500ms);
+    {
+        CClient client(server.address);
+        const long log0 = FileSize(log);
+        const double cpu0 = CpuSeconds(server.Pid());
+        const auto end = Clock::now() + 20s;
+        long commands = 0;
+        while (Clock::now() < end) {
+            for (int i = 0; i < 100; ++i)
+                client.Command(0);
+            commands += 100;
+        }
+        const long bytes = FileSize(log) - log0;
+        std::printf("logflood    %ld unknown commands in 20 s: log grew %ld bytes (%.1f KB/s), kestrad CPU %.1f s\n",
+                    commands, bytes, bytes / 20.0 / 1000.0, CpuSeconds(server.Pid()) - cpu0);
+    }
+    std::this_thread::sleep_for(500ms);
+    const long log0 = FileSize(log);
+    for (int i = 0; i < 1000; ++i) {
+        const int fd = RawConnect(server.port);
+        if (fd >= 0 && Greeted(fd, 2s))
+            ::close(fd);
+        else if (fd >= 0)
+            ::close(fd);
+    }
+    std::this_thread::sleep_for(1s);
+    std::printf("logflood    1000 connect-and-hang-ups: %.0f log bytes each\n", (FileSize(log) - log0) / 1000.0);
+}
+
+// A peer that answers "dump" with its rows (each word its own address),
+// made and sent a piece at a time, and "ok" to anything else; `extra`
+// characters pad each row (a misbehaving peer). Serves any number of
+// connections at once.
+struct DumpPeer {
+    SilentPeer listener;
+    size_t extra;
+    std::thread thread;
+    std::vector<std::thread> served;
+    explicit DumpPeer(size_t padding) : extra(padding)
+    {
+        thread = std::thread([this] {
+            for (;;) {
+                const int fd = ::accept(listener.fd, nullptr, nullptr);
+                if (fd < 0)
+                    return;
+                served.emplace_back([this, fd] {
+                    Serve(fd);
+                    ::close(fd);
+                });
+            }
+        });
+    }
+    ~DumpPeer()
+    {
+        ::shutdown(listener.fd, SHUT_RDWR);
+        thread.join();
+        for (auto& t : served)
+            t.join();
+    }
+    void Serve(int fd)
+    {
+        EchoPeer::SendAll(fd, "RTL model\r\nprotocol RTL_JTAGdemo-0.1\r\n");
+        std::string line;
+        char buffer[4096];
+        for (;;) {
+            const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+            if (n <= 0)
+                return;
+            for (ssize_t i = 0; i < n; ++i) {
+                if (buffer[i] != '\n') {
+                    line += buffer[i];
+                    continue;
+                }
+                unsigned long start = 0, last = 0;
+                if (std::sscanf(line.c_str(), "dump 0x%lx 0x%lx", &start, &last) == 2)
+                    SendRows(fd, static_cast<uint32_t>(start), last / 16 + 1);
+                EchoPeer::SendAll(fd, "ok\r\n");
+                line.clear();
+            }
+        }
+    }
+    void SendRows(int fd, uint32_t address, uint64_t rows)
+    {
+        std::string piece;
+        char row[64];
+        const std::string pad(extra, 'x');
+        for (uint64_t r = 0; r < rows; ++r, address += 16) {
+            std::snprintf(row, sizeof row, "%08x %08x %08x %08x ", address, address + 4, address + 8, address + 12);
+            piece += row;
+            piece += pad;
+            piece += "\r\n";
+            if (piece.size() >= (64u << 10)) {
+                EchoPeer::SendAll(fd, piece);
+                piece.clear();
+            }
+        }
+        EchoPeer::SendAll(fd, piece);
+    }
+};
+
+// 64 MiB CMD_READ_BLKs through a network peer: kestrad's peak resident
+// memory for one read, for two at once, and for one from a peer whose rows
+// are 4000 characters long.
+void BenchPeerRead()
+{
+    const uint32_t size = 64u << 20;
+    auto run = [&](const char* what, size_t padding, int readers) {
+        DumpPeer peer(padding);
+        std::string entries;
+        for (int i = 0; i < readers; ++i)
+            entries += testsupport::NetworkEntry("DUMP" + std::to_string(i), peer.listener.port);
+        Kestrad server(entries);
+        std::vector<std::string> results(static_cast<size_t>(readers));
+        const auto start = Clock::now();
+        std::vector<std::thread> threads;
+        for (int i = 0; i < readers; ++i)
+            threads.emplace_back([&, i] {
+                try {
+                    ClientOptions options;
+                    options.replyTimeout = 300s;
+                    CClient client(server.address, options);
+                    client.List();
+                    client.Open("DUMP" + std::to_string(i));
+                    const auto block = client.ReadBlock(0, size);
+                    results[static_cast<size_t>(i)] =
+                        block.size() == size && ReadLE32(block.data() + size - 4) == size - 4 ? "right" : "WRONG";
+                } catch (const std::exception& e) {
+                    results[static_cast<size_t>(i)] = std::string("\"") + e.what() + "\"";
+                }
+            });
+        for (auto& t : threads)
+            t.join();
+        std::string outcome;
+        for (const auto& r : results)
+            outcome += (outcome.empty() ? "" : ", ") + r;
+        std::printf("peerread    %s: %.1f s, kestrad peak RSS %s; %s\n", what,
+                    std::chrono::duration<double>(Clock::now() - start).count(),
+                    Status(server.Pid(), "VmHWM").c_str(), outcome.c_str());
+    };
+    run("one 64 MiB read", 0, 1);
+    run("two 64 MiB reads at once", 0, 2);
+    run("one 64 MiB read, rows of 4000 characters", 4000 - 36, 1);
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -454,6 +805,14 @@ int main(int argc, char** argv)
             BenchThreads();
         if (mode == "shiftdr" || mode == "all")
             BenchShiftDR();
+        if (mode == "budget" || mode == "all")
+            BenchBudget();
+        if (mode == "sources" || mode == "all")
+            BenchSources();
+        if (mode == "logflood" || mode == "all")
+            BenchLogFlood();
+        if (mode == "peerread" || mode == "all")
+            BenchPeerRead();
     } catch (const std::exception& e) {
         std::printf("failed: %s\n", e.what());
         return 1;

@@ -14,6 +14,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <sys/un.h>
@@ -21,6 +22,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 
@@ -43,12 +45,44 @@ std::string Hex(const uint8_t* data, size_t size)
 
 std::string ErrnoText(int err) { return std::strerror(err); }
 
+// The uid of a user given by number or name; -1 when there is no such user.
+long UserId(const std::string& user)
+{
+    if (user.empty())
+        return -1;
+    if (user.find_first_not_of("0123456789") == std::string::npos && user.size() <= 10)
+        return std::stol(user);
+    passwd entry{};
+    passwd* found = nullptr;
+    std::vector<char> buffer(16384);
+    if (::getpwnam_r(user.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr)
+        return -1;
+    return static_cast<long>(found->pw_uid);
+}
+
+std::string UserName(long uid)
+{
+    passwd entry{};
+    passwd* found = nullptr;
+    std::vector<char> buffer(16384);
+    if (::getpwuid_r(static_cast<uid_t>(uid), &entry, buffer.data(), buffer.size(), &found) != 0 ||
+        found == nullptr)
+        return std::string();
+    return found->pw_name;
+}
+
 // Reads shorter than this go through the read-ahead buffer, in pieces of
 // kAheadChunk: one call then takes a small reply and whatever follows it.
 constexpr size_t kSmallRead = 4096;
 constexpr size_t kAheadChunk = 64 * 1024;
 
 }  // namespace
+
+bool TrustedServerUid(long serverUid, long euid, long serviceUid, long extraUid)
+{
+    return serverUid == 0 || serverUid == euid || (serviceUid >= 0 && serverUid == serviceUid) ||
+           (extraUid >= 0 && serverUid == extraUid);
+}
 
 // ---- connection ----------------------------------------------------------
 
@@ -167,6 +201,27 @@ void CClient::ConnectLocal(const std::string& path)
         throw ConnectionError("cannot connect to " + path +
                               (path == m_address ? std::string() : " (" + Where() + ")") + ": " +
                               (err == ETIMEDOUT ? "connection timed out" : ErrnoText(err)));
+    }
+    // Before a byte is sent: who is listening there?
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) {
+        const int error = errno;
+        ::close(fd);
+        throw ConnectionError("cannot connect to " + path + ": cannot tell who serves it: " + ErrnoText(error));
+    }
+    std::string extra = m_options.serverUser;
+    if (extra.empty())
+        if (const char* value = std::getenv("KESTRAD_SERVER_UID"))
+            extra = value;
+    const long server = static_cast<long>(peer.uid);
+    if (!TrustedServerUid(server, static_cast<long>(::geteuid()), UserId("kestrad"), UserId(extra))) {
+        ::close(fd);
+        const std::string name = UserName(server);
+        throw ConnectionError("refusing the server at " + path + ": it runs as uid " + std::to_string(server) +
+                              (name.empty() ? std::string() : " (" + name + ")") +
+                              ", not as root, as you or as the kestrad service user; set KESTRAD_SERVER_UID=" +
+                              std::to_string(server) + " to trust it");
     }
     m_fd = fd;
 }

@@ -56,7 +56,18 @@ struct ClientOptions {
     // Read and check the greeting while connecting. Tests of the greeting
     // itself turn this off and read it with ReadReply().
     bool checkGreeting = true;
+    // A local endpoint is only trusted when the server behind it runs as
+    // root, as this user or as the packaged service's user "kestrad" (anyone
+    // else may have taken the name first and would hear every command and
+    // answer in the server's place). This names one more user to trust, by
+    // uid or name; empty means $KESTRAD_SERVER_UID.
+    std::string serverUser;
 };
+
+// Whether a local endpoint served by `serverUid` is trusted by a client of
+// effective user `euid`: root, the client's own user, `serviceUid` (the
+// "kestrad" user, or -1 when there is none) and `extraUid` (-1 for none).
+bool TrustedServerUid(long serverUid, long euid, long serviceUid, long extraUid);
 
 // ---- the connection ------------------------------------------------------
 

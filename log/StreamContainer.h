@@ -2,12 +2,19 @@
 // log files, each a CStream guarded by its own mutex. One process-wide
 // CStreamContainer owns them all; the logger only holds light handles
 // (CStreamHandler) on them. A file stream rolls over to a numbered follow-up
-// file (name.1, name.2, ...) when a text would carry it past its size limit.
+// file (name.1, name.2, ...) when a text would carry it past its size limit,
+// and keeps a bounded number of them.
+//
+// Log files usually live in a directory other users can write to ($TEMP), and
+// kestrad often runs as root, so a log file is never opened through a
+// symbolic link, never a FIFO, device or directory, never a file of another
+// user or one with a second name (a hard link); it is created with mode 0640
+// and written in append mode.
 #pragma once
 
 #include <boost/bimap.hpp>
 
-#include <fstream>
+#include <cstdint>
 #include <ios>
 #include <memory>
 #include <mutex>
@@ -62,6 +69,42 @@ public:
     CStdErrStream();
 };
 
+// An open log file: an unbuffered output stream over a descriptor that
+// OpenLogFile checked, appending, and knowing its size so that the write
+// position (tellp) is the file's length.
+class CLogFile : public std::ostream {
+public:
+    // Takes the descriptor; `size` is the file's length.
+    CLogFile(int fd, uint64_t size);
+    ~CLogFile() override;
+    CLogFile(const CLogFile&) = delete;
+    CLogFile& operator=(const CLogFile&) = delete;
+
+private:
+    class Buffer : public std::streambuf {
+    public:
+        Buffer(int fd, uint64_t size) : m_fd(fd), m_size(size) {}
+        ~Buffer() override;
+
+    protected:
+        std::streamsize xsputn(const char* data, std::streamsize n) override;
+        int_type overflow(int_type c) override;
+        pos_type seekoff(off_type off, std::ios_base::seekdir dir, std::ios_base::openmode which) override;
+
+    private:
+        int m_fd;
+        uint64_t m_size;
+    };
+    Buffer m_buffer;
+};
+
+// Opens `path` for a log file (see the top of this file): creates it with mode
+// 0640, or opens the existing one if it is a regular file of this process's
+// user with one name, emptied when `truncate` is set. Returns the descriptor
+// and the file's length, or -1 with the reason in `why` ("it is a symbolic
+// link", or the system's text).
+int OpenLogFile(const std::string& path, bool truncate, uint64_t& size, std::string& why);
+
 class CFileStream : public CStream {
 public:
     CFileStream(std::string name, unsigned int maxSize);
@@ -73,15 +116,22 @@ public:
     void write(const char* data, unsigned int length) override;
     bool changeEndpoint(std::string name, unsigned int size);
     std::string getName() const;
+    // How many numbered follow-up files stay on disk: a roll-over to name.N
+    // removes name.(N - n). 0 (the default) keeps them all.
+    void setKeptFiles(unsigned int n);
+    // Why the last open failed (empty after a successful one).
+    std::string lastError() const;
 
 protected:
     // The target viewed as a file; alive exactly while a file is open.
-    std::weak_ptr<std::ofstream> m_file;
+    std::weak_ptr<CLogFile> m_file;
 
 private:
     std::string m_baseName;
     int m_counter = 0;
     unsigned int m_maxSize;
+    unsigned int m_keptFiles = 0;
+    std::string m_lastError;
     // Set when a roll-over or a change of endpoint could not open its new
     // file; the next write tries the next numbered file again.
     bool m_reopenPending = false;
@@ -112,7 +162,13 @@ public:
 
     int getStreamId(CStream::Type type, std::string name);
     std::unique_ptr<CStreamHandler> getStreamHandler(int id);
+    // Opens a log file stream. Appends to an existing file when `mode` has
+    // app, empties it otherwise. On failure returns NoStream, and
+    // lastOpenError() says why.
     int initFStream(std::string name, unsigned int maxSize, std::ios_base::openmode mode);
+    const std::string& lastOpenError() const { return m_lastOpenError; }
+    // CFileStream::setKeptFiles on a file stream; false for any other id.
+    bool setKeptFiles(int id, unsigned int n);
     bool changeFStreamEndpoint(int id, std::string name, unsigned int size);
     const NameToIdMap& getFstreamNameToId() const { return nameToStreamId; }
     int getLatestAddedStreamId() const { return m_latestAddedStreamId; }
@@ -128,6 +184,7 @@ private:
     std::vector<std::unique_ptr<CStream>> m_streams;
     NameToIdMap nameToStreamId;
     int m_latestAddedStreamId = 1;
+    std::string m_lastOpenError;
 
     static CStreamContainer* pInstance_;
 };

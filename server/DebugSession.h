@@ -15,6 +15,12 @@
 #include <asio.hpp>
 #include <asio/steady_timer.hpp>
 
+#include <linux/sockios.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+
+#include <cstdint>
+
 #include <memory>
 #include <string>
 
@@ -36,6 +42,7 @@ public:
           m_socket(m_context),
           m_timer(m_context)
     {
+        m_commands.SetStillWanted([this] { return ClientStillThere(); });
     }
 
     ~CDebugSession()
@@ -48,6 +55,10 @@ public:
 
     Stream& Socket() { return m_socket; }
     unsigned int getIdSession() const { return m_id; }
+    // Who the client is (an address, a uid), once the server counts the
+    // session against that source's cap; empty before.
+    const std::string& Source() const { return m_source; }
+    void SetSource(std::string source) { m_source = std::move(source); }
     // The session's own I/O context; the thread the server starts for the
     // session runs it until the session has nothing left to do.
     asio::io_context& Context() { return m_context; }
@@ -75,6 +86,7 @@ public:
         }
         m_log.ReplyLength(reply->length);
         m_out.Set(std::move(reply));
+        m_replyWaited = false;
         HandleReply(asio::error_code(), 0);
     }
 
@@ -105,6 +117,17 @@ private:
         Ended();
     }
 
+    // Asked by the adapter between the pieces of a long command, which runs
+    // on this session's thread: whether the client is still connected (it
+    // has neither hung up nor reset the connection).
+    bool ClientStillThere()
+    {
+        pollfd p{m_socket.native_handle(), POLLRDHUP, 0};
+        if (::poll(&p, 1, 0) <= 0)
+            return true;
+        return (p.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) == 0;
+    }
+
     // Once the check timer is stopped the context has no work left, and its
     // thread lets the session go.
     void Ended()
@@ -133,15 +156,24 @@ private:
             HandleReply(failed, sent);
             return;
         }
+        m_replySent = sent;
         if (m_out.Left(sent) == 0) {
+            // A large reply the system took whole may still sit in its
+            // buffers (MiBs over TCP) for a slow client: watched all the same.
+            if (!m_replyWaited && sent >= CSessionReply::kChunk)
+                m_clock.Watch(Phase::Writing);
             m_out.Written();
             ReadCmdHdr();
             return;
         }
-        // Straight from the reply block, in pieces of at most 64 KiB.
+        // Straight from the reply block, in pieces of at most 64 KiB. The
+        // clock watches the reply's progress from its first wait on.
+        if (!m_replyWaited) {
+            m_replyWaited = true;
+            m_clock.Watch(Phase::Writing);
+        }
         const CSessionReply::Piece piece = m_out.PieceAt(sent);
         auto self = this->shared_from_this();
-        m_clock.Watch(Phase::Writing);
         asio::async_write(m_socket, asio::buffer(piece.data, piece.size),
                           Guarded([self, sent](const asio::error_code& ec, std::size_t n) {
                               self->HandleReply(ec, sent + n);
@@ -273,6 +305,15 @@ private:
 
     void HandleTimer()
     {
+        if (m_clock.ReplyOpen()) {
+            // What the client has taken: what we handed to the system, less
+            // what it still holds for the client.
+            int queued = 0;
+            if (::ioctl(m_socket.native_handle(), SIOCOUTQ, &queued) != 0 || queued < 0)
+                queued = 0;
+            const uint64_t held = static_cast<uint64_t>(queued);
+            m_clock.Taken(m_replySent > held ? m_replySent - held : 0, held, CSessionClock::Clock::now());
+        }
         const auto verdict = m_clock.Check(m_server.IdleTimeout(), m_server.ReplyTimeout(), m_log);
         if (verdict == CSessionClock::Verdict::Again)
             StartTimer();
@@ -293,6 +334,11 @@ private:
     }
 
     CJTAGServerImpl<Protocol>& m_server;
+    std::string m_source;
+    // Bytes of the reply being written that were handed to the system, and
+    // whether the reply has had to wait for the client yet.
+    uint64_t m_replySent = 0;
+    bool m_replyWaited = false;
     asio::io_context m_context;
     Stream m_socket;
     asio::steady_timer m_timer;

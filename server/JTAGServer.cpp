@@ -17,6 +17,10 @@ std::shared_ptr<CJTAGServer> CJTAGServer::CreateJtagServer(const std::string& ad
     if (!ParseTcpAddress(address, tcp)) {
         // A local endpoint: make way for it (a stale socket of a dead server
         // goes; anything else stays and stops us here).
+        if (IsPipeName(address)) {
+            LocalDirKind kind = LocalDirKind::None;
+            PrepareLocalEndpointDir(LocalRuntimeDir(&kind), kind);
+        }
         RemoveStaleLocalEndpoint(LocalEndpointPath(address));
         server = std::make_shared<CJTAGServerImpl<LocalProtocol>>(address, service, ec);
     } else {

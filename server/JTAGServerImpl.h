@@ -17,6 +17,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -35,6 +36,7 @@
 #include "server/DebugSession.h"
 #include "server/JTAGServer.h"
 #include "server/LocalTransport.h"
+#include "server/LogThrottle.h"
 #include "server/TransportTraits.h"
 #include "wire/Packets.h"
 
@@ -72,6 +74,8 @@ public:
                 m_logger.LogError("KESTRAD_MAX_SESSIONS='%s' is not a number from 1 to 100000; using %u.\n",
                                   text, m_maxSessions.load());
         }
+        SetMaxSessionsPerSource(static_cast<unsigned int>(
+            EnvNumber("KESTRAD_MAX_SESSIONS_PER_SOURCE", 1, 100000, kDefaultMaxSessionsPerSource)));
         if (const char* text = std::getenv("KESTRAD_BUFFER_MIB")) {
             char* end = nullptr;
             const unsigned long n = std::strtoul(text, &end, 10);
@@ -90,9 +94,19 @@ public:
     {
         const std::string path = getLogDirPath() + "kestrad.log";
         if (m_streams->getStreamId(CStream::File, path) == CStreamContainer::NoStream) {
-            const int id = m_streams->initFStream(path, 0xFFFFFFFFu, std::ios_base::out | std::ios_base::trunc);
-            m_logger.AddOutputStream(m_streams->getStreamHandler(id));
-            m_logger.AddErrorStream(m_streams->getStreamHandler(id));
+            // Appended to, so that a restart (after a crash, say) keeps what
+            // the run before it logged.
+            const int id = m_streams->initFStream(path, LogFileLimit(), std::ios_base::out | std::ios_base::app);
+            if (id == CStreamContainer::NoStream) {
+                // Said once; the server serves all the same, logging to the
+                // console alone.
+                m_logger.LogError("Can't open log file %s: %s. Logging to the console only.\n",
+                                  Printable(path).c_str(), m_streams->lastOpenError().c_str());
+            } else {
+                m_streams->setKeptFiles(id, LogFilesKept());
+                m_logger.AddOutputStream(m_streams->getStreamHandler(id));
+                m_logger.AddErrorStream(m_streams->getStreamHandler(id));
+            }
         }
         try {
             m_description.LoadFromXML("");
@@ -107,6 +121,8 @@ public:
         m_logger.LogVerb("%s\n", __PRETTY_FUNCTION__);
         m_logger.Log("At most %u sessions at a time, %u MiB for their command and reply buffers.\n",
                      MaxSessions(), static_cast<unsigned>(m_budget.Limit() >> 20));
+        m_logger.Log("At most %u sessions from one client address (TCP) or user (local endpoint).\n",
+                     MaxSessionsPerSource());
         NewSession();
         // Scripts and service managers learn here where to connect (the port
         // the system chose when 0 was asked for).
@@ -139,7 +155,11 @@ public:
     void SessionEnded(std::shared_ptr<Session> session)
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_sessions.erase(session);
+        if (m_sessions.erase(session) == 0 || session->Source().empty())
+            return;
+        auto counted = m_perSource.find(session->Source());
+        if (counted != m_perSource.end() && --counted->second == 0)
+            m_perSource.erase(counted);
     }
 
     // Number of threads running: the accepting one and one per live session.
@@ -161,6 +181,13 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_sessions.size();
     }
+
+    // Most sessions of one source (a client address for TCP, a user for the
+    // local endpoint), so that one client cannot take every session:
+    // KESTRAD_MAX_SESSIONS_PER_SOURCE sets it for the program.
+    static constexpr unsigned int kDefaultMaxSessionsPerSource = 64;
+    unsigned int MaxSessionsPerSource() const { return m_maxPerSource; }
+    void SetMaxSessionsPerSource(unsigned int n) { m_maxPerSource = std::max(1u, n); }
 
     // Endpoint the acceptor is bound to (for TCP the port the system chose);
     // for the local transport, the socket path.
@@ -200,6 +227,38 @@ public:
     }
 
 private:
+    // A positive whole number from the environment variable `name`, at most
+    // `most`; `fallback` (with an error line) when it is set to anything else.
+    unsigned long EnvNumber(const char* name, unsigned long least, unsigned long most, unsigned long fallback)
+    {
+        const char* text = std::getenv(name);
+        if (text == nullptr)
+            return fallback;
+        char* end = nullptr;
+        const unsigned long n = std::strtoul(text, &end, 10);
+        if (*text != '\0' && *end == '\0' && n >= least && n <= most)
+            return n;
+        m_logger.LogError("%s='%s' is not a number from %lu to %lu; using %lu.\n", name, Printable(text).c_str(),
+                          least, most, fallback);
+        return fallback;
+    }
+
+    // Size at which the log file rolls over to the next numbered file:
+    // KESTRAD_LOG_MIB, else (and for 4096) the largest 32-bit size.
+    unsigned int LogFileLimit()
+    {
+        const unsigned long mib = EnvNumber("KESTRAD_LOG_MIB", 1, 4096, 4096);
+        return mib >= 4096 ? 0xFFFFFFFFu : static_cast<unsigned int>(mib << 20);
+    }
+
+    // Numbered log files kept beside kestrad.log: KESTRAD_LOG_FILES, else
+    // kDefaultLogFiles, so that a busy or flooded log cannot fill the disk.
+    static constexpr unsigned int kDefaultLogFiles = 4;
+    unsigned int LogFilesKept()
+    {
+        return static_cast<unsigned int>(EnvNumber("KESTRAD_LOG_FILES", 1, 100000, kDefaultLogFiles));
+    }
+
     void MakeAcceptor(std::error_code& ec) { m_acceptor = Traits::MakeAcceptor(*m_service, m_endpoint, ec); }
 
     void NewSession()
@@ -248,15 +307,19 @@ private:
             return;
         }
         m_acceptBackoff = std::chrono::milliseconds(0);
+        const std::string id = "Session:" + std::to_string(session->getIdSession()) + ": Refused: ";
         if (LiveSessions() > m_maxSessions) {
-            m_logger.LogError("Session:%d: Refused: %u sessions are running, the most allowed.\n",
-                              session->getIdSession(), m_maxSessions.load());
-            std::error_code ignored;
-            session->Socket().close(ignored);
-            SessionEnded(session);
-            StartNextAccept(session->getIdSession());
+            Refuse(session, id + std::to_string(m_maxSessions.load()) + " sessions are running, the most allowed.\n");
             return;
         }
+        const std::string source = Traits::Source(session->Socket());
+        if (!CountSource(session, source)) {
+            Refuse(session, id + std::to_string(m_maxPerSource.load()) + " sessions of " + Printable(source) +
+                                " are running, the most allowed for one client.\n");
+            return;
+        }
+        if (const unsigned held = m_refusals.TakeHeld())
+            m_logger.LogError("Refused %u more connections since the last such line.\n", held);
         try {
             Traits::Accepted(session->Socket());
             m_logger.Log("Session:%d: A new session started.\n", session->getIdSession());
@@ -271,6 +334,35 @@ private:
             session->Socket().close(ignored);
             SessionEnded(session);
         }
+        StartNextAccept(session->getIdSession());
+    }
+
+    // Counts the session against its source's cap; false when the source
+    // already has the most sessions allowed.
+    bool CountSource(const std::shared_ptr<Session>& session, const std::string& source)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        unsigned int& count = m_perSource[source];
+        if (count >= m_maxPerSource)
+            return false;
+        ++count;
+        session->SetSource(source);
+        return true;
+    }
+
+    // Closes a connection beyond a cap. A flood of them is logged a line a
+    // second, with the count held back in between.
+    void Refuse(const std::shared_ptr<Session>& session, const std::string& line)
+    {
+        unsigned held = 0;
+        if (m_refusals.Allow(held)) {
+            if (held != 0)
+                m_logger.LogError("Refused %u more connections since the last such line.\n", held);
+            m_logger.LogError("%s", line.c_str());
+        }
+        std::error_code ignored;
+        session->Socket().close(ignored);
+        SessionEnded(session);
         StartNextAccept(session->getIdSession());
     }
 
@@ -377,6 +469,11 @@ private:
     // sessions' threads while they run).
     bool m_accepting = false;
     std::atomic<unsigned int> m_maxSessions{kDefaultMaxSessions};
+    std::atomic<unsigned int> m_maxPerSource{kDefaultMaxSessionsPerSource};
+    // Live sessions by source; under m_mutex.
+    std::map<std::string, unsigned int> m_perSource;
+    // Refused connections: only the accept's own handlers touch it.
+    CLogThrottle m_refusals{std::chrono::seconds(1)};
     std::atomic<std::chrono::milliseconds> m_replyTimeout{std::chrono::seconds(30)};
     Endpoint m_endpoint;
     std::chrono::milliseconds m_idleTimeout;

@@ -1,11 +1,13 @@
 #include "server/LocalTransport.h"
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 
@@ -37,13 +39,16 @@ void CPipeAcceptor::CreateListener()
     acceptor->open(endpoint.protocol(), ec);
     if (ec)
         throw std::system_error(ec, "open " + m_path);
+    // Every local user may connect, as every authenticated user could open
+    // the pipe on Windows: the socket file is made with mode 0666. The mode
+    // is set by the umask during bind, never by a chmod of the path after
+    // it, which another user could have pointed elsewhere by then. Nothing
+    // else creates files while the first accept is being set up.
+    const mode_t umask = ::umask(0111);
     acceptor->bind(endpoint, ec);
+    ::umask(umask);
     if (ec)
         throw std::system_error(ec, "bind " + m_path);
-    // Every local user may connect, as every authenticated user could open
-    // the pipe on Windows.
-    if (::chmod(m_path.c_str(), 0666) != 0)
-        throw std::system_error(errno, std::generic_category(), "chmod " + m_path);
     acceptor->listen(asio::socket_base::max_listen_connections, ec);
     if (ec)
         throw std::system_error(ec, "listen " + m_path);
@@ -103,4 +108,44 @@ void RemoveStaleLocalEndpoint(const std::string& path)
         throw std::runtime_error("local endpoint " + path + " is in use by another server");
     if (::unlink(path.c_str()) != 0 && errno != ENOENT)
         throw std::system_error(errno, std::generic_category(), "remove " + path);
+}
+
+void PrepareLocalEndpointDir(const std::string& dir, LocalDirKind kind)
+{
+    if (kind == LocalDirKind::None)
+        return;
+    const mode_t mode = kind == LocalDirKind::Shared ? 0755 : 0700;
+    const bool made = ::mkdir(dir.c_str(), mode) == 0;
+    if (!made && errno != EEXIST)
+        throw std::system_error(errno, std::generic_category(), "mkdir " + dir);
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ELOOP || errno == ENOTDIR)
+            throw std::runtime_error("local endpoint directory " + dir + " is not a directory; not serving there");
+        throw std::system_error(errno, std::generic_category(), "open " + dir);
+    }
+    struct stat st {};
+    const bool known = ::fstat(fd, &st) == 0;
+    // The mode asked for, whatever the umask made of it.
+    if (known && made && (st.st_mode & 07777) != mode)
+        ::fchmod(fd, mode);
+    ::close(fd);
+    if (!known)
+        throw std::system_error(errno, std::generic_category(), "stat " + dir);
+    // Whoever owns the directory, or may write to it, could put their own
+    // socket in our place.
+    if (st.st_uid != ::geteuid())
+        throw std::runtime_error("local endpoint directory " + dir + " belongs to uid " + std::to_string(st.st_uid) +
+                                 ", not to uid " + std::to_string(::geteuid()) +
+                                 "; not serving there (remove it, or name another with KESTRAD_PIPE_DIR)");
+    const mode_t loose = kind == LocalDirKind::Shared ? 022 : 077;
+    if (!made && (st.st_mode & loose) != 0) {
+        char text[8];
+        std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+        throw std::runtime_error("local endpoint directory " + dir + " has mode " + text + ", open to " +
+                                 (kind == LocalDirKind::Shared ? "other users' writes" : "other users") +
+                                 "; not serving there (chmod it " +
+                                 (kind == LocalDirKind::Shared ? "0755" : "0700") +
+                                 ", or name another with KESTRAD_PIPE_DIR)");
+    }
 }

@@ -11,6 +11,8 @@
 #include <string>
 #include <system_error>
 
+#include "wire/LocalEndpoint.h"
+
 class CPipe;
 class CPipeAcceptor;
 
@@ -60,3 +62,11 @@ private:
 // removed; anything that is not a socket, or a socket a live server answers
 // on, is left untouched and reported with std::runtime_error.
 void RemoveStaleLocalEndpoint(const std::string& path);
+
+// Makes the default endpoint's directory when it is one kestrad keeps itself
+// (LocalRuntimeDir: root's /run/kestrad, mode 0755, or a user's
+// /tmp/kestrad-UID, mode 0700), and checks one that is already there: it
+// must be a directory (not a link) of this user that no other user may write
+// to (for a private one: enter). Anything else is reported with
+// std::runtime_error and left as it is.
+void PrepareLocalEndpointDir(const std::string& dir, LocalDirKind kind);

@@ -63,7 +63,7 @@ private:
 };
 
 CSessionCommands::CSessionCommands(CJTAGHolder& holder, CLogger& log, unsigned int session,
-                                   CBufferBudget* budget)
+                                   CBudgetAccount* budget)
     : m_holder(holder), m_log(log), m_id(session), m_budget(budget)
 {
     m_results.reserve(kResultCapacity);
@@ -81,6 +81,8 @@ void CSessionCommands::CloseHeld(OnError onError)
     if (!m_adapter || !m_adapterOpen)
         return;
     m_adapterOpen = false;
+    // The check refers to this session; the next holder sets its own.
+    m_adapter->SetStillWanted(nullptr);
     // The close runs without the holder's lock (a network adapter's takes a
     // while); the claim keeps the adapter from other sessions until it is
     // done.
@@ -103,8 +105,21 @@ void CSessionCommands::ReleaseAdapter(OnError onError)
     m_adapter.reset();
 }
 
+bool CSessionCommands::LogError(const std::string& text)
+{
+    unsigned repeats = 0;
+    const bool logged = m_errors.Admit(text, CRepeatedErrors::Clock::now(), repeats);
+    if (repeats != 0)
+        m_log.LogError("Session:%d: The last error repeated %u more times.\n", m_id, repeats);
+    if (logged)
+        m_log.LogError("Session:%d: Exception occured: %s\n", m_id, Printable(text).c_str());
+    return logged;
+}
+
 void CSessionCommands::End()
 {
+    if (const unsigned repeats = m_errors.TakeRepeats())
+        m_log.LogError("Session:%d: The last error repeated %u more times.\n", m_id, repeats);
     ReleaseAdapter([&](const char* what) {
         m_log.LogError("Session:%d: Exception occured: %s\n", m_id, Printable(what).c_str());
     });
@@ -123,11 +138,18 @@ CSessionCommands::Result CSessionCommands::Execute(uint32_t code, const unsigned
     try {
         result.reply = Dispatch(code, Body(data, length));
         result.budget = m_taken;
+    } catch (const CRequestRefused& e) {
+        // Not a fault of the adapter (memory other sessions hold, a name we
+        // do not take): it stays open, and this session's.
+        if (m_budget)
+            m_budget->Give(m_taken);
+        result.quiet = !LogError(e.what());
+        result.reply = ErrorReply(e.what());
     } catch (const std::exception& e) {
         if (m_budget)
             m_budget->Give(m_taken);
-        // Messages may quote a client's name or a peer's answer.
-        m_log.LogError("Session:%d: Exception occured: %s\n", m_id, Printable(e.what()).c_str());
+        // Messages may quote a client's name or a peer's answer (escaped).
+        result.quiet = !LogError(e.what());
         CloseHeld([&](const char* what) {
             m_log.LogError("Session:%d: Can't close JTAG adapter. Reason: %s\n", m_id,
                            Printable(what).c_str());
@@ -210,7 +232,7 @@ void CSessionCommands::TakeBudget(const char* command, size_t n)
     if (!m_budget)
         return;
     if (!m_budget->Take(n))
-        throw std::runtime_error(m_budget->Refusal(std::string(command) + ": reply", n));
+        throw CRequestRefused(m_budget->Refusal(std::string(command) + ": reply", n));
     m_taken += n;
 }
 
@@ -269,6 +291,7 @@ void CSessionCommands::OpenAdapter(const Body& body)
         throw;
     }
     m_adapterOpen = true;
+    m_adapter->SetStillWanted(m_stillWanted);
 }
 
 void CSessionCommands::UpdateName(const Body& body)
@@ -278,6 +301,12 @@ void CSessionCommands::UpdateName(const Body& body)
     const std::string chip = ReadName(buf);
     m_log.Log("Session:%d: CMD_UPDATE_NAME: %s %s\n", m_id, Printable(name).c_str(),
               Printable(chip).c_str());
+    // Every client's list shows the name: it must not carry terminal
+    // controls (an escape sequence, a line break forging a row). UTF-8 is
+    // fine.
+    if (!IsTerminalSafe(chip))
+        throw CRequestRefused("CMD_UPDATE_NAME: chip name '" + TerminalSafe(chip) +
+                              "' has control characters or is not UTF-8");
     m_holder.SetChipName(name, chip);
 }
 

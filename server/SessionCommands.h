@@ -12,13 +12,15 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "server/SessionLog.h"
 #include "wire/Packets.h"
 
-class CBufferBudget;
+class CBudgetAccount;
 class CJTAG;
 class CJTAGHolder;
 class CLogger;
@@ -35,12 +37,14 @@ public:
         std::shared_ptr<CReplyPacketHdr> reply;  // empty: write nothing, read the next header
         bool disconnect = false;                 // CMD_DISCONNECT: end the session, no reply
         size_t budget = 0;  // bytes of the budget the reply holds; the session gives them back
+        bool quiet = false;  // an error whose line was held back as a repeat of the last
     };
 
     // Large replies are counted against `budget` when there is one; a reply
-    // that does not fit fails its command with an error that says so.
+    // that does not fit fails its command with an error that says so, and
+    // leaves the adapter open.
     CSessionCommands(CJTAGHolder& holder, CLogger& log, unsigned int session,
-                     CBufferBudget* budget = nullptr);
+                     CBudgetAccount* budget = nullptr);
     CSessionCommands(const CSessionCommands&) = delete;
     CSessionCommands& operator=(const CSessionCommands&) = delete;
 
@@ -59,6 +63,14 @@ public:
     void End();
 
     static std::shared_ptr<CReplyPacketHdr> ErrorReply(const std::string& message);
+
+    // How the adapter this session opens learns, during a long operation,
+    // whether the client still waits (see CJTAG::SetStillWanted).
+    void SetStillWanted(std::function<bool()> check) { m_stillWanted = std::move(check); }
+
+    // Logs an error of this session ("Exception occured: ..."), unless it
+    // repeats the last one (see CRepeatedErrors); false when held back.
+    bool LogError(const std::string& text);
 
 private:
     class Body;
@@ -88,9 +100,11 @@ private:
     CJTAGHolder& m_holder;
     CLogger& m_log;
     unsigned int m_id;
-    CBufferBudget* m_budget;
+    CBudgetAccount* m_budget;
     size_t m_taken = 0;  // budget taken by the command running
     std::shared_ptr<CJTAG> m_adapter;
     bool m_adapterOpen = false;
     std::vector<unsigned char> m_results;
+    CRepeatedErrors m_errors;
+    std::function<bool()> m_stillWanted;
 };

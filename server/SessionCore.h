@@ -33,6 +33,8 @@ protected:
     std::shared_ptr<CReplyPacketHdr> Refusal(const std::string& message);
 
     unsigned int m_id;
+    // First made, last gone: the parts below draw on it.
+    CBudgetAccount m_budget;
     CCmdPacketHdr m_header{};
     CSessionCommands m_commands;
     CSessionLog m_log;

@@ -37,11 +37,10 @@ bool CSessionInput::TakeWholeBody(size_t length)
     return true;
 }
 
-// The first piece (64 KiB) is taken from the budget and allocated when the
-// body starts; once it has arrived, the rest of the body is taken from the
-// budget and room made for it in one step, so the body is never copied to a
-// larger block and the budget bounds what bodies hold. The pages of that
-// room are touched only as the pieces arrive.
+// Each piece is taken from the budget when its bytes are due: the first of
+// 64 KiB, then 1 MiB at a time. The block grows by doubling (up to the
+// body's length) rather than being reserved whole at the start, so what the
+// client announced costs nothing it has not begun to send.
 CSessionInput::Piece CSessionInput::NextBodyPiece(uint64_t length)
 {
     for (;;) {
@@ -49,13 +48,11 @@ CSessionInput::Piece CSessionInput::NextBodyPiece(uint64_t length)
         const size_t chunk = std::min<size_t>(length - have, have == 0 ? kFirstBodyChunk : kBodyChunk);
         if (chunk == 0)
             return Piece{Step::Complete, Room{nullptr, 0}};
-        const size_t want = have == 0 ? chunk : length;
-        if (want > m_bodyBudget) {
-            if (!m_budget.Take(want - m_bodyBudget))
-                return Piece{Step::Refused, Room{nullptr, 0}};
-            m_bodyBudget = want;
-            m_body.reserve(want);
-        }
+        if (!m_budget.Take(chunk))
+            return Piece{Step::Refused, Room{nullptr, 0}};
+        m_bodyBudget += chunk;
+        if (m_body.capacity() < have + chunk)
+            m_body.reserve(std::min<size_t>(length, std::max(have + chunk, 2 * m_body.capacity())));
         m_body.resize(have + chunk);
         const size_t buffered = TakeBuffered(m_body.data() + have, chunk);
         if (buffered != chunk)

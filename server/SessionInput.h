@@ -3,9 +3,10 @@
 // Reads go into a small input buffer, so a header and the body that came
 // with it (and whatever the client sent after) are taken in one read. A body
 // that came whole with its header is used where it lies; a longer one is
-// read into its own block in pieces, each allocated (and counted against the
-// server's CBufferBudget) only when it is due, so a client that announces a
-// large body costs memory only for the bytes it actually sends.
+// read into its own block in pieces, each taken from the session's share of
+// the server's CBufferBudget and made room for only when its bytes are due,
+// so a client that announces a large body costs budget and memory only for
+// the bytes it actually sends (at most one piece ahead of them).
 //
 // No I/O here: CDebugSession reads into the room this class names and tells
 // it how many bytes arrived.
@@ -29,7 +30,7 @@ public:
     // Dropped bytes are read into a scratch block of at most this size.
     static constexpr size_t kScratch = 65536;
 
-    explicit CSessionInput(CBufferBudget& budget) : m_budget(budget) {}
+    explicit CSessionInput(CBudgetAccount& budget) : m_budget(budget) {}
     CSessionInput(const CSessionInput&) = delete;
     CSessionInput& operator=(const CSessionInput&) = delete;
 
@@ -88,11 +89,11 @@ public:
     bool TakeHeader(CCmdPacketHdr& header, std::string& refusal);
     // The budget had no room for the next piece of the header's body: gives
     // the body back, marks the rest of it to be dropped and returns the text
-    // of the error reply.
+    // of the error reply (the command is refused, the session goes on).
     std::string RefuseBody(const CCmdPacketHdr& header);
 
 private:
-    CBufferBudget& m_budget;
+    CBudgetAccount& m_budget;
     // Bytes read ahead: m_input[m_inBegin, m_inEnd) are not used yet. A body
     // that came whole with its header is executed from there (m_bodyData).
     std::vector<unsigned char> m_input;

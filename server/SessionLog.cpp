@@ -22,13 +22,36 @@ void CSessionLog::Exception()
     m_log.LogError("Session:%d: Exception occured: %s\n", m_id, Printable(what).c_str());
 }
 
-void CSessionLog::Refused(const std::string& message)
+bool CRepeatedErrors::Admit(const std::string& text, Clock::time_point now, unsigned& repeats)
 {
-    m_log.LogError("Session:%d: Exception occured: %s\n", m_id, message.c_str());
+    repeats = 0;
+    if (text == m_last) {
+        if (m_repeats++ == 0)
+            m_since = now;
+        else if (now - m_since >= kRecount) {
+            repeats = m_repeats;
+            m_repeats = 0;
+        }
+        return false;
+    }
+    repeats = TakeRepeats();
+    m_last = text;
+    return true;
+}
+
+unsigned CRepeatedErrors::TakeRepeats()
+{
+    const unsigned repeats = m_repeats;
+    m_repeats = 0;
+    return repeats;
 }
 
 void CSessionLog::ReplyLength(uint32_t length)
 {
+    if (m_quietReply) {
+        m_quietReply = false;
+        return;
+    }
     m_log.Log("Session:%d: Reply body length: %d\n", m_id, static_cast<int>(length));
 }
 
@@ -52,10 +75,14 @@ void CSessionLog::IdleExpired()
     m_log.LogError("Session:%d: Timeout expired.\n", m_id);
 }
 
-void CSessionLog::ReplyExpired(std::chrono::milliseconds limit)
+void CSessionLog::ReplyExpired(std::chrono::milliseconds limit, uint64_t taken)
 {
-    m_log.LogError("Session:%d: Timeout expired: the client took no reply bytes for %d ms.\n", m_id,
-                   static_cast<int>(limit.count()));
+    if (taken == 0)
+        m_log.LogError("Session:%d: Timeout expired: the client took no reply bytes for %d ms.\n", m_id,
+                       static_cast<int>(limit.count()));
+    else
+        m_log.LogError("Session:%d: Timeout expired: the client took only %llu reply bytes in %d ms.\n", m_id,
+                       static_cast<unsigned long long>(taken), static_cast<int>(limit.count()));
 }
 
 void CSessionLog::Ended()

@@ -1,5 +1,5 @@
 // CSessionReply: the reply block a session is writing, and the bytes of the
-// server's CBufferBudget it holds until it is written. No I/O here:
+// session's share of the server's CBufferBudget it holds until it is written. No I/O here:
 // CDebugSession writes the pieces this class names.
 #pragma once
 
@@ -16,7 +16,7 @@ public:
     // A reply is written in pieces of at most 64 KiB.
     static constexpr size_t kChunk = 65536;
 
-    explicit CSessionReply(CBufferBudget& budget) : m_budget(budget) {}
+    explicit CSessionReply(CBudgetAccount& budget) : m_budget(budget) {}
     CSessionReply(const CSessionReply&) = delete;
     CSessionReply& operator=(const CSessionReply&) = delete;
 
@@ -51,7 +51,7 @@ public:
 private:
     size_t Total() const { return static_cast<size_t>(m_reply->length) + sizeof(CReplyPacketHdr); }
 
-    CBufferBudget& m_budget;
+    CBudgetAccount& m_budget;
     std::shared_ptr<CReplyPacketHdr> m_reply;
     size_t m_held = 0;
 };

@@ -1,11 +1,13 @@
 // TransportTraits<Protocol>: what differs between the two transports the
 // server template runs over, TCP (asio::ip::tcp) and the local endpoint
 // (LocalProtocol): the acceptor and endpoint types, how the acceptor is made,
-// closed and described, what is set on an accepted stream, and the spelling
-// of the accept handler's trace.
+// closed and described, who a connection comes from, what is set on an
+// accepted stream, and the spelling of the accept handler's trace.
 #pragma once
 
 #include <asio.hpp>
+
+#include <sys/socket.h>
 
 #include <cerrno>
 #include <memory>
@@ -61,6 +63,15 @@ struct TransportTraits<asio::ip::tcp> {
         return Text(acceptor.local_endpoint(ec));
     }
 
+    // Who is connecting, for the cap on one source's sessions: the peer's
+    // address (every port of one host is one source).
+    static std::string Source(asio::ip::tcp::socket& socket)
+    {
+        std::error_code ec;
+        const auto peer = socket.remote_endpoint(ec);
+        return ec ? std::string("an unknown address") : peer.address().to_string();
+    }
+
     // Every client waits for each reply: Nagle's algorithm would only add
     // delay to small round trips.
     static void Accepted(asio::ip::tcp::socket& socket)
@@ -96,6 +107,16 @@ struct TransportTraits<LocalProtocol> {
 
     // The socket path.
     static std::string EndpointText(const Acceptor& acceptor) { return acceptor.Path(); }
+
+    // Who is connecting: the client's user, from the kernel (SO_PEERCRED).
+    static std::string Source(CPipe& pipe)
+    {
+        ucred peer{};
+        socklen_t size = sizeof peer;
+        if (::getsockopt(pipe.native_handle(), SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0)
+            return "an unknown user";
+        return "uid " + std::to_string(peer.uid);
+    }
 
     static void Accepted(CPipe&) {}
 

@@ -13,6 +13,8 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -81,7 +83,21 @@ public:
     // Exact, case-sensitive comparison with GetName().
     bool IsNamed(const std::string& name) const;
 
+    // Long operations (a RunTest of millions of clocks that takes many probe
+    // commands) ask between their pieces whether anyone still waits for the
+    // result: the session running a command sets a check of its client's
+    // connection, and clears it when it lets the adapter go. Without a check
+    // the result is always wanted.
+    void SetStillWanted(std::function<bool()> check) { m_stillWanted = std::move(check); }
+
 protected:
+    // Stops the operation with std::runtime_error when nobody waits for it.
+    void CheckStillWanted(const char* operation) const
+    {
+        if (m_stillWanted && !m_stillWanted())
+            throw std::runtime_error(std::string(operation) + " stopped: its client has gone");
+    }
+
     // Throws std::logic_error unless 1 <= length <= 32.
     static void CheckIRLength(int length);
     // The refusal of ClockSequence, naming this adapter and `why`.
@@ -106,6 +122,7 @@ protected:
     std::string m_name = "Unknown JTAG adapter";
     std::string m_chipName = "Unknown chip";
     std::string m_serialNumber;
+    std::function<bool()> m_stillWanted;
 };
 
 // Back-ends without batching: every asynchronous scan runs at once through

@@ -35,8 +35,8 @@ std::string RenderList(const Step&, const Json& r)
         return "no adapters\n";
     std::vector<std::array<std::string, 3>> rows{{"NAME", "CHIP", "SERIAL"}};
     for (const Json& a : adapters)
-        rows.push_back({a.at("name").get<std::string>(), a.at("chip").get<std::string>(),
-                        a.at("serial").is_null() ? "-" : a.at("serial").get<std::string>()});
+        rows.push_back({Shown(a.at("name").get<std::string>()), Shown(a.at("chip").get<std::string>()),
+                        a.at("serial").is_null() ? "-" : Shown(a.at("serial").get<std::string>())});
     size_t w0 = 0, w1 = 0;
     for (const auto& row : rows) {
         w0 = std::max(w0, row[0].size());

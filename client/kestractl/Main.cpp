@@ -128,7 +128,7 @@ int main(int argc, char** argv)
                 doc["error"]["command"] = commandOf(&app, message);
             doc["error"]["message"] = message;
             doc["status"] = static_cast<int>(EXIT_USAGE);
-            std::printf("%s\n", doc.dump(2).c_str());
+            std::printf("%s\n", JsonText(doc, 2).c_str());
         }
         return EXIT_USAGE;
     };
@@ -176,7 +176,7 @@ int main(int argc, char** argv)
     session.Finish();
     if (settings.json) {
         doc["ok"] = status == EXIT_OK;
-        std::printf("%s\n", doc.dump(2).c_str());
+        std::printf("%s\n", JsonText(doc, 2).c_str());
     }
     std::fflush(stdout);
     return status;

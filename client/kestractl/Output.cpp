@@ -2,6 +2,8 @@
 // progress bar and error reports.
 #include "client/kestractl/Tool.h"
 
+#include "base/Printable.h"
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -167,6 +169,16 @@ std::string HexDump(uint32_t address, const uint8_t* data, size_t size)
     return out;
 }
 
+std::string Shown(const std::string& text)
+{
+    return TerminalSafe(text);
+}
+
+std::string JsonText(const Json& doc, int indent)
+{
+    return doc.dump(indent, ' ', true, Json::error_handler_t::replace);
+}
+
 const char* JedecManufacturer(unsigned bank, unsigned code)
 {
     static const struct {
@@ -281,10 +293,10 @@ int ReportError(const std::exception& e, const std::string& where, bool json, Js
         named = usage && !usage->Command().empty() ? usage->Command() : command;
     }
     if (!named.empty() && where.empty())
-        std::fprintf(stderr, "kestractl %s: %s\n", named.c_str(), e.what());
+        std::fprintf(stderr, "kestractl %s: %s\n", named.c_str(), Shown(e.what()).c_str());
     else
         std::fprintf(stderr, "kestractl: %s%s%s%s\n", where.c_str(),
-                     named.empty() ? "" : (named + ": ").c_str(), prefix.c_str(), e.what());
+                     named.empty() ? "" : (named + ": ").c_str(), prefix.c_str(), Shown(e.what()).c_str());
     if (json && jsonOut) {
         Json err;
         err["type"] = type;

@@ -127,7 +127,7 @@ private:
             if (it.key() != "line" && it.key() != "command")
                 entry[it.key()] = it.value();
         if (m_interactive) {
-            std::printf("%s\n", entry.dump().c_str());
+            std::printf("%s\n", JsonText(entry).c_str());
             std::fflush(stdout);
         } else {
             m_steps.push_back(entry);
@@ -144,7 +144,7 @@ private:
 
 std::string Where(int line) { return "line " + std::to_string(line) + ": "; }
 
-void PrintJson(Json doc) { std::printf("%s\n", doc.dump(2).c_str()); }
+void PrintJson(Json doc) { std::printf("%s\n", JsonText(doc, 2).c_str()); }
 
 // Tab completion at the prompt: the first word is a command, a later word an
 // adapter name. The names are asked of the server once, at the first
@@ -181,8 +181,11 @@ char** CompleteLine(const char* text, int start, int)
             asked = true;
             try {
                 g_completionSession->NoteListed();
+                // A name the terminal would not show as typed cannot be
+                // completed to.
                 for (const auto& a : g_completionSession->Client().List())
-                    adapters.push_back(a.name);
+                    if (Shown(a.name) == a.name)
+                        adapters.push_back(a.name);
             } catch (const std::exception&) {
                 // No server: nothing to offer; the command will say why.
             }

@@ -111,8 +111,8 @@ std::string CSession::Resolve(const std::string& adapter)
     for (const kestrad::client::AdapterInfo& a : Client().List()) {
         if (a.serial && *a.serial == serial) {
             if (m_settings.verbose)
-                std::fprintf(stderr, "kestractl: serial=%s is adapter '%s'\n", serial.c_str(),
-                             a.name.c_str());
+                std::fprintf(stderr, "kestractl: serial=%s is adapter '%s'\n", Shown(serial).c_str(),
+                             Shown(a.name).c_str());
             return a.name;
         }
         if (a.serial)

@@ -213,7 +213,7 @@ int RunSvf(const Step& step, const Settings& settings)
     session.Finish();
     if (settings.json) {
         doc["ok"] = status == EXIT_OK;
-        std::printf("%s\n", doc.dump(2).c_str());
+        std::printf("%s\n", JsonText(doc, 2).c_str());
     }
     std::fflush(stdout);
     return status;

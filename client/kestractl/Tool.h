@@ -260,6 +260,14 @@ std::vector<uint8_t> HexToBytes(const std::string& text);
 std::string BytesToHex(const uint8_t* data, size_t size);
 std::string HexDump(uint32_t address, const uint8_t* data, size_t size);
 std::string Hex32(uint32_t v, int digits = 8);
+// Text from the server (names, chip names, serial numbers, error messages)
+// as it may be printed: control characters and bytes that are not UTF-8
+// escaped (\x1b), so a server or another user's chip name cannot drive the
+// terminal or forge a line.
+std::string Shown(const std::string& text);
+// A JSON document as printed: ASCII only (other characters as \u escapes,
+// bytes that are not UTF-8 replaced), whatever the server sent.
+std::string JsonText(const Json& doc, int indent = -1);
 
 // JEDEC JEP106 manufacturer name for a bank (1-based) and 7-bit code, or
 // nullptr when the table (Jep106.inc, which names its source) lacks it.

@@ -7,7 +7,9 @@ nothing for 10 seconds, so an idle Client sends keep-alives from a thread).
 from __future__ import annotations
 
 import os
+import pwd
 import socket
+import struct
 import threading
 import time
 from contextlib import contextmanager
@@ -146,6 +148,7 @@ class Client:
                 sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
                 sock.settimeout(self.timeout)
                 sock.connect(where)
+                self._check_server(sock, where)
             else:
                 # The port may be a service name, as kestractl and kestrad take it.
                 sock = socket.create_connection((where, port), timeout=self.timeout)
@@ -157,6 +160,30 @@ class Client:
         if greeting != p.GREETING:
             self._drop()
             raise ConnectionFailed(f"{self.address} is not a kestrad server: greeting {greeting.hex()}")
+
+    @staticmethod
+    def _check_server(sock: socket.socket, path: str) -> None:
+        """Refuses a local endpoint served by a user other than root, this
+        user, the service user "kestrad" or $KESTRAD_SERVER_UID: whoever took
+        the name first would hear every command and answer in its place."""
+        _pid, uid, _gid = struct.unpack("3i", sock.getsockopt(socket.SOL_SOCKET, socket.SO_PEERCRED,
+                                                              struct.calcsize("3i")))
+
+        def user_id(user: Optional[str]) -> Optional[int]:
+            if not user:
+                return None
+            if user.isdigit():
+                return int(user)
+            try:
+                return pwd.getpwnam(user).pw_uid
+            except KeyError:
+                return None
+
+        if not p.trusted_server_uid(uid, os.geteuid(), user_id("kestrad"),
+                                    user_id(os.environ.get("KESTRAD_SERVER_UID"))):
+            sock.close()
+            raise ConnectionFailed(f"refusing the server at {path}: it runs as uid {uid}, not as root, as you "
+                                   f"or as the kestrad service user; set KESTRAD_SERVER_UID={uid} to trust it")
 
     def _drop(self) -> None:
         if self._sock is not None:

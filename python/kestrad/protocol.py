@@ -230,6 +230,24 @@ def split_address(address: str) -> Tuple[str, Optional[str]]:
         return host, port
     prefix = "\\\\.\\pipe\\"
     if address[: len(prefix)].lower() == prefix:
-        directory = os.environ.get("KESTRAD_PIPE_DIR") or os.environ.get("XDG_RUNTIME_DIR") or "/tmp"
-        return directory + "/" + address[len(prefix):], None
+        return runtime_dir(os.geteuid()) + "/" + address[len(prefix):], None
     return address, None
+
+
+def runtime_dir(euid: int) -> str:
+    """Where \\\\.\\pipe\\ names live, as the server places them: $KESTRAD_PIPE_DIR,
+    else /run/kestrad for root, else $XDG_RUNTIME_DIR, else /tmp/kestrad-UID
+    (never a directory every user may write to)."""
+    import os
+
+    if os.environ.get("KESTRAD_PIPE_DIR"):
+        return os.environ["KESTRAD_PIPE_DIR"]
+    if euid == 0:
+        return "/run/kestrad"
+    return os.environ.get("XDG_RUNTIME_DIR") or f"/tmp/kestrad-{euid}"
+
+
+def trusted_server_uid(server: int, euid: int, service: Optional[int], extra: Optional[int]) -> bool:
+    """Whether a local endpoint served by uid ``server`` is trusted: root, the
+    client's own user, the packaged service's user and the one named."""
+    return server in (0, euid) or server == service or server == extra

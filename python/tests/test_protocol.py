@@ -87,10 +87,26 @@ def test_batch_refuses_what_a_scan_cannot_carry(queue, error, message):
     ("/run/k.sock", {}, ("/run/k.sock", None)),
     ("\\\\.\\PIPE\\vrk_pipe", {"KESTRAD_PIPE_DIR": "/srv"}, ("/srv/vrk_pipe", None)),
     ("\\\\.\\pipe\\x", {"XDG_RUNTIME_DIR": "/run/user/7"}, ("/run/user/7/x", None)),
+    ("\\\\.\\pipe\\x", {}, ("/tmp/kestrad-7/x", None)),
+    ("\\\\.\\pipe\\x", {"XDG_RUNTIME_DIR": "/run/user/0", "euid": 0}, ("/run/kestrad/x", None)),
 ])
 def test_addresses_map_as_the_server_maps_them(monkeypatch, address, env, expected):
     for var in ("KESTRAD_PIPE_DIR", "XDG_RUNTIME_DIR"):
         monkeypatch.delenv(var, raising=False)
+    env = dict(env)
+    euid = env.pop("euid", 7)
+    monkeypatch.setattr("os.geteuid", lambda: euid)
     for k, v in env.items():
         monkeypatch.setenv(k, v)
     assert p.split_address(address) == expected
+
+
+@pytest.mark.parametrize("server, euid, service, extra, trusted", [
+    (0, 1000, None, None, True),
+    (1000, 1000, None, None, True),
+    (999, 1000, 999, None, True),
+    (1001, 1000, 999, None, False),
+    (1001, 1000, 999, 1001, True),
+])
+def test_local_endpoint_of_another_user_is_refused(server, euid, service, extra, trusted):
+    assert p.trusted_server_uid(server, euid, service, extra) is trusted

@@ -6,8 +6,16 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 
 using namespace kestrad::client;
 using namespace clienttest;
@@ -372,6 +380,64 @@ TEST(ClientTransport, LocalEndpointNameMapsToTheRuntimeDirectory)
 
     // A plain path is used as it stands; a missing one is a connection error.
     EXPECT_THROW(CClient(dir.File("nothing-here"), Fast()), ConnectionError);
+}
+
+// Someone else listening on a local endpoint (the name taken before the
+// server started) is refused before a byte is sent, unless named.
+TEST(ClientTransport, LocalEndpointOfAnotherUserIsRefused)
+{
+    const struct {
+        long server, euid, service, extra;
+        bool trusted;
+    } rows[] = {
+        {0, 1000, -1, -1, true},       // root
+        {1000, 1000, -1, -1, true},    // oneself
+        {999, 1000, 999, -1, true},    // the packaged service's user
+        {1001, 1000, 999, -1, false},  // anyone else
+        {1001, 1000, 999, 1001, true}, // ... unless named
+        {1001, 0, -1, -1, false},      // root trusts no other user either
+    };
+    for (const auto& r : rows)
+        EXPECT_EQ(TrustedServerUid(r.server, r.euid, r.service, r.extra), r.trusted) << r.server << " " << r.euid;
+
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "listening as another user needs root";
+    testsupport::TempDir dir;
+    ::chmod(dir.Path().c_str(), 0777);
+    const std::string path = dir.File("squatted.sock");
+    const pid_t squatter = ::fork();
+    if (squatter == 0) {
+        // uid 4242 takes the name and greets like a server.
+        if (::setgid(4242) != 0 || ::setuid(4242) != 0)
+            ::_exit(1);
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un at{};
+        at.sun_family = AF_UNIX;
+        std::strncpy(at.sun_path, path.c_str(), sizeof at.sun_path - 1);
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 || ::listen(fd, 4) != 0)
+            ::_exit(1);
+        const unsigned char greeting[16] = {1, 0, 0, 0, 8, 0, 0, 0, 0xAB, 0xEE, 0xDD, 0xFF, 0, 0, 0, 0};
+        for (;;) {
+            const int c = ::accept(fd, nullptr, nullptr);
+            if (c >= 0 && ::send(c, greeting, sizeof greeting, MSG_NOSIGNAL) >= 0)
+                ::shutdown(c, SHUT_WR);  // closed when the client goes
+        }
+    }
+    ASSERT_GT(squatter, 0);
+    EXPECT_TRUE(testsupport::WaitFor([&] { return testsupport::CanConnectLocal(path); }));
+    try {
+        CClient refused(path, Fast());
+        ADD_FAILURE() << "a server of uid 4242 was trusted";
+    } catch (const ConnectionError& e) {
+        const std::string what = e.what();
+        EXPECT_EQ(what.find("refusing the server at " + path + ": it runs as uid 4242"), 0u) << what;
+        EXPECT_NE(what.find("set KESTRAD_SERVER_UID=4242 to trust it"), std::string::npos) << what;
+    }
+    ClientOptions named = Fast();
+    named.serverUser = "4242";
+    EXPECT_NO_THROW(CClient(path, named));
+    ::kill(squatter, SIGKILL);
+    ::waitpid(squatter, nullptr, 0);
 }
 
 TEST(ClientTransport, BadAddressesAreConnectionErrors)

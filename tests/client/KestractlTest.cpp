@@ -1,7 +1,9 @@
 // kestractl against the real kestrad, with kestrad-sim as a network peer and
 // the simulated USB bus (libkestrad-simusb.so) for the maker's adapter.
+#include "tests/client/FakeServer.h"
 #include "tests/support/Process.h"
 #include "tests/support/Programs.h"
+#include "wire/LocalEndpoint.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -14,8 +16,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <random>
 #include <sstream>
@@ -262,6 +266,52 @@ private:
 };
 
 }  // namespace
+
+// What a server sends is printed with control characters escaped: a list
+// whose chip name sets the window title, clears the screen and forges a row,
+// with a serial number that turns on bold, and an error reply that clears
+// the screen. UTF-8 shows as it is; JSON output is plain ASCII.
+TEST_F(KestractlTest, ServerTextIsPrintedEscaped)
+{
+    using clienttest::Concat;
+    using clienttest::FakeConnection;
+    using clienttest::Str;
+    const std::string evil = "Chip\x1b]0;pwned\x07\x1b[2J\nFORGED  row  -\xc2\x9b" "31m\xff";
+    const clienttest::Bytes records = Concat({{3, 0}, Str("EZ-USB0"), {0}, Str(evil), {0}, Str("K\x1b[1m"), {0},
+                                              {2, 0}, Str("J\xc3\xb6rg"), {0}, Str("ok"), {0}});
+    auto run = [&](const std::vector<std::string>& args, std::function<void(FakeConnection&)> reply) {
+        clienttest::FakeServer server([reply](FakeConnection& c) {
+            c.SendGreeting();
+            if (c.ReadCommand())
+                reply(c);
+            c.ClientClosed();
+        });
+        std::vector<std::string> all = {"-a", server.Address()};
+        all.insert(all.end(), args.begin(), args.end());
+        Result r = Run(all);
+        server.Join();
+        return r;
+    };
+
+    Result text = run({"list"}, [&](FakeConnection& c) { c.SendReply(1, records); });
+    ASSERT_EQ(text.status, 0) << Describe(text);
+    for (const char* raw : {"\x1b", "\x07", "\xc2\x9b", "\xff"})
+        EXPECT_EQ(text.out.find(raw), std::string::npos) << text.out;
+    EXPECT_EQ(std::count(text.out.begin(), text.out.end(), '\n'), 3) << text.out;  // the header, two rows
+    EXPECT_NE(text.out.find("Chip\\x1b]0;pwned\\x07\\x1b[2J\\nFORGED  row  -\\xc2\\x9b31m\\xff"), std::string::npos)
+        << text.out;
+    EXPECT_NE(text.out.find("K\\x1b[1m"), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("J\xc3\xb6rg"), std::string::npos) << text.out;
+
+    Result json = run({"--json", "list"}, [&](FakeConnection& c) { c.SendReply(1, records); });
+    ASSERT_EQ(json.status, 0) << Describe(json);
+    EXPECT_TRUE(std::all_of(json.out.begin(), json.out.end(), [](char ch) { return (ch & 0x80) == 0; })) << json.out;
+    EXPECT_EQ(ParseJson(json)["adapters"][1]["name"], "J\xc3\xb6rg");
+
+    Result error = run({"list"}, [](FakeConnection& c) { c.SendError("no\x1b[2J way\n"); });
+    EXPECT_EQ(error.status, 4) << Describe(error);
+    EXPECT_EQ(error.err, "kestractl: server error: no\\x1b[2J way\\n\n");
+}
 
 TEST_F(KestractlTest, ListShowsNetworkAndUsbAdaptersWithSerial)
 {
@@ -565,7 +615,9 @@ TEST_F(KestractlTest, ArgumentErrorsNameTheProgramAndTheCommand)
     CTerminal t({"-a", "\\\\.\\pipe\\kestractl-banner", "script", "-"}, NewDir());
     ASSERT_TRUE(t.Started());
     ASSERT_TRUE(t.WaitForPrompt(1, 20s)) << t.Shown();
-    EXPECT_NE(t.Shown().find("kestractl /tmp/kestractl-banner: one command per line"), std::string::npos)
+    EXPECT_NE(t.Shown().find("kestractl " + LocalEndpointPath("\\\\.\\pipe\\kestractl-banner") +
+                             ": one command per line"),
+              std::string::npos)
         << t.Shown();
     t.Type("lsit\r");
     EXPECT_TRUE(t.WaitFor("unknown command 'lsit'; did you mean 'list'? ('help' lists the commands)", 1, 20s))

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <sstream>
+#include <thread>
 
 #include "client/Client.h"
 #include "tests/support/Programs.h"
+#include "wire/Packets.h"
 
 using namespace kestrad::client;
 using namespace testsupport;
@@ -93,4 +95,31 @@ TEST(SimulatedJlink, IdcodeDetectAndBatchesOfOneCommandPer64KClocks)
     EXPECT_NE(out.find("BYPASS"), std::string::npos) << out;
     EXPECT_NE(out.find("0x06413041"), std::string::npos) << out;
     EXPECT_TRUE(server.process.Running());
+}
+
+// CMD_RUN_TEST of 2^32 - 1 clocks is 65537 probe commands; a client that
+// hangs up meanwhile does not leave kestrad clocking on for it, holding the
+// probe: it stops, and the next client opens the probe.
+TEST(SimulatedJlink, LongRunTestStopsWhenItsClientLeaves)
+{
+    Server server(JlinkEntry(), std::string("jlink,serial=J1,chain=") + kChain);
+    {
+        CClient client(server.Address());
+        client.List();
+        client.Open("JLINK0");
+        client.SendCommand(CMD_RUN_TEST, {0xFF, 0xFF, 0xFF, 0xFF});
+        std::this_thread::sleep_for(300ms);
+    }  // hangs up
+    CClient next(server.Address());
+    next.List();
+    EXPECT_TRUE(WaitFor([&] {
+        try {
+            next.Open("JLINK0");
+            return true;
+        } catch (const ServerError&) {
+            return false;  // "already opened" while the clocks run
+        }
+    }, 10s)) << server.Log();
+    EXPECT_NE(server.Log().find("RunTest stopped: its client has gone"), std::string::npos) << server.Log();
+    EXPECT_NO_THROW(next.RunTest(100));
 }

@@ -1,9 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <iostream>
 #include <mutex>
 #include <set>
@@ -317,6 +322,104 @@ TEST(ConsoleStreams, StdErrFlushNeverRunsBesideAStdOutWrite)
     }
     EXPECT_EQ(out.overlaps.load(), 0);
     EXPECT_EQ(err.overlaps.load(), 0);
+}
+
+// -------------------------------------------------- what others planted
+
+// A log directory anyone may write to: whatever stands at the log file's
+// name is either a regular file of ours with one name, or it is refused with
+// the reason and left as it was; the stream then has no file and writes go
+// nowhere (the console still has them).
+TEST(LogFile, RefusesWhatOthersPlantedAndLeavesItAlone)
+{
+    TempDir dir;
+    const std::string victim = dir.file("victim");
+    std::ofstream(victim) << "secret";
+    ::chmod(victim.c_str(), 0600);
+    const bool root = ::geteuid() == 0;
+
+    struct Case {
+        const char* what;
+        std::function<void(const std::string&)> plant;
+        std::string why;
+    };
+    const std::vector<Case> cases = {
+        {"symlink", [&](const std::string& p) { fs::create_symlink(victim, p); }, "it is a symbolic link"},
+        {"dangling symlink", [&](const std::string& p) { fs::create_symlink(dir.file("nowhere"), p); },
+         "it is a symbolic link"},
+        {"fifo", [](const std::string& p) { ::mkfifo(p.c_str(), 0666); }, "it is not a regular file"},
+        {"directory", [](const std::string& p) { fs::create_directory(p); }, "it is a directory"},
+        {"hard link", [&](const std::string& p) { fs::create_hard_link(victim, p); },
+         "it has 2 names (hard links)"},
+        {"someone else's file",
+         [&](const std::string& p) {
+             std::ofstream(p) << "planted";
+             ::chmod(p.c_str(), 0666);
+             // Only root can give a file away; others see their own file.
+             if (root) {
+                 EXPECT_EQ(::chown(p.c_str(), 4242, 4242), 0);
+             }
+         },
+         root ? "it belongs to uid 4242, not to uid 0 (kestrad's user)" : ""},
+    };
+    for (const Case& c : cases) {
+        const std::string path = dir.file(std::string(c.what) + ".log");
+        c.plant(path);
+        if (c.why.empty())
+            continue;
+        CFileStream stream(path, 1000);
+        EXPECT_FALSE(stream.openFile(path, false, true, std::ios_base::out | std::ios_base::app)) << c.what;
+        EXPECT_EQ(stream.lastError(), c.why) << c.what;
+        // Roll-overs are refused the same way.
+        CFileStream numbered(dir.file(c.what), 1000);
+        std::string base = dir.file(c.what);
+        fs::rename(path, base + ".1");
+        EXPECT_FALSE(numbered.openFile("", true, true, std::ios_base::out)) << c.what;
+        EXPECT_EQ(numbered.lastError(), c.why) << c.what;
+    }
+    EXPECT_EQ(ReadFile(victim), "secret");
+    EXPECT_EQ(fs::status(victim).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+}
+
+// A new log file has mode 0640 whatever the umask; an existing one of ours
+// is appended to (the run before keeps its lines) and loses any group or
+// world write permission; roll-overs number on from the files already there
+// and keep the number of files asked for.
+TEST(LogFile, IsCreatedPrivateAppendedToAndRolledWithinTheKeptCount)
+{
+    TempDir dir;
+    const std::string base = dir.file("kestrad.log");
+    const mode_t umask = ::umask(0);
+    {
+        CFileStream fresh(base, 1000);
+        EXPECT_TRUE(fresh.openFile(base, false, true, std::ios_base::out | std::ios_base::app));
+        fresh.write("one\n", 4);
+    }
+    ::umask(umask);
+    EXPECT_EQ(fs::status(base).permissions(),
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+
+    ::chmod(base.c_str(), 0666);
+    std::ofstream(base + ".7") << "older run";
+    CFileStream stream(base, 10);
+    stream.setKeptFiles(2);
+    ASSERT_TRUE(stream.openFile(base, false, true, std::ios_base::out | std::ios_base::app));
+    EXPECT_EQ(fs::status(base).permissions(),
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    stream.write("two\n", 4);  // 8 of 10 bytes
+    stream.write("crossing\n", 9);
+    stream.flush();
+    EXPECT_EQ(ReadFile(base), "one\ntwo\ncrossing\n");
+    // The older run's .7 stays; this run goes on with .8.
+    EXPECT_EQ(ReadFile(base + ".7"), "older run");
+    EXPECT_TRUE(fs::exists(base + ".8"));
+    for (const char* text : {"0123456789", "8", "0123456789", "9", "ten"})
+        stream.write(text, static_cast<unsigned int>(std::strlen(text)));
+    stream.flush();
+    EXPECT_FALSE(fs::exists(base + ".7"));
+    EXPECT_FALSE(fs::exists(base + ".8"));
+    EXPECT_EQ(ReadFile(base + ".9"), "01234567899");
+    EXPECT_EQ(ReadFile(base + ".10"), "ten");
 }
 
 // -------------------------------------------------------------- container

@@ -1,15 +1,43 @@
 // The local endpoint: a Unix-domain socket standing in for the named pipe.
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <mutex>
+#include <vector>
+
 #include "client/Client.h"
+#include "server/LocalTransport.h"
 #include "wire/LocalEndpoint.h"
+#include "tests/server/ServerFixture.h"
 #include "tests/support/Process.h"
 
 using namespace testsupport;
 using namespace std::chrono_literals;
+
+namespace {
+
+// Every path this test program changes the mode of (the server's code is
+// linked into it): a chmod by path after bind would follow whatever another
+// user put at the path meanwhile.
+std::mutex g_chmodMutex;
+std::vector<std::string> g_chmodPaths;
+
+}  // namespace
+
+extern "C" int chmod(const char* path, mode_t mode)
+{
+    {
+        std::lock_guard<std::mutex> lock(g_chmodMutex);
+        g_chmodPaths.push_back(path);
+    }
+    using Real = int (*)(const char*, mode_t);
+    static const Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "chmod"));
+    return real(path, mode);
+}
 
 namespace {
 
@@ -29,10 +57,107 @@ TEST(LocalEndpoint, NameMapping)
     EXPECT_EQ(LocalEndpointPath("/tmp/my.sock"), "/tmp/my.sock");
     EXPECT_EQ(LocalEndpointPath("localpipe"), "localpipe");
     unsetenv("KESTRAD_PIPE_DIR");
-    setenv("XDG_RUNTIME_DIR", "/run/user/7", 1);
-    EXPECT_EQ(LocalEndpointPath("\\\\.\\pipe\\vrk_pipe"), "/run/user/7/vrk_pipe");
+
+    // Without KESTRAD_PIPE_DIR the default is never a directory every user
+    // may write to: root's own, the user's runtime directory, else a
+    // directory of the user's in /tmp.
+    const struct {
+        unsigned long euid;
+        const char* xdg;
+        std::string dir;
+        LocalDirKind made;
+    } rows[] = {
+        {0, nullptr, "/run/kestrad", LocalDirKind::Shared},
+        {0, "/run/user/0", "/run/kestrad", LocalDirKind::Shared},
+        {1000, "/run/user/1000", "/run/user/1000", LocalDirKind::None},
+        {1000, nullptr, "/tmp/kestrad-1000", LocalDirKind::Private},
+    };
+    for (const auto& r : rows) {
+        if (r.xdg)
+            setenv("XDG_RUNTIME_DIR", r.xdg, 1);
+        else
+            unsetenv("XDG_RUNTIME_DIR");
+        LocalDirKind made;
+        EXPECT_EQ(LocalRuntimeDirFor(r.euid, &made), r.dir);
+        EXPECT_EQ(made, r.made) << r.dir;
+    }
     unsetenv("XDG_RUNTIME_DIR");
-    EXPECT_EQ(LocalEndpointPath("\\\\.\\pipe\\vrk_pipe"), "/tmp/vrk_pipe");
+    EXPECT_EQ(LocalEndpointPath("\\\\.\\pipe\\vrk_pipe"), LocalRuntimeDirFor(geteuid()) + "/vrk_pipe");
+}
+
+// The directory of the default endpoint is made private to kestrad's user
+// (root's for everyone to reach, mode 0755; a user's 0700), whatever the
+// umask; one that is there already must be such a directory, else kestrad
+// refuses to serve in it and leaves it alone.
+TEST(LocalEndpoint, DefaultDirectoryIsMadeOrCheckedNeverTrusted)
+{
+    TempDir dir;
+    const mode_t umask = ::umask(077);
+    PrepareLocalEndpointDir(dir.File("shared"), LocalDirKind::Shared);
+    PrepareLocalEndpointDir(dir.File("private"), LocalDirKind::Private);
+    ::umask(umask);
+    struct stat st;
+    ASSERT_EQ(lstat(dir.File("shared").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0755u);
+    ASSERT_EQ(lstat(dir.File("private").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+    PrepareLocalEndpointDir(dir.File("shared"), LocalDirKind::Shared);  // as it was made: fine
+
+    ASSERT_EQ(mkdir(dir.File("target").c_str(), 0700), 0);
+    ASSERT_EQ(symlink(dir.File("target").c_str(), dir.File("link").c_str()), 0);
+    ASSERT_EQ(mkdir(dir.File("open").c_str(), 0700), 0);
+    ASSERT_EQ(chmod(dir.File("open").c_str(), 01777), 0);
+    ASSERT_EQ(mkdir(dir.File("theirs").c_str(), 0700), 0);
+    const bool root = geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(chown(dir.File("theirs").c_str(), 4242, 4242), 0);
+    }
+    const std::string me = std::to_string(geteuid());
+    const struct {
+        std::string name;
+        LocalDirKind kind;
+        std::string error;
+    } refused[] = {
+        {"link", LocalDirKind::Private, "local endpoint directory " + dir.File("link") +
+                                            " is not a directory; not serving there"},
+        {"open", LocalDirKind::Shared, "local endpoint directory " + dir.File("open") +
+                                           " has mode 1777, open to other users' writes; not serving there "
+                                           "(chmod it 0755, or name another with KESTRAD_PIPE_DIR)"},
+        {"shared", LocalDirKind::Private, "local endpoint directory " + dir.File("shared") +
+                                              " has mode 0755, open to other users; not serving there "
+                                              "(chmod it 0700, or name another with KESTRAD_PIPE_DIR)"},
+        {root ? "theirs" : "", LocalDirKind::Private,
+         "local endpoint directory " + dir.File("theirs") + " belongs to uid 4242, not to uid " + me +
+             "; not serving there (remove it, or name another with KESTRAD_PIPE_DIR)"},
+    };
+    for (const auto& r : refused) {
+        if (r.name.empty())
+            continue;  // giving a directory away needs root
+        try {
+            PrepareLocalEndpointDir(dir.File(r.name), r.kind);
+            ADD_FAILURE() << r.name << " was accepted";
+        } catch (const std::runtime_error& e) {
+            EXPECT_EQ(e.what(), r.error);
+        }
+    }
+    ASSERT_EQ(lstat(dir.File("open").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 01777u);
+}
+
+// The socket file gets mode 0666 from the umask while it is bound, whatever
+// the process's umask, and its path is never given to chmod.
+TEST(LocalEndpoint, SocketModeIsSetAtCreationNotByPath)
+{
+    const mode_t umask = ::umask(077);
+    ServerHarness<LocalTransport> harness({});
+    ::umask(umask);
+    struct stat st;
+    ASSERT_EQ(lstat(harness.Address().c_str(), &st), 0);
+    EXPECT_TRUE(S_ISSOCK(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0666u);
+    EXPECT_EQ(::umask(umask), umask);  // given back
+    std::lock_guard<std::mutex> lock(g_chmodMutex);
+    EXPECT_EQ(std::count(g_chmodPaths.begin(), g_chmodPaths.end(), harness.Address()), 0);
 }
 
 TEST(LocalEndpoint, DefaultEndpointServesSessions)

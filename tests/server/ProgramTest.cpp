@@ -4,10 +4,14 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <memory>
+#include <vector>
 #include <thread>
 
 #include "client/Client.h"
@@ -125,6 +129,106 @@ TEST(Program, OptionsApplyAfterInit)
         EXPECT_EQ(quiet.process.Stdout(), "");
         EXPECT_EQ(ReadFile(quiet.dir.File("kestrad.log")), "");
     }
+}
+
+// A log directory that is missing, or a kestrad.log planted there (a FIFO,
+// whose open would wait for a reader): kestrad says so once on standard
+// error, and serves.
+TEST(Program, ServesWithoutALogFileItCannotUse)
+{
+    TempDir dir;
+    ASSERT_EQ(mkfifo(dir.File("kestrad.log").c_str(), 0666), 0);
+    const struct {
+        std::string temp;
+        std::string why;
+    } cases[] = {
+        {dir.File("missing"), "No such file or directory"},
+        {dir.Path(), "it is not a regular file"},
+    };
+    for (const auto& c : cases) {
+        const int port = FreeTcpPort();
+        Process p(ProgramPath("kestrad"), {"-a", "127.0.0.1:" + std::to_string(port)}, {{"TEMP", c.temp}},
+                  dir.Path());
+        ASSERT_TRUE(WaitFor([&] { return CanConnectTcp(port) || !p.Running(); })) << c.temp;
+        kestrad::client::CClient client("127.0.0.1:" + std::to_string(port));
+        EXPECT_NO_THROW(client.List());
+        const std::string said =
+            "Can't open log file " + c.temp + "/kestrad.log: " + c.why + ". Logging to the console only.\n";
+        EXPECT_EQ(p.Stderr().find(said), 0u) << p.Stderr();
+        EXPECT_EQ(p.Stderr().find(said, 1), std::string::npos) << p.Stderr();
+        EXPECT_NE(p.Stdout().find("Session:1: A new session started.\n"), std::string::npos);
+    }
+}
+
+namespace {
+
+// glibc's malloc arenas beyond the main one in process `pid`: each is a
+// mapping reserved at a 64 MiB boundary, 64 MiB long (the part in use, then
+// the rest without access).
+int MallocHeaps(int pid)
+{
+    const unsigned long size = 64ul << 20;
+    std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
+    std::string line;
+    int heaps = 0;
+    unsigned long heapStart = 0, heapEnd = 0;
+    bool inHeap = false;
+    while (std::getline(maps, line)) {
+        unsigned long start = 0, end = 0;
+        char perms[5] = {};
+        unsigned long offset = 0, inode = 0;
+        char dev[16] = {};
+        char path[256] = {};
+        const int fields = std::sscanf(line.c_str(), "%lx-%lx %4s %lx %15s %lu %255s", &start, &end, perms, &offset,
+                                       dev, &inode, path);
+        if (fields < 6 || inode != 0 || fields == 7) {
+            inHeap = false;
+            continue;
+        }
+        if (inHeap && start == heapEnd && end <= heapStart + size) {
+            heapEnd = end;
+        } else {
+            inHeap = start % size == 0;
+            heapStart = start;
+            heapEnd = end;
+        }
+        if (inHeap && heapEnd == heapStart + size) {
+            ++heaps;
+            inHeap = false;
+        }
+    }
+    return heaps;
+}
+
+}  // namespace
+
+// Sixteen sessions at once, each on a thread of its own: kestrad keeps to
+// two malloc arenas (the main one and one more), so what ended sessions
+// allocated is not spread over a dozen arenas that idle memory never leaves.
+TEST(Program, KeepsToTwoMallocArenas)
+{
+    auto load = [](const std::string& address) {
+        std::vector<std::thread> clients;
+        for (int i = 0; i < 16; ++i)
+            clients.emplace_back([&] {
+                kestrad::client::CClient c(address);
+                for (int k = 0; k < 20; ++k)
+                    c.List();
+            });
+        for (auto& t : clients)
+            t.join();
+    };
+    // Told otherwise, glibc's own limit applies: the usual many arenas.
+    Served usual({}, {{"MALLOC_ARENA_MAX", "8"}});
+    load(usual.Address());
+    const int many = MallocHeaps(usual.process.Pid());
+    if (many == 0)
+        GTEST_SKIP() << "malloc is not glibc's here (a sanitizer's)";
+    EXPECT_GT(many, 1);
+
+    Served served;
+    load(served.Address());
+    EXPECT_LE(MallocHeaps(served.process.Pid()), 1);
 }
 
 TEST(Program, StartupFailuresEndWithStatusOne)

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "JTAG/core/JTAGHolder.h"
+#include "base/Printable.h"
 #include "server/SessionCommands.h"
 #include "tests/support/FakeAdapter.h"
 #include "tests/support/TestContext.h"
@@ -181,20 +182,29 @@ TEST_F(SessionCommandsTest, FailedBatchLeavesNothingQueued)
 }
 
 // Names and messages are logged with control characters escaped, so a name
-// cannot forge a log line; the replies carry the bytes as they came.
+// cannot forge a log line; the replies carry the bytes as they came. A chip
+// name, which every client's list shows, is refused when it has control
+// characters (UTF-8 is fine), and the refusal leaves the adapter open.
 TEST_F(SessionCommandsTest, ClientTextIsEscapedInTheLogOnly)
 {
     const std::string evil = "EVIL\nSession:999: CMD_OPEN: EZ-USB0\x1b[2J\\\xff";
     Run(CMD_RENUMERATE);
     EXPECT_EQ(Run(CMD_OPEN, Str(evil)), Error("no such device: " + evil));
-    EXPECT_EQ(Run(CMD_UPDATE_NAME, Cat({Str("FAKE1"), Str("A\tB\r")})), Ok());
-    EXPECT_EQ(Run(CMD_RENUMERATE),
-              Ok(Cat({{2, 0}, Str("FAKE0"), Str("instance 3"), {2, 0}, Str("FAKE1"), Str("A\tB\r")})));
+    Run(CMD_OPEN, Str("FAKE0"));
+    for (const std::string& bad : {std::string("A\tB\r"), std::string("\x1b]0;title\x07"),
+                                   std::string("csi \xc2\x9b" "2J"), std::string("bad \xff utf-8")})
+        EXPECT_EQ(Run(CMD_UPDATE_NAME, Cat({Str("FAKE1"), Str(bad)})),
+                  Error("CMD_UPDATE_NAME: chip name '" + TerminalSafe(bad) + "' has control characters or is not UTF-8"));
+    EXPECT_TRUE(Adapter("FAKE0")->IsOpened());
+    EXPECT_EQ(Run(CMD_UPDATE_NAME, Cat({Str("FAKE1"), Str("J\xc3\xb6rg \xe2\x9c\x93")})), Ok());
+    // FAKE0 is open: the renumerate keeps its object (instance 1).
+    EXPECT_EQ(Run(CMD_RENUMERATE), Ok(Cat({{2, 0}, Str("FAKE0"), Str("instance 1"), {2, 0}, Str("FAKE1"),
+                                          Str("J\xc3\xb6rg \xe2\x9c\x93")})));
     const std::string log = test.LogText();
     EXPECT_EQ(log.find("\nSession:999:"), std::string::npos);
     for (const char* line :
          {"Session:7: CMD_OPEN: EVIL\\nSession:999: CMD_OPEN: EZ-USB0\\x1b[2J\\\\\\xff\n",
           "Session:7: Exception occured: no such device: EVIL\\nSession:999: CMD_OPEN: EZ-USB0\\x1b[2J\\\\\\xff\n",
-          "Session:7: CMD_UPDATE_NAME: FAKE1 A\\tB\\r\n", "1. FAKE1 ver. fake-1 (A\\tB\\r)\n"})
+          "Session:7: CMD_UPDATE_NAME: FAKE1 A\\tB\\r\n", "1. FAKE1 ver. fake-1 (J\\xc3\\xb6rg \\xe2\\x9c\\x93)\n"})
         EXPECT_NE(log.find(line), std::string::npos) << line;
 }

@@ -1,145 +1,242 @@
-// CSessionInput on its own: the read-ahead buffer's compaction, bodies taken
-// in place or in pieces, the budget, and dropped bytes.
+// CSessionInput driven the way a session drives it, on bytes that arrive in
+// reads of any size: every command comes out whole and in order, a refused
+// body is dropped without losing the commands after it, a body costs budget
+// only as its bytes come, and the budget is shared so that no client can
+// starve another.
 #include "server/SessionInput.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
-#include <numeric>
+#include <deque>
+#include <memory>
+#include <string>
 #include <vector>
 
 namespace {
 
-// Copies `bytes` into the input room as if a read had brought them.
-void Arrive(CSessionInput& in, const std::vector<unsigned char>& bytes)
+using Bytes = std::vector<unsigned char>;
+
+Bytes Packet(uint32_t code, const Bytes& body, uint32_t announced = 0xFFFFFFFFu)
 {
-    const CSessionInput::Room room = in.InputRoom();
-    ASSERT_LE(bytes.size(), room.size);
-    std::memcpy(room.data, bytes.data(), bytes.size());
-    in.Filled(bytes.size());
+    const CCmdPacketHdr h{code, announced == 0xFFFFFFFFu ? static_cast<uint32_t>(body.size()) : announced};
+    Bytes out(reinterpret_cast<const unsigned char*>(&h), reinterpret_cast<const unsigned char*>(&h) + sizeof h);
+    out.insert(out.end(), body.begin(), body.end());
+    return out;
 }
 
-CCmdPacketHdr Header(uint32_t code, uint32_t length)
+Bytes Pattern(size_t n, unsigned char seed)
 {
-    CCmdPacketHdr h{code, length};
-    return h;
+    Bytes b(n);
+    for (size_t i = 0; i < n; ++i)
+        b[i] = static_cast<unsigned char>(seed + i * 7);
+    return b;
 }
 
-std::vector<unsigned char> Bytes(const void* p, size_t n)
-{
-    const unsigned char* b = static_cast<const unsigned char*>(p);
-    return std::vector<unsigned char>(b, b + n);
-}
+// What the session saw: a command with its body, or a refusal.
+struct Seen {
+    uint32_t code;
+    Bytes body;
+    std::string refusal;
+};
+
+// The session's read cycle (CDebugSession) over a client whose bytes arrive
+// in reads of at most `step` bytes; stops when the client has sent all it
+// will (a stalled body stays held).
+class Session {
+public:
+    Session(CBufferBudget& budget, size_t step) : m_account(budget), m_in(m_account), m_step(step) {}
+
+    void Send(const Bytes& bytes) { m_wire.insert(m_wire.end(), bytes.begin(), bytes.end()); }
+
+    // Runs until the bytes sent so far are used up.
+    void Run()
+    {
+        for (;;) {
+            if (!m_inBody) {
+                if (m_in.Discarding()) {
+                    if (m_in.DiscardBuffered())
+                        continue;
+                    const CSessionInput::Room room = m_in.DiscardRoom();
+                    if (!Fill(room))
+                        return;
+                    m_in.Discarded(room.size);
+                    continue;
+                }
+                if (m_in.Buffered() < sizeof(CCmdPacketHdr)) {
+                    const CSessionInput::Room room = m_in.InputRoom();
+                    const size_t n = std::min({room.size, m_step, m_wire.size()});
+                    if (n == 0)
+                        return;
+                    Pull(room.data, n);
+                    m_in.Filled(n);
+                    continue;
+                }
+                std::string refusal;
+                if (!m_in.TakeHeader(m_header, refusal)) {
+                    seen.push_back({m_header.code, {}, refusal});
+                    continue;
+                }
+                if (m_in.TakeWholeBody(m_header.length)) {
+                    Execute();
+                    continue;
+                }
+                m_inBody = true;
+            }
+            const CSessionInput::Piece piece = m_in.NextBodyPiece(m_header.length);
+            if (piece.step == CSessionInput::Step::Complete) {
+                Execute();
+            } else if (piece.step == CSessionInput::Step::Refused) {
+                m_inBody = false;
+                seen.push_back({m_header.code, {}, m_in.RefuseBody(m_header)});
+            } else if (!Fill(piece.room)) {
+                return;
+            }
+        }
+    }
+
+    size_t Held() const { return m_account.Held(); }
+    std::vector<Seen> seen;
+
+private:
+    // An async_read of the whole room. When the client has not sent all of
+    // it, what came is taken and the read waits (the tests never resume it).
+    bool Fill(const CSessionInput::Room& room)
+    {
+        const size_t n = std::min(room.size, m_wire.size());
+        Pull(room.data, n);
+        return n == room.size;
+    }
+    void Pull(unsigned char* to, size_t n)
+    {
+        std::copy_n(m_wire.begin(), n, to);
+        m_wire.erase(m_wire.begin(), m_wire.begin() + static_cast<std::ptrdiff_t>(n));
+    }
+    void Execute()
+    {
+        m_inBody = false;
+        seen.push_back({m_header.code, Bytes(m_in.Body(), m_in.Body() + m_header.length), {}});
+        m_in.ReleaseBody();
+    }
+
+    CBudgetAccount m_account;
+    CSessionInput m_in;
+    size_t m_step;
+    std::deque<unsigned char> m_wire;
+    CCmdPacketHdr m_header{};
+    bool m_inBody = false;
+};
 
 }  // namespace
 
-TEST(SessionInput, CompactsUnusedBytesToTheFrontBeforeTheNextRead)
+// Commands sent back to back come out whole and in order whatever the size
+// of the reads that bring them: small ones where they lie, long ones in
+// pieces; a body refused for its size or for the budget is dropped to its
+// last byte and the next command is read where it starts. Nothing stays
+// taken from the budget afterwards.
+TEST(SessionInput, CommandsComeOutWholeInOrderWhateverTheReads)
 {
-    CBufferBudget budget;
-    CSessionInput in(budget);
-    EXPECT_EQ(in.InputRoom().size, CSessionInput::kInput);
-    Arrive(in, {1, 2, 3, 4, 5, 6});
-    unsigned char two[2];
-    EXPECT_EQ(in.TakeBuffered(two, 2), 2u);
-    EXPECT_EQ(two[0], 1);
-    const CSessionInput::Room room = in.InputRoom();
-    EXPECT_EQ(room.size, CSessionInput::kInput - 4);
-    Arrive(in, {7, 8});
-    unsigned char rest[10] = {};
-    EXPECT_EQ(in.TakeBuffered(rest, sizeof rest), 6u);
-    EXPECT_EQ(Bytes(rest, 6), (std::vector<unsigned char>{3, 4, 5, 6, 7, 8}));
-    EXPECT_EQ(in.Buffered(), 0u);
-    EXPECT_EQ(in.InputRoom().size, CSessionInput::kInput);
+    const Bytes small = Pattern(3, 1), medium = Pattern(5000, 2), large = Pattern((3u << 20) + 17, 3);
+    const Bytes oversized = Packet(11, Pattern(10, 4), MAX_COMMAND_BODY + 1);
+    for (size_t step : {size_t(7), size_t(4096), size_t(100000), size_t(64) << 20}) {
+        // A budget of 2 MiB: the 3 MiB body does not fit and is refused.
+        CBufferBudget budget(2u << 20);
+        Session session(budget, step);
+        Bytes wire;
+        for (const Bytes& p : {Packet(1, small), Packet(2, {}), Packet(3, medium), Packet(4, large),
+                               Packet(5, medium)})
+            wire.insert(wire.end(), p.begin(), p.end());
+        session.Send(wire);
+        session.Run();
+        ASSERT_EQ(session.seen.size(), 5u) << step;
+        EXPECT_EQ(session.seen[0].body, small);
+        EXPECT_TRUE(session.seen[1].body.empty());
+        EXPECT_EQ(session.seen[2].body, medium);
+        EXPECT_EQ(session.seen[3].refusal.rfind("command 4: body of " + std::to_string(large.size()) +
+                                                    " bytes does not fit in the server's buffer budget of 2097152 bytes",
+                                                0),
+                  0u)
+            << session.seen[3].refusal;
+        EXPECT_EQ(session.seen[4].code, 5u);
+        EXPECT_EQ(session.seen[4].body, medium) << step;
+        EXPECT_EQ(budget.Used(), 0u);
+
+        // A header beyond the limit: refused at once, its body dropped as it
+        // comes (here it never all comes).
+        session.Send(oversized);
+        session.Run();
+        ASSERT_EQ(session.seen.size(), 6u);
+        EXPECT_EQ(session.seen[5].refusal, "command 11: body of " + std::to_string(MAX_COMMAND_BODY + 1) +
+                                               " bytes exceeds the limit of " + std::to_string(MAX_COMMAND_BODY) +
+                                               " bytes");
+        EXPECT_EQ(budget.Used(), 0u);
+    }
 }
 
-TEST(SessionInput, BodyThatCameWithItsHeaderIsUsedInPlace)
+// A client that announces the largest body and sends a little of it holds
+// budget for what it sent, at most a piece (1 MiB) ahead; four of them
+// cannot keep another session from its replies.
+TEST(SessionInput, AnnouncedBodyCostsOnlyWhatArrives)
 {
     CBufferBudget budget;
-    CSessionInput in(budget);
-    const CCmdPacketHdr sent = Header(7, 3);
-    std::vector<unsigned char> bytes = Bytes(&sent, sizeof sent);
-    bytes.insert(bytes.end(), {0xA, 0xB, 0xC, 0xD});
-    Arrive(in, bytes);
-    CCmdPacketHdr h{};
-    std::string refusal;
-    ASSERT_TRUE(in.TakeHeader(h, refusal));
-    EXPECT_EQ(h.code, 7u);
-    ASSERT_TRUE(in.TakeWholeBody(h.length));
-    EXPECT_EQ(Bytes(in.Body(), 3), (std::vector<unsigned char>{0xA, 0xB, 0xC}));
-    EXPECT_EQ(in.Buffered(), 1u);  // the next command's first byte stays
+    std::vector<std::unique_ptr<Session>> idle;
+    for (size_t sent : {size_t(0), size_t(10), size_t(64) << 10, size_t(3) << 20}) {
+        idle.push_back(std::make_unique<Session>(budget, 65536));
+        Bytes start = Packet(10, Pattern(sent, 5), MAX_COMMAND_BODY);
+        idle.back()->Send(start);
+        idle.back()->Run();
+        EXPECT_TRUE(idle.back()->seen.empty());
+        EXPECT_LE(idle.back()->Held(), sent + (1u << 20)) << sent;
+        EXPECT_GE(idle.back()->Held(), sent) << sent;
+    }
+    EXPECT_LT(budget.Used(), 8u << 20);
+    idle.clear();
     EXPECT_EQ(budget.Used(), 0u);
 }
 
-TEST(SessionInput, LongBodyIsReadInPiecesAndCountedAgainstTheBudget)
+// How the budget is shared: small requests fit while there is room; one
+// session may hold at most half of it; with N sessions holding large
+// buffers, each may hold a (N+1)-th and one more such share stays free, so
+// a newcomer still gets room even when the others never give theirs back.
+TEST(SessionInput, BudgetIsSharedSoNoClientStarvesAnother)
 {
-    CBufferBudget budget;
-    CSessionInput in(budget);
-    const uint32_t length = CSessionInput::kFirstBodyChunk + 3 * CSessionInput::kBodyChunk / 2;
-    Arrive(in, {1, 2, 3});
-    ASSERT_FALSE(in.TakeWholeBody(length));
+    const size_t mib = 1u << 20;
+    CBufferBudget budget(120 * mib);
+    CBudgetAccount a(budget), b(budget), c(budget), d(budget), victim(budget);
 
-    CSessionInput::Piece p = in.NextBodyPiece(length);
-    ASSERT_EQ(p.step, CSessionInput::Step::Read);
-    EXPECT_EQ(p.room.size, CSessionInput::kFirstBodyChunk - 3);  // the buffered bytes were taken
-    EXPECT_EQ(budget.Used(), CSessionInput::kFirstBodyChunk);
-    std::iota(p.room.data, p.room.data + p.room.size, 4);
+    EXPECT_FALSE(a.Take(61 * mib));  // more than half, alone
+    EXPECT_TRUE(a.Take(60 * mib));
+    EXPECT_EQ(budget.LargeHolders(), 1u);
+    // With two large holders a third each, and a third must stay free.
+    EXPECT_FALSE(b.Take(21 * mib));
+    EXPECT_TRUE(b.Take(20 * mib));
+    // With three a quarter each, and a quarter free: 10 of the 40 left.
+    EXPECT_FALSE(c.Take(11 * mib));
+    EXPECT_EQ(c.Refusal("command 10: body", 11 * mib),
+              "command 10: body of 11534336 bytes does not fit in the server's buffer budget of 125829120 bytes "
+              "(83886080 in use; a session may hold 31457280 of them while 3 sessions hold more than 1048576 bytes)");
+    EXPECT_TRUE(c.Take(10 * mib));
+    // The holders hog what they have; small requests still fit, and small
+    // holders shrink nobody's share; a fourth large one gets what is left
+    // beyond a fifth.
+    EXPECT_TRUE(victim.Take(4));
+    EXPECT_TRUE(d.Take(mib));
+    EXPECT_EQ(budget.LargeHolders(), 3u);
+    EXPECT_FALSE(d.Take(6 * mib));
+    EXPECT_TRUE(d.Take(5 * mib - 4));
+    victim.Give(4);
+    a.Give(60 * mib);
+    EXPECT_EQ(budget.LargeHolders(), 3u);
 
-    p = in.NextBodyPiece(length);
-    ASSERT_EQ(p.step, CSessionInput::Step::Read);
-    EXPECT_EQ(p.room.size, CSessionInput::kBodyChunk);
-    EXPECT_EQ(budget.Used(), length);  // the rest in one step
-    std::memset(p.room.data, 0, p.room.size);
-
-    p = in.NextBodyPiece(length);
-    ASSERT_EQ(p.step, CSessionInput::Step::Read);
-    EXPECT_EQ(p.room.size, CSessionInput::kBodyChunk / 2);
-    std::memset(p.room.data, 0, p.room.size);
-
-    EXPECT_EQ(in.NextBodyPiece(length).step, CSessionInput::Step::Complete);
-    EXPECT_EQ(Bytes(in.Body(), 5), (std::vector<unsigned char>{1, 2, 3, 4, 5}));
-    in.ReleaseBody();
-    EXPECT_EQ(budget.Used(), 0u);
-}
-
-TEST(SessionInput, RefusedBodyGivesItsBudgetBackAndDropsTheRest)
-{
-    CBufferBudget budget(CSessionInput::kFirstBodyChunk + 10);
-    CSessionInput in(budget);
-    const CCmdPacketHdr h = Header(9, CSessionInput::kFirstBodyChunk + 100);
-    CSessionInput::Piece p = in.NextBodyPiece(h.length);
-    ASSERT_EQ(p.step, CSessionInput::Step::Read);
-    EXPECT_EQ(in.NextBodyPiece(h.length).step, CSessionInput::Step::Refused);
-    const std::string message = in.RefuseBody(h);
-    EXPECT_NE(message.find("command 9: body of " + std::to_string(h.length) + " bytes does not fit"),
-              std::string::npos);
-    EXPECT_EQ(budget.Used(), 0u);
-
-    // 100 bytes remain to drop: 45 buffered, then 55 read into scratch.
-    ASSERT_TRUE(in.Discarding());
-    Arrive(in, std::vector<unsigned char>(45, 0xEE));
-    EXPECT_FALSE(in.DiscardBuffered());
-    EXPECT_EQ(in.Buffered(), 0u);
-    const CSessionInput::Room scratch = in.DiscardRoom();
-    EXPECT_EQ(scratch.size, 55u);
-    in.Discarded(scratch.size);
-    EXPECT_FALSE(in.Discarding());
-}
-
-TEST(SessionInput, OversizedHeaderIsRefusedWithoutAllocating)
-{
-    CBufferBudget budget;
-    CSessionInput in(budget);
-    const CCmdPacketHdr sent = Header(3, MAX_COMMAND_BODY + 1);
-    std::vector<unsigned char> bytes = Bytes(&sent, sizeof sent);
-    bytes.insert(bytes.end(), {1, 2});
-    Arrive(in, bytes);
-    CCmdPacketHdr h{};
-    std::string refusal;
-    ASSERT_FALSE(in.TakeHeader(h, refusal));
-    EXPECT_EQ(refusal, "command 3: body of " + std::to_string(MAX_COMMAND_BODY + 1) +
-                           " bytes exceeds the limit of " + std::to_string(MAX_COMMAND_BODY) + " bytes");
-    EXPECT_FALSE(in.DiscardBuffered());  // the two buffered body bytes are dropped
-    EXPECT_EQ(in.Buffered(), 0u);
-    EXPECT_EQ(in.DiscardRoom().size, CSessionInput::kScratch);
-    EXPECT_EQ(budget.Used(), 0u);
+    // When the budget itself is full, even small requests wait their turn.
+    CBufferBudget tiny(mib);
+    CBudgetAccount x(tiny), y(tiny);
+    EXPECT_TRUE(x.Take(mib));
+    EXPECT_FALSE(y.Take(1));
+    EXPECT_EQ(y.Refusal("CMD_SHIFT_DR: reply", 1),
+              "CMD_SHIFT_DR: reply of 1 bytes does not fit in the server's buffer budget of 1048576 bytes "
+              "(1048576 in use)");
+    x.Give(mib);
+    EXPECT_TRUE(y.Take(1));
 }

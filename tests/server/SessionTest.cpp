@@ -90,6 +90,32 @@ TYPED_TEST(SessionTest, UnknownCommandClosesButKeepsTheAdapter)
     EXPECT_NO_THROW(client->RunTest(1));
 }
 
+// A client that sends the same bad command over and over costs the log a
+// line and a count, not a line (and a reply line) each.
+TYPED_TEST(SessionTest, RepeatedErrorsAreLoggedOnceThenCounted)
+{
+    auto client = this->harness.Connect();
+    auto count = [&](const std::string& what) {
+        const std::string log = this->harness.Log();
+        size_t n = 0;
+        for (size_t at = log.find(what); at != std::string::npos; at = log.find(what, at + 1))
+            ++n;
+        return n;
+    };
+    for (int i = 0; i < 200; ++i)
+        EXPECT_EQ(Text(client->Command(0).body), "unknown command");
+    EXPECT_EQ(Text(client->Command(CMD_RUN_TEST, Le32(1)).body), "no jtag associated with debug session");
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(Text(client->Command(0).body), "unknown command");
+    client->Disconnect();
+    ASSERT_TRUE(testsupport::WaitFor([&] { return count("Session:1: Session ended.\n") == 1; }));
+    EXPECT_EQ(count("Session:1: Exception occured: unknown command\n"), 2u);
+    EXPECT_EQ(count("Session:1: The last error repeated 199 more times.\n"), 1u);
+    EXPECT_EQ(count("Session:1: Exception occured: no jtag associated with debug session\n"), 1u);
+    EXPECT_EQ(count("Session:1: The last error repeated 2 more times.\n"), 1u);
+    EXPECT_EQ(count("Session:1: Reply body length: 15\n"), 2u);  // "unknown command"
+}
+
 TYPED_TEST(SessionTest, CommandsNeedAnAdapter)
 {
     auto client = this->harness.Connect();
@@ -156,12 +182,15 @@ TYPED_TEST(SessionTest, UpdateNameIsSeenByEveryClient)
     EXPECT_EQ(list[0].chipName, "MyChip");
     // A name set on a closed adapter survives the rebuild that replaces its
     // object; the other adapter's new object keeps its own.
-    b->UpdateName("FAKE0", "Chip\x1b\nX");
+    b->UpdateName("FAKE0", "Chip \xe2\x9c\x93");
     list = b->List();
     ASSERT_EQ(list.size(), 2u);
     EXPECT_EQ(list[1].name, "FAKE0");
-    EXPECT_EQ(list[1].chipName, "Chip\x1b\nX");
-    EXPECT_EQ(b->List()[1].chipName, "Chip\x1b\nX");
+    EXPECT_EQ(list[1].chipName, "Chip \xe2\x9c\x93");
+    EXPECT_EQ(b->List()[1].chipName, "Chip \xe2\x9c\x93");
+    // A name with terminal controls would reach every client's list: refused.
+    EXPECT_THROW(b->UpdateName("FAKE0", "Chip\x1b\nX"), ServerError);
+    EXPECT_EQ(b->List()[1].chipName, "Chip \xe2\x9c\x93");
     // An unknown adapter name fails, and closes what the session holds.
     a->Open("FAKE0");
     EXPECT_THROW(a->UpdateName("NOPE", "x"), ServerError);

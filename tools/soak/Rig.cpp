@@ -83,7 +83,10 @@ CKestrad::CKestrad(const std::string& entries, const std::string& simUsb, const 
         args.push_back(arg);
     if (quiet)
         args.push_back("-q");
-    std::map<std::string, std::string> env = {{"TEMP", m_dir.Path() + "/"},
+    // Every client comes from 127.0.0.1: one source for kestrad's per-client
+    // cap, which the soak's hundreds of clients would exceed.
+    std::map<std::string, std::string> env = {{"KESTRAD_MAX_SESSIONS_PER_SOURCE", "100000"},
+                                              {"TEMP", m_dir.Path() + "/"},
                                               {"LD_PRELOAD", testsupport::SimUsbPreload()},
                                               {"KESTRAD_SIM_USB", simUsb},
                                               {"KESTRAD_SIM_USB_CTL", ctlFile}};

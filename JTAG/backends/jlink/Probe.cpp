@@ -423,6 +423,8 @@ void CJlinkJTAG::RunTest(unsigned int count)
         while (remaining > 0) {
             const unsigned int room = kMaxClocks - m_pending->Clocks();
             if (room == 0) {
+                // 2^32 clocks are 65537 probe commands: stop if the client left.
+                CheckStillWanted("RunTest");
                 Flush(m_results);
                 Begin(EmuCmdHwJtag::WRITE_ONLY);
                 continue;

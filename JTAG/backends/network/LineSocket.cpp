@@ -167,6 +167,30 @@ std::string CLineSocket::ReceiveLines(size_t lineFeeds, size_t limit, const Stea
     return text;
 }
 
+void CLineSocket::ReceiveEachLine(size_t lines, size_t maxLine, std::chrono::milliseconds silence,
+                                  const LineCheck& each)
+{
+    std::string line;
+    size_t index = 0;
+    char buffer[1024];
+    while (index < lines) {
+        const size_t got = ReceiveChunk(buffer, nullptr, silence);
+        for (size_t i = 0; i < got && index < lines; ++i) {
+            if (buffer[i] != '\n') {
+                if (line.size() == maxLine)
+                    throw std::runtime_error("Protocol error");
+                line += buffer[i];
+                continue;
+            }
+            // The character before the LF is the CR and is dropped whatever it is.
+            if (!line.empty())
+                line.pop_back();
+            each(index++, line);
+            line.clear();
+        }
+    }
+}
+
 std::string CLineSocket::ReceiveToLineEnd(size_t limit, std::chrono::milliseconds silence, size_t expected)
 {
     std::string text;

@@ -49,6 +49,12 @@ public:
     // peer did not answer. `check`, when given, sees every complete line.
     std::string ReceiveLines(size_t lineFeeds, size_t limit, const SteadyTime* deadline,
                              std::chrono::milliseconds silence, const LineCheck& check = nullptr);
+    // Receives `lines` lines and hands each to `each` as it completes (cut as
+    // LineCheck's are), keeping nothing but the line in progress: a reply of
+    // millions of lines costs no more memory than its longest line. A line
+    // longer than `maxLine` characters is a "Protocol error"; `silence` as
+    // for ReceiveLines. Bytes after the last line are dropped.
+    void ReceiveEachLine(size_t lines, size_t maxLine, std::chrono::milliseconds silence, const LineCheck& each);
     // Receives until a receive ends with LF (one reply, however many lines),
     // with the same limits; `expected` bytes are made room for at once.
     std::string ReceiveToLineEnd(size_t limit, std::chrono::milliseconds silence, size_t expected = 0);

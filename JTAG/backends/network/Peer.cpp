@@ -257,13 +257,26 @@ void CNetworkJTAG::ReadMemBlk(unsigned int address, void* buffer, unsigned int s
     }
 
     Send(network::DumpCommand(window));
-    // The rows, then one more line that is not examined.
-    ReadLines(lines, static_cast<int>(window.rows) + 1, nullptr, Expect("dump", window.rows, network::IsDumpRow));
-    const size_t first = (address - window.start) / 4;
-    for (size_t i = 0; i < size / 4; ++i) {
-        const size_t k = first + i;
-        WriteLE32(out + 4 * i, network::DumpWord(lines[k / 4], static_cast<unsigned>(k % 4)));
-    }
+    // The rows, then one more line that is not examined. Each row's words go
+    // into the block as the row arrives: the reply text (ten times the
+    // block's size) is never held, only the row in progress.
+    const uint64_t first = (address - window.start) / 4;  // the block's first word in the window
+    const uint64_t words = size / 4;
+    m_socket.ReceiveEachLine(static_cast<size_t>(window.rows) + 1, kMaxDumpRow, m_timing.reply,
+                             [&](size_t row, const std::string& line) {
+                                 if (row >= window.rows)
+                                     return;
+                                 if (!network::IsDumpRow(line))
+                                     throw std::runtime_error("dump: " + line);
+                                 for (unsigned column = 0; column < 4; ++column) {
+                                     const uint64_t k = 4 * static_cast<uint64_t>(row) + column;
+                                     if (k >= first && k < first + words)
+                                         WriteLE32(out + 4 * (k - first), network::DumpWord(line, column));
+                                 }
+                                 // A read of millions of rows stops when nobody waits for it.
+                                 if ((row + 1) % kDumpRowsPerCheck == 0)
+                                     CheckStillWanted("ReadMemBlk");
+                             });
 }
 
 void CNetworkJTAG::WriteMemBlk(unsigned int address, const void* data, unsigned int size)

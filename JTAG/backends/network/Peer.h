@@ -64,6 +64,11 @@ public:
     // expected line; more is a "Protocol error" rather than unbounded memory.
     static constexpr size_t kMaxReplyText = 64u << 20;
     static constexpr size_t kReplyLineAllowance = 64;
+    // Longest dump row taken (a row is 36 characters; peers may add a
+    // little), and the rows of a dump between two checks that its client
+    // still waits for it.
+    static constexpr size_t kMaxDumpRow = 1024;
+    static constexpr uint32_t kDumpRowsPerCheck = 4096;
 
 protected:
     void SendRawData(const unsigned char* data, unsigned int size);

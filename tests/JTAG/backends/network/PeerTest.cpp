@@ -8,11 +8,14 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -466,6 +469,11 @@ TEST(NetworkJTAG, StalledOrMisansweringPeerFailsTheCommand)
          "dump: error: dump of 0x100000 + 1 bytes exceeds the limit"},
         {CFakePeer::kRtlGreeting, "dump", "#%&? garbage ?&%#\r\n",
          [&](network::CNetworkJTAG& a) { a.ReadMemBlk(0, out, 16); }, "dump: #%&? garbage ?&%#"},
+        // A dump row of 4000 characters (whatever its first 36) is no row:
+        // refused as it comes.
+        {CFakePeer::kRtlGreeting, "dump",
+         "00000000 11111111 22222222 33333333 " + std::string(3964, 'x') + "\r\nok\r\n",
+         [&](network::CNetworkJTAG& a) { a.ReadMemBlk(0, out, 16); }, "Protocol error"},
         {CFakePeer::kDspGreeting, "read_word32", "error: bad address\r\n",
          [&](network::CNetworkJTAG& a) { a.ReadMemBlk(0x100, out, 4); }, "read_word32: error: bad address"},
         {CFakePeer::kRtlGreeting, "save", "error: no room\r\n", [&](network::CNetworkJTAG& a) { a.RunTest(1); },
@@ -481,6 +489,57 @@ TEST(NetworkJTAG, StalledOrMisansweringPeerFailsTheCommand)
         EXPECT_NO_THROW(adapter.Close());
         EXPECT_NO_THROW(adapter.Open());
     }
+}
+
+// A 16 MiB read is a million rows of text, more than twice the block: the
+// rows go into the block as they arrive, so the read holds no more than the
+// block and a row. Checked in a child process whose address space may grow
+// by 24 MiB at most from where the read begins.
+TEST(NetworkJTAG, LargeReadHoldsNoMoreThanItsBlock)
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "a sanitizer's allocator reserves address space of its own";
+#endif
+    const uint32_t size = 16u << 20;
+    std::string rows;
+    rows.reserve(static_cast<size_t>(size) / 16 * 37 + 8);
+    char row[64];
+    for (uint32_t address = 0; address < size; address += 16) {
+        std::snprintf(row, sizeof row, "%08x %08x %08x %08x \r\n", address, address + 4, address + 8, address + 12);
+        rows += row;
+    }
+    rows += "ok\r\n";
+    // The peer runs here; the adapter in the child.
+    CFakePeer peer(CFakePeer::kRtlGreeting, Replies("dump", {rows}));
+    std::fflush(nullptr);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        int status = 0;
+        try {
+            std::vector<unsigned char> block(size);
+            CTestContext context;
+            network::CNetworkJTAG adapter("127.0.0.1", peer.Port(), "SIM", context, kFast);
+            adapter.Open();
+            std::ifstream statm("/proc/self/statm");
+            unsigned long pages = 0;
+            statm >> pages;
+            rlimit limit{};
+            limit.rlim_cur = limit.rlim_max = pages * static_cast<unsigned long>(::sysconf(_SC_PAGESIZE)) + (24ul << 20);
+            ::setrlimit(RLIMIT_AS, &limit);
+            adapter.ReadMemBlk(0, block.data(), size);
+            status = ReadLE32(block.data() + 4) == 4 && ReadLE32(block.data() + size - 4) == size - 4 ? 0 : 3;
+        } catch (const std::bad_alloc&) {
+            status = 2;
+        } catch (...) {
+            status = 1;
+        }
+        ::_exit(status);
+    }
+    ASSERT_GT(child, 0);
+    int status = -1;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: failed, 2: out of memory, 3: wrong data";
 }
 
 // The pause a peer needs after a close comes before this adapter's next
