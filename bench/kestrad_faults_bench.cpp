@@ -4,7 +4,7 @@
 // before/after comparison) on loopback only.
 //
 //   kestrad-faults-bench [accept|scan|renumerate|bodies|threads|shiftdr|budget|sources|logflood|
-//                         peerread|all]
+//                         peerread|trickle|all]
 //                        [--kestrad PATH]
 //
 // accept      kestrad under `prlimit --nofile=14`, 8 clients queued past the
@@ -35,6 +35,10 @@
 // peerread    64 MiB CMD_READ_BLKs through a network peer (one, two at once,
 //             one from a peer sending 4000-character rows): peak resident
 //             memory.
+// trickle     a peer that greets, then sends a byte every 2 s of a line that
+//             never ends: how long a client waits for the adapter list; and
+//             kestrad's threads and open descriptors after 30 clients asked
+//             for the list and hung up (1 s after asking), 2 s and 15 s later.
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <netinet/in.h>
@@ -50,6 +54,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -141,9 +146,17 @@ long FileSize(const std::string& path)
     return in ? static_cast<long>(in.tellg()) : 0;
 }
 
-int RawConnect(int port)
+// A TCP connection to 127.0.0.1:port, from a chosen loopback address
+// (127.0.0.x) when `from` is given.
+int RawConnect(int port, const char* from = nullptr)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (from) {
+        sockaddr_in at{};
+        at.sin_family = AF_INET;
+        ::inet_pton(AF_INET, from, &at.sin_addr);
+        ::bind(fd, reinterpret_cast<const sockaddr*>(&at), sizeof at);
+    }
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = htons(static_cast<uint16_t>(port));
@@ -533,25 +546,6 @@ void BenchBudget()
     BudgetRun("4 hogs announcing 64 MiB and sending 63 MiB", 63u << 20, 20s);
 }
 
-// A TCP connection to 127.0.0.x:port, from a chosen loopback address.
-int ConnectFrom(const char* from, int port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in at{};
-    at.sin_family = AF_INET;
-    ::inet_pton(AF_INET, from, &at.sin_addr);
-    ::bind(fd, reinterpret_cast<const sockaddr*>(&at), sizeof at);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(static_cast<uint16_t>(port));
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 // Whether the greeting arrives on fd within `timeout` (a refused connection
 // is closed without one).
 bool Greeted(int fd, std::chrono::milliseconds timeout)
@@ -599,7 +593,7 @@ void BenchSources()
     Kestrad server("");
     std::vector<int> held;
     for (int i = 0; i < 600; ++i) {
-        const int fd = ConnectFrom("127.0.0.1", server.port);
+        const int fd = RawConnect(server.port, "127.0.0.1");
         if (fd < 0 || !Greeted(fd, 2s)) {
             if (fd >= 0)
                 ::close(fd);
@@ -611,7 +605,7 @@ void BenchSources()
     const size_t fds = Descriptors(server.Pid());
     int served = 0;
     for (int i = 0; i < 1000; ++i) {
-        const int fd = ConnectFrom("127.0.0.2", server.port);
+        const int fd = RawConnect(server.port, "127.0.0.2");
         if (fd >= 0 && Greeted(fd, 2s))
             ++served;
         if (fd >= 0)
@@ -777,6 +771,112 @@ void BenchPeerRead()
     run("one 64 MiB read, rows of 4000 characters", 4000 - 36, 1);
 }
 
+// Greets every connection at once (each on a thread of its own), then
+// sends a byte every 2 s, a reply line that never ends.
+struct TricklePeer {
+    SilentPeer listener;
+    std::atomic<bool> stop{false};
+    std::mutex mutex;
+    std::vector<std::thread> connections;
+    std::thread thread;
+    TricklePeer()
+    {
+        thread = std::thread([this] {
+            for (;;) {
+                const int fd = ::accept(listener.fd, nullptr, nullptr);
+                if (fd < 0)
+                    return;
+                std::lock_guard<std::mutex> lock(mutex);
+                connections.emplace_back([this, fd] { Serve(fd); });
+            }
+        });
+    }
+    ~TricklePeer()
+    {
+        stop = true;
+        ::shutdown(listener.fd, SHUT_RDWR);
+        thread.join();
+        for (auto& t : connections)
+            t.join();
+    }
+    void Serve(int fd)
+    {
+        const std::string greeting = "RTL model\r\nprotocol RTL_JTAGdemo-0.1\r\n";
+        bool open = ::send(fd, greeting.data(), greeting.size(), MSG_NOSIGNAL) > 0;
+        auto next = Clock::now() + 2s;
+        while (open && !stop) {
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, 200) > 0) {
+                char sink[256];
+                open = ::recv(fd, sink, sizeof sink, 0) > 0;
+            }
+            if (open && Clock::now() >= next) {
+                open = ::send(fd, "0", 1, MSG_NOSIGNAL) == 1;
+                next += 2s;
+            }
+        }
+        ::close(fd);
+    }
+};
+
+int OpenDescriptors(int pid)
+{
+    int count = 0;
+    if (DIR* dir = ::opendir(("/proc/" + std::to_string(pid) + "/fd").c_str())) {
+        while (const dirent* entry = ::readdir(dir))
+            count += entry->d_name[0] != '.';
+        ::closedir(dir);
+    }
+    return count;
+}
+
+void BenchTrickle()
+{
+    {
+        TricklePeer peer;
+        Kestrad server(testsupport::NetworkEntry("TRICKLE", peer.listener.port));
+        ClientOptions options;
+        options.replyTimeout = 60s;
+        const auto start = Clock::now();
+        std::string outcome;
+        try {
+            CClient client(server.address, options);
+            outcome = std::to_string(client.List().size()) + " adapters listed";
+        } catch (const std::exception&) {
+            outcome = "no list within 60 s";
+        }
+        std::printf("trickle     a peer trickling a byte every 2 s: adapter list after %.1f s (%s)\n",
+                    std::chrono::duration<double>(Clock::now() - start).count(), outcome.c_str());
+    }
+    TricklePeer peer;
+    Kestrad server(testsupport::NetworkEntry("TRICKLE", peer.listener.port));
+    std::this_thread::sleep_for(500ms);
+    const int pid = server.Pid();
+    const std::string idleThreads = Status(pid, "Threads");
+    const int idleFds = OpenDescriptors(pid);
+    std::vector<std::thread> clients;
+    for (int i = 0; i < 30; ++i)
+        clients.emplace_back([&] {
+            try {
+                ClientOptions options;
+                options.replyTimeout = 1s;
+                CClient client(server.address, options);
+                client.List();
+            } catch (const std::exception&) {
+            }
+        });
+    for (auto& t : clients)
+        t.join();
+    std::this_thread::sleep_for(2s);
+    const std::string threads2 = Status(pid, "Threads");
+    const int fds2 = OpenDescriptors(pid);
+    std::this_thread::sleep_for(13s);
+    std::printf("trickle     30 clients asked for the list and hung up: kestrad threads %s, fds %d after 2 s; "
+                "threads %s, fds %d after 15 s (idle before: threads %s, fds %d)\n",
+                threads2.c_str(), fds2, Status(pid, "Threads").c_str(), OpenDescriptors(pid), idleThreads.c_str(),
+                idleFds);
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -813,6 +913,8 @@ int main(int argc, char** argv)
             BenchLogFlood();
         if (mode == "peerread" || mode == "all")
             BenchPeerRead();
+        if (mode == "trickle" || mode == "all")
+            BenchTrickle();
     } catch (const std::exception& e) {
         std::printf("failed: %s\n", e.what());
         return 1;

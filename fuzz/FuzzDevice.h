@@ -18,7 +18,7 @@
 // Every log level off: the fuzzer measures the back-end, not the logger.
 class CFuzzContext {
 public:
-    AdapterContext Context() { return AdapterContext{m_logger, m_description, nullptr}; }
+    AdapterContext Context() { return AdapterContext{m_logger, m_description, nullptr, nullptr}; }
     CLogger& Logger() { return m_logger; }
 
 private:

@@ -59,7 +59,7 @@ public:
                     {OPTION_SAVEPOINTS, "savepoints", "RTL model savepoints mode", false}},
           m_streams(CStreamContainer::getInstance()),
           m_logger(m_options, m_streams),
-          m_holder(AdapterContext{m_logger, m_description, [this] { return m_options[OPTION_SAVEPOINTS].value; }},
+          m_holder(AdapterContext{m_logger, m_description, [this] { return m_options[OPTION_SAVEPOINTS].value; }, nullptr},
                    DefaultSources()),
           m_service(service),
           m_endpoint(endpoint),
@@ -127,6 +127,12 @@ public:
         // Scripts and service managers learn here where to connect (the port
         // the system chose when 0 was asked for).
         m_logger.Log("Listening on %s.\n", EndpointText().c_str());
+        bool warning = false;
+        const std::string access = Traits::AccessNote(*m_acceptor, &warning);
+        if (warning)
+            m_logger.LogError("%s\n", access.c_str());
+        else if (!access.empty())
+            m_logger.Log("%s\n", access.c_str());
         for (;;)
             std::this_thread::sleep_for(std::chrono::milliseconds(500));
     }

@@ -258,7 +258,7 @@ uint32_t CSessionCommands::AdapterWord(const Body& body, const char* command, co
 std::shared_ptr<CReplyPacketHdr> CSessionCommands::Renumerate()
 {
     m_log.Log("Session:%d: CMD_RENUMERATE\n", m_id);
-    m_holder.Renumerate();
+    m_holder.Renumerate(m_stillWanted);
     std::lock_guard<std::mutex> lock(m_holder.Mutex());
     std::vector<unsigned char> records;
     for (const auto& adapter : m_holder) {

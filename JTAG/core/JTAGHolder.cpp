@@ -1,5 +1,6 @@
 #include "JTAG/core/JTAGHolder.h"
 
+#include <set>
 #include <stdexcept>
 
 #include "JTAG/core/JTAG.h"
@@ -52,15 +53,22 @@ void CJTAGHolder::SetChipName(const std::string& name, const std::string& chip)
     m_chipNames[name] = chip;
 }
 
-void CJTAGHolder::Renumerate()
+void CJTAGHolder::Renumerate(const std::function<bool()>& stillWanted)
 {
     std::unique_lock<std::mutex> scanLock(m_scanMutex);
     if (m_scanning) {
         // Devices found by the scan in progress are as fresh as a new scan's
         // would be, and nobody waits for a whole round of probes per request.
+        // A waiter whose client hangs up leaves at once (its thread and its
+        // session slot are freed), looking every kGoneCheck.
         const uint64_t scan = m_scans;
         ++m_scanWaiters;
-        m_scanDone.wait(scanLock, [&] { return m_scans != scan; });
+        while (!m_scanDone.wait_for(scanLock, kGoneCheck, [&] { return m_scans != scan; })) {
+            if (stillWanted && !stillWanted()) {
+                --m_scanWaiters;
+                throw std::runtime_error("Renumerate stopped: its client has gone");
+            }
+        }
         --m_scanWaiters;
         if (m_scanError)
             std::rethrow_exception(m_scanError);
@@ -95,17 +103,29 @@ void CJTAGHolder::Scan()
     CLogger& log = m_context.logger;
     log.LogVerb("Starting devices enumeration.\n");
 
+    // The adapters sessions hold now are not probed; their objects stay even
+    // if released during the scan, which has nothing newer for them.
+    std::set<std::string> inUse;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (const auto& adapter : m_adapters)
+            if (adapter->IsOpened() || m_claimed.count(adapter.get()) != 0)
+                inUse.insert(adapter->GetName());
+    }
+    AdapterContext context = m_context;
+    context.inUse = [inUse](const std::string& name) { return inUse.count(name) != 0; };
+
     // Probing takes as long as the devices and peers make it: no lock. A
     // failing source leaves the list as it was: nothing below runs.
     Adapters found;
     for (const Source& source : m_sources)
-        source(found, m_context);
+        source(found, context);
 
     Adapters dropped;  // released after the lock, in case a destructor is slow
     std::lock_guard<std::mutex> lock(m_mutex);
     Adapters list;
     for (auto& adapter : m_adapters) {
-        if (adapter->IsOpened() || m_claimed.count(adapter.get()) != 0)
+        if (adapter->IsOpened() || m_claimed.count(adapter.get()) != 0 || inUse.count(adapter->GetName()) != 0)
             list.push_back(adapter);
         else
             dropped.push_back(std::move(adapter));

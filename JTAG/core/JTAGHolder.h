@@ -8,6 +8,7 @@
 // adapter work never stalls another session.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
@@ -44,10 +45,14 @@ public:
     // Scans the sources into a new list without the lock, then merges it
     // under the lock: adapters open or claimed meanwhile are kept. A call
     // made while a scan is in progress waits for that scan and shares its
-    // outcome instead of starting another.
-    void Renumerate();
+    // outcome instead of starting another. Such a wait ends early, with
+    // std::runtime_error, once `stillWanted` (when given) says its client
+    // has gone; the scan itself is bounded by its sources' time limits.
+    void Renumerate(const std::function<bool()>& stillWanted = nullptr);
     // Requests waiting for the scan in progress.
     size_t ScanWaiters();
+    // How often such a request asks whether its client is still there.
+    static constexpr std::chrono::milliseconds kGoneCheck{100};
 
     // The first adapter in the list for which IsNamed(name) holds; empty when
     // there is none. The caller holds Mutex().

@@ -174,6 +174,25 @@ std::string Shown(const std::string& text)
     return TerminalSafe(text);
 }
 
+std::string ShownMessage(const std::string& text)
+{
+    // Line by line: a message of ours may carry an indented hint on a line
+    // of its own. Every line after the first is shown indented, so text from
+    // a server can still not forge a line of kestractl's own.
+    std::string out;
+    size_t at = 0;
+    for (;;) {
+        const size_t end = text.find('\n', at);
+        const std::string line = TerminalSafe(text.substr(at, end == std::string::npos ? end : end - at));
+        if (at > 0)
+            out += line.compare(0, 2, "  ") == 0 ? "\n" : "\n  ";
+        out += line;
+        if (end == std::string::npos)
+            return out;
+        at = end + 1;
+    }
+}
+
 std::string JsonText(const Json& doc, int indent)
 {
     return doc.dump(indent, ' ', true, Json::error_handler_t::replace);
@@ -287,16 +306,20 @@ int ReportError(const std::exception& e, const std::string& where, bool json, Js
     }
     // A usage error names the command it is about: "kestractl read: ..." on
     // the command line, "kestractl: line 3: read: ..." in a script.
+    // What the server or a device said is escaped whole; our own messages
+    // keep their hint lines.
+    const std::string shown =
+        status == EXIT_SERVER || status == EXIT_PROTOCOL ? Shown(e.what()) : ShownMessage(e.what());
     std::string named;
     if (status == EXIT_USAGE) {
         const auto* usage = dynamic_cast<const UsageError*>(&e);
         named = usage && !usage->Command().empty() ? usage->Command() : command;
     }
     if (!named.empty() && where.empty())
-        std::fprintf(stderr, "kestractl %s: %s\n", named.c_str(), Shown(e.what()).c_str());
+        std::fprintf(stderr, "kestractl %s: %s\n", named.c_str(), shown.c_str());
     else
         std::fprintf(stderr, "kestractl: %s%s%s%s\n", where.c_str(),
-                     named.empty() ? "" : (named + ": ").c_str(), prefix.c_str(), Shown(e.what()).c_str());
+                     named.empty() ? "" : (named + ": ").c_str(), prefix.c_str(), shown.c_str());
     if (json && jsonOut) {
         Json err;
         err["type"] = type;

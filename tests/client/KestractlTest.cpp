@@ -753,7 +753,7 @@ TEST_F(KestractlTest, JsonReportsEveryFailureWithItsStatus)
     }
     Result refused = Run({"-a", m_dir.File("none.sock"), "--json", "list"});
     EXPECT_EQ(ParseJson(refused)["status"], 3) << refused.out;
-    EXPECT_NE(refused.err.find("is kestrad running?"), std::string::npos) << refused.err;
+    EXPECT_NE(refused.err.find("\n  is kestrad running?"), std::string::npos) << refused.err;
     EXPECT_NE(refused.err.find(m_dir.File("none.sock")), std::string::npos) << refused.err;
 }
 

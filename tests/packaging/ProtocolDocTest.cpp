@@ -5,8 +5,8 @@
 // lines must be what the server sends (consecutive lines of one direction
 // form one run), "< (nothing)" means no byte arrives, "< (closed)" that the
 // server closes the connection; "#" starts a comment. The blocks run in
-// document order against one server with a kestrad-sim peer named SIM and a
-// simulated EZ-USB adapter with serial number K1.
+// document order against one server with a kestrad-sim peer named SIM, a
+// simulated EZ-USB adapter with serial number K1 and a simulated J-Link J1.
 #include <gtest/gtest.h>
 
 #include <cctype>
@@ -121,8 +121,11 @@ TEST(ProtocolDoc, EveryWireExampleHappensAsWritten)
     ASSERT_GE(blocks.size(), 5u) << "no worked examples found in " << doc;
 
     testsupport::Peer peer;
-    testsupport::Server server(testsupport::UsbEntry() + testsupport::NetworkEntry("SIM", peer.port),
-                               "ezusb,serial=K1");
+    testsupport::Server server(testsupport::UsbEntry() +
+                                   "\t<usb name=\"JLINK\" idvendor=\"0x1366\" idproduct=\"0x0101\" "
+                                   "frequency=\"12MHZ\"/>\n" +
+                                   testsupport::NetworkEntry("SIM", peer.port),
+                               "ezusb,serial=K1;jlink,serial=J1,chain=0x4BA00477:4");
 
     std::set<uint32_t> codes;
     for (const Block& block : blocks) {

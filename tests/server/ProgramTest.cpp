@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "client/Client.h"
+#include "server/TransportTraits.h"
 #include "tests/support/Process.h"
 
 using namespace testsupport;
@@ -297,6 +298,8 @@ TEST(Program, LogsWhereItListens)
     })) << any.Stdout() << any.Stderr();
     ASSERT_NE(port, "0");
     EXPECT_TRUE(CanConnectTcp(std::stoi(port)));
+    // Loopback needs no warning about unauthenticated clients.
+    EXPECT_EQ(any.Stderr().find("not authenticated"), std::string::npos) << any.Stderr();
 
     // IPv6 hosts in brackets, as kestractl takes them.
     const int v6 = socket(AF_INET6, SOCK_STREAM, 0);
@@ -314,6 +317,17 @@ TEST(Program, LogsWhereItListens)
         << bracketed.Stdout() << bracketed.Stderr();
     kestrad::client::CClient client(address);
     client.Disconnect();
+}
+
+// Only a loopback address goes without the start-up warning that TCP
+// clients are not authenticated (no test binds anything else).
+TEST(Program, LoopbackAddressesAreTheOnesWithoutTheWarning)
+{
+    const std::pair<const char*, bool> rows[] = {
+        {"127.0.0.1", true}, {"127.4.5.6", true}, {"::1", true}, {"::ffff:127.0.0.1", true},
+        {"0.0.0.0", false}, {"::", false}, {"192.0.2.7", false}, {"::ffff:192.0.2.7", false}, {"2001:db8::1", false}};
+    for (const auto& [text, loopback] : rows)
+        EXPECT_EQ(TransportTraits<asio::ip::tcp>::IsLoopback(asio::ip::make_address(text)), loopback) << text;
 }
 
 TEST(Program, LoadsValidConfigurationFile)

@@ -461,6 +461,16 @@ TEST(Server, SlowRenumerateDoesNotStallOtherSessions)
     auto another = harness.Connect();
     std::thread share([&] { EXPECT_EQ(another->List().size(), 2u); });
     EXPECT_TRUE(testsupport::WaitFor([&] { return harness.server().Holder().ScanWaiters() == 1; }));
+    // One that asks and hangs up stops waiting at once: its thread and its
+    // session slot are not held until the scan ends.
+    {
+        ClientOptions impatient;
+        impatient.replyTimeout = 200ms;
+        auto leaving = harness.Connect(impatient);
+        EXPECT_ANY_THROW(leaving->List());
+        EXPECT_EQ(harness.server().Holder().ScanWaiters(), 2u);
+    }
+    EXPECT_TRUE(testsupport::WaitFor([&] { return harness.server().Holder().ScanWaiters() == 1; }));
     gate.Open();
     scan.join();
     share.join();

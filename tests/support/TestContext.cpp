@@ -35,7 +35,7 @@ CTestContext::~CTestContext()
 
 AdapterContext CTestContext::Context()
 {
-    return AdapterContext{*m_logger, m_description, [this] { return m_savepoints; }};
+    return AdapterContext{*m_logger, m_description, [this] { return m_savepoints; }, nullptr};
 }
 
 std::string CTestContext::LogText() const

@@ -9,10 +9,12 @@
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 #include "JTAG/core/Frequency.h"
 #include "base/Printable.h"
+#include "config/Description.h"
 #include "log/Logger.h"
 
 namespace ezusb {
@@ -80,6 +82,9 @@ CKorselUsbJTAG::CKorselUsbJTAG(std::unique_ptr<usb::CUsbInterface> usb, const st
     CLogger& log = m_context.logger;
     const uint32_t hertz = ConfiguredFrequency(frequency, log);
     m_clockCode = ClockCode(hertz);
+    m_configuredCode = m_clockCode;
+    m_configuredHertz = hertz;
+    m_askedHertz = hertz;
     LogClock(log, m_name, hertz, ClockOf(m_clockCode), true);
     // The scan reports a refused device only when verbose: each reason the
     // device cannot be served is said here at the normal level.
@@ -156,6 +161,47 @@ void CKorselUsbJTAG::Open()
 {
     m_usb->Open();
     m_opened = true;
+    // A clock a client set lasts for its session: the next one starts at
+    // the configured clock again.
+    if (m_clockCode != m_configuredCode) {
+        const unsigned char clock = static_cast<unsigned char>(m_configuredCode);
+        m_usb->Write(m_controlEndPoint, &clock, 1);
+        m_clockCode = m_configuredCode;
+    }
+    m_askedHertz = m_configuredHertz;
+}
+
+void CKorselUsbJTAG::SetFrequency(unsigned int hertz)
+{
+    // The firmware takes its clock choice on the control endpoint at any
+    // time: the fastest of its three clocks not above the one asked for
+    // (12 MHz for anything slower), clamped and said as every adapter does.
+    const uint16_t code = ClockCode(hertz);
+    const unsigned char clock = static_cast<unsigned char>(code);
+    m_usb->Write(m_controlEndPoint, &clock, 1);
+    m_clockCode = code;
+    m_askedHertz = hertz;
+    LogClock(m_context.logger, m_name, hertz, ClockOf(code));
+}
+
+void CKorselUsbJTAG::RunTest(unsigned int count)
+{
+    // The firmware has no command that clocks the TAP in Run-Test/Idle; it
+    // leaves the TAP there after every scan. What a client needs of idle
+    // clocks (a flash cell programming, a fuse blowing) is their time: the
+    // wait they take at the adapter's clock, or at the clock the client last
+    // asked for when that is slower (the count was reckoned at it, and a
+    // wait too long harms nothing where one too short would). A client that
+    // leaves stops the wait.
+    if (count == 0)
+        return;
+    const uint64_t hertz = std::min<uint64_t>(ClockOf(m_clockCode), std::max<uint32_t>(m_askedHertz, 1));
+    const auto wait = std::chrono::nanoseconds(count * UINT64_C(1000000000) / hertz);
+    const auto end = std::chrono::steady_clock::now() + wait;
+    for (auto now = std::chrono::steady_clock::now(); now < end; now = std::chrono::steady_clock::now()) {
+        CheckStillWanted("RunTest");
+        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(end - now, kRunTestCheck));
+    }
 }
 
 void CKorselUsbJTAG::Close()
@@ -167,6 +213,9 @@ void CKorselUsbJTAG::Close()
 
 void CKorselUsbJTAG::ResetAdapter()
 {
+    // The adapter starts again at its configured clock, as after opening.
+    m_clockCode = m_configuredCode;
+    m_askedHertz = m_configuredHertz;
     m_context.logger.LogVerb("ResetAdapter(%d)\n", m_clockCode);
     const unsigned char clock = static_cast<unsigned char>(m_clockCode);
     m_usb->Write(m_controlEndPoint, &clock, 1);
@@ -362,7 +411,10 @@ void CKorselUsbJTAG::ReadWords(uint32_t address, unsigned char* out, uint64_t re
 {
     std::vector<unsigned char> receive(kReceiveArea);
     unsigned attempts = 0;
-    while (remaining > 0) {
+    for (uint64_t transfers = 0; remaining > 0; ++transfers) {
+        // A read of megabytes stops when nobody waits for it.
+        if (transfers > 0 && transfers % kTransfersPerCheck == 0)
+            CheckStillWanted("ReadMemBlk");
         const std::vector<Block> blocks =
             PlanTransfer(address, remaining, wordsPerBlock, blocksPerTransfer);
         const uint64_t words = TransferWords(blocks);
@@ -405,7 +457,9 @@ void CKorselUsbJTAG::ReadWords(uint32_t address, unsigned char* out, uint64_t re
 void CKorselUsbJTAG::WriteWords(uint32_t address, const unsigned char* in, uint64_t remaining,
                                 uint32_t wordsPerBlock, uint32_t blocksPerTransfer)
 {
-    while (remaining > 0) {
+    for (uint64_t transfers = 0; remaining > 0; ++transfers) {
+        if (transfers > 0 && transfers % kTransfersPerCheck == 0)
+            CheckStillWanted("WriteMemBlk");
         const std::vector<Block> blocks =
             PlanTransfer(address, remaining, wordsPerBlock, blocksPerTransfer);
         const uint64_t words = TransferWords(blocks);
@@ -442,11 +496,11 @@ int CKorselUsbJTAG::BulkWriteRead(const void* out, unsigned int outSize, void* i
 usb::Kind UsbKind()
 {
     return {"ezusb", nullptr,
-            [](struct usb_device* device, const std::string& name, const std::string& frequency,
+            [](struct usb_device* device, const CUsbJTAGDescription& entry, const std::string& name,
                const AdapterContext& context) -> std::shared_ptr<CJTAG> {
                 return std::make_shared<CKorselUsbJTAG>(
                     std::unique_ptr<usb::CUsbInterface>(new usb::CUsbInterface(device, context.logger)), name,
-                    frequency, device->descriptor.iSerialNumber, context);
+                    entry.frequency, device->descriptor.iSerialNumber, context);
             }};
 }
 

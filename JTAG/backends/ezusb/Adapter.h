@@ -8,6 +8,7 @@
 // adapter's state (line levels, last instruction).
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -39,6 +40,8 @@ public:
     unsigned int ShiftIR(unsigned int value, int length, TapState end) override;
     void ShiftDR(const unsigned char* in, unsigned char* out, int length,
                  TapState end) override;
+    void RunTest(unsigned int count) override;
+    void SetFrequency(unsigned int hertz) override;
 
     // Block engines behind ReadMemBlk/WriteMemBlk (40 words per block, 9 blocks
     // per transfer there). Any address and length: a word only partly
@@ -53,6 +56,9 @@ public:
     // Sends of one memory read transfer whose replies bring no word before
     // the read fails.
     static constexpr unsigned kReadAttempts = 3;
+    // Transfers of a memory block between two checks that its client still
+    // waits (about half a megabyte).
+    static constexpr uint64_t kTransfersPerCheck = 256;
 
 protected:
     // Command endpoint out, reply endpoint in; each does nothing and returns 0
@@ -79,6 +85,12 @@ private:
     usb::CEndPoint m_commandEndPoint{usb::ENDPOINT_BULK_OUT, 0x02};
     usb::CEndPoint m_controlEndPoint{usb::ENDPOINT_BULK_OUT2, 0x04};
     uint16_t m_clockCode = 1;
+    uint16_t m_configuredCode = 1;
+    // The clock last asked for (configured, or by the session's client).
+    uint32_t m_askedHertz = 12000000;
+    uint32_t m_configuredHertz = 12000000;
+    // How often a RunTest wait asks whether its client is still there.
+    static constexpr std::chrono::milliseconds kRunTestCheck{100};
     uint32_t m_wordsPerBlock = 40;
     uint32_t m_blocksPerTransfer = 9;
     uint32_t m_lastInstruction = 0xFFFFFFFFu;  // nothing shifted yet

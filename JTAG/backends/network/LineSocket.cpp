@@ -90,6 +90,8 @@ void CLineSocket::Close()
 
 int CLineSocket::ShutdownAndClose()
 {
+    if (m_fd < 0)
+        return 0;
     const int error = ::shutdown(m_fd, SHUT_RDWR) != 0 ? errno : 0;
     Close();
     return error;
@@ -107,6 +109,24 @@ void CLineSocket::Send(const unsigned char* data, size_t size)
             throw SocketError("Can't send data to server, error: ", errno);
         }
         sent += static_cast<size_t>(n);
+    }
+}
+
+std::string CLineSocket::Unread(size_t most)
+{
+    std::string text(most, '\0');
+    for (;;) {
+        const ssize_t n = ::recv(m_fd, text.data(), most, MSG_PEEK | MSG_DONTWAIT);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return std::string();
+        if (n < 0)
+            throw SocketError("Can't recv data from server, error: ", errno);
+        if (n == 0)
+            throw std::runtime_error("Connection closed by server");
+        text.resize(static_cast<size_t>(n));
+        return text;
     }
 }
 
@@ -167,14 +187,14 @@ std::string CLineSocket::ReceiveLines(size_t lineFeeds, size_t limit, const Stea
     return text;
 }
 
-void CLineSocket::ReceiveEachLine(size_t lines, size_t maxLine, std::chrono::milliseconds silence,
-                                  const LineCheck& each)
+void CLineSocket::ReceiveEachLine(size_t lines, size_t maxLine, const SteadyTime* deadline,
+                                  std::chrono::milliseconds silence, const LineCheck& each)
 {
     std::string line;
     size_t index = 0;
     char buffer[1024];
     while (index < lines) {
-        const size_t got = ReceiveChunk(buffer, nullptr, silence);
+        const size_t got = ReceiveChunk(buffer, deadline, silence);
         for (size_t i = 0; i < got && index < lines; ++i) {
             if (buffer[i] != '\n') {
                 if (line.size() == maxLine)
@@ -191,14 +211,15 @@ void CLineSocket::ReceiveEachLine(size_t lines, size_t maxLine, std::chrono::mil
     }
 }
 
-std::string CLineSocket::ReceiveToLineEnd(size_t limit, std::chrono::milliseconds silence, size_t expected)
+std::string CLineSocket::ReceiveToLineEnd(size_t limit, const SteadyTime* deadline, std::chrono::milliseconds silence,
+                                          size_t expected)
 {
     std::string text;
     text.reserve(std::min(expected, limit));
     char buffer[1024];
     size_t got;
     do {
-        got = ReceiveChunk(buffer, nullptr, silence);
+        got = ReceiveChunk(buffer, deadline, silence);
         text.append(buffer, got);
         if (text.size() > limit)
             throw std::runtime_error("Protocol error");

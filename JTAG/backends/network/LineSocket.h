@@ -37,6 +37,10 @@ public:
     bool IsOpen() const { return m_fd >= 0; }
 
     void Send(const unsigned char* data, size_t size);
+    // Bytes that have arrived and wait unread (up to `most` of them, peeked,
+    // left in place); empty when none do. A connection the peer has closed
+    // with nothing unread fails with "Connection closed by server".
+    std::string Unread(size_t most);
 
     // Called with each line as it completes (its index from 0, the text
     // without LF and the character before it); throws to stop the receive.
@@ -52,15 +56,17 @@ public:
     // Receives `lines` lines and hands each to `each` as it completes (cut as
     // LineCheck's are), keeping nothing but the line in progress: a reply of
     // millions of lines costs no more memory than its longest line. A line
-    // longer than `maxLine` characters is a "Protocol error"; `silence` as
-    // for ReceiveLines. Bytes after the last line are dropped.
-    void ReceiveEachLine(size_t lines, size_t maxLine, std::chrono::milliseconds silence, const LineCheck& each);
+    // longer than `maxLine` characters is a "Protocol error"; `deadline` and
+    // `silence` as for ReceiveLines. Bytes after the last line are dropped.
+    void ReceiveEachLine(size_t lines, size_t maxLine, const SteadyTime* deadline, std::chrono::milliseconds silence,
+                         const LineCheck& each);
     // Receives until a receive ends with LF (one reply, however many lines),
     // with the same limits; `expected` bytes are made room for at once.
-    std::string ReceiveToLineEnd(size_t limit, std::chrono::milliseconds silence, size_t expected = 0);
+    std::string ReceiveToLineEnd(size_t limit, const SteadyTime* deadline, std::chrono::milliseconds silence,
+                                 size_t expected = 0);
 
     // Shuts both directions down and closes; returns the shutdown's errno, or
-    // 0. The descriptor is released either way.
+    // 0 (also when already closed). The descriptor is released either way.
     int ShutdownAndClose();
     void Close();
 

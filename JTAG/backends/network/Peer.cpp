@@ -7,6 +7,7 @@
 // memory commands (read_word32, write_word32), used for 4-byte accesses.
 #include "JTAG/backends/network/Peer.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <stdexcept>
 #include <thread>
@@ -74,6 +75,11 @@ void CNetworkJTAG::AddAdapters(std::vector<std::shared_ptr<CJTAG>>& adapters, co
     // A copy: the entries must not change under us while peers are probed.
     const std::vector<CNetworkJTAGDescription> entries = context.description.GetJTAGs().networkJTAGs;
     for (const CNetworkJTAGDescription& entry : entries) {
+        // A peer a session is using is not probed: the probe would wait for a
+        // peer that serves one connection at a time, or send it resets. The
+        // holder keeps that session's adapter in the list as it is.
+        if (context.InUse(entry.name))
+            continue;
         try {
             adapters.push_back(std::make_shared<CNetworkJTAG>(entry.addr, entry.port, entry.name, context));
         } catch (const std::exception& e) {
@@ -100,9 +106,12 @@ void CNetworkJTAG::Open()
         m_socket.Connect(m_serverAddress, m_port, m_timing.connect,
                          {kKeepAliveIdleSeconds, kKeepAliveIntervalSeconds, kKeepAliveProbes});
 
-        // A listener that accepts but never greets must not hold the session
-        // (or the enumeration) forever.
-        const Clock::time_point deadline = Clock::now() + m_timing.greeting;
+        // A listener that accepts but never greets, or greets or answers the
+        // resets a byte at a time, must not hold the session (or the
+        // enumeration) for ever.
+        const Clock::time_point now = Clock::now();
+        m_handshakeEnd = now + m_timing.handshake;
+        const Clock::time_point deadline = std::min(now + m_timing.greeting, *m_handshakeEnd);
         std::vector<std::string> lines;
         ReadLines(lines, 2, &deadline);
         const std::string protocol = network::ProtocolName(lines[1]);
@@ -111,8 +120,10 @@ void CNetworkJTAG::Open()
 
         Exchange(network::ResetCommand());
         Exchange(network::ResetCommand());
+        m_handshakeEnd.reset();
     } catch (...) {
         // A failed Open leaves nothing behind: the socket is closed at once.
+        m_handshakeEnd.reset();
         m_socket.Close();
         throw;
     }
@@ -132,14 +143,23 @@ void CNetworkJTAG::Close()
         throw SocketError("Can't connect to server, error: ", error);
 }
 
-void CNetworkJTAG::SendRawData(const unsigned char* data, unsigned int size) { m_socket.Send(data, size); }
-
 void CNetworkJTAG::Send(const std::string& command)
 {
+    if (!m_socket.IsOpen())
+        throw std::runtime_error("The connection to the peer is closed");
+    // Every reply is read whole before the next command goes out, so text
+    // waiting now answers nothing that was asked: read as the next command's
+    // answer it would shift every later result by one, each reported as OK.
+    // The peer is out of step: the command fails and the connection closes.
+    const std::string stray = m_socket.Unread(kStrayShown);
+    if (!stray.empty()) {
+        m_socket.ShutdownAndClose();
+        m_closedAt = Clock::now();
+        throw std::runtime_error("Protocol error: the peer sent text no command asked for: " +
+                                 stray.substr(0, stray.find_first_of("\r\n")));
+    }
     m_socket.Send(reinterpret_cast<const unsigned char*>(command.data()), command.size());
 }
-
-void CNetworkJTAG::ReadNLines(std::vector<std::string>& lines, int n) { ReadLines(lines, n, nullptr); }
 
 void CNetworkJTAG::ReadLines(std::vector<std::string>& lines, int n, const Clock::time_point* deadline,
                              const CLineSocket::LineCheck& check)
@@ -148,13 +168,18 @@ void CNetworkJTAG::ReadLines(std::vector<std::string>& lines, int n, const Clock
     if (n <= 0)
         return;
     const size_t limit = kMaxReplyText + kReplyLineAllowance * static_cast<size_t>(n);
-    lines = network::SplitLines(m_socket.ReceiveLines(static_cast<size_t>(n), limit, deadline, m_timing.reply, check));
+    const Clock::time_point end = deadline ? *deadline : ReplyDeadline(kReplyLineAllowance * static_cast<size_t>(n));
+    lines = network::SplitLines(m_socket.ReceiveLines(static_cast<size_t>(n), limit, &end, m_timing.reply, check));
 }
 
-void CNetworkJTAG::ReadResult(std::vector<std::string>& lines)
+CNetworkJTAG::Clock::time_point CNetworkJTAG::ReplyDeadline(size_t bytes) const
 {
-    lines.clear();
-    lines = network::SplitLines(m_socket.ReceiveToLineEnd(kMaxReplyText, m_timing.reply));
+    const auto rate = std::max<size_t>(m_timing.minReplyRate, 1);
+    // The silence limit for its start, as much again for the rest of it
+    // (so a silent peer is told apart from a slow one), and its size.
+    const Clock::time_point end =
+        Clock::now() + 2 * m_timing.reply + std::chrono::milliseconds(bytes / rate * 1000 + bytes % rate * 1000 / rate);
+    return m_handshakeEnd ? std::min(end, *m_handshakeEnd) : end;
 }
 
 bool CNetworkJTAG::ParseResult(const std::string& line, unsigned long long& value)
@@ -166,7 +191,8 @@ std::string CNetworkJTAG::Exchange(std::string command, size_t expected)
 {
     Send(command);
     std::string().swap(command);
-    std::string text = m_socket.ReceiveToLineEnd(kMaxReplyText + expected, m_timing.reply, expected);
+    const Clock::time_point end = ReplyDeadline(kReplyLineAllowance + expected);
+    std::string text = m_socket.ReceiveToLineEnd(kMaxReplyText + expected, &end, m_timing.reply, expected);
     // The reply ends with its one LF; the line is the text less the LF and
     // the character before it, cut in place (as SplitLines would cut it).
     unsigned long long value;
@@ -262,7 +288,8 @@ void CNetworkJTAG::ReadMemBlk(unsigned int address, void* buffer, unsigned int s
     // block's size) is never held, only the row in progress.
     const uint64_t first = (address - window.start) / 4;  // the block's first word in the window
     const uint64_t words = size / 4;
-    m_socket.ReceiveEachLine(static_cast<size_t>(window.rows) + 1, kMaxDumpRow, m_timing.reply,
+    const Clock::time_point end = ReplyDeadline(kDumpRowText * (static_cast<size_t>(window.rows) + 1));
+    m_socket.ReceiveEachLine(static_cast<size_t>(window.rows) + 1, kMaxDumpRow, &end, m_timing.reply,
                              [&](size_t row, const std::string& line) {
                                  if (row >= window.rows)
                                      return;

@@ -32,6 +32,14 @@ struct NetworkTiming {
     std::chrono::milliseconds closePause{1000};  // for the peer to take its side down
                                                  // before this adapter connects again
     std::chrono::milliseconds reply{30000};      // silence within an awaited reply
+    // Whole exchanges, so that a peer trickling a byte now and then (which
+    // the silence limit never catches) cannot hold an adapter, a renumerate
+    // or a session slot for ever: an open (the probe of a renumerate too)
+    // has its greeting and both resets answered within `handshake` of the
+    // connect; any other reply ends within twice `reply`, plus the time its
+    // size takes at `minReplyRate` bytes a second.
+    std::chrono::milliseconds handshake{10000};
+    size_t minReplyRate = 256u << 10;
 };
 
 class CNetworkJTAG : public CNonAsyncJTAG {
@@ -69,11 +77,12 @@ public:
     // still waits for it.
     static constexpr size_t kMaxDumpRow = 1024;
     static constexpr uint32_t kDumpRowsPerCheck = 4096;
+    // Reply text allowed for a dump row (36 characters and the line end).
+    static constexpr size_t kDumpRowText = 40;
+    // Most characters of unrequested peer text quoted in the error.
+    static constexpr size_t kStrayShown = 64;
 
 protected:
-    void SendRawData(const unsigned char* data, unsigned int size);
-    void ReadNLines(std::vector<std::string>& lines, int n);
-    void ReadResult(std::vector<std::string>& lines);
     static bool ParseResult(const std::string& line, unsigned long long& value);
 
 private:
@@ -90,6 +99,8 @@ private:
     // belong to the reply.
     void ReadLines(std::vector<std::string>& lines, int n, const Clock::time_point* deadline,
                    const CLineSocket::LineCheck& check = nullptr);
+    // When a reply of about `bytes` bytes, awaited from now, must have ended.
+    Clock::time_point ReplyDeadline(size_t bytes) const;
 
     std::string m_serverAddress;
     unsigned short m_port;
@@ -100,6 +111,8 @@ private:
     // epoch is the boot, so a default time point would be a real, recent time).
     std::optional<Clock::time_point> m_closedAt;
     uint32_t m_savepointCounter = 0;
+    // While Open() runs: when the handshake must be done.
+    std::optional<Clock::time_point> m_handshakeEnd;
 };
 
 }  // namespace network

@@ -2,9 +2,12 @@
 // what it does with the replies, and the constructor's probe.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "JTAG/backends/ezusb/Adapter.h"
@@ -568,6 +571,78 @@ TEST_F(KorselJTAG, WriteSendsBlocksWithoutReading)
     m_jtag->WriteMemBlk(0, big.data(), 800);
     ASSERT_EQ(1u, m_usb->events.size());
     EXPECT_EQ((200u + 5) * 6, m_usb->events[0].data.size());
+}
+
+// CMD_JTAG_FREQUENCY sets the clock the firmware has nearest (the control
+// byte, at once), clamped and logged as the configured one is; an adapter
+// reset and the next session start at the configured clock again. CMD_RUN_TEST, which the
+// firmware has no command for, waits the time of its clocks, at the clock
+// asked for when that is slower than the one used, and stops when its client
+// has gone.
+TEST_F(KorselJTAG, FrequencySetsTheClockAndRunTestWaitsItsClocks)
+{
+    using namespace std::chrono;
+    const struct {
+        unsigned hertz;
+        uint8_t code;
+        const char* log;
+        unsigned clocks;  // 100 ms worth at the slower of asked and used
+    } cases[] = {
+        {1000000, 1, "EZ-USB0: JTAG clock of 1000000 Hz asked, 12000000 Hz used\n", 100000},
+        {30000000, 2, "EZ-USB0: JTAG clock of 30000000 Hz asked, 24000000 Hz used\n", 2400000},
+        {48000000, 3, "EZ-USB0: JTAG clock of 48000000 Hz asked, 48000000 Hz used\n", 4800000},
+    };
+    for (const auto& c : cases) {
+        m_jtag->SetFrequency(c.hertz);
+        ASSERT_EQ(1u, m_usb->events.size()) << c.hertz;
+        EXPECT_EQ(kControl, m_usb->events[0].address);
+        EXPECT_EQ((Bytes{c.code}), m_usb->events[0].data);
+        EXPECT_NE(std::string::npos, m_context.LogText().find(c.log)) << m_context.LogText();
+        const auto start = steady_clock::now();
+        m_jtag->RunTest(c.clocks);
+        EXPECT_GE(steady_clock::now() - start, milliseconds(100)) << c.hertz;
+        EXPECT_EQ(1u, m_usb->events.size());
+        m_usb->events.clear();
+    }
+    // Over ten seconds of clocks, stopped when nobody waits.
+    std::atomic<bool> wanted{true};
+    m_jtag->SetStillWanted([&] { return wanted.load(); });
+    std::thread leave([&] {
+        std::this_thread::sleep_for(milliseconds(200));
+        wanted = false;
+    });
+    EXPECT_THROW(
+        try { m_jtag->RunTest(600000000); } catch (const std::runtime_error& e) {
+            EXPECT_STREQ("RunTest stopped: its client has gone", e.what());
+            throw;
+        },
+        std::runtime_error);
+    leave.join();
+    m_jtag->SetStillWanted(nullptr);
+    // An adapter reset, and the next session, start at the configured clock.
+    m_usb->events.clear();
+    m_jtag->ResetAdapter();
+    ASSERT_FALSE(m_usb->events.empty());
+    EXPECT_EQ((Bytes{1}), m_usb->events[0].data);
+    m_jtag->SetFrequency(48000000);
+    m_jtag->Close();
+    m_usb->events.clear();
+    m_jtag->Open();
+    ASSERT_EQ(2u, m_usb->events.size());
+    EXPECT_EQ((Bytes{1}), m_usb->events[1].data);
+}
+
+TEST_F(KorselJTAG, LargeWriteStopsWhenItsClientHasGone)
+{
+    const Bytes block(4u << 20);
+    m_jtag->SetStillWanted([] { return false; });
+    try {
+        m_jtag->WriteMemBlk(0, block.data(), static_cast<unsigned>(block.size()));
+        FAIL() << "a write nobody waits for ran to its end";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ("WriteMemBlk stopped: its client has gone", e.what());
+    }
+    EXPECT_EQ(ezusb::CKorselUsbJTAG::kTransfersPerCheck, m_usb->Writes().size());
 }
 
 TEST_F(KorselJTAG, ResetAdapterWritesControlBytes)

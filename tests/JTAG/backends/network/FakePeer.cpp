@@ -132,11 +132,34 @@ void CFakePeer::Serve(int fd, size_t index)
                 reply = m_script(line);
             if (!reply)
                 reply = Reply{"ok\r\n"};
-            SendAll(fd, reply->text);
-            if (reply->close)
+            if (!Answer(fd, *reply) || reply->close)
                 return;
         }
     }
+}
+
+bool CFakePeer::Pause(std::chrono::milliseconds pause)
+{
+    pollfd stop{m_stopPipe[0], POLLIN, 0};
+    return ::poll(&stop, 1, static_cast<int>(pause.count())) == 0;
+}
+
+bool CFakePeer::Answer(int fd, const Reply& reply)
+{
+    if (reply.trickle.count() == 0) {
+        SendAll(fd, reply.text);
+    } else {
+        for (char c : reply.text) {
+            if (!Pause(reply.trickle) || ::send(fd, &c, 1, MSG_NOSIGNAL) != 1)
+                return false;
+        }
+    }
+    if (!reply.unasked.empty()) {
+        if (!Pause(std::chrono::milliseconds(100)))
+            return false;
+        SendAll(fd, reply.unasked);
+    }
+    return true;
 }
 
 size_t CFakePeer::Connections() const

@@ -5,6 +5,7 @@
 // the adapter makes them.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -16,8 +17,14 @@
 class CFakePeer {
 public:
     struct Reply {
+        Reply(std::string text = {}, bool close = false) : text(std::move(text)), close(close) {}
+
         std::string text;    // sent as it stands
         bool close = false;  // close the connection after sending text
+        // When set: text goes one byte at a time, this long apart.
+        std::chrono::milliseconds trickle{0};
+        // Sent 100 ms after text, as a piece of its own that answers nothing.
+        std::string unasked;
     };
     // Called on the peer's thread with each received line (CR LF removed).
     using Script = std::function<std::optional<Reply>(const std::string& line)>;
@@ -51,6 +58,10 @@ private:
     void Run();
     void Serve(int fd, size_t index);
     bool WaitReadable(int fd);
+    // Sleeps `pause`; false when the peer is being stopped.
+    bool Pause(std::chrono::milliseconds pause);
+    // Sends a reply's text (and its unasked piece); false to end the connection.
+    bool Answer(int fd, const Reply& reply);
 
     std::string m_greeting;
     Script m_script;

@@ -20,8 +20,11 @@
 #include <cstring>
 #include <deque>
 #include <fstream>
+#include <mutex>
 #include <stdexcept>
+#include <thread>
 
+#include "JTAG/core/JTAGHolder.h"
 #include "base/ByteOrder.h"
 #include "tests/JTAG/backends/network/FakePeer.h"
 #include "tests/support/TestContext.h"
@@ -442,6 +445,42 @@ TEST(NetworkJTAG, AddAdaptersSkipsFailingEntry)
         << context.LogText();
 }
 
+// A renumerate does not probe a peer a session has open (the peer serves one
+// connection at a time: the probe would wait out its greeting limit and be
+// skipped, or send it resets); the session's adapter stays listed as it is.
+TEST(NetworkJTAG, RenumerateLeavesAPeerInUseAlone)
+{
+    CFakePeer peer;
+    char dir[] = "/tmp/kestrad-network-XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    const std::string file = std::string(dir) + "/peers.xml";
+    std::ofstream(file) << "<?xml version=\"1.0\"?>\n<jtag_options version=\"10\">\n"
+                        << "<network addr=\"127.0.0.1\" port=\"" << peer.Port() << "\" name=\"SIM\"/>\n"
+                        << "</jtag_options>\n";
+    CTestContext context;
+    context.Description().LoadFromXML(file);
+    std::remove(file.c_str());
+    ::rmdir(dir);
+    CJTAGHolder holder(context, {&network::CNetworkJTAG::AddAdapters});
+    holder.Renumerate();
+    const std::shared_ptr<CJTAG> sim = holder.Claim("SIM", 1);
+    sim->Open();
+    holder.Renumerate();
+    {
+        std::lock_guard<std::mutex> lock(holder.Mutex());
+        EXPECT_EQ(holder.GetCount(), 1u);
+        EXPECT_EQ(holder.Find("SIM"), sim);
+    }
+    EXPECT_EQ(context.LogText().find("skipped"), std::string::npos) << context.LogText();
+    EXPECT_EQ(peer.Lines(1), (Lines{"reset", "reset"}));
+    EXPECT_EQ(peer.Connections(), 2u);
+    sim->Close();
+    holder.Release(sim);
+    // Let go, it is probed again.
+    holder.Renumerate();
+    EXPECT_EQ(peer.Connections(), 3u);
+}
+
 // A peer that stops answering, or answers a multi-line command with one line
 // that cannot be its reply, fails the command at once (with the peer's text)
 // instead of holding the adapter; the adapter can then be closed and opened
@@ -488,6 +527,76 @@ TEST(NetworkJTAG, StalledOrMisansweringPeerFailsTheCommand)
         EXPECT_EQ(ErrorOf([&] { c.command(adapter); }), c.expect) << c.prefix;
         EXPECT_NO_THROW(adapter.Close());
         EXPECT_NO_THROW(adapter.Open());
+    }
+}
+
+// Peers that lie or dawdle. Text no command asked for fails the next
+// command before it goes out and closes the connection, so no result is ever
+// the previous command's; a reply, or the handshake of a probe, trickled a
+// byte at a time (each byte well within the silence limit) fails at its
+// deadline instead of holding the adapter or the renumerate.
+TEST(NetworkJTAG, OutOfStepOrTricklingPeerFails)
+{
+    network::NetworkTiming timing = kFast;
+    timing.reply = std::chrono::milliseconds(200);
+    timing.handshake = std::chrono::milliseconds(500);
+    const std::chrono::milliseconds slow(20);
+    // About 2 s a byte at a time: far past every deadline.
+    const std::string longResult = "ok 0x" + std::string(100, '1') + "\r\n";
+    const std::string timedOut = "Can't recv data from server, error: " + std::to_string(ETIMEDOUT);
+    const unsigned char in[4] = {};
+    unsigned char out[16];
+    struct Case {
+        const char* what;
+        std::string prefix;
+        Reply reply;
+        bool probe;  // the failure is the constructor's probe, no adapter
+        std::function<void(network::CNetworkJTAG&)> command;
+        std::string expect;
+        size_t linesSent;  // on the failing connection, resets included
+    };
+    Reply unasked("ok 0x11111111\r\n");
+    unasked.unasked = "ok 0x5\r\n";
+    Reply trickledResult(longResult);
+    trickledResult.trickle = slow;
+    Reply trickledDump(std::string(kRow1000) + "ok\r\n");
+    trickledDump.trickle = slow;
+    const std::vector<Case> cases = {
+        {"unasked line", "wrIR", unasked, false,
+         [](network::CNetworkJTAG& a) {
+             EXPECT_EQ(a.ShiftIR(1, 32, kIdle), 0x11111111u);
+             std::this_thread::sleep_for(std::chrono::milliseconds(300));
+             a.ShiftIR(2, 32, kIdle);
+         },
+         "Protocol error: the peer sent text no command asked for: ok 0x5", 3},
+        {"trickled scan", "wrDR", trickledResult, false,
+         [&](network::CNetworkJTAG& a) { a.ShiftDR(in, out, 32, kIdle); }, timedOut, 3},
+        {"trickled dump", "dump", trickledDump, false,
+         [&](network::CNetworkJTAG& a) { a.ReadMemBlk(0x1000, out, 16); }, timedOut, 3},
+        {"trickled probe", "reset", trickledResult, true, nullptr, timedOut, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        CTestContext context;
+        CFakePeer::Script script = [&c](const std::string& line) -> std::optional<Reply> {
+            if (line.compare(0, c.prefix.size(), c.prefix) != 0)
+                return std::nullopt;
+            return c.reply;
+        };
+        CFakePeer scripted(CFakePeer::kRtlGreeting, script);
+        std::unique_ptr<network::CNetworkJTAG> adapter;
+        const std::string error = ErrorOf([&] {
+            adapter = std::make_unique<network::CNetworkJTAG>("127.0.0.1", scripted.Port(), "SIM", context, timing);
+            adapter->Open();
+            c.command(*adapter);
+        });
+        EXPECT_EQ(error, c.expect);
+        if (adapter) {
+            EXPECT_NO_THROW(adapter->Close());
+        }
+        const size_t connection = c.probe ? 0 : 1;
+        EXPECT_TRUE(scripted.WaitClosed(connection, 5));
+        EXPECT_EQ(scripted.Lines(connection).size(), c.linesSent);
     }
 }
 
