@@ -26,7 +26,9 @@
 // its 512-byte writes; the shift: commands).
 //
 // Targets: fake (kestrad-bench-server's fake adapter clocking a simulated
-// chain; default).
+// chain; default); cmsis-dap (kestrad over the simulated USB bus with a
+// CMSIS-DAP probe, 512-byte packets, 8 in flight, in front of the chain);
+// jlink (the same with a J-Link); ft2232h (with a Flyswatter2).
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -174,6 +176,45 @@ std::unique_ptr<Target> StartFake()
     return t;
 }
 
+// The real kestrad over the simulated USB bus with one device in front of
+// the chain: `entry` its configuration line, `device` its KESTRAD_SIM_USB
+// text without the chain.
+std::unique_ptr<Target> StartSimUsb(const std::string& entry, const std::string& device, const std::string& adapter)
+{
+    auto t = std::make_unique<Target>();
+    WriteFile(t->dir.File("kestrad.xml"),
+              "<?xml version=\"1.0\"?>\n<jtag_options version=\"10\">\n\t" + entry + "\n</jtag_options>");
+    const int port = FreeTcpPort();
+    t->address = "127.0.0.1:" + std::to_string(port);
+    t->process = Process(BinDir() + "/kestrad", {"-q", "-a", t->address, "-o", t->dir.File("kestrad.xml")},
+                         {{"TEMP", t->dir.Path()},
+                          {"LD_PRELOAD", SimUsbPreload()},
+                          {"KESTRAD_SIM_USB", device + ",chain=" + kChain}},
+                         t->dir.Path());
+    if (!WaitFor([&] { return CanConnectTcp(port) || !t->process.Running(); }) || !t->process.Running())
+        throw std::runtime_error("kestrad did not start: " + t->process.Stderr());
+    t->adapter = adapter;
+    return t;
+}
+
+std::unique_ptr<Target> StartCmsisDap()
+{
+    return StartSimUsb("<cmsis-dap name=\"DAP\" idvendor=\"0x0D28\" idproduct=\"0x0204\" frequency=\"10MHZ\"/>",
+                       "cmsis-dap,serial=BENCH,packet=512,packets=8", "DAP0");
+}
+
+std::unique_ptr<Target> StartJlink()
+{
+    return StartSimUsb("<usb name=\"JLINK\" idvendor=\"0x1366\" idproduct=\"0x0101\" frequency=\"12MHZ\"/>",
+                       "jlink,serial=BENCH", "JLINK0");
+}
+
+std::unique_ptr<Target> StartFt2232h()
+{
+    return StartSimUsb("<usb name=\"FLYSWATTER2\" idvendor=\"0x0403\" idproduct=\"0x6010\" frequency=\"30MHZ\"/>",
+                       "flyswatter2,serial=BENCH", "FLYSWATTER20");
+}
+
 struct TargetKind {
     const char* name;
     std::unique_ptr<Target> (*start)();
@@ -181,6 +222,9 @@ struct TargetKind {
 
 const TargetKind kTargets[] = {
     {"fake", StartFake},
+    {"cmsis-dap", StartCmsisDap},
+    {"jlink", StartJlink},
+    {"ft2232h", StartFt2232h},
 };
 
 struct Bridge {
@@ -638,7 +682,7 @@ int main(int argc, char** argv)
                 known = true;
             }
         if (!known) {
-            std::fprintf(stderr, "usage: kestrad-bridge-bench [fake] [--scans N] [--bits N] [--runs N]\n");
+            std::fprintf(stderr, "usage: kestrad-bridge-bench [fake] [cmsis-dap] [jlink] [ft2232h] [--scans N] [--bits N] [--runs N]\n");
             return a == "-h" || a == "--help" ? 0 : 2;
         }
     }

@@ -27,6 +27,8 @@ void SvfOptions(CLI::App& sub, Step& st);
 
 // Bridge.cpp: bridge (run by RunBridge).
 void BridgeArguments(CLI::App& sub, Step& st);
+// Proxy.cpp: proxy.
+void ProxyArguments(CLI::App& sub, Step& st);
 
 // ScanCommands.cpp: detect, irscan, drscan, raw.
 void DetectOptions(CLI::App& sub, Step& st);

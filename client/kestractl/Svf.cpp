@@ -174,6 +174,7 @@ int RunSvf(const Step& step, const Settings& settings)
         CSvfProgress progress(totals, settings.progress && !settings.json);
         SvfPlayOptions options;
         options.keepGoing = step.keepGoing;
+        options.adapter = session.Held();
         options.progress = [&](const SvfReport& r) { progress.Update(r); };
         options.mismatch = [&](const SvfMismatch& m) {
             progress.Done();

@@ -127,12 +127,18 @@ void CSvfPlanner::GoTo(SvfState target, const SvfStatement& st, SvfOps& out)
         out.Add(SvfOp::Kind::RunTest, st).clocks = 0;
         break;
     case SvfState::Reset:
-        // Without a bare TMS path the protocol resets the TAP through TRST,
-        // which IEEE 1149.1 makes equivalent to the TMS reset.
+        // Five TMS-high clocks, or on an adapter that takes whole scans only
+        // a TRST pulse, which IEEE 1149.1 makes equivalent (so the file must
+        // allow TRST). A TRST the file holds asserted is released by the
+        // pulse, as before.
         if (m_trstAbsent)
             Refuse(st, "RESET needs TRST, and the file declared TRST ABSENT");
-        out.Add(SvfOp::Kind::Trst, st).level = false;
-        out.Add(SvfOp::Kind::Trst, st).level = true;
+        if (m_trstAsserted) {
+            out.Add(SvfOp::Kind::Trst, st).level = false;
+            out.Add(SvfOp::Kind::Trst, st).level = true;
+        } else {
+            out.Add(SvfOp::Kind::TapReset, st);
+        }
         m_trstAsserted = false;
         break;
     default:

@@ -7,7 +7,9 @@
 //   - instruction scans (with header and trailer) longer than 32 bits;
 //   - RUNTEST clocks in another state than IDLE, or counted in SCK;
 //   - STATE paths through unstable states. The protocol reaches IDLE with a
-//     run of no clocks, RESET with a TRST pulse (refused after TRST ABSENT),
+//     run of no clocks, RESET with five TMS-high clocks where the adapter
+//     clocks raw sequences and a TRST pulse where it does not (the player
+//     finds out; refused after TRST ABSENT, as the adapter may need TRST),
 //     and a Pause state only as the end state of a scan, so STATE DRPAUSE or
 //     IRPAUSE is accepted only where the TAP already is.
 // The player (SvfPlayer.h) sends what it plans.
@@ -23,7 +25,9 @@
 namespace kestrad::svf {
 
 struct SvfOp {
-    enum class Kind { Scan, RunTest, Trst, Frequency, Sleep };
+    // TapReset: Test-Logic-Reset by five TMS-high clocks (CMD_RAW_SEQUENCE),
+    // or by a TRST pulse on an adapter that does not clock raw sequences.
+    enum class Kind { Scan, RunTest, Trst, Frequency, Sleep, TapReset };
     Kind kind = Kind::Scan;
     uint64_t line = 0;       // of the statement it comes from
     uint64_t statement = 0;  // its index

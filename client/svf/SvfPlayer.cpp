@@ -157,7 +157,11 @@ void CSvfPlayer::Do(const SvfOp& op)
     case SvfOp::Kind::Scan: AddScan(op); break;
     case SvfOp::Kind::RunTest: Send(CMD_RUN_TEST, op.clocks, op, "runtest"); break;
     case SvfOp::Kind::Trst: Send(CMD_TRST, op.level ? 1 : 0, op, "trst"); break;
-    case SvfOp::Kind::Frequency: Send(CMD_JTAG_FREQUENCY, op.hertz, op, "frequency"); break;
+    case SvfOp::Kind::Frequency:
+        Send(CMD_JTAG_FREQUENCY, op.hertz, op, "frequency");
+        m_hertz = op.hertz;
+        break;
+    case SvfOp::Kind::TapReset: TapReset(op); break;
     case SvfOp::Kind::Sleep: {
         // The wait comes after the clocks before it have run.
         SendBatch();
@@ -171,6 +175,56 @@ void CSvfPlayer::Do(const SvfOp& op)
         Progress();
         break;
     }
+    }
+}
+
+namespace {
+
+// CMD_RAW_SEQUENCE's body for five clocks with TMS high and TDI low.
+const uint8_t kTmsReset[6] = {5, 0, 0, 0, 0x1F, 0x00};
+
+bool RefusesSequences(const std::string& what)
+{
+    // An adapter that takes whole scans only, or a server older than the
+    // command.
+    return what.find("cannot clock raw JTAG sequences") != std::string::npos || what == "unknown command";
+}
+
+}  // namespace
+
+void CSvfPlayer::TapReset(const SvfOp& op)
+{
+    if (m_rawReset == RawReset::Unknown && m_options.adapter.empty())
+        m_rawReset = RawReset::Trst;
+    if (m_rawReset == RawReset::Unknown) {
+        // Asked once, alone: a refusal closes the adapter, and nothing sent
+        // after it may meet a closed adapter.
+        SendBatch();
+        Drain();
+        if (m_options.poll)
+            m_options.poll();
+        try {
+            m_client.RawSequence({0x1F}, {0x00}, 5);
+            m_rawReset = RawReset::Sequence;
+            ++m_report.commands;
+            m_report.done.statements = std::max(m_report.done.statements, op.statement);
+            Progress();
+            return;
+        } catch (const client::ServerError& e) {
+            if (!RefusesSequences(e.what()))
+                throw;
+        }
+        m_rawReset = RawReset::Trst;
+        m_client.Open(m_options.adapter);
+        // Opened again, the adapter runs at its configured clock.
+        if (m_hertz != 0)
+            Send(CMD_JTAG_FREQUENCY, m_hertz, op, "frequency");
+    }
+    if (m_rawReset == RawReset::Sequence) {
+        SendBody(CMD_RAW_SEQUENCE, kTmsReset, sizeof kTmsReset, 1, op, "raw");
+    } else {
+        Send(CMD_TRST, 0, op, "trst");
+        Send(CMD_TRST, 1, op, "trst");
     }
 }
 
@@ -223,18 +277,26 @@ void CSvfPlayer::SendBatch()
 
 void CSvfPlayer::Send(uint32_t code, uint32_t word, const SvfOp& op, const char* what)
 {
+    uint8_t body[4];
+    WriteLE32(body, word);
+    SendBody(code, body, sizeof body, 0, op, what);
+}
+
+void CSvfPlayer::SendBody(uint32_t code, const uint8_t* data, size_t body, size_t reply, const SvfOp& op,
+                          const char* what)
+{
     SendBatch();
     Slot& c = Building();
     c.batch = false;
     c.code = code;
-    WriteLE32(c.word, word);
+    std::memcpy(c.word, data, std::min(body, sizeof c.word));
     c.what = what;
-    c.reply = 0;
-    c.body = sizeof c.word;
+    c.reply = reply;
+    c.body = std::min(body, sizeof c.word);
     c.statement = op.statement;
     if (m_options.poll)
         m_options.poll();
-    m_client.Post(code, c.word, sizeof c.word);
+    m_client.Post(code, c.word, c.body);
     Sent(c);
 }
 

@@ -85,6 +85,12 @@ struct SvfPlayOptions {
     std::function<void(const SvfMismatch&)> mismatch;
     // Called before each command is sent; may throw to stop playback.
     std::function<void()> poll;
+    // The open adapter's name. STATE RESET is played as five TMS-high clocks
+    // (CMD_RAW_SEQUENCE); the first time, the player waits for the answer,
+    // and an adapter that refuses (which closes it) is opened again under
+    // this name and reset with TRST pulses from then on. Empty: TRST pulses
+    // only, as nothing could open the adapter again.
+    std::string adapter;
 };
 
 class CSvfPlayer {
@@ -108,8 +114,8 @@ private:
         client::CBatch scans;
         std::vector<TdoCheck> checks;
         std::vector<uint8_t> expected;
-        uint32_t code = 0;  // a command of one word when not a batch
-        uint8_t word[4] = {};
+        uint32_t code = 0;  // a command of one word (or the reset sequence) when not a batch
+        uint8_t word[8] = {};  // its body (4 bytes; the reset sequence's 6)
         const char* what = "batch";
         size_t reply = 0, body = 0;  // expected reply bytes; body bytes sent
         uint64_t statement = 0;      // the file is played up to here once answered
@@ -117,9 +123,13 @@ private:
     };
 
     void Do(const SvfOp& op);
+    void TapReset(const SvfOp& op);
     void AddScan(const SvfOp& op);
     void SendBatch();
     void Send(uint32_t code, uint32_t word, const SvfOp& op, const char* what);
+    // A command whose body is `body` bytes of `data` (copied into the slot).
+    void SendBody(uint32_t code, const uint8_t* data, size_t body, size_t reply, const SvfOp& op,
+                  const char* what);
     void Sent(Slot& slot);
     void CompleteOldest();
     void Retire();
@@ -136,6 +146,9 @@ private:
     std::vector<uint8_t> m_reply;
     SvfReport m_report;
     double m_start = 0;
+    // Whether the adapter clocks raw sequences: not asked yet, yes, no.
+    enum class RawReset { Unknown, Sequence, Trst } m_rawReset = RawReset::Unknown;
+    uint32_t m_hertz = 0;  // the last frequency sent, set again after a reopen
 };
 
 }  // namespace kestrad::svf

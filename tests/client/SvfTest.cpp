@@ -160,7 +160,7 @@ TEST(SvfPlanner, BuildsWholeChainScansWithCarriedValues)
         "SDR 8 TDI (01);\n"                         // TDO is not carried over
         "FREQUENCY 1E6 HZ; RUNTEST 10 TCK 1E-3 SEC;\n"
         "FREQUENCY; RUNTEST 2E-3 SEC ENDSTATE RESET;\n");
-    ASSERT_EQ(ops.size(), 10u);
+    ASSERT_EQ(ops.size(), 9u);
     EXPECT_TRUE(ops[0].ir);
     EXPECT_EQ(ops[0].length, 9u);
     EXPECT_EQ(ops[0].tdi, (std::vector<uint8_t>{0xd7, 0x01}));  // 0b11'1010'111
@@ -184,10 +184,15 @@ TEST(SvfPlanner, BuildsWholeChainScansWithCarriedValues)
     EXPECT_EQ(ops[6].clocks, 0u);
     EXPECT_EQ(ops[7].kind, SvfOp::Kind::Sleep);
     EXPECT_DOUBLE_EQ(ops[7].seconds, 2e-3);
-    // ENDSTATE RESET: a TRST pulse.
-    EXPECT_EQ(ops[8].kind, SvfOp::Kind::Trst);
-    EXPECT_FALSE(ops[8].level);
-    EXPECT_TRUE(ops[9].level);
+    // ENDSTATE RESET: TMS high five times (a TRST pulse where the adapter
+    // cannot clock raw sequences, which the player finds out).
+    EXPECT_EQ(ops[8].kind, SvfOp::Kind::TapReset);
+    // With TRST held asserted, the pulse releases it as the file expects.
+    const std::vector<SvfOp> held = Plan("TRST ON; SDR 8 TDI (00); STATE IDLE; STATE RESET;");
+    ASSERT_EQ(held.size(), 4u);
+    EXPECT_EQ(held[2].kind, SvfOp::Kind::Trst);
+    EXPECT_FALSE(held[2].level);
+    EXPECT_TRUE(held[3].level);
 }
 
 TEST(SvfPlanner, RefusesWhatTheProtocolCannotCarry)
@@ -350,6 +355,25 @@ TEST(SvfPlayback, PlaysChecksAndRefusesThroughTheRealServer)
     EXPECT_EQ(summary["scans"], 6);
     EXPECT_EQ(summary["mismatches"], 0);
     EXPECT_EQ(summary["batches"], 3);  // RUNTEST and TRST split the scans
+
+    // STATE RESET selects every IDCODE again: five TMS-high clocks on an
+    // adapter that clocks raw sequences (one command), a TRST pulse (two)
+    // after the refusal of one that does not, which is opened again.
+    const std::string reset = dir.File("reset.svf");
+    testsupport::WriteFile(reset, "TRST OFF; ENDIR IDLE; ENDDR IDLE;\nSIR 14 TDI (3fff);\nSDR 3 TDI (0) TDO (0);\n"
+                                  "STATE RESET;\nSDR 65 TDI (0) TDO (0C8260824BA00477);\nSTATE RESET;\n");
+    testsupport::Server jlink("\t<usb name=\"JLINK\" idvendor=\"0x1366\" idproduct=\"0x0101\" frequency=\"12MHZ\"/>\n",
+                              "jlink,chain=0x4BA00477:4+bypass:5+0x06413041:5");
+    uint64_t commands[2] = {};
+    for (int i = 0; i < 2; ++i) {
+        Ctl run = Kestractl(dir.Path(), {"-a", i == 0 ? server.Address() : jlink.Address(), "--json", "svf",
+                                         i == 0 ? "SIM" : "JLINK0", reset});
+        ASSERT_EQ(run.status, 0) << run.err << run.out;
+        const nlohmann::json played = nlohmann::json::parse(run.out);
+        EXPECT_EQ(played["mismatches"], 0) << run.out;
+        commands[i] = played["commands"];
+    }
+    EXPECT_EQ(commands[0], commands[1] + 2) << "TRST pulses on SIM, sequences on the J-Link";
 
     // A mismatch stops with the line, expected value, mask and value read;
     // --keep-going counts them instead.

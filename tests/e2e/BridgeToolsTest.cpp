@@ -55,6 +55,55 @@ private:
     ServerHarness<TcpTransport> m_harness;
 };
 
+// The real kestrad over the simulated USB bus, with a CMSIS-DAP probe in
+// front of the chain: the bridges' sequences become DAP_JTAG_Sequence
+// packets.
+class CCmsisDapTarget : public CTargetServer {
+public:
+    CCmsisDapTarget()
+        : m_server("\t<cmsis-dap name=\"DAP\" idvendor=\"0x0D28\" idproduct=\"0x0204\" frequency=\"10MHZ\"/>\n",
+                   std::string("cmsis-dap,serial=BRIDGE1,chain=") + kChain, {"-q"})
+    {
+    }
+    std::string Address() const override { return m_server.Address(); }
+    std::string Adapter() const override { return "DAP0"; }
+
+private:
+    Server m_server;
+};
+
+// The real kestrad over the simulated USB bus with a J-Link in front of the
+// chain: the sequences ride in EMU_CMD_HW_JTAG3 commands.
+class CJlinkTarget : public CTargetServer {
+public:
+    CJlinkTarget()
+        : m_server("\t<usb name=\"JLINK\" idvendor=\"0x1366\" idproduct=\"0x0101\" frequency=\"12MHZ\"/>\n",
+                   std::string("jlink,serial=BRIDGE2,chain=") + kChain, {"-q"})
+    {
+    }
+    std::string Address() const override { return m_server.Address(); }
+    std::string Adapter() const override { return "JLINK0"; }
+
+private:
+    Server m_server;
+};
+
+// The same with a Flyswatter2 (FT2232H): the sequences become MPSSE TMS and
+// data clocking commands.
+class CFtdiTarget : public CTargetServer {
+public:
+    CFtdiTarget()
+        : m_server("\t<usb name=\"FLYSWATTER2\" idvendor=\"0x0403\" idproduct=\"0x6010\" frequency=\"30MHZ\"/>\n",
+                   std::string("flyswatter2,serial=BRIDGE3,chain=") + kChain, {"-q"})
+    {
+    }
+    std::string Address() const override { return m_server.Address(); }
+    std::string Adapter() const override { return "FLYSWATTER20"; }
+
+private:
+    Server m_server;
+};
+
 struct TargetKind {
     const char* name;
     std::unique_ptr<CTargetServer> (*start)();
@@ -62,6 +111,9 @@ struct TargetKind {
 
 const TargetKind kTargets[] = {
     {"fake", [] { return std::unique_ptr<CTargetServer>(new CFakeTarget()); }},
+    {"cmsis_dap", [] { return std::unique_ptr<CTargetServer>(new CCmsisDapTarget()); }},
+    {"jlink", [] { return std::unique_ptr<CTargetServer>(new CJlinkTarget()); }},
+    {"ft2232h", [] { return std::unique_ptr<CTargetServer>(new CFtdiTarget()); }},
 };
 
 // A program found on PATH (the tests need Debian's openocd and

@@ -14,6 +14,7 @@
 #include <functional>
 #include <vector>
 
+#include "JTAG/core/TapController.h"
 #include "JTAG/core/TapStateMachine.h"
 
 namespace ftdi {
@@ -68,8 +69,10 @@ private:
 };
 
 // Turns TAP operations into MPSSE commands on a CommandBuffer while tracking
-// the TAP state. Made per batch; its user stores CurrentState() afterwards.
-// Its moves are TapStateMachine's routes (each fits one TMS command).
+// the TAP state. Made per batch; its user stores Tracked() afterwards. Its
+// moves are TapStateMachine's routes (each fits one TMS command), or from a
+// state only a raw sequence leaves the TAP in (Select, Capture, Update,
+// Exit2), TapController::RouteTo's by the same rule.
 class CommandBuilder {
 public:
     struct ScanContext {
@@ -80,8 +83,12 @@ public:
     };
 
     CommandBuilder(CommandBuffer& buffer, TapState state);
+    CommandBuilder(CommandBuffer& buffer, TapController::State state);
 
-    TapState CurrentState() const { return m_state; }
+    // The wire's state the TAP is in (after a scan or move, always one of
+    // the eight); Tracked() is where it is among all sixteen.
+    TapState CurrentState() const;
+    TapController::State Tracked() const { return m_state; }
 
     // Seven clocks with TMS and TDI high: Test-Logic-Reset from anywhere.
     void Reset();
@@ -109,9 +116,46 @@ public:
     unsigned int ScanIrIO(const unsigned char* data, unsigned int bits);
 
 private:
+    // Clocks a route's TMS bits, in commands of up to seven.
+    void WriteRoute(Mpsse opcode, const TapStateMachine::Route& route, unsigned char lastBit);
+
     CommandBuffer& m_buffer;
-    TapState m_state;
+    TapController::State m_state;
 };
+
+// A raw JTAG sequence (CJTAG::ClockSequence) as MPSSE commands that read
+// TDO on every clock: a run of TMS-0 clocks goes out as data (0x39 for whole
+// bytes, 0x3B for the rest) while the TMS pin is low, which it stays after a
+// TMS command whose last bit was 0; every other clock goes in a TMS command
+// (0x6B, up to seven clocks sharing one TDI level, held by bit 7).
+struct RawPiece {
+    uint32_t clocks;
+    // True: clocks / 8 bytes read back as they were clocked (0x39). False:
+    // one byte whose top `clocks` bits hold the TDO samples, the first in
+    // bit 8 - clocks (bit mode and TMS reads arrive left-aligned).
+    bool wholeBytes;
+};
+
+struct RawCommands {
+    std::vector<unsigned char> commands;
+    std::vector<RawPiece> pieces;
+    uint64_t clocks = 0;         // the clocks encoded
+    unsigned int readBack = 0;   // the bytes the chip sends back for them
+};
+
+// Encodes clocks `first` .. of the sequence (bit k of byte k / 8 is clock
+// k), at most `bits` of them, stopping where the read-back would exceed
+// `maxReadBack` (at least 8 bytes, else std::logic_error): the caller sends
+// the rest after reading these. Nothing is assumed about the TMS pin at the
+// start.
+RawCommands EncodeRawSequence(const unsigned char* tms, const unsigned char* tdi, uint64_t first, uint64_t bits,
+                              unsigned int maxReadBack);
+
+// Puts the TDO bits of `pieces` from the `size` bytes read back into `tdo`
+// from bit `at` on (setting the ones, leaving the zeros). Throws
+// std::runtime_error when `size` is short of the pieces' bytes.
+void DecodeRawSequence(const std::vector<RawPiece>& pieces, const unsigned char* raw, size_t size,
+                       unsigned char* tdo, uint64_t at);
 
 // Bytes the chip sends back for a read-back scan of `bits` bits (bits >= 1).
 unsigned int ReadBackSize(unsigned int bits);
@@ -139,11 +183,29 @@ std::vector<unsigned char> SpeedCommand(bool highSpeed, unsigned int hertz);
 // The TCK in hertz that SpeedCommand's divisor gives for `hertz`.
 unsigned int SpeedUsed(bool highSpeed, unsigned int hertz);
 
-// GPIO line bits of the two boards.
+// A board's reset lines among the channel's 16 GPIO pins (the low byte in
+// bits 0-7, the high byte in bits 8-15); a mask of 0 is a line the board
+// does not have.
+struct ResetLines {
+    uint16_t trst = 0;
+    bool trstActiveHigh = false;
+    uint16_t srst = 0;
+    bool srstActiveHigh = false;
+};
+
+// The GPIO value with each line asserted (non-zero) or released.
+uint16_t LineValue(uint16_t value, const ResetLines& lines, int assertTrst, int assertSrst);
+
+// 0x80 with the low byte of value and direction, then 0x82 with the high
+// byte; with `only` set, just the commands of the bytes that hold one of
+// its bits (a reset line changes no other byte).
+std::vector<unsigned char> GpioCommands(uint16_t value, uint16_t direction, uint16_t only = 0xFFFF);
+
+// GPIO line bits of the two boards the built-in configuration describes
+// (config/kestrad.xml), in the byte that holds them.
 namespace olimex {
 constexpr unsigned char kTrst = 0x01;      // high byte, low asserts
 constexpr unsigned char kSrst = 0x02;      // high byte, high asserts
-constexpr unsigned char kMask = 0x04;      // cleared once during set-up
 constexpr unsigned char kDirection = 0x0F;
 // The high byte value for the two reset requests (non-zero asserts).
 unsigned char LineValue(unsigned char value, int assertTrst, int assertSrst);

@@ -8,20 +8,12 @@
 #include <string>
 #include <utility>
 
-#include "JTAG/backends/ftdi/Boards.h"
-
 namespace ftdi {
 
-std::unique_ptr<ScanQueue> ScanQueue::Open(struct usb_device* device, unsigned int hertz)
+std::unique_ptr<ScanQueue> ScanQueue::Open(struct usb_device* device, const Board& board, unsigned int hertz)
 {
-    const uint16_t vendor = device->descriptor.idVendor;
-    const uint16_t product = device->descriptor.idProduct;
-    const BoardConstructor construct = GetBoardConstructor(vendor, product);
-    if (!construct)
-        throw std::runtime_error(std::string("unsupported adapter type") + " (PID " + std::to_string(product) +
-                                 ", VID " + std::to_string(vendor) + ")");
-    std::unique_ptr<Channel> board = construct(device, hertz);
-    return std::unique_ptr<ScanQueue>(new ScanQueue(std::move(board)));
+    std::unique_ptr<Channel> channel(new Channel(device, board.wiring, hertz));
+    return std::unique_ptr<ScanQueue>(new ScanQueue(std::move(channel)));
 }
 
 ScanQueue::ScanQueue(std::unique_ptr<Channel> channel)
@@ -45,7 +37,7 @@ void ScanQueue::ExecuteCommands(const std::function<void(CommandBuilder&)>& comm
 {
     CommandBuilder builder(m_buffer, m_state);
     commands(builder);
-    m_state = builder.CurrentState();
+    m_state = builder.Tracked();
     m_buffer.Flush();
 }
 
@@ -105,7 +97,7 @@ void ScanQueue::AsyncShiftIR(unsigned int value, int length, TapState end)
     const unsigned int readBack = builder.Scan(context, bytes, static_cast<unsigned int>(length));
     if (end != builder.CurrentState())
         builder.Move(end);
-    m_state = builder.CurrentState();
+    m_state = builder.Tracked();
     QueueReadBack(readBack, length, context.exitState);
     m_expected += readBack;
 }
@@ -128,10 +120,10 @@ void ScanQueue::AsyncShiftDR(const unsigned char* in, int length, TapState end)
     // byte command would: the scan's read-back layout stays the same.
     unsigned int sent = 0;
     while ((bits - 1) / 8 - sent > kReadBackPart) {
-        if (builder.CurrentState() != TapState::SHIFT_DR)
+        if (builder.Tracked() != TapController::State::ShiftDR)
             builder.Move(TapState::SHIFT_DR);
         builder.ShiftBytes(SCAN_IO, in + sent, kReadBackPart);
-        m_state = builder.CurrentState();
+        m_state = builder.Tracked();
         m_expected += kReadBackPart;
         m_buffer.Flush();
         sent += kReadBackPart;
@@ -140,7 +132,7 @@ void ScanQueue::AsyncShiftDR(const unsigned char* in, int length, TapState end)
     const unsigned int readBack = sent + builder.Scan(context, in + sent, bits - 8 * sent);
     if (end != builder.CurrentState())
         builder.Move(end);
-    m_state = builder.CurrentState();
+    m_state = builder.Tracked();
     QueueReadBack(readBack, length, context.exitState);
     m_expected += readBack - sent;  // the parts were read by their flushes
 }
@@ -153,10 +145,28 @@ void ScanQueue::AsyncWriteDR(const unsigned char* in, int length, TapState end)
     builder.Scan(ContextFor(TapState::SHIFT_DR, end, SCAN_OUT), in, static_cast<unsigned int>(length));
     if (end != builder.CurrentState())
         builder.Move(end);
-    m_state = builder.CurrentState();
+    m_state = builder.Tracked();
 }
 
 void ScanQueue::Wait(std::vector<unsigned char>& results)
+{
+    if (!m_held.empty()) {
+        results.insert(results.end(), m_held.begin(), m_held.end());
+        m_held.clear();
+    }
+    Collect(results);
+}
+
+void ScanQueue::HoldQueued()
+{
+    if (!m_pending)
+        return;
+    std::vector<unsigned char> earlier;
+    Collect(earlier);
+    m_held.insert(m_held.end(), earlier.begin(), earlier.end());
+}
+
+void ScanQueue::Collect(std::vector<unsigned char>& results)
 {
     if (!m_pending)
         return;
@@ -182,6 +192,7 @@ void ScanQueue::Discard()
     }
     m_handlers.clear();
     m_raw.clear();
+    m_held.clear();
     m_expected = 0;
     m_pending = false;
 }
@@ -194,9 +205,12 @@ void ScanQueue::ResetEngine(unsigned int hertz)
 
 unsigned int ScanQueue::ShiftIR(unsigned int value, int length, TapState end)
 {
+    // Queued scans go first; their results stay for the next Wait, and this
+    // scan's alone are returned.
+    HoldQueued();
     AsyncShiftIR(value, length, end);
     std::vector<unsigned char> results;
-    Wait(results);
+    Collect(results);
     unsigned int captured = 0;
     for (size_t i = 0; i < results.size() && i < 4; ++i)
         captured |= static_cast<unsigned int>(results[i]) << (8 * i);
@@ -205,21 +219,58 @@ unsigned int ScanQueue::ShiftIR(unsigned int value, int length, TapState end)
 
 void ScanQueue::ShiftDR(const unsigned char* in, unsigned char* out, int length, TapState end)
 {
+    HoldQueued();
     AsyncShiftDR(in, length, end);
     std::vector<unsigned char> results;
-    Wait(results);
+    Collect(results);
     std::copy(results.begin(), results.end(), out);
 }
 
 void ScanQueue::Reset(bool assertTrst, bool assertSrst)
 {
     m_channel->Reset(assertTrst, assertSrst);
+    // A board without a TRST line resets the TAP with TMS instead, so that
+    // TRST means the same on every board.
+    if (assertTrst && !m_channel->HasTrst())
+        ExecuteCommands([](CommandBuilder& builder) { builder.Reset(); });
     if (m_trstAsserted && !assertTrst) {
         // Released from TRST, the TAP sits in Test-Logic-Reset.
-        m_state = TapState::TEST_LOGIC_RESET;
+        m_state = TapController::State::TestLogicReset;
         ExecuteCommands([](CommandBuilder& builder) { builder.RunTest(100); });
     }
     m_trstAsserted = assertTrst;
+}
+
+void ScanQueue::ClockSequence(const unsigned char* tms, const unsigned char* tdi, unsigned char* tdo,
+                              unsigned int bits, const std::function<void()>& between)
+{
+    HoldQueued();
+    m_buffer.Flush();  // moves and idle clocks built before, sent in order
+    std::fill(tdo, tdo + (static_cast<size_t>(bits) + 7) / 8, 0);
+    uint64_t done = 0;
+    while (done < bits) {
+        if (done != 0)
+            between();
+        const RawCommands part = EncodeRawSequence(tms, tdi, done, bits - done, kReadBackPart);
+        // The TAP follows the TMS bits whether or not TDO arrives.
+        for (uint64_t k = done; k < done + part.clocks; ++k)
+            m_state = TapController::Next(m_state, (tms[k / 8] >> (k % 8)) & 1);
+        m_pending = true;
+        try {
+            m_buffer.Write(part.commands.data(), static_cast<unsigned int>(part.commands.size()));
+            m_expected += part.readBack;
+            m_buffer.Flush();
+            DecodeRawSequence(part.pieces, m_raw.data(), m_raw.size(), tdo, done);
+        } catch (...) {
+            m_raw.clear();
+            m_expected = 0;
+            m_pending = false;
+            throw;
+        }
+        m_raw.clear();
+        m_pending = false;
+        done += part.clocks;
+    }
 }
 
 void ScanQueue::RunTest(unsigned int count)

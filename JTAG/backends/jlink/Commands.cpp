@@ -44,12 +44,12 @@ std::vector<uint8_t> ExtractBits(const uint8_t* tdo, size_t tdoSize, uint32_t of
 
 // ---------------------------------------------------------------------------
 
-EmuCmdHwJtag::EmuCmdHwJtag(TapState from, unsigned char* buffer, unsigned int capacity, CmdType type)
-    : m_type(type), m_buffer(buffer), m_capacity(capacity), m_numBits(buffer + 2)
+EmuCmdHwJtag::EmuCmdHwJtag(TapController::State from, unsigned char* buffer, unsigned int capacity,
+                           CmdType type)
+    : m_state(from), m_type(type), m_buffer(buffer), m_capacity(capacity), m_numBits(buffer + 2)
 {
     if (!buffer || capacity < 6)
         throw std::logic_error("A J-Link JTAG command needs a buffer of at least 6 bytes");
-    m_tap.SetState(from);
     std::memset(m_buffer, 0, 6);
     m_buffer[0] = type == READ_BACK ? EMU_CMD_HW_JTAG3 : EMU_CMD_HW_JTAG_WRITE;
 }
@@ -79,6 +79,17 @@ void EmuCmdHwJtag::ExpandTmsTdiFields(unsigned int bits)
         m_tdiOffset = newTdi;
         m_size = static_cast<unsigned int>(nextSize);
     }
+}
+
+unsigned int EmuCmdHwJtag::Room() const
+{
+    // Each 8 clocks take a TMS and a TDI byte once the fields' first bytes
+    // (which 0 clocks already occupy) are full.
+    const unsigned long long n = Clocks();
+    const unsigned long long bytes = m_capacity > 4 ? (m_capacity - 4) / 2 : 0;
+    const unsigned long long byBuffer = bytes * 8 > n ? bytes * 8 - n : 0;
+    const unsigned long long byCount = kMaxClocks - n;
+    return static_cast<unsigned int>(std::min(byBuffer, byCount));
 }
 
 void EmuCmdHwJtag::SetBit(unsigned int fieldOffset, unsigned int bit, bool value)
@@ -125,16 +136,40 @@ void EmuCmdHwJtag::AppendData(const uint8_t* tms, const uint8_t* tdi, unsigned i
     AppendClocks(bits, StreamBit, tms, tdi);
 }
 
+void EmuCmdHwJtag::AppendRaw(const uint8_t* tms, const uint8_t* tdi, uint64_t first, unsigned int bits)
+{
+    if (!tms || !tdi)
+        throw std::runtime_error("Pointers to TMS and TDI Field is invalid.");
+    if (bits == 0)
+        return;
+    const unsigned int start = Clocks();
+    ExpandTmsTdiFields(bits);
+    for (unsigned int k = 0; k < bits; ++k) {
+        const uint64_t from = first + k;
+        const bool level = (tms[from / 8] >> (from % 8)) & 1;
+        SetBit(m_tmsOffset, start + k, level);
+        SetBit(m_tdiOffset, start + k, (tdi[from / 8] >> (from % 8)) & 1);
+        m_state = TapController::Next(m_state, level);
+    }
+}
+
 void EmuCmdHwJtag::Move(TapState target)
 {
-    const TapState current = m_tap.GetState();
-    if (target == current && target != TapState::TEST_LOGIC_RESET && target != TapState::RUN_TEST_IDLE)
-        return;
-    const TapStateMachine::Route route = m_tap.GetRoute(target);
+    TapStateMachine::Route route;
+    TapState current;
+    if (TapController::ToWire(m_state, current)) {
+        if (target == current && target != TapState::TEST_LOGIC_RESET && target != TapState::RUN_TEST_IDLE)
+            return;
+        route = TapStateMachine::RouteBetween(current, target);  // throws for a missing route
+    } else {
+        // From where a raw sequence left the TAP (Select, Capture, Update,
+        // Exit2), by the table's rule.
+        route = TapController::RouteTo(m_state, TapController::FromWire(target));
+    }
     const uint8_t tms[1] = {route.tms};
     const uint8_t tdi[1] = {0};
     AppendData(tms, tdi, route.count);
-    m_tap.SetState(target);
+    m_state = TapController::FromWire(target);
 }
 
 void EmuCmdHwJtag::AppendScan(const uint8_t* tdi, unsigned int bits)
@@ -145,7 +180,7 @@ void EmuCmdHwJtag::AppendScan(const uint8_t* tdi, unsigned int bits)
         throw std::runtime_error("Pointers to TMS and TDI Field is invalid.");
     const unsigned int last = bits - 1;
     AppendClocks(bits, LastClockHigh, &last, tdi);
-    m_tap.SetState(m_tap.GetState() == TapState::SHIFT_DR ? TapState::EXIT1_DR : TapState::EXIT1_IR);
+    m_state = m_state == TapController::State::ShiftDR ? TapController::State::Exit1DR : TapController::State::Exit1IR;
 }
 
 }  // namespace jlink

@@ -8,7 +8,8 @@
 // builder writes the TAP moves between scans itself, from TapStateMachine's
 // routes, so that many scans share one command. Everything here turns
 // arguments into bytes and replies into scan results; it is tested byte for
-// byte without a probe.
+// byte without a probe. Raw sequences (AppendRaw) go into the same command,
+// so the tracked TAP may rest in any of the sixteen states between steps.
 #pragma once
 
 #include <array>
@@ -18,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "JTAG/core/TapController.h"
 #include "JTAG/core/TapStateMachine.h"
 
 namespace jlink {
@@ -83,8 +85,9 @@ std::vector<uint8_t> ExtractBits(const uint8_t* tdo, size_t tdoSize, uint32_t of
 //   4 + m  m TDI bytes, same order
 //
 // The command is 4 + 2m bytes. The builder owns the TAP state it tracks: it
-// starts where the TAP is when the command begins and follows every move and
-// scan it appends, with TapStateMachine's routes for the moves.
+// starts where the TAP is when the command begins and follows every move,
+// scan and raw sequence it appends, with TapStateMachine's routes for the
+// moves (TapController::RouteTo's from a state only a raw sequence leaves).
 class EmuCmdHwJtag {
 public:
     enum CmdType {
@@ -94,7 +97,11 @@ public:
 
     // An empty command (n = 0, 6 bytes) at the start of `buffer`, which holds
     // `capacity` bytes (at least 6, else std::logic_error), for a TAP in `from`.
-    EmuCmdHwJtag(TapState from, unsigned char* buffer, unsigned int capacity, CmdType type);
+    EmuCmdHwJtag(TapController::State from, unsigned char* buffer, unsigned int capacity, CmdType type);
+    EmuCmdHwJtag(TapState from, unsigned char* buffer, unsigned int capacity, CmdType type)
+        : EmuCmdHwJtag(TapController::FromWire(from), buffer, capacity, type)
+    {
+    }
 
     EmuCmdHwJtag(const EmuCmdHwJtag&) = delete;
     EmuCmdHwJtag& operator=(const EmuCmdHwJtag&) = delete;
@@ -105,12 +112,19 @@ public:
     // Makes room for `bits` more clocks; throws limit_exceeded, changing
     // nothing, when the command would exceed the buffer or 65535 clocks.
     void ExpandTmsTdiFields(unsigned int bits);
+    // The clocks that still fit (the buffer and the 16-bit count).
+    unsigned int Room() const;
 
     // Appends `bits` clocks with TMS and TDI from the given streams (bit 0
     // first), leaving the tracked state alone: callers clock only where the
     // TAP stays (idle clocks). std::runtime_error for a buffer that holds no
     // JTAG command or null streams; 0 bits does nothing.
     void AppendData(const uint8_t* tms, const uint8_t* tdi, unsigned int bits);
+
+    // Appends clocks `first` .. `first + bits - 1` of the TMS and TDI
+    // streams (bit k of byte k / 8 is clock k); the tracked state follows
+    // the TMS bits. limit_exceeded, changing nothing, when they do not fit.
+    void AppendRaw(const uint8_t* tms, const uint8_t* tdi, uint64_t first, unsigned int bits);
 
     // Appends the route from the tracked state to `target` (TDI 0), or
     // nothing when the TAP already rests there in a state other than
@@ -124,7 +138,7 @@ public:
     void AppendScan(const uint8_t* tdi, unsigned int bits);
 
     // Where the TAP is once the command has been clocked.
-    TapState State() const { return m_tap.GetState(); }
+    TapController::State State() const { return m_state; }
     unsigned int Size() const { return m_size; }
     // n, the clocks the command holds so far.
     unsigned int Clocks() const;
@@ -136,7 +150,7 @@ private:
     void AppendClocks(unsigned int bits, bool (*tms)(const void*, unsigned int), const void* tmsSource,
                       const uint8_t* tdi);
 
-    TapStateMachine m_tap;
+    TapController::State m_state;
     CmdType m_type;
     unsigned char* m_buffer;
     unsigned int m_capacity;

@@ -9,6 +9,7 @@
 
 #include "JTAG/core/Frequency.h"
 #include "base/Printable.h"
+#include "config/Description.h"
 #include "log/Logger.h"
 
 namespace jlink {
@@ -224,7 +225,7 @@ void CJlinkJTAG::Begin(EmuCmdHwJtag::CmdType type)
     m_pending.reset(new EmuCmdHwJtag(m_tapState, m_buffer.data(), static_cast<unsigned int>(m_buffer.size()), type));
 }
 
-void CJlinkJTAG::Flush(std::vector<unsigned char>& results)
+void CJlinkJTAG::Flush(std::vector<unsigned char>& results, unsigned char* sequenceTdo)
 {
     if (!m_pending)
         return;
@@ -248,6 +249,17 @@ void CJlinkJTAG::Flush(std::vector<unsigned char>& results)
                 // The reply covers every clock of the command, this scan's too.
                 if (static_cast<size_t>(tdoBytes) * 8 < static_cast<size_t>(slice.offset) + slice.bits)
                     throw std::runtime_error("J-Link reply is shorter than the scans it answers");
+                if (slice.sequence) {
+                    if (!sequenceTdo)
+                        throw std::logic_error("J-Link raw sequence flushed without its TDO buffer");
+                    for (uint32_t k = 0; k < slice.bits; ++k) {
+                        const uint32_t from = slice.offset + k;
+                        const uint64_t to = slice.into + k;
+                        if ((m_buffer[from / 8] >> (from % 8)) & 1)
+                            sequenceTdo[to / 8] |= static_cast<unsigned char>(1u << (to % 8));
+                    }
+                    continue;
+                }
                 const std::vector<unsigned char> bits =
                     ReadScanChainShiftedData(m_buffer.data(), slice.offset, static_cast<int>(slice.bits));
                 results.insert(results.end(), bits.begin(), bits.end());
@@ -284,7 +296,7 @@ void CJlinkJTAG::AppendScan(ShiftType type, const uint8_t* data, int bits, TapSt
         const uint32_t offset = command.Clocks();
         command.AppendScan(data, static_cast<unsigned int>(bits));
         if (readBack)
-            m_slices.push_back({offset, static_cast<uint32_t>(bits)});
+            m_slices.push_back({offset, static_cast<uint32_t>(bits), false, 0});
     });
     Append(results, [&](EmuCmdHwJtag& command) { command.Move(end); });
 }
@@ -440,6 +452,46 @@ void CJlinkJTAG::RunTest(unsigned int count)
     }
 }
 
+void CJlinkJTAG::ClockSequence(const unsigned char* tms, const unsigned char* tdi, unsigned char* tdo,
+                               unsigned int bits)
+{
+    if (bits == 0) {
+        Flush(m_results);
+        return;
+    }
+    if (!tms || !tdi || !tdo)
+        throw std::logic_error("J-Link raw sequence of " + std::to_string(bits) + " bits without its vectors");
+    std::fill(tdo, tdo + (static_cast<size_t>(bits) + 7) / 8, 0);
+    try {
+        if (m_pending && m_pending->Type() != EmuCmdHwJtag::READ_BACK)
+            Flush(m_results);
+        if (!m_pending)
+            Begin(EmuCmdHwJtag::READ_BACK);
+        uint64_t done = 0;
+        while (done < bits) {
+            const unsigned int room = m_pending->Room();
+            if (room == 0) {
+                // 2^32 clocks are 65537 probe commands: stop if the client left.
+                CheckStillWanted("ClockSequence");
+                Flush(m_results, tdo);
+                Begin(EmuCmdHwJtag::READ_BACK);
+                continue;
+            }
+            const unsigned int clocks = static_cast<unsigned int>(std::min<uint64_t>(room, bits - done));
+            const uint32_t offset = m_pending->Clocks();
+            m_pending->AppendRaw(tms, tdi, done, clocks);
+            m_slices.push_back({offset, clocks, true, done});
+            done += clocks;
+        }
+        // The TAP follows the TMS bits whether or not the reply arrives
+        // (Flush takes the command's end state before sending it).
+        Flush(m_results, tdo);
+    } catch (...) {
+        DropPending();
+        throw;
+    }
+}
+
 void CJlinkJTAG::SetFrequency(unsigned int hertz)
 {
     Flush(m_results);
@@ -471,11 +523,11 @@ void CJlinkJTAG::SetSYS_RST(bool level)
 usb::Kind UsbKind()
 {
     return {"jlink", &CJlinkJTAG::IsJlink,
-            [](struct usb_device* device, const std::string& name, const std::string& frequency,
+            [](struct usb_device* device, const CUsbJTAGDescription& entry, const std::string& name,
                const AdapterContext& context) -> std::shared_ptr<CJTAG> {
                 return std::make_shared<CJlinkJTAG>(
                     std::unique_ptr<usb::CUsbInterface>(new usb::CUsbInterface(device, context.logger)), name,
-                    frequency, context, device->descriptor.iSerialNumber);
+                    entry.frequency, context, device->descriptor.iSerialNumber);
             }};
 }
 

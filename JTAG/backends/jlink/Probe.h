@@ -67,6 +67,11 @@ public:
     void RunTest(unsigned int count) override;
     void SetFrequency(unsigned int hertz) override;
     void DiscardResults() override;
+    // Rides in the pending read-back command (what is queued goes out with
+    // it, its results staying for the next Wait); a sequence longer than one
+    // command's room continues in the next commands.
+    void ClockSequence(const unsigned char* tms, const unsigned char* tdi, unsigned char* tdo,
+                       unsigned int bits) override;
 
     // Sends `size` bytes to the OUT endpoint; a failure is logged and rethrown
     // with what was being sent.
@@ -85,16 +90,19 @@ public:
 
     // For tests: the configured speed in kHz and the tracked TAP state.
     unsigned short Speed() const { return m_speed; }
-    TapState TrackedState() const { return m_pending ? m_pending->State() : m_tapState; }
+    TapController::State TrackedState() const { return m_pending ? m_pending->State() : m_tapState; }
 
     // Empty reads in a row after which a reply counts as missing.
     static constexpr unsigned kMaxEmptyReads = 4;
 
 private:
-    // A read-back scan's bits in the pending command's TDO.
+    // A read-back scan's bits in the pending command's TDO; a piece of a raw
+    // sequence goes to bit `into` of the sequence's TDO instead.
     struct Slice {
         uint32_t offset;
         uint32_t bits;
+        bool sequence;
+        uint64_t into;
     };
 
     void SendByte(uint8_t command);
@@ -104,8 +112,9 @@ private:
     // `results`. Begin starts a pending command where the last command sent
     // left the TAP. Append runs one step on the pending command; a step that
     // does not fit sends the command (its results to `results`) and runs in
-    // a fresh one, and what does not fit even there is refused.
-    void Flush(std::vector<unsigned char>& results);
+    // a fresh one, and what does not fit even there is refused. Flush puts
+    // the bits of raw-sequence slices into `sequenceTdo`.
+    void Flush(std::vector<unsigned char>& results, unsigned char* sequenceTdo = nullptr);
     void Begin(EmuCmdHwJtag::CmdType type);
     void Append(std::vector<unsigned char>& results, const std::function<void(EmuCmdHwJtag&)>& step);
     // The three steps of a scan; a read-back one leaves a slice.
@@ -124,7 +133,7 @@ private:
     unsigned short m_speed = 0;
     // Where the last command sent left the TAP; a pending command tracks the
     // TAP on from there, and one dropped unsent never moved it.
-    TapState m_tapState = TapState::TEST_LOGIC_RESET;
+    TapController::State m_tapState = TapController::State::TestLogicReset;
     std::unique_ptr<EmuCmdHwJtag> m_pending;
     std::vector<Slice> m_slices;
     bool m_trstReleased = false;

@@ -119,6 +119,11 @@ TEST_F(FtdiModel, GpioBitsDriveTheBoardsResetLines)
         {"flyswatter2", {0x80, 0x08, 0x0B}, false, false},  // inputs drive nothing
         {"tiny-h", {0x82, 0x02, 0x0F}, true, true},
         {"tiny-h", {0x82, 0x01, 0x0F}, false, false},
+        // A board wired by its fields: TRST on 0x0040 (low asserts), the
+        // system reset on 0x0800 (high asserts).
+        {"ft2232h,trst=0x0040,srst=0x0800:high", {0x80, 0x08, 0x4B, 0x82, 0x08, 0x08}, true, true},
+        {"ft2232h,trst=0x0040,srst=0x0800:high", {0x80, 0x48, 0x4B, 0x82, 0x00, 0x08}, false, false},
+        {"ft2232h", {0x80, 0x00, 0xFB, 0x82, 0x00, 0xFF}, false, false},  // no lines at all
     };
     for (const Case& c : cases) {
         struct usb_device* dev = Make(c.model);

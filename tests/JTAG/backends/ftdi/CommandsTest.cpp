@@ -152,6 +152,53 @@ TEST(FtdiCommands, RunTestResetAndMoves)
     }
 }
 
+// Raw sequences: TMS runs in 0x6B commands that share a TDI level, TMS-0
+// runs as data once a TMS command has left the pin low; the read-back is
+// what a chip with TDO wired to TDI sends, rebuilt into the TDI bits.
+TEST(FtdiCommands, RawSequencesEncodeAndDecode)
+{
+    struct Case {
+        const char* what;
+        Bytes tms, tdi;
+        unsigned bits;
+        Bytes commands;
+        Bytes loopback;
+    };
+    const std::vector<Case> cases = {
+        {"a 20-bit scan from Shift-DR", {0x00, 0x00, 0x08}, {0xA5, 0x5A, 0x03}, 20,
+         {0x6B, 0x00, 0x80, 0x39, 0x01, 0x00, 0x52, 0xAD, 0x3B, 0x01, 0x01, 0x6B, 0x00, 0x01},
+         {0x80, 0x52, 0xAD, 0x40, 0x00}},
+        {"five TMS-high clocks, TDI changing", {0x1F}, {0x03}, 5, {0x6B, 0x01, 0x83, 0x6B, 0x02, 0x07}, {0xC0, 0x00}},
+        {"TMS 1 0 1 0 at one TDI level", {0x05}, {0x00}, 4, {0x6B, 0x03, 0x05}, {0x00}},
+    };
+    for (const Case& c : cases) {
+        const RawCommands raw = EncodeRawSequence(c.tms.data(), c.tdi.data(), 0, c.bits, 2048);
+        EXPECT_EQ(c.commands, raw.commands) << c.what;
+        EXPECT_EQ(c.bits, raw.clocks) << c.what;
+        EXPECT_EQ(c.loopback.size(), raw.readBack) << c.what;
+        Bytes tdo(c.tdi.size(), 0);
+        DecodeRawSequence(raw.pieces, c.loopback.data(), c.loopback.size(), tdo.data(), 0);
+        EXPECT_EQ(c.tdi, tdo) << c.what;
+        EXPECT_THROW(DecodeRawSequence(raw.pieces, c.loopback.data(), c.loopback.size() - 1, tdo.data(), 0),
+                     std::runtime_error)
+            << c.what;
+    }
+    // The read-back limit ends a part: one TMS clock, then 7 data bytes.
+    const Bytes zeros(25, 0);
+    const RawCommands part = EncodeRawSequence(zeros.data(), zeros.data(), 3, 197, 8);
+    EXPECT_EQ(57u, part.clocks);
+    EXPECT_EQ(8u, part.readBack);
+
+    // From Exit2-DR, where only a raw sequence leaves the TAP, a move takes
+    // the same rule's route: Update-DR, Select-DR, Select-IR, Capture-IR.
+    Recorder r;
+    CommandBuilder builder(r.buffer, TapController::State::Exit2DR);
+    EXPECT_THROW(builder.CurrentState(), std::logic_error);
+    builder.Move(kShiftIR);
+    EXPECT_EQ((Bytes{0x4B, 0x04, 0x07}), r.Emitted());
+    EXPECT_EQ(kShiftIR, builder.CurrentState());
+}
+
 TEST(FtdiCommands, BufferFlushRules)
 {
     Recorder r;

@@ -163,7 +163,7 @@ TEST_F(JlinkJTAG, InstructionScanFromResetIsOneCommandOfElevenClocks)
     // TMS 0,1,1,0,0 0,0,0,1 1,0; TDI 0,0,0,0,0 1,0,1,0 0,0.
     EXPECT_EQ((std::vector<Bytes>{{0xCF, 0x00, 0x0B, 0x00, 0x06, 0x03, 0xA0, 0x00}}), Written(*m_usb));
     EXPECT_EQ((std::vector<unsigned char>{0x09}), out);
-    EXPECT_EQ(TapState::RUN_TEST_IDLE, m_jtag->TrackedState());
+    EXPECT_EQ(TapController::State::RunTestIdle, m_jtag->TrackedState());
 }
 
 TEST_F(JlinkJTAG, BatchedScansShareOneCommandAndWriteOnlyScansDeliverNothing)
@@ -239,6 +239,64 @@ TEST_F(JlinkJTAG, LargeBatchesAreSplitAcrossCommands)
         EXPECT_LE(size_t(command[2]) | size_t(command[3]) << 8, 65535u);
 }
 
+// A raw sequence joins the pending command, hands back its own TDO while the
+// queued scan's result waits for Wait, and leaves the TAP where its TMS bits
+// lead: the next scan routes from Exit2-DR.
+TEST_F(JlinkJTAG, RawSequenceRidesWithQueuedScansAndMovesTheTrackedTap)
+{
+    m_usb->echo = true;
+    const unsigned char queued[] = {0x5A};
+    m_jtag->AsyncShiftDR(queued, 8, TapState::RUN_TEST_IDLE);
+    // Select-DR, Capture-DR, Shift-DR twice, Exit1-DR, Pause-DR, Exit2-DR.
+    const unsigned char tms[] = {0x51}, tdi[] = {0x2B};
+    unsigned char tdo[1] = {0xFF};
+    m_jtag->ClockSequence(tms, tdi, tdo, 7);
+    EXPECT_EQ(0x2B, tdo[0]);
+    EXPECT_EQ(TapController::State::Exit2DR, m_jtag->TrackedState());
+    std::vector<Bytes> written = Written(*m_usb);
+    ASSERT_EQ(1u, written.size());
+    EXPECT_EQ((Bytes{0xCF, 0x00, 0x15, 0x00}), Bytes(written[0].begin(), written[0].begin() + 4));  // 14 + 7 clocks
+    std::vector<unsigned char> results;
+    m_jtag->Wait(results);
+    EXPECT_EQ((std::vector<unsigned char>{0x5A}), results);
+
+    // Update-DR, Select-DR, Select-IR, Capture-IR, Shift-IR; 4 bits; Update-IR, Run-Test/Idle.
+    EXPECT_EQ(1u, m_jtag->ShiftIR(0x1, 4, TapState::RUN_TEST_IDLE));
+    written = Written(*m_usb);
+    ASSERT_EQ(2u, written.size());
+    EXPECT_EQ((Bytes{0xCF, 0x00, 0x0B, 0x00, 0x07, 0x03, 0x20, 0x00}), written[1]);
+    EXPECT_EQ(TapController::State::RunTestIdle, m_jtag->TrackedState());
+}
+
+// A sequence longer than a command's 65535 clocks continues in the next
+// commands with every TDO bit in place; between commands it stops when its
+// client has gone.
+TEST_F(JlinkJTAG, LongRawSequencesAreSplitAndStopWhenUnwanted)
+{
+    m_usb->echo = true;
+    const unsigned int bits = 140000;
+    Bytes tms((bits + 7) / 8, 0), tdi(tms.size());
+    for (size_t k = 0; k < tdi.size(); ++k)
+        tdi[k] = static_cast<uint8_t>(k * 37 + 11);
+    Bytes tdo(tdi.size());
+    m_jtag->ClockSequence(tms.data(), tdi.data(), tdo.data(), bits);
+    EXPECT_EQ(tdi, tdo);
+    std::vector<Bytes> written = Written(*m_usb);
+    ASSERT_EQ(3u, written.size());
+    EXPECT_EQ((Bytes{0xCF, 0x00, 0xFF, 0xFF}), Bytes(written[0].begin(), written[0].begin() + 4));
+    EXPECT_EQ((Bytes{0xCF, 0x00, 0xE2, 0x22}), Bytes(written[2].begin(), written[2].begin() + 4));  // 8930
+
+    m_usb->events.clear();
+    m_jtag->SetStillWanted([] { return false; });
+    try {
+        m_jtag->ClockSequence(tms.data(), tdi.data(), tdo.data(), bits);
+        ADD_FAILURE() << "a sequence nobody waits for ran to its end";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ("ClockSequence stopped: its client has gone", e.what());
+    }
+    EXPECT_EQ(0u, Written(*m_usb).size());
+}
+
 TEST_F(JlinkJTAG, TrstReleaseClocksIdleOnceAndLineCommands)
 {
     m_jtag->SetTRST(true);
@@ -246,7 +304,7 @@ TEST_F(JlinkJTAG, TrstReleaseClocksIdleOnceAndLineCommands)
     Bytes idle = {0xD5, 0x00, 0x64, 0x00};
     idle.resize(4 + 2 * 13, 0);
     EXPECT_EQ((std::vector<Bytes>{{0xDF}, idle, {0xDF}}), Written(*m_usb));
-    EXPECT_EQ(TapState::RUN_TEST_IDLE, m_jtag->TrackedState());
+    EXPECT_EQ(TapController::State::RunTestIdle, m_jtag->TrackedState());
 
     m_usb->events.clear();
     m_jtag->RunTest(0);  // no clocks: nothing sent
@@ -328,7 +386,7 @@ TEST_F(JlinkJTAG, ScanWithoutRouteToItsEndIsDroppedWhole)
     const unsigned char in[] = {0x01};
     m_jtag->AsyncShiftDR(in, 8, TapState::RUN_TEST_IDLE);
     EXPECT_THROW(m_jtag->AsyncShiftDR(in, 8, TapState::EXIT1_IR), std::runtime_error);
-    EXPECT_EQ(TapState::RUN_TEST_IDLE, m_jtag->TrackedState());
+    EXPECT_EQ(TapController::State::RunTestIdle, m_jtag->TrackedState());
     std::vector<unsigned char> out;
     m_jtag->Wait(out);
     EXPECT_TRUE(out.empty());
