@@ -1,5 +1,6 @@
 #include "JTAG/Sources.h"
 
+#include "JTAG/backends/cmsisdap/Probe.h"
 #include "JTAG/backends/ezusb/Adapter.h"
 #include "JTAG/backends/ftdi/Board.h"
 #include "JTAG/backends/jlink/Probe.h"
@@ -8,7 +9,8 @@
 
 const std::vector<usb::Kind>& UsbKinds()
 {
-    static const std::vector<usb::Kind> kinds = {jlink::UsbKind(), ftdi::UsbKind(), ezusb::UsbKind()};
+    static const std::vector<usb::Kind> kinds = {jlink::UsbKind(), ftdi::UsbKind(), cmsisdap::UsbKind(),
+                                                  ezusb::UsbKind()};
     return kinds;
 }
 

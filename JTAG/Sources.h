@@ -9,8 +9,8 @@
 #include "JTAG/usb/Kinds.h"
 
 // The USB back-end kinds in the order they are tried: the J-Link, the FTDI
-// boards, and last the maker's EZ-USB adapter, which takes any other device
-// a USB entry of the configuration names.
+// boards, CMSIS-DAP probes, and last the maker's EZ-USB adapter, which takes
+// any other device a USB entry of the configuration names.
 const std::vector<usb::Kind>& UsbKinds();
 
 std::vector<CJTAGHolder::Source> DefaultSources();

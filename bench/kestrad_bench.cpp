@@ -2,7 +2,7 @@
 // measured in the same run, so figures from a noisy shared machine can be
 // compared as ratios.
 //
-//   kestrad-bench [fake|peer|usb|jlink|ftdi|all] [--seconds S]
+//   kestrad-bench [fake|peer|usb|jlink|ftdi|cmsis-dap|all] [--seconds S]
 //
 // fake  in-process server over loopback TCP and the local endpoint, with a
 //       fake adapter: CMD_SHIFT_DR (32 bits) and 1000-scan batches per
@@ -18,6 +18,12 @@
 // ftdi  kestrad over the simulated FT2232H (ARM-USB-TINY-H) and the real
 //       libftdi: scans per second of 1000-scan batches (32-bit DR scans)
 //       beside single CMD_SHIFT_DR round trips through the same board.
+// cmsis-dap  kestrad over the simulated CMSIS-DAP probe, with 64-byte
+//       packets (4 in flight, a full-speed probe) and 512-byte packets (8):
+//       single CMD_SHIFT_DR and 1000-scan batches per second, and the
+//       DAP_JTAG_Sequence packets a batch takes (counted in the bus trace of
+//       a server of their own) with their mean fill; beside the same figures
+//       through the simulated J-Link in the same run.
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <netinet/in.h>
@@ -29,6 +35,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -331,6 +338,96 @@ void BenchFtdi()
     client.Disconnect();
 }
 
+// Single scans and 1000-scan batches (32-bit DR scans) per second through a
+// kestrad over the simulated bus.
+struct ScanRates {
+    double single;
+    double batches;
+};
+
+ScanRates MeasureScans(const std::string& entry, const std::string& device, const std::string& adapter)
+{
+    testsupport::Server server(entry, device, {"-q"});
+    CClient client(server.Address());
+    client.SetReplyTimeout(std::chrono::seconds(120));
+    client.List();
+    client.Open(adapter);
+    client.SetTrst(false);
+    client.SetTrst(true);
+    const std::vector<uint8_t> word = {0x12, 0x34, 0x56, 0x78};
+    ScanRates rates;
+    rates.single = Rate([&] { client.ShiftDR(word, 32); });
+    CBatch batch;
+    for (int i = 0; i < 1000; ++i)
+        batch.ShiftDR(word, 32);
+    rates.batches = Rate([&] { client.Execute(batch); });
+    client.Close();
+    client.Disconnect();
+    return rates;
+}
+
+// DAP_JTAG_Sequence packets (OUT transfers on 0x02 that start with 0x14) of
+// one 1000-scan batch, and their mean size, from the bus trace.
+std::pair<size_t, double> SequencePackets(const std::string& entry, const std::string& device)
+{
+    testsupport::TempDir dir;
+    const std::string trace = dir.File("usb.trace");
+    testsupport::Server server(entry, device, {"-q"}, {{"KESTRAD_SIM_USB_TRACE", trace}});
+    CClient client(server.Address());
+    client.List();
+    client.Open("DAP0");
+    client.SetTrst(false);
+    client.SetTrst(true);
+    const auto count = [&] {
+        std::istringstream lines(testsupport::ReadFile(trace));
+        std::pair<size_t, double> packets{0, 0};
+        for (std::string line; std::getline(lines, line);) {
+            const size_t colon = line.find(':');
+            if (line.rfind("OUT", 0) != 0 || line.find(" ep 0x02 ") == std::string::npos || colon == std::string::npos ||
+                line.compare(colon, 4, ": 14") != 0)
+                continue;
+            ++packets.first;
+            packets.second += std::stod(line.substr(line.rfind(' ', colon) + 1));
+        }
+        return packets;
+    };
+    const auto before = count();
+    CBatch batch;
+    for (int i = 0; i < 1000; ++i)
+        batch.ShiftDR({0x12, 0x34, 0x56, 0x78}, 32);
+    client.Execute(batch);
+    const auto after = count();
+    client.Close();
+    client.Disconnect();
+    const size_t packets = after.first - before.first;
+    return {packets, packets ? (after.second - before.second) / static_cast<double>(packets) : 0};
+}
+
+void BenchCmsisDap()
+{
+    const char* const chain = "chain=0x4BA00477:4";
+    const ScanRates jlink =
+        MeasureScans("\t<usb name=\"JLINK\" idvendor=\"0x1366\" idproduct=\"0x0101\" frequency=\"12000KHZ\"/>\n",
+                     std::string("jlink,serial=BENCHJ,") + chain, "JLINK0");
+    std::printf("%-42s %14s %16s %18s %16s\n", "adapter (simulated)", "single scans/s", "batch scans/s",
+                "packets per batch", "mean packet");
+    std::printf("%-42s %14.0f %16.0f %18s %16s\n", "J-Link", jlink.single, jlink.batches * 1000, "-", "-");
+    const std::string entry = "\t<cmsis-dap name=\"DAP\" idvendor=\"0x0d28\" idproduct=\"0x0204\" frequency=\"10MHZ\"/>\n";
+    for (const auto& [size, count] : {std::pair<unsigned, unsigned>{64, 4}, {512, 8}}) {
+        const std::string device = "cmsis-dap,serial=BENCHD,packet=" + std::to_string(size) +
+                                   ",packets=" + std::to_string(count) + "," + chain;
+        const ScanRates dap = MeasureScans(entry, device, "DAP0");
+        const auto packets = SequencePackets(entry, device);
+        char name[64];
+        std::snprintf(name, sizeof name, "CMSIS-DAP, %u-byte packets, %u in flight", size, count);
+        char fill[32];
+        std::snprintf(fill, sizeof fill, "%.1f of %u B", packets.second, size);
+        std::printf("%-42s %14.0f %16.0f %18zu %16s\n", name, dap.single, dap.batches * 1000, packets.first, fill);
+        std::printf("%-42s %14.2f %16.2f\n", "  ratio to the J-Link", dap.single / jlink.single,
+                    dap.batches / jlink.batches);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -341,7 +438,7 @@ int main(int argc, char** argv)
         if (a == "--seconds" && i + 1 < argc)
             g_seconds = std::stod(argv[++i]);
         else if (a == "-h" || a == "--help") {
-            std::printf("usage: kestrad-bench [fake|peer|usb|jlink|ftdi|all] [--seconds S]\n");
+            std::printf("usage: kestrad-bench [fake|peer|usb|jlink|ftdi|cmsis-dap|all] [--seconds S]\n");
             return 0;
         } else
             mode = a;
@@ -357,6 +454,8 @@ int main(int argc, char** argv)
             BenchJlink();
         if (mode == "ftdi" || mode == "all")
             BenchFtdi();
+        if (mode == "cmsis-dap" || mode == "all")
+            BenchCmsisDap();
     } catch (const std::exception& e) {
         std::fprintf(stderr, "kestrad-bench: %s\n", e.what());
         return 1;

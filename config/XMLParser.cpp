@@ -2,6 +2,7 @@
 
 #include "config/Converter.h"
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -19,6 +20,25 @@ const std::string& Attribute(const std::map<std::string, std::string>& attribute
     static const std::string empty;
     const auto it = attributes.find(name);
     return it == attributes.end() ? empty : it->second;
+}
+
+bool Has(const std::map<std::string, std::string>& attributes, const char* name)
+{
+    return attributes.count(name) != 0;
+}
+
+std::string Lower(std::string text)
+{
+    for (char& c : text)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+std::string Hex(unsigned value)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%04x", value);
+    return text;
 }
 
 }  // namespace
@@ -151,6 +171,8 @@ void CXMLParser::StartElementHandler(const std::string& name, std::map<std::stri
         usb.idproduct = static_cast<int>(Number(attributes, name, "idproduct"));
         usb.frequency = Attribute(attributes, "frequency");
         m_options->usbJTAGs.push_back(std::move(usb));
+    } else if (name == "ftdi" || name == "cmsis-dap") {
+        m_options->usbJTAGs.push_back(Backend(name, attributes));
     } else if (name == "network") {
         CNetworkJTAGDescription network;
         network.addr = Attribute(attributes, "addr");
@@ -158,4 +180,78 @@ void CXMLParser::StartElementHandler(const std::string& name, std::map<std::stri
         network.port = static_cast<unsigned short>(Number(attributes, name, "port"));
         m_options->networkJTAGs.push_back(std::move(network));
     }
+}
+
+std::runtime_error CXMLParser::Error(const std::string& element, const char* attribute, const std::string& text) const
+{
+    return std::runtime_error(text + Where() + ", element " + element +
+                              (attribute ? std::string(", attribute ") + attribute : std::string()) + ")");
+}
+
+unsigned CXMLParser::Bits16(const std::map<std::string, std::string>& attributes, const std::string& element,
+                            const char* attribute) const
+{
+    const unsigned long long value = Number(attributes, element, attribute);
+    if (value > 0xFFFF)
+        throw Error(element, attribute, Attribute(attributes, attribute) + " does not fit the 16 GPIO bits");
+    return static_cast<unsigned>(value);
+}
+
+// An ftdi or cmsis-dap element: an entry of the bus scan that names its
+// back-end. Both are new to version 10 files, so they are checked strictly:
+// a mistake in a board's wiring would drive the wrong pins.
+CUsbJTAGDescription CXMLParser::Backend(const std::string& element,
+                                        const std::map<std::string, std::string>& attributes) const
+{
+    CUsbJTAGDescription entry;
+    entry.element = element;
+    entry.name = Attribute(attributes, "name");
+    if (entry.name.empty())
+        throw Error(element, "name", "an adapter name is required");
+    const bool vendor = Has(attributes, "idvendor");
+    const bool product = Has(attributes, "idproduct");
+    if (vendor != product)
+        throw Error(element, vendor ? "idproduct" : "idvendor", "idvendor and idproduct go together");
+    entry.hasIds = vendor;
+    if (!entry.hasIds && element == "ftdi")
+        throw Error(element, "idvendor", "an FTDI board is found by its idvendor and idproduct");
+    entry.idvendor = static_cast<int>(Number(attributes, element, "idvendor"));
+    entry.idproduct = static_cast<int>(Number(attributes, element, "idproduct"));
+    entry.frequency = Attribute(attributes, "frequency");
+    entry.product = Attribute(attributes, "product");
+    if (element != "ftdi")
+        return entry;
+
+    if (Has(attributes, "channel")) {
+        const std::string channel = Lower(Attribute(attributes, "channel"));
+        if (channel.size() != 1 || channel[0] < 'a' || channel[0] > 'd')
+            throw Error(element, "channel", "channel '" + Attribute(attributes, "channel") + "' is not A, B, C or D");
+        entry.channel = static_cast<unsigned>(channel[0] - 'a');
+    }
+    CFtdiLayout& layout = entry.layout;
+    for (const char* attribute : {"gpio_value", "gpio_direction", "trst", "srst"})
+        layout.described = layout.described || Has(attributes, attribute);
+    if (Has(attributes, "gpio_value"))
+        layout.value = Bits16(attributes, element, "gpio_value");
+    if (Has(attributes, "gpio_direction"))
+        layout.direction = Bits16(attributes, element, "gpio_direction");
+    const auto line = [&](const char* bits, const char* active, unsigned& mask, bool& activeHigh) {
+        mask = Bits16(attributes, element, bits);
+        const std::string level = Lower(Attribute(attributes, active));
+        if (level == "high")
+            activeHigh = true;
+        else if (!level.empty() && level != "low")
+            throw Error(element, active, "'" + Attribute(attributes, active) + "' is neither low nor high");
+        // TCK, TDI, TDO and TMS are the engine's; a reset line elsewhere
+        // must be an output to be driven at all.
+        if (mask & 0x000F)
+            throw Error(element, bits, Hex(mask) + " takes a JTAG pin (TCK, TDI, TDO, TMS are 0x000f)");
+        if (mask & ~layout.direction)
+            throw Error(element, bits, Hex(mask) + " is not an output in gpio_direction " + Hex(layout.direction));
+    };
+    line("trst", "trst_active", layout.trst, layout.trstActiveHigh);
+    line("srst", "srst_active", layout.srst, layout.srstActiveHigh);
+    if (layout.trst & layout.srst)
+        throw Error(element, "srst", Hex(layout.srst) + " shares bits with trst " + Hex(layout.trst));
+    return entry;
 }

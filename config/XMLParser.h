@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <exception>
 #include <map>
+#include <stdexcept>
 #include <memory>
 #include <string>
 #include <vector>
@@ -50,6 +51,12 @@ private:
     // absent); a bad number fails with the converter's text and where it is.
     unsigned long long Number(const std::map<std::string, std::string>& attributes, const std::string& element,
                               const char* attribute) const;
+    // A number of at most 16 bits (GPIO bits of an FTDI board).
+    unsigned Bits16(const std::map<std::string, std::string>& attributes, const std::string& element,
+                    const char* attribute) const;
+    // The text, then where it stands: file, line, element and attribute.
+    std::runtime_error Error(const std::string& element, const char* attribute, const std::string& text) const;
+    CUsbJTAGDescription Backend(const std::string& element, const std::map<std::string, std::string>& attributes) const;
 
     std::string m_source;              // the file name, or what the text is, for messages
     std::vector<char> m_buffer;        // owned text when read from a file

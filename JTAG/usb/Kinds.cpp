@@ -10,4 +10,12 @@ const Kind* FindKind(const std::vector<Kind>& kinds, uint16_t vendor, uint16_t p
     return nullptr;
 }
 
+const Kind* FindKindNamed(const std::vector<Kind>& kinds, const std::string& name)
+{
+    for (const Kind& kind : kinds)
+        if (name == kind.name)
+            return &kind;
+    return nullptr;
+}
+
 }  // namespace usb

@@ -74,7 +74,10 @@ std::recursive_mutex& CUsbInterface::ClaimMutex()
 // ---------------------------------------------------------------------------
 // Transport.
 
-CUsbInterface::CUsbInterface(struct usb_device* device, CLogger& log) : m_log(log), m_device(device)
+CUsbInterface::CUsbInterface(struct usb_device* device, CLogger& log) : m_log(log), m_device(device) {}
+
+CUsbInterface::CUsbInterface(struct usb_device* device, CLogger& log, Claim claim)
+    : m_log(log), m_device(device), m_claim(claim)
 {
 }
 
@@ -102,7 +105,7 @@ void CUsbInterface::Open()
         throw UsbOpenError();
     }
     usleep(2000);
-    int result = usb_set_configuration(m_handle, 1);
+    int result = m_claim.setConfiguration ? usb_set_configuration(m_handle, 1) : 0;
     if (result < 0) {
         m_log.LogVerb("usb_set_configuration returned %08X\n", static_cast<unsigned>(result));
         std::runtime_error error = UsbError("usb_set_configuration", result);
@@ -110,7 +113,7 @@ void CUsbInterface::Open()
         m_handle = nullptr;
         throw error;
     }
-    result = usb_claim_interface(m_handle, 0);
+    result = usb_claim_interface(m_handle, m_claim.interfaceNumber);
     if (result < 0) {
         m_log.LogVerb("usb_claim_interface returned %08X\n", static_cast<unsigned>(result));
         std::runtime_error error = UsbError("usb_claim_interface", result);
@@ -130,7 +133,7 @@ void CUsbInterface::Close()
     m_handle = nullptr;
     if (!handle)
         return;
-    int result = usb_release_interface(handle, 0);
+    int result = usb_release_interface(handle, m_claim.interfaceNumber);
     if (result != 0) {
         m_log.LogVerb("usb_release_interface returned %08X\n", static_cast<unsigned>(result));
         std::runtime_error error = UsbError("usb_release_interface", result);
@@ -193,12 +196,17 @@ std::vector<unsigned int> CUsbInterface::GetEndPoints()
     if (!m_device || !m_device->config || !m_device->config->interface ||
         m_device->config->bNumInterfaces == 0)
         return endpoints;
-    const usb_interface& iface = m_device->config->interface[0];
-    if (iface.num_altsetting < 1 || !iface.altsetting)
-        return endpoints;
-    const usb_interface_descriptor& setting = iface.altsetting[0];
-    for (unsigned i = 0; i < setting.bNumEndpoints && setting.endpoint; ++i)
-        endpoints.push_back(setting.endpoint[i].bEndpointAddress);
+    for (unsigned n = 0; n < m_device->config->bNumInterfaces; ++n) {
+        const usb_interface& iface = m_device->config->interface[n];
+        if (iface.num_altsetting < 1 || !iface.altsetting)
+            continue;
+        const usb_interface_descriptor& setting = iface.altsetting[0];
+        if (setting.bInterfaceNumber != m_claim.interfaceNumber)
+            continue;
+        for (unsigned i = 0; i < setting.bNumEndpoints && setting.endpoint; ++i)
+            endpoints.push_back(setting.endpoint[i].bEndpointAddress);
+        break;
+    }
     return endpoints;
 }
 

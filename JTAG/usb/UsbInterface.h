@@ -19,10 +19,20 @@ namespace usb {
 
 class CUsbInterface : public CUsbPipe {
 public:
+    // Which interface an open claims, and whether it selects configuration
+    // 1 first. A device whose other interfaces belong to kernel drivers (a
+    // CMSIS-DAP probe beside its serial port and drive) keeps the
+    // configuration it has: Linux refuses to change it under them.
+    struct Claim {
+        int interfaceNumber = 0;
+        bool setConfiguration = true;
+    };
+
     // device is not owned and may be null for subclasses that replace the
     // transfers (a null device cannot be opened). `log` takes the transfer
     // dumps and the failing calls.
     CUsbInterface(struct usb_device* device, CLogger& log);
+    CUsbInterface(struct usb_device* device, CLogger& log, Claim claim);
     // Closes the device; never throws.
     ~CUsbInterface() override;
 
@@ -37,6 +47,7 @@ public:
     // Read that gives up after timeoutMs (at least 1 ms) on a bulk endpoint;
     // every read goes through here.
     virtual int ReadWithTimeout(const CEndPoint& endpoint, void* data, unsigned int size, unsigned int timeoutMs);
+    // The endpoints of the claimed interface.
     std::vector<unsigned int> GetEndPoints() override;
 
     // Held while a device's interface is being claimed: by the bus scan
@@ -52,6 +63,7 @@ protected:
     CLogger& m_log;
     struct usb_device* m_device;
     usb_dev_handle* m_handle = nullptr;
+    Claim m_claim;
 };
 
 }  // namespace usb

@@ -56,6 +56,8 @@ std::vector<uint8_t> DescriptorBytes(const CNode* node, uint8_t type, uint8_t in
             s = &info.productName;
         } else if (index == 3 && !info.serial.empty()) {
             s = &info.serial;
+        } else if (index > 3 && info.strings.count(index)) {
+            s = &info.strings.at(index);
         }
         if (!s)
             return b;

@@ -10,7 +10,7 @@
 // The files: LibUsbApi.cpp (the API), Bus.cpp (the devices of the value,
 // linked into the bus list), DeviceList.cpp (parsing the value), Unplug.cpp
 // (the control file), Descriptors.cpp, Trace.cpp; the device models are
-// EzUsbModel, JlinkModel and FtdiModel over MpsseEngine.
+// EzUsbModel, JlinkModel, FtdiModel over MpsseEngine, and CmsisDapModel.
 #pragma once
 
 #include "sim/usb/SimUsbModel.h"

@@ -2,6 +2,7 @@
 // an adapter, and the model factory.
 #include "sim/usb/SimUsbModel.h"
 
+#include "sim/usb/CmsisDapModel.h"
 #include "sim/usb/EzUsbModel.h"
 #include "sim/usb/JlinkModel.h"
 #include "sim/usb/FtdiModel.h"
@@ -92,7 +93,14 @@ std::unique_ptr<CDeviceModel> CreateModel(const CDeviceEntry& entry)
         return std::unique_ptr<CDeviceModel>(new CFtdiModel(CFtdiModel::Board::Flyswatter2, entry));
     if (entry.model == "tiny-h")
         return std::unique_ptr<CDeviceModel>(new CFtdiModel(CFtdiModel::Board::TinyH, entry));
-    throw std::invalid_argument("unknown device model '" + entry.model + "' (known: ezusb, jlink, flyswatter2, tiny-h)");
+    if (entry.model == "ft2232h")
+        return std::unique_ptr<CDeviceModel>(new CFtdiModel(CFtdiModel::Board::FT2232H, entry));
+    if (entry.model == "ft232h")
+        return std::unique_ptr<CDeviceModel>(new CFtdiModel(CFtdiModel::Board::FT232H, entry));
+    if (entry.model == "cmsis-dap")
+        return std::unique_ptr<CDeviceModel>(new CCmsisDapModel(entry));
+    throw std::invalid_argument("unknown device model '" + entry.model +
+                                "' (known: ezusb, jlink, flyswatter2, tiny-h, ft2232h, ft232h, cmsis-dap)");
 }
 
 }  // namespace simusb

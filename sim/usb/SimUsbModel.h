@@ -50,7 +50,8 @@ struct CInterfaceInfo {
 
 // Descriptors of a device with one configuration (value 1) and alternate
 // setting 0 of each interface.  String indexes: 1 manufacturer, 2 product,
-// 3 serial number; an empty string gets index 0 in the device descriptor.
+// 3 serial number (an empty one gets index 0 in the device descriptor),
+// then those of `strings`.
 struct CDeviceInfo {
     uint16_t bcdUSB = 0x0200;
     uint8_t deviceClass = 0;
@@ -64,6 +65,8 @@ struct CDeviceInfo {
     uint8_t configAttributes = 0x80;  // bus powered
     uint8_t maxPower = 50;            // in 2 mA units
     std::vector<CInterfaceInfo> interfaces;
+    // Further strings by index (4 on), e.g. the interfaces' own.
+    std::map<uint8_t, std::string> strings;
 };
 
 // Returned by CDeviceModel::BulkRead when nothing is queued yet.

@@ -12,7 +12,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <vector>
+
 namespace {
+
+// The USB entries of the built-in document: usb, ftdi and cmsis-dap elements.
+constexpr size_t kBuiltinEntries = 11;
 
 // A file under the test temp directory, removed when the test ends.
 class CTempFile {
@@ -73,7 +78,7 @@ void ExpectLoadFails(const std::string& path, const std::string& message)
     }
     const CJTAGOptions& kept = description.GetJTAGs();
     EXPECT_EQ(kept.version, 10);
-    EXPECT_EQ(kept.usbJTAGs.size(), 4u);
+    EXPECT_EQ(kept.usbJTAGs.size(), kBuiltinEntries);
 }
 
 // "FILE" in `message` stands for the document's path.
@@ -96,20 +101,47 @@ TEST(Description, BuiltinDocument)
     const CJTAGOptions& options = description.GetJTAGs();
     EXPECT_EQ(options.version, 10);
     EXPECT_TRUE(options.networkJTAGs.empty());
-    struct Expected { const char* name; int vendor; int product; const char* frequency; };
-    const Expected expected[] = {
-        {"EZ-USB", 0x0547, 0x1002, "12MHZ"},
-        {"JLINK", 0x1366, 0x0101, "700KHZ"},
-        {"FLYSWATTER2", 0x0403, 0x6010, "1000KHZ"},
-        {"ARM-USB-TINY-H", 0x15BA, 0x002A, "1000KHZ"},
+    struct Expected {
+        const char* element;
+        const char* name;
+        int vendor;
+        int product;
+        const char* frequency;
     };
-    ASSERT_EQ(options.usbJTAGs.size(), 4u);
-    for (size_t i = 0; i < 4; ++i) {
-        EXPECT_EQ(options.usbJTAGs[i].name, expected[i].name);
-        EXPECT_EQ(options.usbJTAGs[i].idvendor, expected[i].vendor);
-        EXPECT_EQ(options.usbJTAGs[i].idproduct, expected[i].product);
-        EXPECT_EQ(options.usbJTAGs[i].frequency, expected[i].frequency);
+    const Expected expected[] = {
+        {"usb", "EZ-USB", 0x0547, 0x1002, "12MHZ"},
+        {"usb", "JLINK", 0x1366, 0x0101, "700KHZ"},
+        {"ftdi", "FLYSWATTER2", 0x0403, 0x6010, "1000KHZ"},
+        {"ftdi", "ARM-USB-TINY-H", 0x15BA, 0x002A, "1000KHZ"},
+        {"ftdi", "ARM-USB-OCD-H", 0x15BA, 0x002B, "1000KHZ"},
+        {"ftdi", "FT2232H", 0x0403, 0x6010, "1000KHZ"},
+        {"ftdi", "FT232H", 0x0403, 0x6014, "1000KHZ"},
+        {"cmsis-dap", "DAPLINK", 0x0D28, 0x0204, "1000KHZ"},
+        {"cmsis-dap", "DEBUGPROBE", 0x2E8A, 0x000C, "1000KHZ"},
+        {"cmsis-dap", "LPC-LINK2", 0x1FC9, 0x0090, "1000KHZ"},
+        {"cmsis-dap", "CMSIS-DAP", 0, 0, "1000KHZ"},
+    };
+    ASSERT_EQ(options.usbJTAGs.size(), kBuiltinEntries);
+    for (size_t i = 0; i < kBuiltinEntries; ++i) {
+        const CUsbJTAGDescription& entry = options.usbJTAGs[i];
+        EXPECT_EQ(entry.element, expected[i].element);
+        EXPECT_EQ(entry.name, expected[i].name);
+        EXPECT_EQ(entry.idvendor, expected[i].vendor);
+        EXPECT_EQ(entry.idproduct, expected[i].product);
+        EXPECT_EQ(entry.frequency, expected[i].frequency);
+        EXPECT_EQ(entry.hasIds, expected[i].vendor != 0) << entry.name;
     }
+    // The two boards the back-end always drove, with the bytes they always had.
+    const CFtdiLayout& flyswatter2 = options.usbJTAGs[2].layout;
+    EXPECT_EQ(options.usbJTAGs[2].product, "Flyswatter2");
+    EXPECT_EQ((std::vector<unsigned>{0x0018, 0x097B, 0x0010, 0x0020}),
+              (std::vector<unsigned>{flyswatter2.value, flyswatter2.direction, flyswatter2.trst, flyswatter2.srst}));
+    EXPECT_FALSE(flyswatter2.trstActiveHigh || flyswatter2.srstActiveHigh);
+    const CFtdiLayout& tinyH = options.usbJTAGs[3].layout;
+    EXPECT_EQ((std::vector<unsigned>{0x0108, 0x0F1B, 0x0100, 0x0200}),
+              (std::vector<unsigned>{tinyH.value, tinyH.direction, tinyH.trst, tinyH.srst}));
+    EXPECT_TRUE(tinyH.srstActiveHigh && !tinyH.trstActiveHigh);
+    EXPECT_FALSE(options.usbJTAGs[5].layout.described);  // FT2232H: generic
 }
 
 TEST(Description, EmbeddedBytesAreTheSourceFile)
@@ -163,6 +195,34 @@ TEST(Description, AttributeDefaultsAndNumbers)
     EXPECT_EQ(bare.usbJTAGs[1].name, "B");
 }
 
+TEST(Description, BackendElementsKeepDocumentOrder)
+{
+    const CJTAGOptions options = Load(
+        "<jtag_options version=\"10\">"
+        "<usb name=\"EZ\" idvendor=\"0x0547\" idproduct=\"0x1002\"/>"
+        "<ftdi name=\"BUSBLASTER\" idvendor=\"0x0403\" idproduct=\"0x6010\" product=\"Dual RS232-HS\" channel=\"b\" "
+        "frequency=\"6MHZ\" gpio_value=\"0x0c08\" gpio_direction=\"0x0f1b\" trst=\"0x0100\" srst=\"0x0200\" "
+        "srst_active=\"HIGH\"/>"
+        "<cmsis-dap name=\"ANYDAP\" frequency=\"2MHZ\"/>"
+        "</jtag_options>");
+    ASSERT_EQ(options.usbJTAGs.size(), 3u);
+    const CUsbJTAGDescription& board = options.usbJTAGs[1];
+    EXPECT_EQ(board.element, "ftdi");
+    EXPECT_EQ(board.product, "Dual RS232-HS");
+    EXPECT_EQ(board.channel, 1u);
+    EXPECT_TRUE(board.layout.described);
+    EXPECT_EQ((std::vector<unsigned>{0x0c08, 0x0f1b, 0x0100, 0x0200}),
+              (std::vector<unsigned>{board.layout.value, board.layout.direction, board.layout.trst, board.layout.srst}));
+    EXPECT_FALSE(board.layout.trstActiveHigh);
+    EXPECT_TRUE(board.layout.srstActiveHigh);
+    const CUsbJTAGDescription& probe = options.usbJTAGs[2];
+    EXPECT_EQ(probe.element, "cmsis-dap");
+    EXPECT_FALSE(probe.hasIds);
+    EXPECT_EQ(probe.frequency, "2MHZ");
+    EXPECT_EQ(options.usbJTAGs[0].element, "usb");
+    EXPECT_TRUE(options.usbJTAGs[0].hasIds);
+}
+
 TEST(Description, NestedRootStartsOver)
 {
     const CJTAGOptions options = Load(
@@ -196,6 +256,28 @@ TEST(Description, RejectedDocumentsKeepTheDescription)
         {"<?xml version=\"1.0\"?>\n<config><jtag_options version=\"10\"/></config>",
          "NULL JTAG description: expected root element jtag_options, found config (FILE, line 2)"},
         {"<serial/>", "NULL JTAG description: expected root element jtag_options, found serial (FILE, line 1)"},
+        // The elements that name a back-end are checked strictly: a wrong
+        // wiring would drive the wrong pins.
+        {"<jtag_options version=\"10\"><ftdi idvendor=\"1\" idproduct=\"2\"/></jtag_options>",
+         "an adapter name is required (FILE, line 1, element ftdi, attribute name)"},
+        {"<jtag_options version=\"10\"><ftdi name=\"B\"/></jtag_options>",
+         "an FTDI board is found by its idvendor and idproduct (FILE, line 1, element ftdi, attribute idvendor)"},
+        {"<jtag_options version=\"10\"><cmsis-dap name=\"D\" idvendor=\"1\"/></jtag_options>",
+         "idvendor and idproduct go together (FILE, line 1, element cmsis-dap, attribute idproduct)"},
+        {"<jtag_options version=\"10\"><ftdi name=\"B\" idvendor=\"1\" idproduct=\"2\" channel=\"E\"/></jtag_options>",
+         "channel 'E' is not A, B, C or D (FILE, line 1, element ftdi, attribute channel)"},
+        {"<jtag_options version=\"10\"><ftdi name=\"B\" idvendor=\"1\" idproduct=\"2\" gpio_value=\"0x10000\"/></jtag_options>",
+         "0x10000 does not fit the 16 GPIO bits (FILE, line 1, element ftdi, attribute gpio_value)"},
+        {"<jtag_options version=\"10\"><ftdi name=\"B\" idvendor=\"1\" idproduct=\"2\" gpio_direction=\"0x0f1b\" "
+         "trst=\"0x0100\" trst_active=\"up\"/></jtag_options>",
+         "'up' is neither low nor high (FILE, line 1, element ftdi, attribute trst_active)"},
+        {"<jtag_options version=\"10\"><ftdi name=\"B\" idvendor=\"1\" idproduct=\"2\" trst=\"0x0008\"/></jtag_options>",
+         "0x0008 takes a JTAG pin (TCK, TDI, TDO, TMS are 0x000f) (FILE, line 1, element ftdi, attribute trst)"},
+        {"<jtag_options version=\"10\"><ftdi name=\"B\" idvendor=\"1\" idproduct=\"2\" srst=\"0x0200\"/></jtag_options>",
+         "0x0200 is not an output in gpio_direction 0x000b (FILE, line 1, element ftdi, attribute srst)"},
+        {"<jtag_options version=\"10\"><ftdi name=\"B\" idvendor=\"1\" idproduct=\"2\" gpio_direction=\"0x0f1b\" "
+         "trst=\"0x0300\" srst=\"0x0200\"/></jtag_options>",
+         "0x0200 shares bits with trst 0x0300 (FILE, line 1, element ftdi, attribute srst)"},
     };
     for (const auto& c : cases)
         ExpectDocumentFails<std::runtime_error>(c.document, c.message);
@@ -245,5 +327,5 @@ TEST(Description, ParserOverMemoryBuffer)
     CXMLParser parser(text.data(), text.size());
     const auto options = parser.Parse();
     ASSERT_TRUE(options);
-    EXPECT_EQ(options->usbJTAGs.size(), 4u);
+    EXPECT_EQ(options->usbJTAGs.size(), kBuiltinEntries);
 }

@@ -1,6 +1,7 @@
 // One script on every kind of adapter: the same simulated three-TAP chain
-// behind the EZ-USB adapter, a J-Link, both FTDI boards and a kestrad-sim
-// peer, driven by kestractl (USB adapters named by their serial numbers).
+// behind the EZ-USB adapter, a J-Link, both FTDI boards, a CMSIS-DAP probe
+// and a kestrad-sim peer, driven by kestractl (USB adapters named by their
+// serial numbers).
 // Each step must answer what the table says, the same across the row, or be
 // refused with the adapter's named error where the adapter cannot do it.
 #include <gtest/gtest.h>
@@ -33,6 +34,7 @@ const Kind kKinds[] = {
     {"serial=J1", "JLINK0", "J1"},
     {"serial=F1", "FLYSWATTER20", "F1"},
     {"serial=T1", "ARM-USB-TINY-H0", "T1"},
+    {"serial=D1", "DAPLINK0", "D1"},
     {"SIM", "SIM", "-"},
 };
 
@@ -74,7 +76,8 @@ std::vector<Step> Steps()
          "00000100: de ad be ef                                      |....|\n",
          {{"JLINK0", "Bulk io operations aren't supported for J-Link adapters."},
           {"FLYSWATTER20", "Bulk io operations aren't supported for ftdi adapters."},
-          {"ARM-USB-TINY-H0", "Bulk io operations aren't supported for ftdi adapters."}}},
+          {"ARM-USB-TINY-H0", "Bulk io operations aren't supported for ftdi adapters."},
+          {"DAPLINK0", "Bulk io operations aren't supported for CMSIS-DAP adapters."}}},
         // The README's SVF file: the IDCODE of the TAP nearest TDI.
         {"svf",
          "TRST OFF; ENDIR IDLE; ENDDR IDLE; STATE RESET; STATE IDLE;\nHIR 9 TDI (1ff); HDR 2 TDI (0);\n"
@@ -93,11 +96,12 @@ TEST(SameAnswers, OneScriptOnEveryAdapterKind)
         "\t<usb name=\"EZ-USB\" idvendor=\"0x0547\" idproduct=\"0x1002\" frequency=\"12MHZ\"/>\n"
         "\t<usb name=\"JLINK\" idvendor=\"0x1366\" idproduct=\"0x0101\" frequency=\"12MHZ\"/>\n"
         "\t<usb name=\"FLYSWATTER2\" idvendor=\"0x0403\" idproduct=\"0x6010\" frequency=\"1000KHZ\"/>\n"
-        "\t<usb name=\"ARM-USB-TINY-H\" idvendor=\"0x15BA\" idproduct=\"0x002a\" frequency=\"1000KHZ\"/>\n" +
+        "\t<usb name=\"ARM-USB-TINY-H\" idvendor=\"0x15BA\" idproduct=\"0x002a\" frequency=\"1000KHZ\"/>\n"
+        "\t<cmsis-dap name=\"DAPLINK\" idvendor=\"0x0D28\" idproduct=\"0x0204\" frequency=\"1000KHZ\"/>\n" +
         NetworkEntry("SIM", peer.port);
     const std::string chain = std::string(",chain=") + kChain;
     Server server(entries, "ezusb,serial=K1" + chain + ";jlink,serial=J1" + chain + ";flyswatter2,serial=F1" + chain +
-                               ";tiny-h,serial=T1" + chain);
+                               ";tiny-h,serial=T1" + chain + ";cmsis-dap,serial=D1" + chain);
     TempDir work;
     auto kestractl = [&](std::vector<std::string> args) {
         args.insert(args.begin(), {"-a", server.Address()});

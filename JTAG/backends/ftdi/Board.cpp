@@ -3,11 +3,11 @@
 
 #include <usb.h>
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <stdexcept>
 
-#include "JTAG/backends/ftdi/Boards.h"
 #include "JTAG/core/Frequency.h"
 #include "JTAG/usb/UsbInterface.h"
 #include "log/Logger.h"
@@ -27,20 +27,21 @@ const char* ChipName(int type)
     case TYPE_R: return "R";
     case TYPE_2232H: return "2232H";
     case TYPE_4232H: return "4232H";
+    case TYPE_232H: return "232H";
     default: return "UNKNOWN";
     }
 }
 
 bool HasMpsse(int type)
 {
-    return type == TYPE_2232C || type == TYPE_2232H || type == TYPE_4232H;
+    return type == TYPE_2232C || type == TYPE_2232H || type == TYPE_4232H || type == TYPE_232H;
 }
 
 }  // namespace
 
 CFtdiJTAG::CFtdiJTAG(struct usb_device* device, const std::string& name, const std::string& frequency,
-                     const AdapterContext& context)
-    : CJTAG(context), m_device(device)
+                     const AdapterContext& context, const Board& board)
+    : CJTAG(context), m_device(device), m_board(board)
 {
     m_name = name;
     CLogger& log = m_context.logger;
@@ -49,6 +50,9 @@ CFtdiJTAG::CFtdiJTAG(struct usb_device* device, const std::string& name, const s
     struct ftdi_context probe;
     if (ftdi_init(&probe) < 0)
         throw std::runtime_error("couldn't open ftdi device!");
+    // The board's own channel: opening one detaches the kernel's serial
+    // driver from it, and the other may be a console in use.
+    ftdi_set_interface(&probe, static_cast<ftdi_interface>(INTERFACE_A + board.wiring.channel));
     // The serial number string, when the board has one; libftdi opens and
     // closes the device for it. A board that does not give it is listed
     // without one.
@@ -78,7 +82,7 @@ CFtdiJTAG::CFtdiJTAG(struct usb_device* device, const std::string& name, const s
     // The divisor takes the clock to the nearest the chip reaches at or below
     // it (its slowest for less): 30 MHz at most on high-speed chips, 6 MHz on
     // the others.
-    m_highSpeed = type == TYPE_2232H || type == TYPE_4232H;
+    m_highSpeed = type == TYPE_2232H || type == TYPE_4232H || type == TYPE_232H;
     LogClock(log, m_name, m_frequency, Frequency(), true);
 }
 
@@ -99,7 +103,7 @@ void CFtdiJTAG::Open()
     m_opened = false;
     m_queue.reset();
     std::lock_guard<std::recursive_mutex> claim(usb::CUsbInterface::ClaimMutex());
-    m_queue = ScanQueue::Open(m_device, m_frequency);
+    m_queue = ScanQueue::Open(m_device, m_board, m_frequency);
     m_opened = true;
 }
 
@@ -191,12 +195,36 @@ void CFtdiJTAG::ShiftDR(const unsigned char* in, unsigned char* out, int length,
         queue.ShiftDR(in, out, length, end);
 }
 
-void CFtdiJTAG::RunTest(unsigned int count) { Queue().RunTest(count); }
+void CFtdiJTAG::RunTest(unsigned int count)
+{
+    // Millions of idle clocks take seconds at a slow clock: they go out in
+    // pieces (a multiple of seven clocks, so the commands are those of one
+    // run), and stop between two when the client has gone.
+    for (;;) {
+        const unsigned int piece = std::min(count, kRunTestPiece);
+        Queue().RunTest(piece);
+        count -= piece;
+        if (count == 0)
+            return;
+        CheckStillWanted("RunTest");
+    }
+}
 
 void CFtdiJTAG::SetFrequency(unsigned int hertz)
 {
     // The configured clock stays for the next Open.
     LogClock(m_context.logger, m_name, hertz, Queue().SetFrequency(hertz));
+}
+
+void CFtdiJTAG::ClockSequence(const unsigned char* tms, const unsigned char* tdi, unsigned char* tdo,
+                              unsigned int bits)
+{
+    ScanQueue& queue = Queue();
+    if (bits == 0)
+        return;
+    if (!tms || !tdi || !tdo)
+        throw std::logic_error("FTDI raw sequence of " + std::to_string(bits) + " bits without its vectors");
+    queue.ClockSequence(tms, tdi, tdo, bits, [this] { CheckStillWanted("ClockSequence"); });
 }
 
 void CFtdiJTAG::DiscardResults()
@@ -208,9 +236,10 @@ void CFtdiJTAG::DiscardResults()
 usb::Kind UsbKind()
 {
     return {"ftdi", [](uint16_t vendor, uint16_t product) { return IsBoard(vendor, product); },
-            [](struct usb_device* device, const std::string& name, const std::string& frequency,
+            [](struct usb_device* device, const CUsbJTAGDescription& entry, const std::string& name,
                const AdapterContext& context) -> std::shared_ptr<CJTAG> {
-                return std::make_shared<CFtdiJTAG>(device, name, frequency, context);
+                const Board board = FindBoard(entry, device, name, context);
+                return std::make_shared<CFtdiJTAG>(device, name, entry.frequency, context, board);
             }};
 }
 

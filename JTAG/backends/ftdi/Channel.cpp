@@ -1,4 +1,4 @@
-// Channel A of an FTDI chip through libftdi 0.x (see Channel.h).
+// A channel of an FTDI chip through libftdi 0.x (see Channel.h).
 #include "JTAG/backends/ftdi/Channel.h"
 
 #include <stdexcept>
@@ -24,7 +24,7 @@ std::string ErrorText(struct ftdi_context* context)
 
 }  // namespace
 
-Channel::Channel(struct usb_device* device)
+Channel::Channel(struct usb_device* device, const Wiring& wiring, unsigned int hertz) : m_wiring(wiring)
 {
     m_context = ftdi_new();
     if (!m_context)
@@ -34,7 +34,9 @@ Channel::Channel(struct usb_device* device)
         // second time would leak its read buffer, so its buffers go first.
         ftdi_deinit(m_context);
         CheckCall(ftdi_init(m_context), "ftdi_init failed");
-        CheckCall(ftdi_set_interface(m_context, INTERFACE_A), "unable to select FT2232 channel A");
+        const char letter = static_cast<char>('A' + wiring.channel);
+        CheckCall(ftdi_set_interface(m_context, static_cast<ftdi_interface>(INTERFACE_A + wiring.channel)),
+                  std::string("unable to select FT2232 channel ") + letter);
         CheckCall(ftdi_usb_open_dev(m_context, device), "unable to open ftdi device");
         CheckCall(ftdi_usb_reset(m_context), "unable to Reset ftdi device");
         SetLatency(2);
@@ -46,6 +48,16 @@ Channel::Channel(struct usb_device* device)
         const unsigned char loopbackOff = MPSSE_LOOPBACK_OFF;
         Write(&loopbackOff, 1);
         CheckCall(ftdi_usb_purge_buffers(m_context), "ftdi_purge_buffers error");
+
+        // The board: its GPIO pins, then the clock (divide-by-5 off and
+        // adaptive clocking off on every chip, as the boards always had).
+        const std::vector<unsigned char> gpio = GpioCommands(wiring.value, wiring.direction);
+        Write(gpio.data(), 3);
+        Write(gpio.data() + 3, 3);
+        const unsigned char clock[] = {MPSSE_DIV5_OFF, MPSSE_ADAPTIVE_OFF};
+        Write(&clock[0], 1);
+        Write(&clock[1], 1);
+        SetSpeed(hertz);
     } catch (...) {
         Close();
         ftdi_free(m_context);  // deinit and free
@@ -70,7 +82,7 @@ void Channel::Close()
 
 bool Channel::IsHighSpeed() const
 {
-    return m_context->type == TYPE_2232H || m_context->type == TYPE_4232H;
+    return m_context->type == TYPE_2232H || m_context->type == TYPE_4232H || m_context->type == TYPE_232H;
 }
 
 void Channel::SetLatency(unsigned char milliseconds)
@@ -123,48 +135,14 @@ void Channel::SetSpeed(unsigned int hertz)
     Write(command.data(), static_cast<unsigned int>(command.size()));
 }
 
-// ---------------------------------------------------------------- boards
-
-Olimex::Olimex(struct usb_device* device, unsigned int hertz) : Channel(device)
+void Channel::Reset(int assertTrst, int assertSrst)
 {
-    // A failure here destroys the channel part, which closes the device.
-    const unsigned char low[] = {MPSSE_SET_LOW, 0x08, 0x1B};  // TMS high; TCK, TDI, TMS, GPIOL0 out
-    Write(low, sizeof low);
-    m_value = static_cast<unsigned char>(((m_value & ~olimex::kMask) | olimex::kTrst) & ~olimex::kSrst);
-    const unsigned char high[] = {MPSSE_SET_HIGH, m_value, olimex::kDirection};
-    Write(high, sizeof high);
-    const unsigned char clock[] = {MPSSE_DIV5_OFF, MPSSE_ADAPTIVE_OFF};
-    Write(&clock[0], 1);
-    Write(&clock[1], 1);
-    SetSpeed(hertz);
-}
-
-void Olimex::Reset(int assertTrst, int assertSrst)
-{
-    m_value = olimex::LineValue(m_value, assertTrst, assertSrst);
-    const unsigned char command[] = {MPSSE_SET_HIGH, m_value, olimex::kDirection};
-    Write(command, sizeof command);
-}
-
-Flyswatter2::Flyswatter2(struct usb_device* device, unsigned int hertz) : Channel(device)
-{
-    // TMS and TRST high; the system reset bit stays low until the first Reset.
-    m_value = 0x18;
-    const unsigned char low[] = {MPSSE_SET_LOW, m_value, flyswatter2::kDirection};
-    Write(low, sizeof low);
-    const unsigned char high[] = {MPSSE_SET_HIGH, 0x00, 0x09};
-    Write(high, sizeof high);
-    const unsigned char clock[] = {MPSSE_DIV5_OFF, MPSSE_ADAPTIVE_OFF};
-    Write(&clock[0], 1);
-    Write(&clock[1], 1);
-    SetSpeed(hertz);
-}
-
-void Flyswatter2::Reset(int assertTrst, int assertSrst)
-{
-    m_value = flyswatter2::LineValue(m_value, assertTrst, assertSrst);
-    const unsigned char command[] = {MPSSE_SET_LOW, m_value, flyswatter2::kDirection};
-    Write(command, sizeof command);
+    const ResetLines& lines = m_wiring.lines;
+    m_wiring.value = LineValue(m_wiring.value, lines, assertTrst, assertSrst);
+    const std::vector<unsigned char> command =
+        GpioCommands(m_wiring.value, m_wiring.direction, static_cast<uint16_t>(lines.trst | lines.srst));
+    for (size_t at = 0; at < command.size(); at += 3)
+        Write(command.data() + at, 3);
 }
 
 }  // namespace ftdi

@@ -1,17 +1,18 @@
-// ftdi::Channel: channel A of an FTDI chip in MPSSE mode, reached through
-// libftdi 0.x, and the two boards' wirings of it.
+// ftdi::Channel: one channel of an FTDI chip in MPSSE mode, reached through
+// libftdi 0.x, wired as its board says.
 //
-// Olimex ARM-USB-TINY-H (15BA:002A) and TinCanTools Flyswatter2 (0403:6010)
-// both carry an FT2232H: channel A's low GPIO byte holds TCK, TDI, TDO and
-// TMS (pins 0..3); the boards wire their TRST and system reset lines to other
-// GPIO pins (Commands.h names the bits). The command bytes come from
-// Commands.h; this part only moves them through libftdi. Boards.h says
-// which board a device is.
+// The channel's low GPIO byte holds TCK, TDI, TDO and TMS (pins 0..3); a
+// board wires its TRST and system reset lines, if any, to other GPIO pins
+// of the low or high byte (ResetLines in Commands.h, filled from the board's
+// description in the configuration, Boards.h). The command bytes come from
+// Commands.h; this part only moves them through libftdi.
 #pragma once
 
 #include <ftdi.h>
 
 #include <string>
+
+#include "JTAG/backends/ftdi/Commands.h"
 
 struct usb_device;
 
@@ -20,12 +21,22 @@ namespace ftdi {
 // Throws std::runtime_error with `message` when a libftdi result is negative.
 void CheckCall(int result, const std::string& message);
 
+// How a board wires its channel: which channel runs JTAG (0 = A .. 3 = D),
+// the GPIO pins' levels and directions after set-up (16 bits, the low byte
+// first) and its reset lines.
+struct Wiring {
+    unsigned channel = 0;
+    uint16_t value = 0x0008;
+    uint16_t direction = 0x000B;
+    ResetLines lines;
+};
+
 class Channel {
 public:
-    // Opens and configures channel A of the chip (MPSSE, 2 ms latency,
-    // loop-back off, buffers purged). Throws std::runtime_error naming the
-    // step that failed.
-    explicit Channel(struct usb_device* device);
+    // Opens and configures the channel (MPSSE, 2 ms latency, loop-back off,
+    // buffers purged), then sets the board's GPIO pins and the clock.
+    // Throws std::runtime_error naming the step that failed.
+    Channel(struct usb_device* device, const Wiring& wiring, unsigned int hertz);
     virtual ~Channel();
 
     Channel(const Channel&) = delete;
@@ -40,36 +51,22 @@ public:
     // clock, loop-back and adaptive clocking set, the clock `hertz`. The GPIO
     // lines (the boards' resets) keep their levels.
     void ResetEngine(unsigned int hertz);
-    // Non-zero arguments assert the line.
-    virtual void Reset(int assertTrst, int assertSrst) = 0;
+    // Drives the board's reset lines; non-zero arguments assert them. Only
+    // the GPIO bytes that hold a line are written; a board without lines
+    // writes nothing.
+    void Reset(int assertTrst, int assertSrst);
+    // Whether the board has a TRST line (without one, a TAP reset takes TMS).
+    bool HasTrst() const { return m_wiring.lines.trst != 0; }
 
     bool IsHighSpeed() const;
 
     static constexpr int kReadTries = 2000;
 
-protected:
-    struct ftdi_context* m_context = nullptr;
-
 private:
     void Close();
-};
 
-class Olimex : public Channel {
-public:
-    Olimex(struct usb_device* device, unsigned int hertz);
-    void Reset(int assertTrst, int assertSrst) override;
-
-private:
-    unsigned char m_value = 0;  // high GPIO byte
-};
-
-class Flyswatter2 : public Channel {
-public:
-    Flyswatter2(struct usb_device* device, unsigned int hertz);
-    void Reset(int assertTrst, int assertSrst) override;
-
-private:
-    unsigned char m_value = 0;  // low GPIO byte
+    struct ftdi_context* m_context = nullptr;
+    Wiring m_wiring;
 };
 
 }  // namespace ftdi

@@ -11,6 +11,7 @@
 #include "JTAG/core/JTAG.h"
 #include "JTAG/usb/BusScan.h"
 #include "JTAG/usb/UsbInterface.h"
+#include "config/Description.h"
 #include "tests/support/TestContext.h"
 
 namespace {
@@ -31,6 +32,13 @@ std::string MessageOf(const std::function<void()>& call)
         return e.what();
     }
     return "(no exception)";
+}
+
+CUsbJTAGDescription Entry(const char* frequency)
+{
+    CUsbJTAGDescription entry;
+    entry.frequency = frequency;
+    return entry;
 }
 
 struct usb_device FakeDevice(uint16_t vendor, uint16_t product)
@@ -77,8 +85,10 @@ TEST(UsbInterface, BackEndIsChosenByVendorAndProduct)
         uint16_t vendor, product;
         const char* kind;
     } cases[] = {
-        {0x1366, 0x0101, "jlink"}, {0x0403, 0x6010, "ftdi"},  {0x15BA, 0x002A, "ftdi"},
-        {0x0547, 0x1002, "ezusb"}, {0x0403, 0x6001, "ezusb"},  // an FTDI serial cable
+        {0x1366, 0x0101, "jlink"},     {0x0403, 0x6010, "ftdi"},      {0x15BA, 0x002A, "ftdi"},
+        {0x0403, 0x6014, "ftdi"},      {0x15BA, 0x002B, "ftdi"},      {0x0D28, 0x0204, "cmsis-dap"},
+        {0x2E8A, 0x000C, "cmsis-dap"}, {0x1FC9, 0x0090, "cmsis-dap"}, {0x0547, 0x1002, "ezusb"},
+        {0x0403, 0x6001, "ezusb"},  // an FTDI serial cable
         {0x1366, 0x0105, "ezusb"},
     };
     for (const auto& c : cases) {
@@ -97,7 +107,7 @@ TEST(UsbInterface, DevicesWithoutABackEndAreRefusedByCreation)
     // A J-Link reaches its back-end, which refuses a device without endpoints.
     struct usb_device jlink = FakeDevice(0x1366, 0x0101);
     EXPECT_EQ("J-Link J-Link0 has no bulk IN endpoint; the device is skipped.",
-              MessageOf([&] { usb::CreateAdapter(UsbKinds(), &jlink, "J-Link0", "12MHZ", context); }));
+              MessageOf([&] { usb::CreateAdapter(UsbKinds(), &jlink, Entry("12MHZ"), "J-Link0", context); }));
 }
 
 }  // namespace

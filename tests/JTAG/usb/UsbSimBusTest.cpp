@@ -80,6 +80,15 @@ TEST_F(UsbSimBus, DevicesAreNamedPerDescriptionInBusOrder)
     EXPECT_EQ("K2", Korsel(1).GetSerialNumberString());
     EXPECT_EQ("0x3700", Korsel(0).GetVersionString());
     EXPECT_FALSE(Korsel(0).IsOpened());
+
+    // A device a session holds is not probed again (the holder keeps the
+    // session's object); the others keep their names.
+    AdapterContext context = m_context.Context();
+    context.inUse = [](const std::string& name) { return name == "EZ-USB0"; };
+    m_adapters.clear();
+    usb::AddAdapters(UsbKinds(), m_adapters, context);
+    ASSERT_EQ((std::vector<std::string>{"EZ-USB1"}), Names());
+    EXPECT_EQ("K2", Korsel(0).GetSerialNumberString());
 }
 
 TEST_F(UsbSimBus, DevicesThatCannotBeCreatedAreSkippedAndLogged)

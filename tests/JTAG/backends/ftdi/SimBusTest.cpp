@@ -21,38 +21,15 @@
 #include "JTAG/usb/BusScan.h"
 #include "JTAG/usb/UsbInterface.h"
 #include "config/Description.h"
+#include "tests/JTAG/usb/SimBusFixture.h"
 #include "tests/support/TestContext.h"
 
 namespace {
 
 using Bytes = std::vector<unsigned char>;
 
-class FtdiSimBus : public ::testing::Test {
+class FtdiSimBus : public SimBusFixture<simusb::CFtdiModel> {
 protected:
-    void TearDown() override
-    {
-        m_adapters.clear();
-        unsetenv("KESTRAD_SIM_USB");
-        if (!m_config.empty())
-            unlink(m_config.c_str());
-    }
-
-    // Scans a bus holding `devices`, against the built-in configuration
-    // (FLYSWATTER2 and ARM-USB-TINY-H at 1000KHZ) or the given entries.
-    void Scan(const std::string& devices, const std::string& usbEntries = "")
-    {
-        setenv("KESTRAD_SIM_USB", devices.c_str(), 1);
-        if (!usbEntries.empty()) {
-            m_config = "/tmp/kestrad-ftdi-" + std::to_string(getpid()) + ".xml";
-            std::ofstream(m_config) << "<?xml version=\"1.0\"?>\n<jtag_options version=\"10\">\n" << usbEntries
-                                    << "</jtag_options>\n";
-            m_context.Description().LoadFromXML(m_config);
-        }
-        m_context.ClearLog();
-        m_adapters.clear();
-        usb::AddAdapters(UsbKinds(), m_adapters, m_context);
-    }
-
     std::vector<std::string> Names() const
     {
         std::vector<std::string> names;
@@ -63,19 +40,7 @@ protected:
 
     ftdi::CFtdiJTAG& Ftdi(size_t i) { return dynamic_cast<ftdi::CFtdiJTAG&>(*m_adapters.at(i)); }
 
-    static simusb::CFtdiModel& Model(size_t i)
-    {
-        size_t n = 0;
-        for (usb_bus* bus = usb_get_busses(); bus; bus = bus->next)
-            for (struct usb_device* dev = bus->devices; dev; dev = dev->next)
-                if (n++ == i)
-                    return *static_cast<simusb::CFtdiModel*>(simusb::ModelOf(dev));
-        throw std::out_of_range("no device " + std::to_string(i));
-    }
-
-    CTestContext m_context;
-    std::string m_config;
-    std::vector<std::shared_ptr<CJTAG>> m_adapters;
+    static simusb::CFtdiModel& Model(size_t i) { return DeviceModel(i); }
 };
 
 uint32_t Le32(const unsigned char* b) { return b[0] | b[1] << 8 | b[2] << 16 | uint32_t(b[3]) << 24; }
@@ -127,6 +92,65 @@ TEST_F(FtdiSimBus, BothBoardsReadTheChipsIdcodeAndDriveTheResetLines)
     }
 }
 
+TEST_F(FtdiSimBus, ConfiguredBoardDrivesItsOwnResetBitsAndUndescribedBoardsHaveNone)
+{
+    // A board on FTDI's own ids whose JTAG is channel B, with TRST on ADBUS6
+    // (low asserts) and the system reset on ACBUS3 (high asserts): bits
+    // neither built-in board uses, in both GPIO bytes. The second board on
+    // the same ids reports another product string and is described nowhere.
+    Scan("ft2232h,product=Lab Board,channel=b,trst=0x0040,srst=0x0800:high,chain=0x06413041:5;ft2232h",
+         "<ftdi name=\"LAB\" idvendor=\"0x0403\" idproduct=\"0x6010\" product=\"Lab Board\" channel=\"B\" "
+         "frequency=\"1MHz\" gpio_value=\"0x0048\" gpio_direction=\"0x084b\" trst=\"0x0040\" "
+         "srst=\"0x0800\" srst_active=\"high\"/>\n"
+         "<usb name=\"FT\" idvendor=\"0x0403\" idproduct=\"0x6010\" frequency=\"1MHz\"/>\n");
+    ASSERT_EQ((std::vector<std::string>{"LAB0", "FT0"}), Names()) << m_context.LogText();
+    EXPECT_NE(std::string::npos, m_context.LogText().find("FT0: 0403:6010 \"Dual RS232-HS\" is driven as a generic "
+                                                          "MPSSE adapter without reset lines"))
+        << m_context.LogText();
+    ftdi::CFtdiJTAG& lab = Ftdi(0);
+    simusb::CFtdiModel& model = Model(0);
+    lab.Open();
+    ASSERT_EQ(1u, model.JtagChannel());
+    ASSERT_TRUE(model.Mpsse());
+    const auto gpio = [&] {
+        const simusb::CMpsseEngine& e = model.Engine();
+        return Bytes{e.LowValue(), e.LowDirection(), e.HighValue(), e.HighDirection()};
+    };
+    // Set-up, then the TRST pulse of Open: the bytes the element gives.
+    EXPECT_EQ((Bytes{0x48, 0x4B, 0x00, 0x08}), gpio());
+    lab.SetTRST(false);
+    EXPECT_EQ((Bytes{0x08, 0x4B, 0x00, 0x08}), gpio());
+    EXPECT_TRUE(model.TrstAsserted());
+    EXPECT_FALSE(model.Chain().Trst());
+    lab.SetTRST(true);
+    lab.SetSYS_RST(false);
+    EXPECT_EQ((Bytes{0x48, 0x4B, 0x08, 0x08}), gpio());
+    EXPECT_TRUE(model.SystemResetAsserted());
+    EXPECT_FALSE(model.TrstAsserted());
+    lab.SetSYS_RST(true);
+    EXPECT_FALSE(model.SystemResetAsserted());
+    const Bytes zeros(4, 0);
+    Bytes idcode(4);
+    lab.ShiftDR(zeros.data(), idcode.data(), 32, TapState::RUN_TEST_IDLE);
+    EXPECT_EQ(0x06413041u, Le32(idcode.data()));
+    lab.Close();
+
+    // The undescribed board: TCK, TDI and TMS only; TRST resets the TAP
+    // with TMS, so IDCODE is selected afterwards all the same.
+    ftdi::CFtdiJTAG& generic = Ftdi(1);
+    simusb::CFtdiModel& plain = Model(1);
+    generic.Open();
+    EXPECT_EQ(0x0B, plain.Engine().LowDirection());
+    EXPECT_EQ(0x00, plain.Engine().HighDirection());
+    generic.ShiftIR(0x0F, 4, TapState::RUN_TEST_IDLE);  // BYPASS
+    generic.SetTRST(false);
+    EXPECT_EQ(simtap::TapState::TestLogicReset, plain.Chain().State());
+    generic.SetTRST(true);
+    generic.ShiftDR(zeros.data(), idcode.data(), 32, TapState::RUN_TEST_IDLE);
+    EXPECT_EQ(0x4BA00477u, Le32(idcode.data()));
+    generic.Close();
+}
+
 TEST_F(FtdiSimBus, BatchIsDeferredToOneReadAndRefusalsSendNothing)
 {
     Scan("tiny-h,chain=0x4BA00477:5");
@@ -173,6 +197,16 @@ TEST_F(FtdiSimBus, BatchIsDeferredToOneReadAndRefusalsSendNothing)
     EXPECT_THROW(jtag.ShiftIR(0, 33, TapState::RUN_TEST_IDLE), std::logic_error);
     EXPECT_EQ(afterScans, model.OutTransfers());
 
+    // Millions of idle clocks stop between two pieces once the client has gone.
+    jtag.SetStillWanted([] { return false; });
+    try {
+        jtag.RunTest(100000000);
+        FAIL() << "a RunTest nobody waits for ran to its end";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ("RunTest stopped: its client has gone", e.what());
+    }
+    jtag.SetStillWanted(nullptr);
+
     // A chip that answers nothing fails the read; it does not hang.
     model.DropReplies(true);
     try {
@@ -218,6 +252,49 @@ TEST_F(FtdiSimBus, LongScanGoesOutInPartsTheChipCanHold)
     for (int k = 32; k < bits; ++k)
         ASSERT_EQ((in[(k - 32) / 8] >> ((k - 32) % 8)) & 1, (out[k / 8] >> (k % 8)) & 1) << "bit " << k;
     EXPECT_EQ(simtap::TapState::RunTestIdle, Model(0).Chain().State());
+}
+
+// A raw sequence sends the queued scan ahead and keeps its result for Wait,
+// goes out in parts the chip's buffer holds, and leaves the TAP in Select-DR,
+// from where the next scan routes.
+TEST_F(FtdiSimBus, RawSequenceKeepsQueuedResultsAndLeavesTheTapWhereItsTmsLeads)
+{
+    Scan("tiny-h,chain=0x4BA00477:5");
+    ASSERT_EQ(1u, m_adapters.size());
+    ftdi::CFtdiJTAG& jtag = Ftdi(0);
+    jtag.Open();
+    const Bytes ones = {0xFF, 0x0F};
+    jtag.AsyncShiftDR(ones.data(), 12, TapState::RUN_TEST_IDLE);
+
+    // Select-DR, Capture-DR, Shift-DR; 40000 shift clocks, the last leaving
+    // for Exit1-DR; Update-DR, Select-DR.
+    const unsigned shift = 40000, bits = 3 + shift + 2;
+    Bytes tms((bits + 7) / 8, 0), tdi(tms.size()), tdo(tms.size());
+    for (unsigned k : {0u, 3 + shift - 1, 3 + shift, 3 + shift + 1})
+        tms[k / 8] |= static_cast<unsigned char>(1u << (k % 8));
+    for (size_t i = 0; i < tdi.size(); ++i)
+        tdi[i] = static_cast<unsigned char>(i * 37 + 11);
+    const size_t reads = Model(0).DataReads();
+    jtag.ClockSequence(tms.data(), tdi.data(), tdo.data(), bits);
+    EXPECT_LT(reads + 3, Model(0).DataReads());  // the scan, then parts of at most 2048 bytes
+    EXPECT_EQ(simtap::TapState::SelectDRScan, Model(0).Chain().State());
+    auto bit = [](const Bytes& b, unsigned k) { return (b[k / 8] >> (k % 8)) & 1; };
+    uint32_t idcode = 0;
+    for (unsigned k = 0; k < 32; ++k)
+        idcode |= uint32_t(bit(tdo, 3 + k)) << k;
+    EXPECT_EQ(0x4BA00477u, idcode);
+    for (unsigned k = 3 + 32; k < 3 + shift; ++k)
+        ASSERT_EQ(bit(tdi, k - 32), bit(tdo, k)) << "bit " << k;
+
+    EXPECT_EQ(1u, jtag.ShiftIR(0x03, 5, TapState::RUN_TEST_IDLE));
+    EXPECT_EQ(simtap::TapState::RunTestIdle, Model(0).Chain().State());
+    Bytes out;
+    jtag.Wait(out);
+    EXPECT_EQ((Bytes{0x77, 0x04}), out);
+
+    // Between parts it stops once nobody waits for it.
+    jtag.SetStillWanted([] { return false; });
+    EXPECT_THROW(jtag.ClockSequence(tms.data(), tdi.data(), tdo.data(), bits), std::runtime_error);
 }
 
 TEST_F(FtdiSimBus, FrequencyFallbackAndClampingAreLogged)
