@@ -16,6 +16,10 @@
 //   kestrad-bench-client idle ADDR SESSIONS SECONDS
 //       holds SESSIONS connections (greeting read) for SECONDS, printing
 //       "ready" once all are up.
+//   kestrad-bench-client tunnel ADDR BASE [--adapter NAME] [--count N]
+//       p50/p99 round trip of CMD_SHIFT_DR (32 bits) through the client
+//       library (CClient) on ADDR (an ssh:// address) and on BASE (the same
+//       server's local endpoint), in µs; NAME0 and NAME1 are opened.
 //   kestrad-bench-client count ADDR CMD N [--adapter NAME]
 //       opens the adapter, prints "ready", waits for a line on stdin, runs N
 //       round trips of CMD, prints "done" (for counting system calls).
@@ -40,6 +44,7 @@
 #include <thread>
 #include <vector>
 
+#include "client/Client.h"
 #include "client/Protocol.h"
 #include "wire/Packets.h"
 
@@ -236,6 +241,38 @@ int Rtt(const std::string& addr, const std::string& echoAddr, const std::string&
     return 0;
 }
 
+// The cost of the way in: the same command through the client library over
+// ADDR and over BASE, in alternating turns.
+int Tunnel(const std::string& addr, const std::string& base, const Options& o)
+{
+    ClientOptions options;
+    options.connectTimeout = options.replyTimeout = std::chrono::seconds(30);
+    CClient through(addr, options), direct(base, options);
+    through.List();  // the server builds its list when asked
+    through.Open(o.adapter + "0");
+    direct.Open(o.adapter + "1");
+    const std::vector<uint8_t> bits(4, 0xA5);
+    auto run = [&](CClient& c, long n, std::vector<double>& out) {
+        for (long i = 0; i < n; ++i) {
+            const auto t0 = Clock::now();
+            c.ShiftDR(bits, 32);
+            out.push_back(Us(Clock::now() - t0));
+        }
+    };
+    const long total = o.count ? o.count : 20000;
+    const long turn = std::max(1L, std::min(500L, total / 10));
+    std::vector<double> t, d, skip;
+    run(through, 200, skip);  // warm-up
+    run(direct, 200, skip);
+    for (long done = 0; done < total; done += turn) {
+        run(direct, turn, d);
+        run(through, turn, t);
+    }
+    std::printf("shiftdr tunnel_p50=%.1f tunnel_p99=%.1f base_p50=%.1f base_p99=%.1f\n", Percentile(t, 0.5),
+                Percentile(t, 0.99), Percentile(d, 0.5), Percentile(d, 0.99));
+    return 0;
+}
+
 int Batch(const std::string& addr, long scans, const Options& o)
 {
     auto c = Kestrad(addr, o.adapter + "0");
@@ -353,6 +390,8 @@ int main(int argc, char** argv)
     try {
         if (pos.size() == 4 && pos[0] == "rtt")
             return Rtt(pos[1], pos[2], pos[3], o);
+        if (pos.size() == 3 && pos[0] == "tunnel")
+            return Tunnel(pos[1], pos[2], o);
         if (pos.size() == 3 && pos[0] == "batch")
             return Batch(pos[1], std::atol(pos[2].c_str()), o);
         if (pos.size() == 4 && pos[0] == "blk")

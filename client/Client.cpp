@@ -2,6 +2,9 @@
 // sockets. What is sent is built by client/Protocol.cpp.
 #include "client/Client.h"
 
+#include "client/SshAddress.h"
+#include "client/SshTunnel.h"
+
 #include "base/ByteOrder.h"
 #include "base/Connect.h"
 #include "base/Deadline.h"
@@ -119,8 +122,12 @@ void CClient::Connect(const std::string& address)
     if (m_fd >= 0)
         throw ConnectionError("already connected to " + Where());
     m_address = address;
+    m_tunnelEnd.clear();
+    m_keepAliveFailure.clear();
     const size_t colon = address.rfind(':');
-    if (colon != std::string::npos) {
+    if (IsSshAddress(address)) {
+        ConnectSsh();
+    } else if (colon != std::string::npos) {
         std::string host = address.substr(0, colon);
         if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
             host = host.substr(1, host.size() - 2);
@@ -129,13 +136,51 @@ void CClient::Connect(const std::string& address)
         ConnectLocal(LocalEndpointPath(address));
     }
     try {
+        m_connecting = true;
         if (m_options.checkGreeting)
             ReadGreeting();
+        m_connecting = false;
     } catch (...) {
+        m_connecting = false;
         CloseSocket();
         throw;
     }
     m_lastSend = Clock::now();
+}
+
+std::string CClient::KeepAliveFailure() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_keepAliveFailure;
+}
+
+pid_t CClient::TunnelPid() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_tunnel ? m_tunnel->Pid() : -1;
+}
+
+void CClient::ConnectSsh()
+{
+    auto env = [](const char* name) {
+        const char* value = std::getenv(name);
+        return std::string(value ? value : "");
+    };
+    SshAddress parsed;
+    std::vector<std::string> argv;
+    try {
+        parsed = ParseSshAddress(m_address);
+        argv = SshArgv(parsed, env("KESTRAD_SSH"), env("KESTRAD_REMOTE_KESTRACTL"));
+    } catch (const std::invalid_argument& e) {
+        throw ConnectionError("cannot connect to " + Where() + ": " + e.what());
+    }
+    try {
+        m_tunnel = std::make_unique<CSshTunnel>(argv);
+    } catch (const CSshTunnel::StartError& e) {
+        throw ConnectionError("cannot connect to " + Where() + ": " + e.what());
+    }
+    m_tunnelHost = parsed.host;
+    m_fd = m_tunnel->TakeFd();
 }
 
 void CClient::ConnectTcp(const std::string& host, const std::string& port)
@@ -230,7 +275,10 @@ void CClient::ReadGreeting()
 {
     const CReplyVersion greeting;
     uint8_t got[sizeof(greeting)];
-    RecvAllLocked(got, sizeof(got), m_options.replyTimeout, "greeting");
+    // Through ssh the greeting comes after the login: the connect's time.
+    RecvAllLocked(got, sizeof(got), m_tunnel ? std::max(m_options.connectTimeout, m_options.replyTimeout)
+                                             : m_options.replyTimeout,
+                  "greeting");
     if (std::memcmp(got, &greeting, sizeof(got)) != 0)
         FailConnection("bad greeting from " + Where() + ": " + Hex(got, sizeof(got)));
 }
@@ -243,6 +291,13 @@ void CClient::CloseSocket() noexcept
     }
     m_outstanding = 0;
     m_aheadBegin = m_aheadEnd = 0;
+    if (m_tunnel) {
+        // Closing our end ends ssh and the remote proxy within a round trip.
+        const SshEnd& end = m_tunnel->Finish(std::chrono::seconds(2));
+        m_tunnelEnd = DescribeSshEnd(end, m_tunnelHost);
+        m_tunnelUninformative = end.stoppedByUs || (end.exited && end.status == 0);
+        m_tunnel.reset();
+    }
     m_keepAliveCv.notify_all();
 }
 
@@ -255,8 +310,18 @@ void CClient::RequireConnected() const
 
 void CClient::FailConnection(const std::string& message)
 {
+    const bool tunnel = m_tunnel != nullptr;
     CloseSocket();
-    throw ConnectionError(message);
+    if (!tunnel)
+        throw ConnectionError(message);
+    // Through ssh, how ssh ended says which step failed; while connecting
+    // that is the message. When it says nothing of its own (we stopped it
+    // after a time-out, or it ended cleanly after a bad greeting), what the
+    // client saw follows.
+    if (m_connecting)
+        throw ConnectionError("cannot connect to " + Where() + ": " + m_tunnelEnd +
+                              (m_tunnelUninformative ? " (" + message + ")" : std::string()));
+    throw ConnectionError(message + ": " + m_tunnelEnd);
 }
 
 void CClient::FailProtocol(const std::string& message)
@@ -633,8 +698,10 @@ void CClient::KeepAliveLoop(std::chrono::milliseconds interval)
         }
         try {
             SendPacketLocked(CMD_KEEPALIVE, nullptr, 0);
-        } catch (const std::exception&) {
-            // The connection is closed now; the next call reports it.
+        } catch (const std::exception& e) {
+            // The connection is closed now; the next call reports it, and
+            // KeepAliveFailure() says what happened meanwhile.
+            m_keepAliveFailure = e.what();
             return;
         }
     }

@@ -2,8 +2,9 @@
 // built by client/Protocol.h.
 //
 // A CClient is one connection to a server: TCP ("host:port", split at the
-// last colon) or a local endpoint name (a Unix-domain socket at
-// LocalEndpointPath(name)). The constructor connects and checks the
+// last colon), a local endpoint name (a Unix-domain socket at
+// LocalEndpointPath(name)) or ssh://[user@]host[:port][/socket] (through
+// "kestractl proxy" on that host, started by ssh: client/SshAddress.h). The constructor connects and checks the
 // 16-byte greeting; each typed call sends one command and waits for its one
 // reply. Every wait is bounded: the connect by ClientOptions::connectTimeout,
 // each reply by ClientOptions::replyTimeout (the longest silence allowed
@@ -35,6 +36,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -44,6 +46,8 @@
 #include <vector>
 
 namespace kestrad::client {
+
+class CSshTunnel;
 
 struct ClientOptions {
     std::chrono::milliseconds connectTimeout{30000};
@@ -82,8 +86,10 @@ public:
     CClient(const CClient&) = delete;
     CClient& operator=(const CClient&) = delete;
 
-    // "host:port" (last colon splits; "[::1]:5000" works too) is TCP,
-    // anything else a local endpoint name. Throws ConnectionError.
+    // "ssh://..." goes through ssh; "host:port" (last colon splits;
+    // "[::1]:5000" works too) is TCP, anything else a local endpoint name.
+    // Throws ConnectionError; for ssh:// it says which step failed (ssh not
+    // found, authentication, no kestractl or no kestrad on the remote host).
     void Connect(const std::string& address);
     bool IsConnected() const;
     const std::string& Address() const { return m_address; }
@@ -145,6 +151,9 @@ public:
     // failure.
     void EnableKeepAlive(std::chrono::milliseconds interval = std::chrono::seconds(4));
     void DisableKeepAlive();
+    // Why the keep-alive thread found the connection closed (empty when it
+    // did not): no call of the caller's saw that failure.
+    std::string KeepAliveFailure() const;
 
     // ---- raw layer, for tests and tools ----
     // Sends one command packet and reads its reply, without interpreting the
@@ -168,12 +177,15 @@ public:
     bool DataWithin(std::chrono::milliseconds timeout);
     // The socket descriptor, -1 when not connected.
     int NativeHandle() const { return m_fd; }
+    // The ssh process of an ssh:// connection, -1 for other transports.
+    pid_t TunnelPid() const;
 
 private:
     using Clock = std::chrono::steady_clock;
 
     void ConnectTcp(const std::string& host, const std::string& port);
     void ConnectLocal(const std::string& path);
+    void ConnectSsh();
     void ReadGreeting();
     void CloseSocket() noexcept;
     void RequireConnected() const;
@@ -210,9 +222,17 @@ private:
     std::vector<uint8_t> m_ahead;
     size_t m_aheadBegin = 0, m_aheadEnd = 0;
 
+    // ssh:// only: the process, its host, and how the last one ended.
+    std::unique_ptr<CSshTunnel> m_tunnel;
+    std::string m_tunnelHost;
+    std::string m_tunnelEnd;
+    bool m_tunnelUninformative = false;
+    bool m_connecting = false;
+
     std::thread m_keepAlive;
     std::condition_variable m_keepAliveCv;
     bool m_keepAliveStop = false;
+    std::string m_keepAliveFailure;
 };
 
 }  // namespace kestrad::client

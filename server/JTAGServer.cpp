@@ -1,5 +1,7 @@
 #include <asio.hpp>
 
+#include <unistd.h>
+
 #include <stdexcept>
 #include <string>
 
@@ -17,10 +19,8 @@ std::shared_ptr<CJTAGServer> CJTAGServer::CreateJtagServer(const std::string& ad
     if (!ParseTcpAddress(address, tcp)) {
         // A local endpoint: make way for it (a stale socket of a dead server
         // goes; anything else stays and stops us here).
-        if (IsPipeName(address)) {
-            LocalDirKind kind = LocalDirKind::None;
-            PrepareLocalEndpointDir(LocalRuntimeDir(&kind), kind);
-        }
+        if (IsPipeName(address))
+            PrepareLocalRuntimeDir(::geteuid());
         RemoveStaleLocalEndpoint(LocalEndpointPath(address));
         server = std::make_shared<CJTAGServerImpl<LocalProtocol>>(address, service, ec);
     } else {

@@ -6,10 +6,14 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <grp.h>
+
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
+#include <vector>
 
 #include "wire/LocalEndpoint.h"
 
@@ -39,12 +43,16 @@ void CPipeAcceptor::CreateListener()
     acceptor->open(endpoint.protocol(), ec);
     if (ec)
         throw std::system_error(ec, "open " + m_path);
-    // Every local user may connect, as every authenticated user could open
-    // the pipe on Windows: the socket file is made with mode 0666. The mode
-    // is set by the umask during bind, never by a chmod of the path after
-    // it, which another user could have pointed elsewhere by then. Nothing
-    // else creates files while the first accept is being set up.
-    const mode_t umask = ::umask(0111);
+    // Who may connect is the socket file's mode and group: kestrad's user
+    // and group (0660; the packaged service runs in plugdev, the group that
+    // may use the adapters anyway), or what KESTRAD_SOCKET_MODE says. The
+    // mode is set by the umask during bind, never by a chmod of the path
+    // after it, which another user could have pointed elsewhere by then;
+    // the group is the process's (or a set-group-ID directory's), also from
+    // the creation. Nothing else creates files while the first accept is
+    // being set up.
+    m_mode = LocalSocketMode(std::getenv("KESTRAD_SOCKET_MODE"));
+    const mode_t umask = ::umask(0777 & ~m_mode);
     acceptor->bind(endpoint, ec);
     ::umask(umask);
     if (ec)
@@ -72,6 +80,43 @@ void CPipeAcceptor::async_accept(CPipe& pipe, std::function<void(const std::erro
         }
         handler(ec);
     });
+}
+
+std::string CPipeAcceptor::AccessText() const
+{
+    struct stat st {};
+    if (!m_acceptor || ::lstat(m_path.c_str(), &st) != 0)
+        return std::string();
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    group entry{};
+    group* found = nullptr;
+    std::vector<char> buffer(16384);
+    std::string name = "gid " + std::to_string(st.st_gid);
+    if (::getgrgid_r(st.st_gid, &entry, buffer.data(), buffer.size(), &found) == 0 && found)
+        name = found->gr_name;
+    const char* who = (st.st_mode & 0006) == 0006 ? "every local user"
+                      : (st.st_mode & 0060) == 0060 ? "its user and group"
+                                                     : "its user only";
+    return "Local endpoint " + m_path + ": mode " + mode + ", group " + name + " (" + who +
+           " may connect; KESTRAD_SOCKET_MODE changes it).";
+}
+
+mode_t LocalSocketMode(const char* text)
+{
+    if (text == nullptr || *text == '\0')
+        return kDefaultSocketMode;
+    const std::string value = text;
+    char* end = nullptr;
+    const unsigned long mode = std::strtoul(text, &end, 8);
+    const bool octal = value.size() >= 3 && value.size() <= 4 && *end == '\0' &&
+                       value.find_first_not_of("01234567") == std::string::npos;
+    // Read and write are all a socket's mode means; its owner needs both.
+    if (!octal || (mode & ~0666ul) != 0 || (mode & 0600) != 0600)
+        throw std::runtime_error("KESTRAD_SOCKET_MODE='" + value +
+                                 "' is not an octal mode of read and write bits that lets the owner read and "
+                                 "write (0600, 0660 or 0666)");
+    return static_cast<mode_t>(mode);
 }
 
 void CPipeAcceptor::close()
@@ -108,6 +153,15 @@ void RemoveStaleLocalEndpoint(const std::string& path)
         throw std::runtime_error("local endpoint " + path + " is in use by another server");
     if (::unlink(path.c_str()) != 0 && errno != ENOENT)
         throw std::system_error(errno, std::generic_category(), "remove " + path);
+}
+
+std::string PrepareLocalRuntimeDir(unsigned long euid)
+{
+    // Two statements: the kind is known only once the directory is.
+    LocalDirKind kind = LocalDirKind::None;
+    const std::string dir = LocalRuntimeDirFor(euid, &kind);
+    PrepareLocalEndpointDir(dir, kind);
+    return dir;
 }
 
 void PrepareLocalEndpointDir(const std::string& dir, LocalDirKind kind)

@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <sys/types.h>
 #include <system_error>
 
 #include "wire/LocalEndpoint.h"
@@ -47,6 +48,9 @@ public:
     const std::string& Name() const { return m_name; }
     // The socket file the name maps to.
     const std::string& Path() const { return m_path; }
+    // Once listening: the socket file's mode and group, and who that lets
+    // connect, as the start-up line says it.
+    std::string AccessText() const;
 
 private:
     void CreateListener();
@@ -55,6 +59,7 @@ private:
     std::string m_name;
     unsigned int m_bufferSize = kBufferSize;
     std::string m_path;
+    mode_t m_mode = 0;
     std::unique_ptr<asio::local::stream_protocol::acceptor> m_acceptor;
 };
 
@@ -63,6 +68,14 @@ private:
 // on, is left untouched and reported with std::runtime_error.
 void RemoveStaleLocalEndpoint(const std::string& path);
 
+// The socket file's mode: kDefaultSocketMode when `text` (the value of
+// KESTRAD_SOCKET_MODE) is null or empty, else that octal mode. A mode with
+// other than read and write bits, or one that does not let the owner read
+// and write, throws std::runtime_error naming the value: a server must not
+// start more open, or more closed, than it was told.
+constexpr mode_t kDefaultSocketMode = 0660;
+mode_t LocalSocketMode(const char* text);
+
 // Makes the default endpoint's directory when it is one kestrad keeps itself
 // (LocalRuntimeDir: root's /run/kestrad, mode 0755, or a user's
 // /tmp/kestrad-UID, mode 0700), and checks one that is already there: it
@@ -70,3 +83,7 @@ void RemoveStaleLocalEndpoint(const std::string& path);
 // to (for a private one: enter). Anything else is reported with
 // std::runtime_error and left as it is.
 void PrepareLocalEndpointDir(const std::string& dir, LocalDirKind kind);
+// The directory of \\.\pipe\ names for a process of effective user `euid`
+// (kestrad's own: geteuid()), made or checked as above when it is one
+// kestrad makes; returns it.
+std::string PrepareLocalRuntimeDir(unsigned long euid);

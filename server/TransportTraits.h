@@ -63,6 +63,29 @@ struct TransportTraits<asio::ip::tcp> {
         return Text(acceptor.local_endpoint(ec));
     }
 
+    // 127.0.0.0/8, ::1, and IPv4 loopback mapped into IPv6.
+    static bool IsLoopback(const asio::ip::address& address)
+    {
+        if (address.is_v6() && address.to_v6().is_v4_mapped())
+            return asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6()).is_loopback();
+        return address.is_loopback();
+    }
+
+    // What the start-up log says about who may connect: nothing on
+    // loopback; elsewhere a warning, as the protocol has no authentication.
+    static std::string AccessNote(const Acceptor& acceptor, bool* warning)
+    {
+        std::error_code ec;
+        const Endpoint endpoint = acceptor.local_endpoint(ec);
+        if (ec || IsLoopback(endpoint.address()))
+            return std::string();
+        *warning = true;
+        return "Warning: " + Text(endpoint) +
+               " is not a loopback address and TCP clients are not authenticated: whoever reaches it drives the "
+               "adapters and reads and writes target memory. Keep TCP on 127.0.0.1 and reach kestrad from other "
+               "machines through SSH (kestractl -a ssh://HOST).";
+    }
+
     // Who is connecting, for the cap on one source's sessions: the peer's
     // address (every port of one host is one source).
     static std::string Source(asio::ip::tcp::socket& socket)
@@ -107,6 +130,9 @@ struct TransportTraits<LocalProtocol> {
 
     // The socket path.
     static std::string EndpointText(const Acceptor& acceptor) { return acceptor.Path(); }
+
+    // The socket file's mode and group, and who that lets connect.
+    static std::string AccessNote(const Acceptor& acceptor, bool* /*warning*/) { return acceptor.AccessText(); }
 
     // Who is connecting: the client's user, from the kernel (SO_PEERCRED).
     static std::string Source(CPipe& pipe)

@@ -73,6 +73,9 @@ const std::vector<Command>& Commands()
         {"bridge",
          "serve ADAPTER to OpenOCD (bitbang) or to Vivado and openFPGALoader (xvc) until Ctrl-C",
          W::CommandLine, false, false, BridgeArguments, nullptr, nullptr, nullptr},
+        {"proxy",
+         "join stdin and stdout to the server's local endpoint (what ssh:// addresses run on the server's host)",
+         W::CommandLine, false, false, ProxyArguments, nullptr, nullptr, nullptr},
         {"open", "open ADAPTER and keep it open for the steps that follow ('.' names it)", W::Script,
          false, false, AdapterOnlyOptions, nullptr,
          [](CSession& s, const Step& st) {

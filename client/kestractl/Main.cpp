@@ -36,9 +36,13 @@ void InstallSignals()
     std::signal(SIGPIPE, SIG_IGN);
 }
 
-const char* kFooter = R"(Addresses: host:port is TCP (split at the last colon); anything else is a local
-endpoint name: \\.\pipe\NAME is the socket NAME in $KESTRAD_PIPE_DIR, else
-$XDG_RUNTIME_DIR, else /tmp; any other name is a socket path.
+const char* kFooter = R"(Addresses: ssh://[user@]host[:port][/path/to/socket] reaches the server on
+host through ssh ($KESTRAD_SSH replaces the ssh command, e.g. 'ssh -i KEY -J
+JUMP'; $KESTRAD_REMOTE_KESTRACTL the kestractl run there); host:port is TCP
+(split at the last colon); anything else is a local endpoint name:
+\\.\pipe\NAME is the socket NAME in $KESTRAD_PIPE_DIR, else
+/run/kestrad for root, else $XDG_RUNTIME_DIR, else /tmp/kestrad-UID; any
+other name is a socket path.
 
 Exit status: 0 success, 1 other failure (a file cannot be read or written,
 detect finds no end of the chain), 2 usage error,
@@ -155,6 +159,8 @@ int main(int argc, char** argv)
         return RunSvf(step, settings);
     if (step.command == "bridge")
         return RunBridge(step, settings);
+    if (step.command == "proxy")
+        return RunProxy(step, settings);
 
     CSession session(settings);
     Json doc;

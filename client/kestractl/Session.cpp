@@ -2,6 +2,8 @@
 // open, and the batch of a script's 'batch begin' ... 'batch end'.
 #include "client/kestractl/Tool.h"
 
+#include "client/SshAddress.h"
+
 #include <algorithm>
 #include <cctype>
 #include <chrono>
@@ -17,6 +19,18 @@ CSession::~CSession() { Finish(); }
 
 CClient& CSession::Client()
 {
+    // A connection that dropped while only keep-alives went (a script's
+    // sleep, an idle bridge) took the open adapter with it: say so, rather
+    // than connect again and have the next step refused for an adapter the
+    // new session never opened.
+    if (m_client && !m_held.empty() && !m_client->IsConnected()) {
+        const std::string why = m_client->KeepAliveFailure();
+        if (!why.empty()) {
+            const std::string held = m_held;
+            m_held.clear();
+            throw kestrad::client::ConnectionError("the connection closed while " + held + " was open: " + why);
+        }
+    }
     if (!m_client || !m_client->IsConnected()) {
         m_held.clear();
         m_heldClosed = false;
@@ -30,10 +44,13 @@ CClient& CSession::Client()
         try {
             m_client->Connect(m_settings.address);
         } catch (const kestrad::client::ConnectionError& e) {
+            // Through ssh the message already says which step failed.
+            if (kestrad::client::IsSshAddress(m_settings.address))
+                throw;
             throw kestrad::client::ConnectionError(
                 std::string(e.what()) +
                 "\n  is kestrad running? Point at another server with -a ADDRESS or "
-                "KESTRAD_ADDRESS (host:port or a socket path)");
+                "KESTRAD_ADDRESS (host:port, a socket path or ssh://host)");
         }
     }
     return *m_client;

@@ -178,6 +178,10 @@ int RunSvf(const Step& step, const Settings& settings);
 // the exit status.
 int RunBridge(const Step& step, const Settings& settings);
 
+// Runs `kestractl proxy [SOCKET]`: joins stdin and stdout to the endpoint
+// until either side closes (the remote end of an ssh:// address).
+int RunProxy(const Step& step, const Settings& settings);
+
 // Checks a step's arguments that CLI11 cannot judge (hex bits that do not fit
 // the length, hex bytes); throws UsageError.
 void CheckArguments(const Step& step);
@@ -265,6 +269,9 @@ std::string Hex32(uint32_t v, int digits = 8);
 // escaped (\x1b), so a server or another user's chip name cannot drive the
 // terminal or forge a line.
 std::string Shown(const std::string& text);
+// An error message shown the same way, its hint lines kept on lines of
+// their own and indented.
+std::string ShownMessage(const std::string& text);
 // A JSON document as printed: ASCII only (other characters as \u escapes,
 // bytes that are not UTF-8 replaced), whatever the server sent.
 std::string JsonText(const Json& doc, int indent = -1);

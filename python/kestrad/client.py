@@ -10,6 +10,8 @@ import os
 import pwd
 import socket
 import struct
+import subprocess
+import tempfile
 import threading
 import time
 from contextlib import contextmanager
@@ -118,10 +120,12 @@ def _checked_bits(value: Bits, length: int) -> bytes:
 class Client:
     """One connection to kestrad.
 
-    ``address`` is ``host:port`` (TCP; split at the last colon) or a local
-    endpoint name; by default ``$KESTRAD_ADDRESS``, else the server's default
-    endpoint. Each call sends one command and waits at most ``timeout``
-    seconds of silence for its reply. Errors are :class:`ConnectionFailed`,
+    ``address`` is ``ssh://[user@]host[:port][/path/to/socket]`` (through
+    ssh, or ``$KESTRAD_SSH``, running "kestractl proxy" on that host),
+    ``host:port`` (TCP; split at the last colon) or a local endpoint name; by
+    default ``$KESTRAD_ADDRESS``, else the server's default endpoint. Each
+    call sends one command and waits at most ``timeout`` seconds of silence
+    for its reply. Errors are :class:`ConnectionFailed`,
     :class:`ServerError` (the server's text) and :class:`ProtocolError`.
     """
 
@@ -131,6 +135,11 @@ class Client:
         self.timeout = timeout
         self._lock = threading.Lock()
         self._sock: Optional[socket.socket] = None
+        # ssh:// only: the process, its stderr, the host, and how it ended.
+        self._ssh: Optional[subprocess.Popen] = None
+        self._ssh_errors = None
+        self._ssh_host = ""
+        self._ssh_end = ""
         self._last_send = time.monotonic()
         self._stop = threading.Event()
         self._listed = False  # this connection has had the server renumerate
@@ -142,24 +151,97 @@ class Client:
     # ---- connection ----
 
     def _connect(self) -> None:
-        where, port = p.split_address(self.address)
+        if p.is_ssh_address(self.address):
+            self._connect_ssh()
+        else:
+            where, port = p.split_address(self.address)
+            try:
+                if port is None:
+                    sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+                    sock.settimeout(self.timeout)
+                    sock.connect(where)
+                    self._check_server(sock, where)
+                else:
+                    # The port may be a service name, as kestractl and kestrad take it.
+                    sock = socket.create_connection((where, port), timeout=self.timeout)
+                    sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            except (OSError, ValueError) as e:
+                raise ConnectionFailed(f"cannot connect to {self.address}: {e}") from None
+            self._sock = sock
         try:
-            if port is None:
-                sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-                sock.settimeout(self.timeout)
-                sock.connect(where)
-                self._check_server(sock, where)
-            else:
-                # The port may be a service name, as kestractl and kestrad take it.
-                sock = socket.create_connection((where, port), timeout=self.timeout)
-                sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        except (OSError, ValueError) as e:
-            raise ConnectionFailed(f"cannot connect to {self.address}: {e}") from None
-        self._sock = sock
-        greeting = self._recv(len(p.GREETING), "greeting")
+            greeting = self._recv(len(p.GREETING), "greeting")
+        except ConnectionFailed as e:
+            # Through ssh, how ssh ended says which step failed.
+            if self._ssh_end:
+                # When ssh says nothing of its own (we stopped it after a
+                # time-out, or the proxy ended cleanly), what we saw follows.
+                seen = f" ({e})" if " stopped" in self._ssh_end or " ended:" in self._ssh_end \
+                    or self._ssh_end.endswith(" ended") else ""
+                raise ConnectionFailed(f"cannot connect to {self.address}: {self._ssh_end}{seen}") from None
+            raise e
         if greeting != p.GREETING:
             self._drop()
             raise ConnectionFailed(f"{self.address} is not a kestrad server: greeting {greeting.hex()}")
+
+    def _connect_ssh(self) -> None:
+        """Starts ssh with one end of a socket pair as its stdin and stdout;
+        the other end is this client's socket, so everything else is the
+        same as over TCP. Its stderr is kept for the messages."""
+        try:
+            address = p.parse_ssh_address(self.address)
+            argv = p.ssh_argv(address, os.environ.get("KESTRAD_SSH", ""),
+                              os.environ.get("KESTRAD_REMOTE_KESTRACTL", ""))
+        except ValueError as e:
+            raise ConnectionFailed(f"cannot connect to {self.address}: {e}") from None
+        ours, theirs = socket.socketpair()
+        errors = tempfile.TemporaryFile()
+        try:
+            proc = subprocess.Popen(argv, stdin=theirs, stdout=theirs, stderr=errors, close_fds=True)
+        except FileNotFoundError:
+            ours.close()
+            errors.close()
+            raise ConnectionFailed(f"cannot connect to {self.address}: ssh not found: no program '{argv[0]}' in "
+                                   "PATH (install openssh-client, or name the program in KESTRAD_SSH)") from None
+        except OSError as e:
+            ours.close()
+            errors.close()
+            raise ConnectionFailed(f"cannot connect to {self.address}: cannot start '{argv[0]}': {e}") from None
+        finally:
+            theirs.close()
+        ours.settimeout(self.timeout)
+        self._sock = ours
+        self._ssh, self._ssh_errors, self._ssh_host, self._ssh_end = proc, errors, address.host, ""
+
+    def _finish_ssh(self) -> None:
+        """Reaps ssh (it ends once our end is closed and the remote proxy
+        has gone; after a grace it is stopped) and says how it ended."""
+        proc, errors = self._ssh, self._ssh_errors
+        if proc is None:
+            return
+        self._ssh = None
+        stopped = False
+        try:
+            proc.wait(timeout=2.0)
+        except subprocess.TimeoutExpired:
+            stopped = True
+            proc.terminate()
+            try:
+                proc.wait(timeout=1.0)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                proc.wait()
+        text = ""
+        if errors is not None:
+            errors.seek(0, os.SEEK_END)
+            errors.seek(max(0, errors.tell() - 4096))
+            text = errors.read().decode("utf-8", "replace")
+            errors.close()
+        self._ssh_end = p.describe_ssh_end(proc.returncode, text, self._ssh_host, stopped)
+
+    def _failed(self, message: str) -> ConnectionFailed:
+        """Drops the connection; the error names how ssh ended, if it did."""
+        self._drop()
+        return ConnectionFailed(f"{message}: {self._ssh_end}" if self._ssh_end else message)
 
     @staticmethod
     def _check_server(sock: socket.socket, path: str) -> None:
@@ -191,6 +273,7 @@ class Client:
                 self._sock.close()
             finally:
                 self._sock = None
+        self._finish_ssh()
 
     def _recv(self, size: int, what: str) -> bytes:
         assert self._sock is not None
@@ -199,15 +282,13 @@ class Client:
             while left:
                 chunk = self._sock.recv(min(left, 1 << 20))
                 if not chunk:
-                    raise ConnectionFailed(f"{self.address}: connection closed while reading the {what}")
+                    raise self._failed(f"{self.address}: connection closed while reading the {what}")
                 chunks.append(chunk)
                 left -= len(chunk)
         except socket.timeout:
-            self._drop()
-            raise ConnectionFailed(f"{self.address}: no {what} within {self.timeout} s") from None
+            raise self._failed(f"{self.address}: no {what} within {self.timeout} s") from None
         except OSError as e:
-            self._drop()
-            raise ConnectionFailed(f"{self.address}: reading the {what}: {e}") from None
+            raise self._failed(f"{self.address}: reading the {what}: {e}") from None
         return b"".join(chunks)
 
     def _send(self, data: bytes) -> None:
@@ -216,8 +297,7 @@ class Client:
         try:
             self._sock.sendall(data)
         except OSError as e:
-            self._drop()
-            raise ConnectionFailed(f"{self.address}: sending: {e}") from None
+            raise self._failed(f"{self.address}: sending: {e}") from None
         self._last_send = time.monotonic()
 
     def _transact(self, code: int, body: bytes = b"", expected: Optional[int] = None) -> bytes:

@@ -251,3 +251,108 @@ def trusted_server_uid(server: int, euid: int, service: Optional[int], extra: Op
     """Whether a local endpoint served by uid ``server`` is trusted: root, the
     client's own user, the packaged service's user and the one named."""
     return server in (0, euid) or server == service or server == extra
+
+
+# ---- ssh:// addresses (the same rules as the C++ client's) ----
+
+@dataclass
+class SshAddress:
+    user: str
+    host: str
+    port: str
+    socket: str
+
+
+def is_ssh_address(address: str) -> bool:
+    return address[:6].lower() == "ssh://"
+
+
+def parse_ssh_address(address: str) -> SshAddress:
+    """Splits ``ssh://[user@]host[:port][/path/to/socket]``; ValueError names
+    what is wrong."""
+    def bad(why: str) -> ValueError:
+        return ValueError(f"bad address '{address}': {why} "
+                          "(the form is ssh://[user@]host[:port][/path/to/socket])")
+
+    if not is_ssh_address(address):
+        raise ValueError(f"'{address}' is not an ssh:// address")
+    rest = address[6:]
+    authority, slash, path = rest.partition("/")
+    socket_path = "/" + path if slash and path else ""
+    user = ""
+    if "@" in authority:
+        user, _, authority = authority.rpartition("@")
+        if not user:
+            raise bad("empty user name before '@'")
+    port = None
+    if authority.startswith("["):
+        host, close, after = authority[1:].partition("]")
+        if not close:
+            raise bad("'[' without ']'")
+        if after:
+            if not after.startswith(":"):
+                raise bad(f"'{after}' after ']'")
+            port = after[1:]
+    else:
+        if authority.count(":") > 1:
+            raise bad("an IPv6 host goes in brackets, as in ssh://[::1]:22")
+        host, colon, after = authority.partition(":")
+        if colon:
+            port = after
+    if not host:
+        raise bad("no host")
+    if host.startswith("-") or user.startswith("-"):
+        raise bad("a host or user may not begin with '-'")
+    if any(ord(c) <= 32 or c == "\x7f" for c in host + user + socket_path):
+        raise bad("blank or control character in the address")
+    if port is not None and not (port.isdigit() and len(port) <= 5 and 1 <= int(port) <= 65535):
+        raise bad(f"port '{port}' is not a number from 1 to 65535")
+    return SshAddress(user, host, port or "", socket_path)
+
+
+def ssh_argv(address: SshAddress, ssh_command: str = "", remote_kestractl: str = "") -> List[str]:
+    """The program and arguments that reach ``address``: the words of
+    ``ssh_command`` ($KESTRAD_SSH; "ssh" when empty), -l, -p, the host and
+    the remote command "kestractl proxy SOCKET" (``remote_kestractl`` is
+    $KESTRAD_REMOTE_KESTRACTL, a shell command on the remote host)."""
+    import shlex
+
+    try:
+        argv = shlex.split(ssh_command) or ["ssh"]
+    except ValueError as e:
+        raise ValueError(f"KESTRAD_SSH: {e} in '{ssh_command}'") from None
+    if address.user:
+        argv += ["-l", address.user]
+    if address.port:
+        argv += ["-p", address.port]
+    remote = (remote_kestractl or "kestractl") + " proxy"
+    if address.socket:
+        remote += " " + shlex.quote(address.socket)
+    return argv + [address.host, remote]
+
+
+def describe_ssh_end(returncode: Optional[int], errors: str, host: str, stopped: bool = False) -> str:
+    """Which step failed, from how ssh ended (``returncode`` as subprocess
+    gives it: negative for a signal) and the end of its stderr."""
+    lines = [line.strip() for line in errors.splitlines() if line.strip()]
+    tail = f": {lines[-1]}" if lines else ""
+    if stopped or returncode is None:
+        return f"ssh to {host} stopped{tail}"
+    if returncode < 0:
+        return f"ssh to {host} ended by signal {-returncode}{tail}"
+    if returncode == 255:
+        if any(s in errors for s in ("Permission denied", "Too many authentication failures",
+                                     "Authentication failed")):
+            return f"ssh authentication to {host} failed{tail}"
+        if "Host key verification failed" in errors:
+            return f"ssh could not verify the host key of {host}{tail}"
+        return f"ssh to {host} failed{tail}"
+    if returncode in (126, 127):
+        return f"no kestractl on {host} (its path goes in KESTRAD_REMOTE_KESTRACTL){tail}"
+    if returncode == 3:
+        return f"no kestrad behind the remote socket on {host}{tail}"
+    if returncode == 2:
+        return f"kestractl on {host} cannot run 'proxy' (an older version?){tail}"
+    if returncode == 0:
+        return f"the proxy on {host} ended{tail}"
+    return f"ssh to {host} ended with status {returncode}{tail}"

@@ -110,3 +110,32 @@ def test_addresses_map_as_the_server_maps_them(monkeypatch, address, env, expect
 ])
 def test_local_endpoint_of_another_user_is_refused(server, euid, service, extra, trusted):
     assert p.trusted_server_uid(server, euid, service, extra) is trusted
+
+
+@pytest.mark.parametrize("address, argv", [
+    ("ssh://lab", ["ssh", "lab", "kestractl proxy"]),
+    ("SSH://ann@[::1]:2222/tmp/it's", ["ssh", "-i", "my key", "-l", "ann", "-p", "2222", "::1",
+                                       "/opt/kestractl proxy '/tmp/it'\"'\"'s'"]),
+])
+def test_ssh_address_becomes_the_ssh_words_host_and_remote_command(address, argv):
+    ssh, remote = ("ssh -i 'my key'", "/opt/kestractl") if "ann" in address else ("", "")
+    assert p.ssh_argv(p.parse_ssh_address(address), ssh, remote) == argv
+
+
+@pytest.mark.parametrize("address, message", [
+    ("ssh://", "no host"), ("ssh://lab:0", "port '0'"), ("ssh://::1/s", "in brackets"),
+    ("ssh://-oProxyCommand=x", "may not begin with '-'"), ("ssh://@lab", "empty user"),
+])
+def test_bad_ssh_addresses_are_refused(address, message):
+    with pytest.raises(ValueError, match=message):
+        p.parse_ssh_address(address)
+
+
+@pytest.mark.parametrize("code, errors, text", [
+    (255, "ann@lab: Permission denied (publickey).\n", "ssh authentication to lab failed: ann@lab: Permission"),
+    (127, "sh: kestractl: not found\n", "no kestractl on lab"),
+    (3, "kestractl: connection failed: x\n", "no kestrad behind the remote socket on lab: kestractl"),
+    (-9, "", "ssh to lab ended by signal 9"),
+])
+def test_ssh_end_says_which_step_failed(code, errors, text):
+    assert p.describe_ssh_end(code, errors, "lab").startswith(text)

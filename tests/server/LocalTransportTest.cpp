@@ -83,6 +83,16 @@ TEST(LocalEndpoint, NameMapping)
     }
     unsetenv("XDG_RUNTIME_DIR");
     EXPECT_EQ(LocalEndpointPath("\\\\.\\pipe\\vrk_pipe"), LocalRuntimeDirFor(geteuid()) + "/vrk_pipe");
+
+    // Made as a server starts: a user's private directory in /tmp (a uid no
+    // one has, so nothing real is touched).
+    const unsigned long nobody = 3900000000ul + static_cast<unsigned long>(getpid());
+    const std::string made = "/tmp/kestrad-" + std::to_string(nobody);
+    EXPECT_EQ(PrepareLocalRuntimeDir(nobody), made);
+    struct stat st;
+    ASSERT_EQ(lstat(made.c_str(), &st), 0) << made;
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+    rmdir(made.c_str());
 }
 
 // The directory of the default endpoint is made private to kestrad's user
@@ -144,20 +154,45 @@ TEST(LocalEndpoint, DefaultDirectoryIsMadeOrCheckedNeverTrusted)
     EXPECT_EQ(st.st_mode & 07777, 01777u);
 }
 
-// The socket file gets mode 0666 from the umask while it is bound, whatever
-// the process's umask, and its path is never given to chmod.
+// The socket file gets its mode from the umask while it is bound (0660, or
+// KESTRAD_SOCKET_MODE), whatever the process's umask, and its path is never
+// given to chmod; a mode that is not one of read and write bits for at least
+// the owner stops the server instead of serving more open or closed.
 TEST(LocalEndpoint, SocketModeIsSetAtCreationNotByPath)
 {
-    const mode_t umask = ::umask(077);
-    ServerHarness<LocalTransport> harness({});
-    ::umask(umask);
-    struct stat st;
-    ASSERT_EQ(lstat(harness.Address().c_str(), &st), 0);
-    EXPECT_TRUE(S_ISSOCK(st.st_mode));
-    EXPECT_EQ(st.st_mode & 0777, 0666u);
-    EXPECT_EQ(::umask(umask), umask);  // given back
-    std::lock_guard<std::mutex> lock(g_chmodMutex);
-    EXPECT_EQ(std::count(g_chmodPaths.begin(), g_chmodPaths.end(), harness.Address()), 0);
+    struct Row {
+        const char* value;  // nullptr: unset
+        mode_t mode;        // 0: refused
+    };
+    const Row rows[] = {{nullptr, 0660}, {"", 0660}, {"0666", 0666}, {"600", 0600}, {"0640", 0640},
+                        {"0777", 0}, {"0460", 0}, {"0x1b6", 0}, {"66", 0}, {"00660", 0}, {"0668", 0}};
+    for (const Row& row : rows) {
+        if (row.value)
+            setenv("KESTRAD_SOCKET_MODE", row.value, 1);
+        else
+            unsetenv("KESTRAD_SOCKET_MODE");
+        const std::string what = row.value ? row.value : "(unset)";
+        const mode_t umask = ::umask(077);
+        try {
+            ServerHarness<LocalTransport> harness({});
+            ::umask(umask);
+            ASSERT_NE(row.mode, 0u) << what << " was taken";
+            struct stat st;
+            ASSERT_EQ(lstat(harness.Address().c_str(), &st), 0);
+            EXPECT_TRUE(S_ISSOCK(st.st_mode));
+            EXPECT_EQ(st.st_mode & 0777, row.mode) << what;
+            EXPECT_EQ(st.st_gid, getegid()) << what;
+            std::lock_guard<std::mutex> lock(g_chmodMutex);
+            EXPECT_EQ(std::count(g_chmodPaths.begin(), g_chmodPaths.end(), harness.Address()), 0);
+        } catch (const std::runtime_error& e) {
+            ::umask(umask);
+            EXPECT_EQ(row.mode, 0u) << what << ": " << e.what();
+            EXPECT_EQ(std::string(e.what()).rfind("KESTRAD_SOCKET_MODE='" + what + "' is not an octal mode", 0), 0u)
+                << e.what();
+        }
+        EXPECT_EQ(::umask(umask), umask);  // given back
+    }
+    unsetenv("KESTRAD_SOCKET_MODE");
 }
 
 TEST(LocalEndpoint, DefaultEndpointServesSessions)
@@ -170,7 +205,11 @@ TEST(LocalEndpoint, DefaultEndpointServesSessions)
     struct stat st;
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_TRUE(S_ISSOCK(st.st_mode));
-    EXPECT_EQ(st.st_mode & 0777, 0666u);
+    EXPECT_EQ(st.st_mode & 0777, 0660u);
+    // The start-up log says who may connect.
+    EXPECT_TRUE(WaitFor([&] {
+        return server.Stdout().find("Local endpoint " + path + ": mode 0660, group ") != std::string::npos;
+    })) << server.Stdout();
 
     setenv("KESTRAD_PIPE_DIR", dir.Path().c_str(), 1);
     {
