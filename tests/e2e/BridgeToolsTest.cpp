@@ -12,7 +12,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <random>
-#include <regex>
 #include <sstream>
 #include <thread>
 #include <sys/socket.h>
@@ -143,11 +142,8 @@ struct Bridge {
         process = Process(ProgramPath("kestractl"),
                           {"-a", server.Address(), "bridge", protocol, server.Adapter(), "--listen", "127.0.0.1:0"},
                           {}, dir.Path());
-        std::smatch m;
         WaitFor([&] {
-            const std::string log = process.Stderr();
-            if (std::regex_search(log, m, std::regex(" on 127\\.0\\.0\\.1:([0-9]+) ")))
-                port = std::stoi(m[1]);
+            port = PortAfter(process.Stderr(), " on 127.0.0.1:");
             return port != 0 || !process.Running();
         });
         if (!port)

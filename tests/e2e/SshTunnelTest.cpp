@@ -21,7 +21,6 @@
 #include <csignal>
 #include <fstream>
 #include <cstdlib>
-#include <regex>
 
 #include "client/Client.h"
 #include "tests/server/ServerFixture.h"
@@ -199,11 +198,8 @@ TEST(SshTunnel, ClientsAndBridgeReachTheServerThroughOpenSsh)
         Process bridge(ProgramPath("kestractl"),
                        {"-a", address, "bridge", "xvc", "FAKE0", "--listen", "127.0.0.1:0"}, env, work.Path());
         int port = 0;
-        std::smatch m;
         WaitFor([&] {
-            const std::string log = bridge.Stderr();
-            if (std::regex_search(log, m, std::regex(" on 127\\.0\\.0\\.1:([0-9]+) ")))
-                port = std::stoi(m[1]);
+            port = PortAfter(bridge.Stderr(), " on 127.0.0.1:");
             return port != 0 || !bridge.Running();
         });
         ASSERT_NE(0, port) << bridge.Stderr();

@@ -231,6 +231,19 @@ bool CanConnectLocal(const std::string& path)
     return ok;
 }
 
+int PortAfter(const std::string& text, const std::string& marker)
+{
+    const size_t at = text.find(marker);
+    if (at == std::string::npos)
+        return 0;
+    size_t end = at + marker.size();
+    long port = 0;
+    for (; end < text.size() && text[end] >= '0' && text[end] <= '9' && port <= 65535; ++end)
+        port = port * 10 + (text[end] - '0');
+    const bool ended = end > at + marker.size() && end < text.size();
+    return ended && port > 0 && port <= 65535 ? static_cast<int>(port) : 0;
+}
+
 std::string ReadFile(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);

@@ -80,6 +80,11 @@ bool CanConnectTcp(int port);
 // True once a connection to the Unix-domain socket at path succeeds.
 bool CanConnectLocal(const std::string& path);
 
+// The port a program printed after `marker` in `text` ("listening on port
+// 4711\n"); 0 until the number is there and something follows it, so a
+// line still being written is not read short.
+int PortAfter(const std::string& text, const std::string& marker);
+
 // Reads a whole file; empty when it does not exist.
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& text);

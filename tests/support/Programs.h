@@ -4,7 +4,6 @@
 
 #include <map>
 #include <stdexcept>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -22,11 +21,8 @@ struct Peer {
     {
         args.insert(args.begin(), {"--port", "0", "--trace", dir.File("trace.txt")});
         process = Process(ProgramPath("kestrad-sim"), args, {}, dir.Path());
-        std::smatch m;
         WaitFor([&] {
-            std::string out = process.Stdout();
-            if (std::regex_search(out, m, std::regex("listening on port ([0-9]+)")))
-                port = std::stoi(m[1]);
+            port = PortAfter(process.Stdout(), "listening on port ");
             return port != 0 || !process.Running();
         });
         if (!port)
