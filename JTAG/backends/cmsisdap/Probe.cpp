@@ -21,6 +21,9 @@ namespace {
 constexpr uint8_t kHidClass = 0x03;
 constexpr uint8_t kVendorClass = 0xFF;
 constexpr unsigned int kReplyTimeoutMs = 1000;
+// Clocks of a long idle run or raw sequence sent as one exchange: well
+// under a megabyte of packets, a quarter of a second at 1 MHz.
+constexpr uint64_t kClocksPerExchange = 1u << 18;
 // Room for any DAP_Info answer before the packet size is known.
 constexpr size_t kInfoReplyRoom = 1024;
 
@@ -484,11 +487,24 @@ void CCmsisDapJTAG::RunTest(unsigned int count)
     Flush(m_results);
     if (count == 0)
         return;
+    // 2^32 clocks are millions of packets: they go out a piece at a time,
+    // each piece's packets built, sent and answered before the next is
+    // built, and a client that has gone stops them between two pieces.
     try {
-        JtagBatch& batch = Begin();
-        batch.Move(TapState::RUN_TEST_IDLE);
-        batch.Idle(count - 1);
+        uint64_t remaining = count - 1;
+        JtagBatch& first = Begin();
+        first.Move(TapState::RUN_TEST_IDLE);
+        const uint64_t clocks = std::min<uint64_t>(remaining, kClocksPerExchange);
+        first.Idle(clocks);
+        remaining -= clocks;
         Flush(m_results);
+        while (remaining > 0) {
+            CheckStillWanted("RunTest");
+            const uint64_t piece = std::min<uint64_t>(remaining, kClocksPerExchange);
+            Begin().Idle(piece);
+            remaining -= piece;
+            Flush(m_results);
+        }
     } catch (...) {
         DropPending();
         throw;
@@ -499,16 +515,21 @@ void CCmsisDapJTAG::ClockSequence(const unsigned char* tms, const unsigned char*
                                   unsigned int bits)
 {
     Flush(m_results);
-    if (bits == 0)
-        return;
-    std::unique_ptr<JtagBatch> batch(new JtagBatch(m_state, m_info.packetSize));
-    batch->Raw(tms, tdi, bits);
-    // The TAP follows the TMS bits whether or not the replies arrive.
-    m_state = batch->GetState();
-    BitStream captured;
-    Exchange(batch->Packets(), captured);
-    const std::vector<uint8_t> bytes = captured.Slice(0, bits);
-    std::copy(bytes.begin(), bytes.end(), tdo);
+    // In pieces as RunTest's, each a whole number of bytes of the vectors.
+    static_assert(kClocksPerExchange % 8 == 0, "pieces start on a byte");
+    for (uint64_t done = 0; done < bits; done += kClocksPerExchange) {
+        if (done > 0)
+            CheckStillWanted("ClockSequence");
+        const uint64_t piece = std::min<uint64_t>(bits - done, kClocksPerExchange);
+        JtagBatch batch(m_state, m_info.packetSize);
+        batch.Raw(tms + done / 8, tdi + done / 8, piece);
+        // The TAP follows the TMS bits whether or not the replies arrive.
+        m_state = batch.GetState();
+        BitStream captured;
+        Exchange(batch.Packets(), captured);
+        const std::vector<uint8_t> bytes = captured.Slice(0, piece);
+        std::copy(bytes.begin(), bytes.end(), tdo + done / 8);
+    }
 }
 
 void CCmsisDapJTAG::SetFrequency(unsigned int hertz)

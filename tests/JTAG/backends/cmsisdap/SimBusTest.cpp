@@ -159,4 +159,51 @@ TEST_F(CmsisDapSimBus, ErrorAndShortRepliesAreClearAndTheNextCommandWorks)
     jtag.Close();
 }
 
+TEST_F(CmsisDapSimBus, LongRunsAndRawSequencesGoInPiecesAndStopWhenTheClientHasGone)
+{
+    Scan("cmsis-dap,serial=DAP1");
+    ASSERT_EQ(1u, m_adapters.size()) << m_context.LogText();
+    cmsisdap::CCmsisDapJTAG& jtag = Probe(0);
+    simusb::CCmsisDapModel& model = Model(0);
+    jtag.Open();
+    jtag.SetTRST(false);
+    jtag.SetTRST(true);
+    jtag.ShiftIR(0xF, 4, TapState::RUN_TEST_IDLE);  // BYPASS
+
+    // Into Shift-DR, then a million bits through BYPASS: each comes out one
+    // clock later, across every piece the sequence is sent in.
+    const unsigned bits = 1000003;
+    Bytes tms((bits + 7) / 8, 0), tdi((bits + 7) / 8), tdo((bits + 7) / 8, 0xFF);
+    tms[0] = 0x01;  // Select-DR, Capture-DR, Shift-DR
+    for (size_t i = 0; i < tdi.size(); ++i)
+        tdi[i] = static_cast<unsigned char>(i * 151 + 7);
+    jtag.ClockSequence(tms.data(), tdi.data(), tdo.data(), bits);
+    auto bit = [](const Bytes& v, unsigned k) { return (v[k / 8] >> (k % 8)) & 1; };
+    unsigned wrong = 0;
+    for (unsigned k = 3; k + 1 < bits; ++k)
+        wrong += bit(tdo, k + 1) != bit(tdi, k);
+    EXPECT_EQ(0u, wrong);
+    EXPECT_EQ(simtap::TapState::ShiftDR, model.Chain().State());
+    EXPECT_EQ(TapController::State::ShiftDR, jtag.TrackedState());
+
+    // 2^32 clocks and long sequences nobody waits for stop after one piece
+    // (before, every packet was built first: 1.4 GB for 2^32 clocks).
+    jtag.SetStillWanted([] { return false; });
+    for (const char* operation : {"RunTest", "ClockSequence"}) {
+        const uint64_t before = model.Sequences();
+        try {
+            if (std::string(operation) == "RunTest")
+                jtag.RunTest(0xFFFFFFFF);
+            else
+                jtag.ClockSequence(tms.data(), tdi.data(), tdo.data(), bits);
+            ADD_FAILURE() << operation << " nobody waits for ran to its end";
+        } catch (const std::runtime_error& e) {
+            EXPECT_EQ(std::string(operation) + " stopped: its client has gone", e.what());
+        }
+        EXPECT_LT(model.Sequences() - before, 3000u) << operation;
+    }
+    jtag.SetStillWanted(nullptr);
+    jtag.Close();
+}
+
 }  // namespace
